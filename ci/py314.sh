@@ -55,12 +55,16 @@ mount -t proc proc "$ROOTFS/proc"
 MOUNTS+=("$ROOTFS/proc")
 cp /etc/resolv.conf "$ROOTFS/etc/resolv.conf" 2>/dev/null || true
 
+# Each run gets its own venv and build trees inside the chroot, so runs
+# may overlap.
 chroot "$ROOTFS" /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin HOME=/root LANG=C.UTF-8 \
     QUELTA_WERROR=ON /bin/bash -euo pipefail -c '
 cd /src
 echo "== $(python3.14 --version), NumPy $(python3.14 -c "import numpy; print(numpy.__version__)"), $(ldd --version | head -1)"
-rm -rf /opt/venv
-python3.14 -m venv --system-site-packages /opt/venv
-/opt/venv/bin/python -m pip install --quiet --no-build-isolation --no-deps .
-PYTHON=/opt/venv/bin/python BUILD_DIR=build/cpp-py314 bash ci/run-tests.sh
-'
+WORK=$(mktemp -d /tmp/quelta-ci.XXXXXX)
+trap "rm -rf $WORK" EXIT
+python3.14 -m venv --system-site-packages "$WORK/venv"
+"$WORK/venv/bin/python" -m pip install --quiet --no-build-isolation --no-deps \
+    -Cbuild-dir="$WORK/build" .
+PYTHON="$WORK/venv/bin/python" BUILD_DIR="$WORK/cpp" bash ci/run-tests.sh "$@"
+' bash "$@"
