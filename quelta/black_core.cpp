@@ -486,8 +486,10 @@ class View {
             return release_on_error();
         }
         data_ = static_cast<char*>(buffer_.buf);
-        size_ = buffer_.shape[0];
-        stride_ = buffer_.strides[0];
+        // Some exporters (ctypes) leave out shape or strides even when asked
+        // for them; the protocol then means a contiguous run of items.
+        size_ = buffer_.shape != nullptr ? buffer_.shape[0] : buffer_.len / buffer_.itemsize;
+        stride_ = buffer_.strides != nullptr ? buffer_.strides[0] : buffer_.itemsize;
         return true;
     }
 
