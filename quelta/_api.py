@@ -1,0 +1,450 @@
+"""Annualised implied volatilities and Greeks over NumPy-broadcast arguments.
+
+This layer turns market quotes (discounted prices, expiries in years, a
+discount factor or a continuously compounded rate, option kinds as words or
+flags) into the arguments of :func:`quelta.black_core.compute_trades_greeks`,
+which works in total volatility on undiscounted prices with the time fixed
+at 1, and turns its results back into annualised terms.
+
+Every argument is broadcast against the others with NumPy's rules; the
+broadcast arrays are laid out as contiguous float64 (int8 for the option
+flag) buffers and handed to the core in one call, so the whole book is
+solved in C++ with the GIL released.
+
+Quotes without an implied volatility give NaN, never an exception: the
+companion int8 code array (``reason=True``, or the ``reason`` field of
+:class:`Greeks`) tells why, with the values of :class:`Reason`. Exceptions
+are raised only for arguments that cannot be read: non-numeric data, shapes
+that do not broadcast, option kinds that are not recognised, or both
+``discount`` and ``rate``.
+"""
+
+from __future__ import annotations
+
+import enum
+import sys
+from typing import Any, Literal, NamedTuple, overload
+
+import numpy as np
+import numpy.typing as npt
+
+from quelta import black_core
+
+__all__ = ["Greeks", "Reason", "greeks", "implied_volatility"]
+
+FloatArray = npt.NDArray[np.float64]
+CodeArray = npt.NDArray[np.int8]
+
+
+class Reason(enum.IntEnum):
+    """Why a quote has (or has no) implied volatility; stored as int8 codes.
+
+    When several apply, the highest code below 7 wins: a quote with a NaN
+    forward and a zero expiry is ``NOT_FINITE``; codes 1 to 3 exclude each
+    other. The price tests are made on the undiscounted price
+    ``price / discount`` with the comparisons of the core solver, and 7 is
+    the solver's own verdict on a quote that passed every check.
+
+    Attributes
+    ----------
+    OK : 0
+        Solved: the volatility is finite and positive.
+    BELOW_INTRINSIC : 1
+        The undiscounted price is below the intrinsic value
+        (``F - K`` for a call, ``K - F`` for a put, else 0).
+    ABOVE_MAXIMUM : 2
+        The undiscounted price is at or above the largest Black price: the
+        forward for a call, the strike for a put.
+    AT_INTRINSIC : 3
+        The price equals the intrinsic value exactly: there is no time value,
+        so only the degenerate volatility 0 reproduces it.
+    NON_POSITIVE_INPUT : 4
+        The price, forward, strike or discount factor is zero or negative.
+    NON_POSITIVE_EXPIRY : 5
+        The time to expiry is zero or negative.
+    NOT_FINITE : 6
+        An input is NaN (a missing value) or infinite.
+    NOT_SOLVED : 7
+        The quote passed every check but the solver found no volatility.
+    """
+
+    OK = 0
+    BELOW_INTRINSIC = 1
+    ABOVE_MAXIMUM = 2
+    AT_INTRINSIC = 3
+    NON_POSITIVE_INPUT = 4
+    NON_POSITIVE_EXPIRY = 5
+    NOT_FINITE = 6
+    NOT_SOLVED = 7
+
+    @property
+    def description(self) -> str:
+        """A short phrase for reports, such as ``"price below intrinsic value"``."""
+        return _DESCRIPTIONS[self]
+
+
+_DESCRIPTIONS = {
+    Reason.OK: "solved",
+    Reason.BELOW_INTRINSIC: "price below intrinsic value",
+    Reason.ABOVE_MAXIMUM: "price at or above forward (call) or strike (put)",
+    Reason.AT_INTRINSIC: "price equal to intrinsic value (no time value)",
+    Reason.NON_POSITIVE_INPUT: "price, forward, strike or discount <= 0",
+    Reason.NON_POSITIVE_EXPIRY: "expiry <= 0",
+    Reason.NOT_FINITE: "missing (NaN) or infinite input",
+    Reason.NOT_SOLVED: "no volatility found by the solver",
+}
+
+
+class Greeks(NamedTuple):
+    """Implied volatility and Black Greeks of each quote, as arrays of one shape.
+
+    Every field is NaN where ``reason`` is not ``Reason.OK``. With ``V`` the
+    market (discounted) price ``D * Black(F, K, sigma * sqrt(T))``:
+
+    Attributes
+    ----------
+    vol : ndarray of float64
+        Annualised implied volatility ``sigma``.
+    delta : ndarray of float64
+        ``dV/dF`` at fixed discount factor: ``D * N(d1)`` for a call,
+        ``-D * N(-d1)`` for a put (forward delta, discounted).
+    gamma : ndarray of float64
+        ``d2V/dF2 = D * n(d1) / (F * sigma * sqrt(T))``.
+    vega : ndarray of float64
+        Change of ``V`` for one volatility point (0.01 of annualised
+        volatility): ``D * F * n(d1) * sqrt(T) / 100``.
+    reason : ndarray of int8
+        :class:`Reason` code of each quote.
+    """
+
+    vol: Any
+    delta: Any
+    gamma: Any
+    vega: Any
+    reason: Any
+
+
+# ---------------------------------------------------------------- arguments
+
+_CALL_WORDS = {"call": 1, "c": 1, "put": 0, "p": 0, "1": 1, "+1": 1, "-1": 0}
+
+
+def _series_index(value: object) -> Any:
+    """The index of a pandas Series, or None for anything else."""
+    pd = sys.modules.get("pandas")
+    if pd is not None and isinstance(value, pd.Series):
+        return value.index
+    return None
+
+
+def _as_float(name: str, value: object) -> FloatArray:
+    """value as a float64 array; TypeError naming the argument if not numeric."""
+    if _series_index(value) is not None:
+        if getattr(value.dtype, "kind", "O") in "fiu":  # type: ignore[attr-defined]
+            # Nullable pandas dtypes hold pd.NA for missing values.
+            out = value.to_numpy(dtype=np.float64, na_value=np.nan)  # type: ignore[attr-defined]
+            return out  # type: ignore[no-any-return]
+        value = value.to_numpy()  # type: ignore[attr-defined]
+    arr = np.asarray(value)
+    if arr.dtype.kind in "fiu":
+        return arr.astype(np.float64, copy=False)
+    if arr.dtype.kind == "O":
+        # Numbers and None (a missing value); text is refused as in a str array.
+        if any(isinstance(v, (str, bytes)) for v in arr.flat):
+            raise TypeError(f"{name}: expected numbers, got strings (object array)")
+        try:
+            return arr.astype(np.float64)
+        except (TypeError, ValueError) as exc:
+            raise TypeError(f"{name}: expected numbers, {exc}") from None
+    what = {"b": "booleans", "U": "strings", "S": "bytes", "c": "complex numbers",
+            "M": "datetimes", "m": "timedeltas"}.get(arr.dtype.kind, "data")
+    raise TypeError(f"{name}: expected numbers, got {what} (dtype {arr.dtype})")
+
+
+def _flag_of(value: object) -> int:
+    """1 for a call, 0 for a put; ValueError for anything else."""
+    if isinstance(value, (bool, np.bool_)):
+        return int(value)
+    if isinstance(value, bytes):
+        value = value.decode("ascii", "replace")
+    if isinstance(value, str):
+        flag = _CALL_WORDS.get(value.strip().lower())
+        if flag is not None:
+            return flag
+    elif isinstance(value, (int, float, np.integer, np.floating)):
+        if value == 1:
+            return 1
+        if value == -1:
+            return 0
+    raise ValueError(
+        f"kind: unknown option kind {value!r}; use 'call'/'put' (or 'c'/'p'), "
+        "1/-1, or True/False for call/put")
+
+
+def _as_is_call(kind: object) -> npt.NDArray[np.int8]:
+    """Option kinds as int8 flags, 1 for a call and 0 for a put."""
+    if _series_index(kind) is not None:
+        kind = kind.to_numpy()  # type: ignore[attr-defined]
+    arr = np.asarray(kind)
+    if arr.dtype.kind == "b":
+        return arr.astype(np.int8)
+    if arr.dtype.kind in "iuf":
+        calls: npt.NDArray[np.bool_] = arr == 1
+        puts: npt.NDArray[np.bool_] = arr == -1
+        if not np.all(calls | puts):
+            _flag_of(arr[~(calls | puts)].flat[0])  # raises, naming the value
+        return calls.astype(np.int8)
+    if arr.dtype.kind in "US":
+        # Few distinct words in a large book: classify each word once.
+        words, inverse = np.unique(arr, return_inverse=True)
+        flags = np.array([_flag_of(w) for w in words.tolist()], dtype=np.int8)
+        return flags[inverse].reshape(arr.shape)
+    if arr.dtype.kind == "O":
+        cache: dict[object, int] = {}
+        out: npt.NDArray[np.int8] = np.empty(arr.shape, dtype=np.int8)
+        flat = out.reshape(-1)
+        for i, v in enumerate(arr.reshape(-1).tolist()):
+            try:
+                flat[i] = cache[v]
+            except KeyError:
+                flat[i] = cache[v] = _flag_of(v)
+            except TypeError:  # unhashable
+                flat[i] = _flag_of(v)
+        return out
+    raise TypeError(f"kind: expected 'call'/'put' words or flags, got dtype {arr.dtype}")
+
+
+class _Book:
+    """The broadcast inputs of one call, flattened into contiguous buffers."""
+
+    def __init__(self, price: object, forward: object, strike: object, expiry: object,
+                 kind: object, discount: object, rate: object) -> None:
+        if discount is not None and rate is not None:
+            raise TypeError("give either discount or rate, not both")
+        named = {"price": price, "forward": forward, "strike": strike, "expiry": expiry,
+                 "kind": kind}
+        if rate is not None:
+            named["rate"] = rate
+        elif discount is not None:
+            named["discount"] = discount
+        self.index = self._common_index(named)
+
+        arrays: dict[str, np.ndarray] = {
+            name: (_as_is_call(v) if name == "kind" else _as_float(name, v))
+            for name, v in named.items()}
+        try:
+            self.shape: tuple[int, ...] = np.broadcast_shapes(*(a.shape for a in arrays.values()))
+        except ValueError:
+            shapes = ", ".join(f"{n} {a.shape}" for n, a in arrays.items())
+            raise ValueError(f"arguments do not broadcast to one shape: {shapes}") from None
+
+        with np.errstate(all="ignore"):
+            expiry_a = np.broadcast_to(arrays["expiry"], self.shape)
+            if "rate" in arrays:
+                disc = np.exp(-arrays["rate"] * expiry_a)
+            elif "discount" in arrays:
+                disc = np.broadcast_to(arrays["discount"], self.shape)
+            else:
+                disc = np.ones(self.shape)
+            self.undiscounted = np.ascontiguousarray(
+                np.broadcast_to(arrays["price"], self.shape) / disc).reshape(-1)
+        self.price = self._buffer(arrays["price"], np.float64)
+        self.forward = self._buffer(arrays["forward"], np.float64)
+        self.strike = self._buffer(arrays["strike"], np.float64)
+        self.is_call = self._buffer(arrays["kind"], np.int8)
+        self.discount = self._buffer(disc, np.float64)
+        self.expiry = self._buffer(arrays["expiry"], np.float64)
+
+    @staticmethod
+    def _common_index(named: dict[str, object]) -> Any:
+        """The index shared by the pandas Series arguments, or None if there are none."""
+        index, first = None, ""
+        for name, value in named.items():
+            idx = _series_index(value)
+            if idx is None:
+                continue
+            if index is None:
+                index, first = idx, name
+            elif not idx.equals(index):
+                raise ValueError(
+                    f"pandas Series {first} and {name} have different indexes; NumPy "
+                    "broadcasting pairs values by position, so align them first")
+        return index
+
+    def _buffer(self, a: np.ndarray, dtype: type) -> np.ndarray:
+        """a broadcast to the book's shape as a flat, contiguous, writable buffer.
+
+        The core takes writable buffers for its inputs (it never writes them),
+        so an array of the right layout is used in place and anything else
+        (broadcast, strided, read-only, other dtypes) is copied once.
+        """
+        if a.shape == self.shape and a.dtype == dtype and a.flags.c_contiguous \
+                and a.flags.writeable:
+            return a.reshape(-1)
+        out: np.ndarray = np.ascontiguousarray(np.broadcast_to(a, self.shape), dtype=dtype)
+        return (out if out.flags.writeable else out.copy()).reshape(-1)
+
+    def solve(self) -> tuple[FloatArray, FloatArray, FloatArray, FloatArray, CodeArray]:
+        """Core results (total vol, discounted Greeks) and the reason codes, flat."""
+        n = self.undiscounted.size
+        vol, delta, gamma, vega = (np.empty(n) for _ in range(4))
+        black_core.compute_trades_greeks(self.undiscounted, self.forward, self.strike,
+                                         self.is_call, self.discount, vol, delta, gamma, vega)
+        return vol, delta, gamma, vega, self._reasons(vol)
+
+    def _reasons(self, total_vol: FloatArray) -> CodeArray:
+        """Reason codes, by the core solver's own tests on the undiscounted price."""
+        p, f, k, d, t = self.undiscounted, self.forward, self.strike, self.discount, self.expiry
+        call = self.is_call != 0
+        code = np.zeros(p.size, dtype=np.int8)
+        with np.errstate(all="ignore"):
+            intrinsic = np.where(call, np.where(k < f, f - k, 0.0),
+                                 np.where(k > f, k - f, 0.0))
+            maximum = np.where(call, f, k)
+            # Lowest priority first; each later assignment overrides.
+            code[total_vol <= 0] = Reason.NOT_SOLVED
+            code[p == intrinsic] = Reason.AT_INTRINSIC
+            code[p >= maximum] = Reason.ABOVE_MAXIMUM
+            code[p < intrinsic] = Reason.BELOW_INTRINSIC
+            code[(self.price <= 0) | (f <= 0) | (k <= 0) | (d <= 0)] = Reason.NON_POSITIVE_INPUT
+            code[t <= 0] = Reason.NON_POSITIVE_EXPIRY
+            finite = (np.isfinite(self.price) & np.isfinite(f) & np.isfinite(k)
+                      & np.isfinite(d) & np.isfinite(t))
+            code[~finite] = Reason.NOT_FINITE
+        return code
+
+    def wrap(self, flat: np.ndarray, name: str) -> Any:
+        """A flat result in the book's shape: a pandas Series, an array or a scalar."""
+        out = flat.reshape(self.shape)
+        if self.index is not None and out.ndim == 1 and out.size == len(self.index):
+            return sys.modules["pandas"].Series(out, index=self.index, name=name)
+        return out[()] if out.ndim == 0 else out
+
+
+# ---------------------------------------------------------------- functions
+
+@overload
+def implied_volatility(price: npt.ArrayLike, forward: npt.ArrayLike, strike: npt.ArrayLike,
+                       expiry: npt.ArrayLike, *, kind: object = ...,
+                       discount: npt.ArrayLike | None = ..., rate: npt.ArrayLike | None = ...,
+                       reason: Literal[False] = ...) -> Any: ...
+@overload
+def implied_volatility(price: npt.ArrayLike, forward: npt.ArrayLike, strike: npt.ArrayLike,
+                       expiry: npt.ArrayLike, *, kind: object = ...,
+                       discount: npt.ArrayLike | None = ..., rate: npt.ArrayLike | None = ...,
+                       reason: Literal[True]) -> tuple[Any, Any]: ...
+
+
+def implied_volatility(price: npt.ArrayLike, forward: npt.ArrayLike, strike: npt.ArrayLike,
+                       expiry: npt.ArrayLike, *, kind: object = "call",
+                       discount: npt.ArrayLike | None = None, rate: npt.ArrayLike | None = None,
+                       reason: bool = False) -> Any:
+    """Annualised Black implied volatility of European options.
+
+    All arguments broadcast against each other (NumPy rules): scalars,
+    sequences, arrays of any shape, pandas Series.
+
+    Parameters
+    ----------
+    price : array_like
+        Market option price, discounted: ``D * Black(F, K, sigma * sqrt(T))``.
+        In every numeric argument NaN (or None in a sequence) is a missing
+        value: no volatility, reason ``NOT_FINITE``.
+    forward : array_like
+        Forward price ``F`` of the underlying for the option's expiry.
+    strike : array_like
+        Strike ``K``.
+    expiry : array_like
+        Time to expiry ``T`` in years.
+    kind : array_like, default "call"
+        ``"call"``/``"put"`` (also ``"c"``/``"p"``, any case), ``1``/``-1``,
+        or booleans (True for a call).
+    discount : array_like, optional
+        Discount factor ``D`` to the payment date. Default 1 (undiscounted).
+    rate : array_like, optional
+        Continuously compounded rate ``r``, giving ``D = exp(-r * T)``.
+        Give ``discount`` or ``rate``, not both.
+    reason : bool, default False
+        Also return an int8 array of :class:`Reason` codes.
+
+    Returns
+    -------
+    vol : ndarray of float64, float64 scalar or pandas Series
+        ``sigma``, annualised; NaN where no volatility reproduces the price.
+        A scalar for scalar arguments; a Series (with their common index)
+        when a Series was given and the result is one-dimensional.
+    reason : ndarray of int8, only with ``reason=True``
+        0 (``Reason.OK``) where solved, else the code of the first failed check.
+
+    Raises
+    ------
+    TypeError
+        Non-numeric data, or both ``discount`` and ``rate``.
+    ValueError
+        Shapes that do not broadcast, unknown option kinds, or pandas Series
+        with different indexes.
+
+    Notes
+    -----
+    ``vol`` equals ``black_core.implied_vol(price / D, F, K, q) / sqrt(T)``
+    bit for bit, with ``q`` 1 for a call and -1 for a put.
+
+    Examples
+    --------
+    >>> implied_volatility(7.965567455405804, 100.0, 100.0, 1.0)  # doctest: +SKIP
+    0.2
+    >>> vol, why = implied_volatility([3.0, 0.5], 100.0, [90.0, 110.0], 0.5,
+    ...                               kind=["put", "call"], rate=0.02, reason=True)
+    """
+    book = _Book(price, forward, strike, expiry, kind, discount, rate)
+    total, _, _, _, code = book.solve()
+    with np.errstate(all="ignore"):
+        vol = total / np.sqrt(book.expiry)
+    vol[code != Reason.OK] = np.nan
+    if reason:
+        return book.wrap(vol, "implied_vol"), book.wrap(code, "reason")
+    return book.wrap(vol, "implied_vol")
+
+
+def greeks(price: npt.ArrayLike, forward: npt.ArrayLike, strike: npt.ArrayLike,
+           expiry: npt.ArrayLike, *, kind: object = "call",
+           discount: npt.ArrayLike | None = None,
+           rate: npt.ArrayLike | None = None) -> Greeks:
+    """Implied volatility with delta, gamma and vega at that volatility, in one call.
+
+    Arguments are those of :func:`implied_volatility` and broadcast the same
+    way; the whole book is solved by one call of
+    :func:`quelta.black_core.compute_trades_greeks`.
+
+    Returns
+    -------
+    Greeks
+        Named tuple ``(vol, delta, gamma, vega, reason)`` of arrays of the
+        broadcast shape (scalars for scalar arguments, Series for Series).
+        With ``V = D * Black(F, K, sigma * sqrt(T))`` the market price:
+        ``vol`` is the annualised ``sigma``; ``delta = dV/dF``;
+        ``gamma = d2V/dF2``; ``vega`` the change of ``V`` per volatility
+        point, ``dV/dsigma / 100``. The Greeks include the discount factor
+        and are taken with respect to the forward, at fixed ``D`` and ``T``.
+        All four are NaN where ``reason`` is not 0.
+
+    Notes
+    -----
+    The core works in total volatility ``w = sigma * sqrt(T)`` with the time
+    set to 1. Its delta and gamma are already derivatives with respect to
+    ``F`` and carry ``D``, so they are returned unchanged; its vega is per
+    point of ``w``, and ``dV/dsigma = dV/dw * sqrt(T)``, so
+    ``vega = core_vega * sqrt(T)``.
+    """
+    book = _Book(price, forward, strike, expiry, kind, discount, rate)
+    total, delta, gamma, core_vega, code = book.solve()
+    with np.errstate(all="ignore"):
+        root_t = np.sqrt(book.expiry)
+        vol = total / root_t
+        vega = core_vega * root_t
+    bad = code != Reason.OK
+    for a in (vol, delta, gamma, vega):
+        a[bad] = np.nan
+    return Greeks(book.wrap(vol, "implied_vol"), book.wrap(delta, "delta"),
+                  book.wrap(gamma, "gamma"), book.wrap(vega, "vega"),
+                  book.wrap(code, "reason"))

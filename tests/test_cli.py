@@ -1,0 +1,339 @@
+"""The quelta command line: solving books, its summary and files, and its failures.
+
+Most runs call quelta.cli.main in-process (same code path as the console
+script, faster); a few run the real command in a subprocess to check exit
+codes and that no traceback reaches the user.
+"""
+
+import csv
+import importlib.util
+import io
+import math
+import os
+import re
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import mpmath
+import numpy as np
+import pytest
+
+import quelta
+from quelta import cli
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import oracle  # noqa: E402
+
+SAMPLE = Path(quelta.__file__).with_name("data") / "sample_book.csv"
+RESULTS = ["implied_vol", "delta", "gamma", "vega", "reason"]
+# The faulty quotes of the sample book, by their note.
+SAMPLE_FAULTS = {
+    "stale quote: below intrinsic value": "below_intrinsic",
+    "price above the forward": "above_maximum",
+    "expired option": "non_positive_expiry",
+    "missing price": "not_finite",
+}
+
+
+def same_bits(got, want):
+    """Equal as doubles bit for bit (NaN matches NaN, -0.0 does not match 0.0)."""
+    got = np.ascontiguousarray(got, dtype=np.float64)
+    want = np.ascontiguousarray(want, dtype=np.float64)
+    assert got.shape == want.shape
+    got, want = got.reshape(-1), want.reshape(-1)
+    bad = np.flatnonzero(got.view(np.uint64) != want.view(np.uint64))
+    first = bad[:5]
+    assert bad.size == 0, f"{bad.size} differ, first {first}: {got[first]} != {want[first]}"
+
+
+def read_csv(path):
+    with open(path, newline="", encoding="utf-8") as f:
+        rows = list(csv.reader(f))
+    return rows[0], rows[1:]
+
+
+def run(capsys, *args):
+    code = cli.main(list(args))
+    out, err = capsys.readouterr()
+    return code, out, err
+
+
+def max_true_error(summary):
+    m = re.search(r"max \|implied_vol/true_vol - 1\| = (\S+) over (\d+) rows", summary)
+    assert m, summary
+    return float(m.group(1)), int(m.group(2))
+
+
+# ---------------------------------------------------------------- the sample book
+
+def test_sample_book_prices_are_the_exact_prices_of_its_volatilities():
+    header, rows = read_csv(SAMPLE)
+    col = {name: header.index(name) for name in header}
+    checked = 0
+    for row in rows:
+        if not row[col["true_vol"]]:
+            continue
+        F, K, T, D, sigma = (float(row[col[c]]) for c in
+                             ("forward", "strike", "expiry", "discount", "true_vol"))
+        with mpmath.workdps(60):
+            exact = mpmath.mpf(D) * oracle.black_price_mp(
+                F, K, mpmath.mpf(sigma) * mpmath.sqrt(T), row[col["kind"]] == "call")
+        assert float(row[col["price"]]) == float(exact), row
+        checked += 1
+    assert checked >= 100
+
+
+def test_sample_book_is_solved_and_written(capsys, tmp_path):
+    out = tmp_path / "out.csv"
+    code, summary, err = run(capsys, "solve", "-o", str(out))
+    assert code == 0 and err == ""
+
+    header, rows = read_csv(SAMPLE)
+    out_header, out_rows = read_csv(out)
+    assert out_header == header + RESULTS
+    assert [r[:len(header)] for r in out_rows] == rows
+
+    res = {name: out_header.index(name) for name in out_header}
+    faults = {r[res["note"]]: r[res["reason"]] for r in out_rows if r[res["note"]]}
+    assert faults == SAMPLE_FAULTS
+    assert f"rows: {len(rows)}  solved: {len(rows) - len(faults)}" in summary
+    for reason in SAMPLE_FAULTS.values():
+        assert re.search(rf"^  {reason} +1  ", summary, re.M), summary
+
+    # Against the exact volatilities of the book.
+    solved = [r for r in out_rows if r[res["reason"]] == "ok"]
+    vol = np.array([float(r[res["implied_vol"]]) for r in solved])
+    true_vol = np.array([float(r[res["true_vol"]]) for r in solved])
+    worst = np.max(np.abs(vol / true_vol - 1))
+    assert worst < 1e-13
+    assert max_true_error(summary) == (float(f"{worst:.1e}"), len(solved))
+
+    # The written numbers are the API's doubles, exactly.
+    num = lambda r, c: float(r[res[c]]) if r[res[c]] else math.nan  # noqa: E731
+    want = quelta.greeks(*(np.array([num(r, c) for r in out_rows]) for c in
+                           ("price", "forward", "strike", "expiry")),
+                         discount=np.array([num(r, "discount") for r in out_rows]),
+                         kind=[r[res["kind"]] for r in out_rows])
+    for name, field in zip(("implied_vol", "delta", "gamma", "vega"), want):
+        same_bits(np.array([num(r, name) for r in out_rows]), field)
+
+
+def command_lines():
+    yield pytest.param([sys.executable, "-P", "-m", "quelta"], id="python -m quelta")
+    script = shutil.which("quelta", path=str(Path(sys.executable).parent))
+    yield pytest.param([script] if script else None, id="quelta")
+
+
+@pytest.mark.parametrize("command", list(command_lines()))
+def test_command_alone_solves_the_sample_book(command, tmp_path):
+    if command is None:
+        pytest.skip("no quelta console script beside this Python")
+    done = subprocess.run(command, cwd=tmp_path, capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stderr == ""
+    assert "book: sample book" in done.stdout
+    assert max_true_error(done.stdout)[0] < 1e-13
+    assert re.search(r"time: .* options/s", done.stdout)
+    assert list(tmp_path.iterdir()) == []  # nothing written without -o
+
+
+def test_chunks_do_not_change_the_output(capsys, tmp_path):
+    one, many = tmp_path / "one.csv", tmp_path / "many.csv"
+    assert run(capsys, "solve", "-o", str(one))[0] == 0
+    assert run(capsys, "solve", "-o", str(many), "--chunk-size", "7")[0] == 0
+    assert one.read_bytes() == many.read_bytes()
+
+
+def test_output_to_stdout_puts_the_summary_on_stderr(capsys):
+    code, out, err = run(capsys, "solve", str(SAMPLE), "-o", "-")
+    assert code == 0
+    table = list(csv.reader(io.StringIO(out)))
+    assert table[0][-5:] == RESULTS and len(table) == len(read_csv(SAMPLE)[1]) + 1
+    assert "rows:" in err and "output: standard output" in err
+
+
+# ---------------------------------------------------------------- other books
+
+def write(path, text, encoding="utf-8"):
+    path.write_bytes(text.encode(encoding) if isinstance(text, str) else text)
+    return path
+
+
+@pytest.mark.parametrize("header, kinds, delimiter", [
+    (["Premium", "FWD", "Strike Price", "TTM", "Rate", "Call-Put"], ["C", "P", "c"], ";"),
+    (["price", "f", "k", "t", "r", "is_call"], ["1", "0", "true"], ","),
+    (["MID", "Forward", "K", "Maturity", "interest_rate", "Type"], ["call", "put", "1"], "\t"),
+])
+def test_column_aliases_and_delimiters(header, kinds, delimiter, capsys, tmp_path):
+    price, F, K, T, r = [2.5, 11.0, 0.8], [100.0, 100.0, 95.0], [105.0, 110.0, 120.0], \
+        [0.5, 1.0, 2.0], [0.01, 0.02, -0.005]
+    lines = [delimiter.join(header)] + [
+        delimiter.join(map(str, row)) for row in zip(price, F, K, T, r, kinds)]
+    book = write(tmp_path / "book.csv", "\n".join(lines) + "\n")
+    out = tmp_path / "out.csv"
+    code, summary, err = run(capsys, "solve", str(book), "-o", str(out))
+    assert code == 0, err
+    assert "solved: 3" in summary
+    with open(out, newline="") as f:
+        table = list(csv.reader(f, delimiter=delimiter))
+    want = quelta.implied_volatility(price, F, K, T, rate=r, kind=[True, False, True])
+    same_bits(np.array([float(row[len(header)]) for row in table[1:]]), want)
+
+
+def test_fields_that_need_quotes_survive(capsys, tmp_path):
+    rows = [["5.0", "100", "100", "1", "call", "plain"],
+            ["5.5", "100", "100", "1", "call", 'with "quotes"'],
+            ["6.0", "100", "100", "1", "put", "a, b"],
+            ["6.5", "100", "100", "1", "put", "two\nlines"],
+            ["7.0", "100", "100", "1", "call", ""]]
+    book = tmp_path / "book.csv"
+    with open(book, "w", newline="") as f:
+        csv.writer(f).writerows([["price", "forward", "strike", "expiry", "kind", "note"], *rows])
+    out = tmp_path / "out.csv"
+    for chunk in ("1", "2", "100"):
+        assert run(capsys, "solve", str(book), "-o", str(out), "--chunk-size", chunk)[0] == 0
+        header, got = read_csv(out)
+        assert [r[:6] for r in got] == rows
+        assert [r[6] for r in got] == [repr(float(v)) for v in quelta.implied_volatility(
+            [5.0, 5.5, 6.0, 6.5, 7.0], 100.0, 100.0, 1.0)]
+    assert oct(out.stat().st_mode & 0o777) == oct(0o666 & ~current_umask())
+
+
+def current_umask():
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
+
+
+def test_header_only_book(capsys, tmp_path):
+    book = write(tmp_path / "book.csv", "price,forward,strike,expiry,kind\n")
+    out = tmp_path / "out.csv"
+    code, summary, _ = run(capsys, "solve", str(book), "-o", str(out))
+    assert code == 0 and "rows: 0" in summary
+    assert read_csv(out) == (["price", "forward", "strike", "expiry", "kind"] + RESULTS, [])
+
+
+def test_empty_cells_are_missing_values(capsys, tmp_path):
+    book = write(tmp_path / "book.csv",
+                 "price,forward,strike,expiry,kind\n5.0,100,100,1,call\n,100,100,1,put\n"
+                 "5.0,,100,1,call\n")
+    code, summary, _ = run(capsys, "solve", str(book))
+    assert code == 0
+    assert re.search(r"^  not_finite +2  ", summary, re.M)
+
+
+# ---------------------------------------------------------------- failures
+
+GOOD = "price,forward,strike,expiry,kind\n5.0,100,100,1,call\n"
+
+
+@pytest.mark.parametrize("content, extra, message", [
+    (None, [], r"book\.csv: no such file"),
+    ("", [], r"book\.csv: empty"),
+    ("price,forward,expiry,kind\n5,100,1,call\n", [],
+     r"missing column strike \(accepted names: strike, k, strike_price\)"),
+    ("premium,fwd,expiry\n5,100,1\n", [], r"missing columns strike, kind"),
+    (GOOD + "abc,100,100,1,call\n", [], r"book\.csv line 3: column 'price': 'abc' is not a number"),
+    (GOOD + "5.0,100,100,1\n", [], r"line 3: 4 fields, expected 5"),
+    (GOOD + '5.0,"100,100,1,call\n', [], r"line \d+: malformed CSV"),
+    (GOOD + '5.0,"100"x,100,1,call\n', [], r"line 3: malformed CSV"),
+    (GOOD + "5.0,100,100,1,straddle\n", [], r"line 3: unknown option kind 'straddle'"),
+    ("price,forward,strike,expiry,is_call\n5,100,100,1,-1\n", [], r"unknown option kind '-1'"),
+    (GOOD.encode() + b"5.0,100,\xff\xfe,1,call\n", [], r"not a UTF-8 text file"),
+    ("price,forward,strike,expiry,kind,df,rate\n", [],
+     r"both a discount column \('df'\) and a rate"),
+    ("price,forward,strike,expiry,kind,Delta\n", [], r"already has a column 'Delta'"),
+    (GOOD, ["-o", "{tmp}/no/such/dir/out.csv"], r"cannot write .*out\.csv"),
+    (GOOD, ["--chunk-size", "0"], r"--chunk-size must be at least 1"),
+], ids=["missing file", "empty", "missing column", "missing columns", "bad number",
+        "short row", "unclosed quote", "bad quoting", "unknown kind", "bad is_call",
+        "not utf-8", "discount and rate", "result column taken", "output dir", "chunk size"])
+def test_bad_input_is_one_line_and_writes_nothing(content, extra, message, capsys, tmp_path):
+    book = tmp_path / "book.csv"
+    if content is not None:
+        write(book, content)
+    out = tmp_path / "out.csv"
+    write(out, "previous results\n")
+    plot = ["--plot", str(tmp_path / "smile.png")] if importlib.util.find_spec("matplotlib") else []
+    args = [a.format(tmp=tmp_path) for a in extra] or ["-o", str(out)]
+    before = sorted(p.name for p in tmp_path.iterdir())
+    code, stdout, err = run(capsys, "solve", "--chunk-size", "1", str(book), *args, *plot)
+    assert code == 1
+    assert stdout == ""
+    assert len(err.splitlines()) == 1 and err.startswith("quelta: error: "), err
+    assert re.search(message, err), err
+    assert sorted(p.name for p in tmp_path.iterdir()) == before
+    assert out.read_text() == "previous results\n"
+
+
+def test_directory_as_book(capsys, tmp_path):
+    code, _, err = run(capsys, "solve", str(tmp_path))
+    assert code == 1 and "is a directory" in err and len(err.splitlines()) == 1
+
+
+def test_failure_in_a_real_process_has_no_traceback(tmp_path):
+    write(tmp_path / "book.csv", GOOD + "5.0,100,100,one,call\n")
+    done = subprocess.run([sys.executable, "-P", "-m", "quelta", "solve", "book.csv",
+                           "-o", "out.csv"], cwd=tmp_path, capture_output=True, text=True,
+                          timeout=60)
+    assert done.returncode == 1
+    assert done.stderr == "quelta: error: book.csv line 3: column 'expiry': 'one' is not a number\n"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["book.csv"]
+
+
+def test_bad_command_line_exits_2(capsys):
+    with pytest.raises(SystemExit) as exit_:
+        cli.main(["solve", "--no-such-option"])
+    assert exit_.value.code == 2
+
+
+# ---------------------------------------------------------------- progress bar
+
+class Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+def test_progress_bar_only_on_a_terminal(capsys, monkeypatch):
+    assert run(capsys, "solve", "--chunk-size", "10")[2] == ""
+    terminal = Terminal()
+    monkeypatch.setattr(sys, "stderr", terminal)
+    assert cli.main(["solve", "--chunk-size", "10"]) == 0
+    updates = terminal.getvalue().split("\r")
+    assert len(updates) >= 13  # one per chunk of 10 rows and a last one
+    assert "100%" in updates[-1] and f"{len(read_csv(SAMPLE)[1])} rows" in updates[-1]
+
+
+# ---------------------------------------------------------------- plot
+
+def test_plot_writes_a_png(capsys, tmp_path):
+    pytest.importorskip("matplotlib")
+    import matplotlib.image
+
+    png = tmp_path / "smile.png"
+    code, summary, _ = run(capsys, "solve", "--plot", str(png))
+    assert code == 0 and f"plot: {png}" in summary
+    assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    image = matplotlib.image.imread(png)
+    assert image.shape[0] >= 400 and image.shape[1] >= 600
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["smile.png"]
+
+
+def test_plot_without_matplotlib_names_the_extra(capsys, tmp_path, monkeypatch):
+    monkeypatch.setitem(sys.modules, "matplotlib", None)
+    monkeypatch.setitem(sys.modules, "matplotlib.figure", None)
+    out = tmp_path / "out.csv"
+    code, _, err = run(capsys, "solve", "-o", str(out), "--plot", str(tmp_path / "s.png"))
+    assert code == 1
+    assert err == "quelta: error: --plot needs matplotlib: pip install 'quelta[plot]'\n"
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_environment_without_a_terminal_locale(tmp_path):
+    env = {k: v for k, v in os.environ.items() if not k.startswith(("LC_", "LANG"))}
+    env.update(LC_ALL="C", PYTHONIOENCODING="ascii")
+    done = subprocess.run([sys.executable, "-P", "-m", "quelta"], cwd=tmp_path, env=env,
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
