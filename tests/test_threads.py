@@ -1,5 +1,6 @@
 """The array functions give up the interpreter lock for their loops, and run side by side."""
 
+import array
 import sys
 import threading
 import time
@@ -20,9 +21,11 @@ class Spinner:
     count can move during a call only if that call lets go of the lock.
     """
 
-    def __init__(self):
+    def __init__(self, action=None):
         self.count = 0
         self.stop = False
+        self.armed = False  # run `action` on each iteration while set
+        self.action = action
         self.started = threading.Event()
         self.thread = threading.Thread(target=self._spin, daemon=True)
 
@@ -30,6 +33,8 @@ class Spinner:
         self.started.set()
         while not self.stop:
             self.count += 1
+            if self.armed:
+                self.action()
             time.sleep(1e-4)  # lets the lock go, so the main thread can take it back
 
     def __enter__(self):
@@ -49,8 +54,12 @@ class Spinner:
 
     def progress_during(self, call, repeats=3):
         before = self.count
-        for _ in range(repeats):
-            call()
+        self.armed = self.action is not None
+        try:
+            for _ in range(repeats):
+                call()
+        finally:
+            self.armed = False
         return self.count - before
 
 
@@ -93,6 +102,44 @@ def test_loop_runs_without_the_lock(make):
     with Spinner() as spinner:
         assert spinner.progress_during(control) == 0
         assert spinner.progress_during(call) > 0
+
+
+class Resizer:
+    """Tries to grow an array.array; counts how often its exports forbid it."""
+
+    def __init__(self, target):
+        self.target = target
+        self.refused = 0
+        self.grown = 0
+
+    def __call__(self):
+        try:
+            self.target.append(0.0)
+        except BufferError:
+            self.refused += 1
+        else:
+            self.grown += 1
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("name, position", [("vectorized_implied_vol", 0),
+                                            ("vectorized_implied_vol", 1),
+                                            ("compute_trades_greeks", 0),
+                                            ("compute_trades_greeks", 8)])
+def test_buffers_stay_exported_while_the_loop_runs(name, position):
+    price, fwd = long_inputs()
+    n = len(price)
+    if name == "vectorized_implied_vol":
+        args = [price, fwd, 100.0, 1]
+    else:
+        args = [price, fwd, np.full(n, 100.0), np.ones(n, np.int8), np.full(n, 0.9),
+                *(np.empty(n) for _ in range(4))]
+    args[position] = target = array.array("d", args[position])
+    resizer = Resizer(target)
+    with Spinner(resizer) as spinner:
+        assert spinner.progress_during(lambda: getattr(bc, name)(*args)) > 0
+    assert resizer.refused > 0 and resizer.grown == 0
+    assert len(target) == n
 
 
 def _book(n, seed):
