@@ -1,0 +1,59 @@
+# Sourced by the scripts that work inside the Debian unstable tree with
+# CPython 3.14 (ci/py314.sh, ci/freethreaded.sh); not run on its own.
+#
+# chroot_prepare checks for root, makes the root file system once with
+# mmdebstrap under a fixed path outside the checkout (QUELTA_PY314_ROOT) and
+# bind-mounts the checkout at /src inside it, with /dev and /proc; every mount
+# is undone on every exit path. Afterwards $ROOTFS is the tree and $SRC the
+# checkout. Messages carry the name of the sourcing script.
+
+ROOTFS=${QUELTA_PY314_ROOT:-/var/cache/quelta/sid-py314}
+SRC=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+PACKAGES=python3.14,python3.14-dev,python3.14-venv,python3-numpy,python3-numpy-dev,python3-pytest
+PACKAGES+=,python3-scipy,python3-mpmath,python3-hypothesis,python3-scikit-build-core,python3-pip
+PACKAGES+=,g++,cmake,ninja-build,libgtest-dev
+
+CHROOT_SCRIPT=${0##*/}
+MOUNTS=()
+
+cleanup() {
+    local i
+    for ((i = ${#MOUNTS[@]} - 1; i >= 0; i--)); do
+        umount "${MOUNTS[i]}" 2>/dev/null || umount -l "${MOUNTS[i]}" || true
+    done
+}
+
+bind() {  # bind <source> <target inside the tree>
+    mkdir -p "$ROOTFS$2"
+    mount --bind "$1" "$ROOTFS$2"
+    MOUNTS+=("$ROOTFS$2")
+}
+
+chroot_prepare() {
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "$CHROOT_SCRIPT: needs root (mmdebstrap, mount, chroot)" >&2
+        exit 1
+    fi
+
+    if [ ! -x "$ROOTFS/usr/bin/python3.14" ]; then
+        if ! command -v mmdebstrap >/dev/null; then
+            apt-get update -qq
+            apt-get install -y -qq mmdebstrap >/dev/null
+        fi
+        echo "$CHROOT_SCRIPT: creating the CPython 3.14 tree at $ROOTFS"
+        mkdir -p "$(dirname "$ROOTFS")"
+        rm -rf "$ROOTFS.tmp"
+        # The mirror's unstable index can be older than its Valid-Until date.
+        mmdebstrap --quiet --variant=apt --aptopt='Acquire::Check-Valid-Until "false"' \
+            --include="$PACKAGES" sid "$ROOTFS.tmp"
+        mv "$ROOTFS.tmp" "$ROOTFS"
+    fi
+
+    trap cleanup EXIT INT TERM
+    bind "$SRC" /src
+    bind /dev /dev
+    mkdir -p "$ROOTFS/proc"
+    mount -t proc proc "$ROOTFS/proc"
+    MOUNTS+=("$ROOTFS/proc")
+    cp /etc/resolv.conf "$ROOTFS/etc/resolv.conf" 2>/dev/null || true
+}
