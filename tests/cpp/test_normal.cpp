@@ -228,9 +228,11 @@ TEST_P(NormCdfExact, IsExact) {
 INSTANTIATE_TEST_SUITE_P(NormCdf, NormCdfExact, ::testing::ValuesIn(kNormCdfExact));
 
 TEST(NormCdf, SeriesAndErfcAgreeAtMinusTen) {
+    // Phi itself moves by 1.8e-14 relative over this one-ulp step (d ln Phi/dz
+    // is about 10 at -10, the step 1.8e-15): the paths agree to about that.
     const double series = _norm_cdf(-10.0);
     const double direct = _norm_cdf(std::nextafter(-10.0, 0.0));
-    EXPECT_TRUE(RelativelyClose(series, direct, 1e-14));
+    EXPECT_TRUE(RelativelyClose(series, direct, 2.5e-14));
 }
 
 TEST(NormCdf, TailIsPositiveAndIncreasing) {
