@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/cpp/support.hpp"
+
 #include <cmath>
 #include <limits>
 #include <ostream>
@@ -25,37 +27,9 @@ using quelta::_normalised_intrinsic_call;
 using quelta::_normalised_vega;
 using quelta::_small_t_black_call;
 
-constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+using namespace quelta_test;
+
 constexpr double kEps = std::numeric_limits<double>::epsilon();
-
-// A few ulp relative: what the platform libm leaves in the last bits.
-constexpr double kFewUlp = 4e-15;
-
-double relative_error(double actual, double expected) {
-    if (std::isnan(actual) || std::isnan(expected)) return kInf;
-    if (actual == expected) return 0.0;
-    if (expected == 0.0) return std::fabs(actual);
-    return std::fabs(actual - expected) / std::fabs(expected);
-}
-
-::testing::AssertionResult RelativelyClose(double actual, double expected, double tolerance) {
-    const double err = relative_error(actual, expected);
-    if (err <= tolerance) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure()
-           << std::hexfloat << "actual " << actual << " expected " << expected << std::defaultfloat
-           << " relative error " << err << " > " << tolerance;
-}
-
-// Bitwise equality that also accepts NaN == NaN and tells +0 from -0.
-::testing::AssertionResult SameDouble(double actual, double expected) {
-    if (std::isnan(actual) && std::isnan(expected)) return ::testing::AssertionSuccess();
-    if (actual == expected && std::signbit(actual) == std::signbit(expected)) {
-        return ::testing::AssertionSuccess();
-    }
-    return ::testing::AssertionFailure()
-           << std::hexfloat << "actual " << actual << " expected " << expected;
-}
 
 // b behaves like exp(-(h^2 + t^2)/2), so one rounding in h = x/s or in the
 // exponent moves it by about h^2 + t^2 ulp; that is the conditioning of b
