@@ -11,24 +11,17 @@ figure is the best of a few repeats; the threaded figure is the aggregate
 
 import argparse
 import math
+import sys
 import threading
 import time
+from pathlib import Path
 
 import numpy as np
 
 import quelta.black_core as bc
 
-
-def norm_cdf(x):
-    return 0.5 * np.frompyfunc(math.erfc, 1, 1)(-x / math.sqrt(2.0)).astype(np.float64)
-
-
-def black_price(F, K, vol, call):
-    d1 = (np.log(F / K) + 0.5 * vol * vol) / vol
-    d2 = d1 - vol
-    calls = F * norm_cdf(d1) - K * norm_cdf(d2)
-    puts = K * norm_cdf(-d2) - F * norm_cdf(-d1)
-    return np.where(call, calls, puts)
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+from support import black_price  # noqa: E402
 
 
 def make_book(size, seed):

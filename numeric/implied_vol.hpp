@@ -97,6 +97,29 @@ inline double x_over_s_squared(double x, double s) noexcept {
     return x == 0.0 ? 0.0 : x / (s * s);
 }
 
+// b''/b' = (x/s)^2/s - s/4 of the normalised Black call.
+inline double black_halley(double x, double s) noexcept {
+    const double h = x / s;
+    return h * h / s - s / 4;
+}
+
+// b'''/b' = halley^2 - 3 (x/s^2)^2 - 1/4, from halley = b''/b'.
+inline double black_hh3(double x, double s, double halley) noexcept {
+    const double xs2 = x_over_s_squared(x, s);
+    return halley * halley - 3 * (xs2 * xs2) - 0.25;
+}
+
+// Narrows [s_left, s_right] with the price b at s: s lies above the root when
+// b > beta and below it when b < beta.
+inline void tighten_bracket(double b, double beta, double s, double& s_left,
+                            double& s_right) noexcept {
+    if (b > beta && s < s_right) {
+        s_right = s;
+    } else if (b < beta && s > s_left) {
+        s_left = s;
+    }
+}
+
 // The lower and middle loops: at most n Householder steps from s, each given
 // by step(s, b, bp, s_left, s_right) with b = b(x, s) and bp = b'(x, s) and the
 // bracket already tightened around the root. A forecast outside the bracket,
@@ -120,11 +143,7 @@ inline double bracketed_householder(double beta, double x, int n, double s, doub
         ds_previous = ds;
         const double b = _normalised_black_call(x, s);
         const double bp = _normalised_vega(x, s);
-        if (b > beta && s < s_right) {
-            s_right = s;
-        } else if (b < beta && s > s_left) {
-            s_left = s;
-        }
+        tighten_bracket(b, beta, s, s_left, s_right);
         ds = step(s, b, bp, s_left, s_right);
         // Never more than halve s; a NaN step passes and ends the loop.
         if (ds < -s / 2) ds = -s / 2;
@@ -145,11 +164,10 @@ inline double lower_loop(double beta, double x, int n, double s, double s_left,
             if (b <= 0 || bp <= 0) return (s_l + s_r) / 2 - s_;
             const double ln_b = std::log(b);
             const double bpob = bp / b;
-            const double h = x / s_;
-            const double b_halley = h * h / s_ - s_ / 4;
+            const double b_halley = black_halley(x, s_);
             const double newton = (ln_beta - ln_b) * ln_b / ln_beta / bpob;
             const double halley = b_halley - bpob * (1 + 2 / ln_b);
-            const double h_over_s = h / s_;
+            const double h_over_s = x / s_ / s_;
             const double b_hh3 = b_halley * b_halley - 3 * (h_over_s * h_over_s) - 0.25;
             const double hh3 = b_hh3 + 2 * bpob * bpob * (1 + (3 / ln_b) * (1 + 1 / ln_b)) -
                                3 * b_halley * bpob * (1 + 2 / ln_b);
@@ -165,10 +183,8 @@ inline double middle_loop(double beta, double x, int n, double s, double s_left,
         beta, x, n, s, s_left, s_right,
         [x, beta](double s_, double b, double bp, double, double) noexcept {
             const double newton = (beta - b) / bp;
-            const double h = x / s_;
-            const double halley = h * h / s_ - s_ / 4;
-            const double xs2 = x_over_s_squared(x, s_);
-            const double hh3 = halley * halley - 3 * (xs2 * xs2) - 0.25;
+            const double halley = black_halley(x, s_);
+            const double hh3 = black_hh3(x, s_, halley);
             return newton * _householder_factor(newton, halley, hh3);
         });
 }
@@ -186,21 +202,15 @@ inline double upper_loop(double beta, double x, double b_max, int n, double s, d
         if (s_right - s_left <= _DBL_EPS * s) break;
         const double b = _normalised_black_call(x, s);
         const double bp = _normalised_vega(x, s);
-        if (b > beta && s < s_right) {
-            s_right = s;
-        } else if (b < beta && s > s_left) {
-            s_left = s;
-        }
+        tighten_bracket(b, beta, s, s_left, s_right);
         if (b >= b_max || bp <= _DBL_MIN) {
             ds = (s_left + s_right) / 2 - s;
         } else {
             const double b_max_minus_b = b_max - b;
             const double g = std::log((b_max - beta) / b_max_minus_b);
             const double gp = bp / b_max_minus_b;
-            const double h = x / s;
-            const double b_halley = h * h / s - s / 4;
-            const double xs2 = x_over_s_squared(x, s);
-            const double b_hh3 = b_halley * b_halley - 3 * (xs2 * xs2) - 0.25;
+            const double b_halley = black_halley(x, s);
+            const double b_hh3 = black_hh3(x, s, b_halley);
             const double newton = -g / gp;
             const double halley = b_halley + gp;
             const double hh3 = b_hh3 + gp * (2 * gp + 3 * b_halley);
@@ -220,10 +230,7 @@ inline double upper_loop(double beta, double x, double b_max, int n, double s, d
 // Returns a value <= 0 when beta <= 0 and _DBL_MAX when beta >= b_max; the
 // caller guarantees that beta holds no intrinsic value (q x <= 0).
 inline double _unchecked_solver(double beta, double x, double q, int N) noexcept {
-    if (q < 0) {
-        x = -x;
-        q = -q;
-    }
+    if (q < 0) x = -x;
     // x <= 0 from here on: beta is an out-of-the-money call.
     if (beta <= 0) return 0.0;
     const double b_max = std::exp(x / 2);

@@ -61,21 +61,28 @@ inline double cody_erf_small_square(double x) noexcept {
     return std::fabs(x) > 1.11e-16 ? x * x : 0.0;
 }
 
-// erf(x) for |x| <= 0.46875: the first-interval rational in x^2 of Cody's
-// CALERF (cited at _erfcx). Relative accuracy about an ulp.
-inline double cody_erf_small(double x) noexcept {
-    constexpr double a[5] = {3.1611237438705655, 113.86415415105016, 377.485237685302,
-                             3209.3775891384694, 0.18577770618460315};
-    constexpr double b[4] = {23.601290952344122, 244.02463793444417, 1282.6165260773723,
-                             2844.236833439171};
-    const double ysq = cody_erf_small_square(x);
-    double xnum = a[4] * ysq;
-    double xden = ysq;
+// Cody's first-interval rational (CALERF, cited at _erfcx): for |x| <= 0.46875,
+// erf(x) = x (a3 + xnum)/(b3 + xden), where xnum and xden are the Horner sums
+// below in ysq = x^2 without their constant terms a3 and b3.
+inline constexpr double cody_a[5] = {3.1611237438705655, 113.86415415105016, 377.485237685302,
+                                     3209.3775891384694, 0.18577770618460315};
+inline constexpr double cody_b[4] = {23.601290952344122, 244.02463793444417, 1282.6165260773723,
+                                     2844.236833439171};
+
+inline void cody_erf_sums(double ysq, double& xnum, double& xden) noexcept {
+    xnum = cody_a[4] * ysq;
+    xden = ysq;
     for (int i = 0; i < 3; ++i) {
-        xnum = (xnum + a[i]) * ysq;
-        xden = (xden + b[i]) * ysq;
+        xnum = (xnum + cody_a[i]) * ysq;
+        xden = (xden + cody_b[i]) * ysq;
     }
-    return x * (xnum + a[3]) / (xden + b[3]);
+}
+
+// erf(x) for |x| <= 0.46875. Relative accuracy about an ulp.
+inline double cody_erf_small(double x) noexcept {
+    double xnum, xden;
+    cody_erf_sums(cody_erf_small_square(x), xnum, xden);
+    return x * (xnum + cody_a[3]) / (xden + cody_b[3]);
 }
 
 }  // namespace detail
@@ -151,25 +158,16 @@ inline constexpr double upper_half(double v) noexcept {
 // formed exactly (Dekker) and its sum with 0.5 compensated. Error: about
 // half an ulp.
 inline double norm_cdf_central(double z) noexcept {
-    constexpr double a[5] = {3.1611237438705655, 113.86415415105016, 377.485237685302,
-                             3209.3775891384694, 0.18577770618460315};
-    constexpr double b[4] = {23.601290952344122, 244.02463793444417, 1282.6165260773723,
-                             2844.236833439171};
     // sqrt(2/pi) = (2/sqrt(pi))/sqrt(2) as k_hi + k_lo (mpmath).
     constexpr double k_hi = 0.7978845608028654;
     constexpr double k_lo = -4.98465440455546e-17;
     constexpr double kh = upper_half(k_hi);
     constexpr double kl = k_hi - kh;
     const double u = std::fabs(z);
-    const double ysq = 0.5 * (u * u);
-    double xnum = a[4] * ysq;
-    double xden = ysq;
-    for (int i = 0; i < 3; ++i) {
-        xnum = (xnum + a[i]) * ysq;
-        xden = (xden + b[i]) * ysq;
-    }
+    double xnum, xden;
+    cody_erf_sums(0.5 * (u * u), xnum, xden);
     // (a3 + xnum)/(b3 + xden) = (a3/b3)(1 + delta).
-    const double delta = (xnum * b[3] - xden * a[3]) / (a[3] * (b[3] + xden));
+    const double delta = (xnum * cody_b[3] - xden * cody_a[3]) / (cody_a[3] * (cody_b[3] + xden));
     // u k_hi = p + e exactly.
     const double uh = upper_half(u);
     const double ul = u - uh;

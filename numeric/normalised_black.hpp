@@ -212,9 +212,7 @@ inline double _normalised_vega(double x, double s) noexcept {
     if (ax <= 0.0) return _ONE_OVER_SQRT_TWO_PI * std::exp(s * (-0.125) * s);
     // (x/s)^2 would overflow (or s is not a volatility); the vega is 0 there.
     if (s <= 0.0 || s <= ax * _SQRT_DBL_MIN) return 0.0;
-    const double h = x / s;
-    const double t = 0.5 * s;
-    return _ONE_OVER_SQRT_TWO_PI * std::exp(-0.5 * (h * h + t * t));
+    return detail::black_scale(x / s, 0.5 * s);
 }
 
 }  // namespace quelta

@@ -153,8 +153,7 @@ void add_traceback(const char* function, int line) {
 template <std::size_t N>
 struct Signature {
     static_assert(N > 1, "the binding messages assume more than one parameter");
-    const char* name;       // the function's name, as in the messages
-    const char* traceback;  // dotted name of the traceback frame
+    const char* name;  // the function's name, as in the messages
     std::array<const char*, N> params;
     std::array<PyObject*, N> interned{};  // filled by the exec step
 
@@ -563,30 +562,70 @@ Ref make_result(Py_ssize_t n, View<double>& view) {
 }
 
 // ---------------------------------------------------------------------------
+// Binding and conversion in one step
+
+// An array argument and the kind of view it becomes.
+template <class T>
+struct ViewArg {
+    View<T>& view;
+    ViewKind kind;
+};
+template <class T>
+ViewArg(View<T>&, ViewKind) -> ViewArg<T>;
+
+bool convert(PyObject* obj, double& out) {
+    return to_double(obj, out);
+}
+bool convert(PyObject* obj, std::int32_t& out) {
+    return to_int(obj, out);
+}
+template <class T>
+bool convert(PyObject* obj, ViewArg<T> arg) {
+    return arg.view.acquire(obj, arg.kind);
+}
+
+// Binds a call's arguments to `sig`, then converts them into `targets` in
+// parameter order; the first failure stops it with its exception set.
+template <std::size_t N, class... Targets>
+bool parse(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+           Targets&&... targets) {
+    static_assert(sizeof...(Targets) == N, "one target per parameter");
+    std::array<PyObject*, N> bound;
+    if (!bind(sig, args, nargs, kwnames, bound)) return false;
+    std::size_t i = 0;
+    return (convert(bound[i++], std::forward<Targets>(targets)) && ...);
+}
+
+// require_length for the views of parameters 1, 2, ... of `sig`, in order
+// (parameter 0, undiscounted_price, gives n).
+template <std::size_t N, class... Views>
+bool require_lengths(const Signature<N>& sig, Py_ssize_t n, const Views&... views) {
+    std::size_t param = 1;
+    return (require_length(views, n, sig.params[param++]) && ...);
+}
+
+// ---------------------------------------------------------------------------
 // The seven functions
 
-Signature<4> sig_implied_vol{
-    "implied_vol", "quelta.black_core.implied_vol", {"price", "F", "K", "q"}};
-Signature<4> sig_black_delta{
-    "black_delta", "quelta.black_core.black_delta", {"F", "K", "sigma", "q"}};
-Signature<3> sig_black_gamma{"black_gamma", "quelta.black_core.black_gamma", {"F", "K", "sigma"}};
-Signature<3> sig_black_vega{"black_vega", "quelta.black_core.black_vega", {"F", "K", "sigma"}};
+Signature<4> sig_implied_vol{"implied_vol", {"price", "F", "K", "q"}};
+Signature<4> sig_black_delta{"black_delta", {"F", "K", "sigma", "q"}};
+Signature<3> sig_black_gamma{"black_gamma", {"F", "K", "sigma"}};
+Signature<3> sig_black_vega{"black_vega", {"F", "K", "sigma"}};
 Signature<4> sig_vectorized_implied_vol{"vectorized_implied_vol",
-                                        "quelta.black_core.vectorized_implied_vol",
                                         {"undiscounted_price", "fwd_mid", "K", "q"}};
 Signature<4> sig_vectorized_implied_vol_strikes{"vectorized_implied_vol_strikes",
-                                                "quelta.black_core.vectorized_implied_vol_strikes",
                                                 {"undiscounted_price", "F", "K", "q"}};
 Signature<9> sig_compute_trades_greeks{
     "compute_trades_greeks",
-    "quelta.black_core.compute_trades_greeks",
     {"undiscounted_price", "fwd_mid", "strike", "is_call", "discount", "out_vol", "out_delta",
      "out_gamma", "out_vega"}};
 
 // The single exit of a failing call: the frame names the function.
 template <std::size_t N>
 PyObject* fail(const Signature<N>& sig, int line) {
-    add_traceback(sig.traceback, line);
+    char frame[128];
+    PyOS_snprintf(frame, sizeof frame, "%s.%s", kModuleName, sig.name);
+    add_traceback(frame, line);
     return nullptr;
 }
 
@@ -598,64 +637,47 @@ PyObject* return_float(const Signature<N>& sig, double value) {
 
 PyObject* implied_vol(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const auto& sig = sig_implied_vol;
-    std::array<PyObject*, 4> a;
     double price, F, K;
     std::int32_t q;
-    if (!bind(sig, args, nargs, kwnames, a) || !to_double(a[0], price) || !to_double(a[1], F) ||
-        !to_double(a[2], K) || !to_int(a[3], q)) {
-        return fail(sig, __LINE__);
-    }
+    if (!parse(sig, args, nargs, kwnames, price, F, K, q)) return fail(sig, __LINE__);
     return return_float(sig, quelta::_implied_vol_scalar(price, F, K, q));
 }
 
 PyObject* black_delta(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const auto& sig = sig_black_delta;
-    std::array<PyObject*, 4> a;
     double F, K, sigma;
     std::int32_t q;
-    if (!bind(sig, args, nargs, kwnames, a) || !to_double(a[0], F) || !to_double(a[1], K) ||
-        !to_double(a[2], sigma) || !to_int(a[3], q)) {
-        return fail(sig, __LINE__);
-    }
+    if (!parse(sig, args, nargs, kwnames, F, K, sigma, q)) return fail(sig, __LINE__);
     return return_float(sig, quelta::_black_delta(F, K, sigma, q));
 }
 
 PyObject* black_gamma(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const auto& sig = sig_black_gamma;
-    std::array<PyObject*, 3> a;
     double F, K, sigma;
-    if (!bind(sig, args, nargs, kwnames, a) || !to_double(a[0], F) || !to_double(a[1], K) ||
-        !to_double(a[2], sigma)) {
-        return fail(sig, __LINE__);
-    }
+    if (!parse(sig, args, nargs, kwnames, F, K, sigma)) return fail(sig, __LINE__);
     return return_float(sig, quelta::_black_gamma(F, K, sigma));
 }
 
 PyObject* black_vega(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const auto& sig = sig_black_vega;
-    std::array<PyObject*, 3> a;
     double F, K, sigma;
-    if (!bind(sig, args, nargs, kwnames, a) || !to_double(a[0], F) || !to_double(a[1], K) ||
-        !to_double(a[2], sigma)) {
-        return fail(sig, __LINE__);
-    }
+    if (!parse(sig, args, nargs, kwnames, F, K, sigma)) return fail(sig, __LINE__);
     return return_float(sig, quelta::_black_vega(F, K, sigma));
 }
 
 PyObject* vectorized_implied_vol(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
     const auto& sig = sig_vectorized_implied_vol;
-    std::array<PyObject*, 4> a;
     View<double> price, fwd, out_view;
     double K;
     std::int32_t q;
-    if (!bind(sig, args, nargs, kwnames, a) || !price.acquire(a[0], ViewKind::ConstDouble) ||
-        !fwd.acquire(a[1], ViewKind::ConstDouble) || !to_double(a[2], K) || !to_int(a[3], q)) {
+    if (!parse(sig, args, nargs, kwnames, ViewArg{price, ViewKind::ConstDouble},
+               ViewArg{fwd, ViewKind::ConstDouble}, K, q)) {
         return fail(sig, __LINE__);
     }
     const Py_ssize_t n = price.size();
     Ref out = make_result(n, out_view);
-    if (!out || !require_length(fwd, n, "fwd_mid")) return fail(sig, __LINE__);
+    if (!out || !require_lengths(sig, n, fwd)) return fail(sig, __LINE__);
     {
         DetachedThread detached;
         for (Py_ssize_t i = 0; i < n; ++i) {
@@ -670,19 +692,20 @@ PyObject* vectorized_implied_vol(PyObject*, PyObject* const* args, Py_ssize_t na
 PyObject* vectorized_implied_vol_strikes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                          PyObject* kwnames) {
     const auto& sig = sig_vectorized_implied_vol_strikes;
-    std::array<PyObject*, 4> a;
     View<double> price, strike, out_view;
     double F;
     std::int32_t q;
-    if (!bind(sig, args, nargs, kwnames, a) || !price.acquire(a[0], ViewKind::ConstDouble) ||
-        !to_double(a[1], F) || !strike.acquire(a[2], ViewKind::ConstDouble) || !to_int(a[3], q)) {
+    if (!parse(sig, args, nargs, kwnames, ViewArg{price, ViewKind::ConstDouble}, F,
+               ViewArg{strike, ViewKind::ConstDouble}, q)) {
         return fail(sig, __LINE__);
     }
     const Py_ssize_t n = price.size();
     Ref out = make_result(n, out_view);
     // With no positive forward the strikes are never looked at.
     const bool skip_all = F <= 0.0;
-    if (!out || (!skip_all && !require_length(strike, n, "K"))) return fail(sig, __LINE__);
+    if (!out || (!skip_all && !require_length(strike, n, sig.params[2]))) {
+        return fail(sig, __LINE__);
+    }
     {
         DetachedThread detached;
         if (skip_all) {
@@ -700,21 +723,18 @@ PyObject* vectorized_implied_vol_strikes(PyObject*, PyObject* const* args, Py_ss
 PyObject* compute_trades_greeks(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
     const auto& sig = sig_compute_trades_greeks;
-    std::array<PyObject*, 9> a;
     View<double> price, fwd, strike, discount, out_vol, out_delta, out_gamma, out_vega;
     View<std::int8_t> is_call;
-    if (!bind(sig, args, nargs, kwnames, a) || !price.acquire(a[0], ViewKind::Double) ||
-        !fwd.acquire(a[1], ViewKind::Double) || !strike.acquire(a[2], ViewKind::Double) ||
-        !is_call.acquire(a[3], ViewKind::Int8) || !discount.acquire(a[4], ViewKind::Double) ||
-        !out_vol.acquire(a[5], ViewKind::Double) || !out_delta.acquire(a[6], ViewKind::Double) ||
-        !out_gamma.acquire(a[7], ViewKind::Double) || !out_vega.acquire(a[8], ViewKind::Double)) {
+    constexpr ViewKind doubles = ViewKind::Double;
+    if (!parse(sig, args, nargs, kwnames, ViewArg{price, doubles}, ViewArg{fwd, doubles},
+               ViewArg{strike, doubles}, ViewArg{is_call, ViewKind::Int8},
+               ViewArg{discount, doubles}, ViewArg{out_vol, doubles}, ViewArg{out_delta, doubles},
+               ViewArg{out_gamma, doubles}, ViewArg{out_vega, doubles})) {
         return fail(sig, __LINE__);
     }
     const Py_ssize_t n = price.size();
-    if (!require_length(fwd, n, "fwd_mid") || !require_length(strike, n, "strike") ||
-        !require_length(is_call, n, "is_call") || !require_length(discount, n, "discount") ||
-        !require_length(out_vol, n, "out_vol") || !require_length(out_delta, n, "out_delta") ||
-        !require_length(out_gamma, n, "out_gamma") || !require_length(out_vega, n, "out_vega")) {
+    if (!require_lengths(sig, n, fwd, strike, is_call, discount, out_vol, out_delta, out_gamma,
+                         out_vega)) {
         return fail(sig, __LINE__);
     }
     {
@@ -806,7 +826,9 @@ PyMethodDef g_functions[] = {
 // ---------------------------------------------------------------------------
 // Creation and initialisation
 
-PyObject* create_module(PyObject* spec, PyModuleDef*) {
+// `import_info` is the import machinery's record of the module: its name,
+// loader, origin and parent package.
+PyObject* create_module(PyObject* import_info, PyModuleDef*) {
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) return nullptr;
     if (g_interpreter_id == -1) {
@@ -819,7 +841,7 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
     }
     if (g_module != nullptr) return Py_NewRef(g_module);
 
-    Ref name(PyObject_GetAttrString(spec, "name"));
+    Ref name(PyObject_GetAttrString(import_info, "name"));
     if (!name) return nullptr;
     Ref module(PyModule_NewObject(name.get()));
     if (!module) return nullptr;
@@ -832,7 +854,7 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
     for (const Copy& c : {Copy{"loader", "__loader__", true}, Copy{"origin", "__file__", true},
                           Copy{"parent", "__package__", true},
                           Copy{"submodule_search_locations", "__path__", false}}) {
-        Ref value(PyObject_GetAttrString(spec, c.from));
+        Ref value(PyObject_GetAttrString(import_info, c.from));
         if (!value) return nullptr;
         if (!c.none_too && value.get() == Py_None) continue;
         if (PyDict_SetItemString(dict, c.to, value.get()) < 0) return nullptr;

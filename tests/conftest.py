@@ -2,8 +2,14 @@
 
 import math
 
+import sys
+from pathlib import Path
+
 import numpy as np
 import pytest
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from support import assert_same_bits, black_price  # noqa: E402
 
 # ---------------------------------------------------------------------------
 # Array functions: a mixed book of trades, and bitwise comparison of doubles.
@@ -50,19 +56,6 @@ _EDGE_TRADES = [
 ]
 
 
-def _norm_cdf(x):
-    return 0.5 * np.frompyfunc(math.erfc, 1, 1)(-x / math.sqrt(2.0)).astype(np.float64)
-
-
-def black_price(F, K, vol, call):
-    """Undiscounted Black price; double precision is enough to make test data."""
-    d1 = (np.log(F / K) + 0.5 * vol * vol) / vol
-    d2 = d1 - vol
-    calls = F * _norm_cdf(d1) - K * _norm_cdf(d2)
-    puts = K * _norm_cdf(-d2) - F * _norm_cdf(-d1)
-    return np.where(call, calls, puts)
-
-
 def make_book(n=400, seed=20240611, F=None, K=None, edges=True):
     """A book of n random trades plus the edge cases, as five contiguous arrays.
 
@@ -91,18 +84,6 @@ def make_book(n=400, seed=20240611, F=None, K=None, edges=True):
         "is_call": is_call.astype(np.int8),
         "discount": discount.astype(np.float64),
     }
-
-
-def assert_same_bits(got, want):
-    """Equal as IEEE doubles bit for bit: NaN matches NaN, -0.0 does not match 0.0."""
-    got = np.ascontiguousarray(got, dtype=np.float64)
-    want = np.ascontiguousarray(want, dtype=np.float64)
-    assert got.shape == want.shape
-    bad = np.flatnonzero(got.view(np.uint64) != want.view(np.uint64))
-    assert bad.size == 0, (
-        f"{bad.size} differences, first at {bad[:5].tolist()}: "
-        f"got {got[bad[:5]].tolist()}, want {want[bad[:5]].tolist()}"
-    )
 
 
 @pytest.fixture

@@ -23,22 +23,12 @@ from quelta import black_core as bc
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import oracle  # noqa: E402
+from support import assert_same_bits as same_bits  # noqa: E402
 
 EPS = 2.0**-52
 NAN = math.nan
 INF = math.inf
 ATM = 7.965567455405804  # undiscounted ATM price, F = K = 100, total vol 0.2
-
-
-def same_bits(got, want):
-    """Equal as doubles bit for bit (NaN matches NaN, -0.0 does not match 0.0)."""
-    got = np.ascontiguousarray(got, dtype=np.float64)
-    want = np.ascontiguousarray(want, dtype=np.float64)
-    assert got.shape == want.shape
-    got, want = got.reshape(-1), want.reshape(-1)
-    bad = np.flatnonzero(got.view(np.uint64) != want.view(np.uint64))
-    first = bad[:5]
-    assert bad.size == 0, f"{bad.size} differ, first {first}: {got[first]} != {want[first]}"
 
 
 def core_row(price, F, K, T, D, call):

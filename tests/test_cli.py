@@ -25,6 +25,7 @@ from quelta import cli
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import oracle  # noqa: E402
+from support import assert_same_bits as same_bits  # noqa: E402
 
 SAMPLE = Path(quelta.__file__).with_name("data") / "sample_book.csv"
 RESULTS = ["implied_vol", "delta", "gamma", "vega", "reason"]
@@ -35,17 +36,6 @@ SAMPLE_FAULTS = {
     "expired option": "non_positive_expiry",
     "missing price": "not_finite",
 }
-
-
-def same_bits(got, want):
-    """Equal as doubles bit for bit (NaN matches NaN, -0.0 does not match 0.0)."""
-    got = np.ascontiguousarray(got, dtype=np.float64)
-    want = np.ascontiguousarray(want, dtype=np.float64)
-    assert got.shape == want.shape
-    got, want = got.reshape(-1), want.reshape(-1)
-    bad = np.flatnonzero(got.view(np.uint64) != want.view(np.uint64))
-    first = bad[:5]
-    assert bad.size == 0, f"{bad.size} differ, first {first}: {got[first]} != {want[first]}"
 
 
 def read_csv(path):

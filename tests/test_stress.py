@@ -11,41 +11,22 @@ arrays that all threads share. Every result must equal the serial one bit
 for bit, and the inputs must come out untouched.
 """
 
-import math
 import sys
 import threading
+from pathlib import Path
 
 import numpy as np
 import pytest
 
 import quelta.black_core as bc
 
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from support import assert_same_bits as same_bits  # noqa: E402
+from support import black_price  # noqa: E402
+
 N = 20_000
 THREADS = 8
 ROUNDS = 4
-
-
-_erfc = np.frompyfunc(math.erfc, 1, 1)
-
-
-def black_price(F, K, vol, call):
-    """Undiscounted Black price in plain double arithmetic: test data, not a reference."""
-    def cdf(z):
-        return 0.5 * _erfc(-z / math.sqrt(2.0)).astype(np.float64)
-
-    d1 = (np.log(F / K) + 0.5 * vol * vol) / vol
-    d2 = d1 - vol
-    with np.errstate(all="ignore"):
-        return np.where(call, F * cdf(d1) - K * cdf(d2), K * cdf(-d2) - F * cdf(-d1))
-
-
-def same_bits(got, want):
-    """Equal as doubles bit for bit: NaN matches NaN, -0.0 does not match 0.0."""
-    got = np.ascontiguousarray(got, np.float64).view(np.uint64)
-    want = np.ascontiguousarray(want, np.float64).view(np.uint64)
-    assert got.shape == want.shape
-    bad = np.flatnonzero(got != want)
-    assert bad.size == 0, f"{bad.size} elements differ, the first at {bad[:5].tolist()}"
 
 
 def spoil(rng, price, fwd, strike=None, discount=None, share=0.03):
