@@ -5,8 +5,11 @@ in years, annualised volatilities) and broadcast over NumPy arrays:
 
 - :func:`implied_volatility`: annualised implied volatility, NaN where there
   is none, with :class:`Reason` codes on request (``reason=True``);
-- :func:`greeks`: implied volatility, delta, gamma and vega in one call, as a
-  :class:`Greeks` named tuple.
+- :func:`greeks`: implied volatility with delta, gamma, vega, theta, rho,
+  vanna and volga in one call, as a :class:`Greeks` named tuple.
+
+Both take the underlying as a forward, or as a spot with a rate and an
+optional dividend yield.
 
 The engine underneath is the extension module :mod:`quelta.black_core`
 (total volatility, undiscounted prices, time fixed at 1).

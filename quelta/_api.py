@@ -15,8 +15,14 @@ Quotes without an implied volatility give NaN, never an exception: the
 companion int8 code array (``reason=True``, or the ``reason`` field of
 :class:`Greeks`) tells why, with the values of :class:`Reason`. Exceptions
 are raised only for arguments that cannot be read: non-numeric data, shapes
-that do not broadcast, option kinds that are not recognised, or both
-``discount`` and ``rate``.
+that do not broadcast, option kinds that are not recognised, or arguments
+that exclude each other (``discount`` and ``rate``, ``forward`` and
+``spot``).
+
+The quotes may give the underlying as a forward or as a spot with a rate and
+a dividend yield; the spot is turned into the forward before the solve, and
+the Greeks the core does not compute (theta, rho, vanna, volga, and the spot
+delta and gamma) are closed forms on whole arrays of its results.
 """
 
 from __future__ import annotations
@@ -98,23 +104,44 @@ _DESCRIPTIONS = {
 class Greeks(NamedTuple):
     """Implied volatility and Black Greeks of each quote, as arrays of one shape.
 
-    Every field is NaN where ``reason`` is not ``Reason.OK``. With ``V`` the
-    market (discounted) price ``D * Black(F, K, sigma * sqrt(T))``:
+    Every field is NaN where ``reason`` is not ``Reason.OK``. ``V`` is the
+    market (discounted) price ``D * Black(F, K, sigma * sqrt(T))``, with
+    ``D = exp(-r * T)``; ``r`` is the rate given, else ``-ln(D) / T``, else
+    0. Given a spot ``S`` and yield ``q``, ``F = S * exp((r - q) * T)``.
 
     Attributes
     ----------
     vol : ndarray of float64
         Annualised implied volatility ``sigma``.
     delta : ndarray of float64
-        ``dV/dF`` at fixed discount factor: ``D * N(d1)`` for a call,
-        ``-D * N(-d1)`` for a put (forward delta, discounted).
+        Given a forward, ``dV/dF`` at fixed ``D``: ``D * N(d1)`` for a call,
+        ``-D * N(-d1)`` for a put (forward delta, discounted). Given a spot,
+        ``dV/dS = exp(-q * T) * N(d1)``, ``-exp(-q * T) * N(-d1)``.
     gamma : ndarray of float64
-        ``d2V/dF2 = D * n(d1) / (F * sigma * sqrt(T))``.
+        ``d2V/dF2 = D * n(d1) / (F * sigma * sqrt(T))``; given a spot,
+        ``d2V/dS2``, the same times ``(F/S)**2``.
     vega : ndarray of float64
         Change of ``V`` for one volatility point (0.01 of annualised
         volatility): ``D * F * n(d1) * sqrt(T) / 100``.
     reason : ndarray of int8
         :class:`Reason` code of each quote.
+    theta : ndarray of float64
+        Change of ``V`` over one calendar day, ``-dV/dT / 365``, negative
+        when the option loses value as time passes. Given a spot it holds
+        ``S``, ``r``, ``q`` and ``sigma`` fixed, the forward moving with
+        ``T``; given a forward it holds ``F``, ``r`` and ``sigma`` fixed
+        (the Black-76 theta, ``D`` rolling at the rate ``r``).
+    rho : ndarray of float64
+        Change of ``V`` for one percentage point of ``r``, ``dV/dr / 100``:
+        at fixed ``S`` and ``q`` given a spot (``T * D * K * N(d2) / 100``
+        for a call), at fixed ``F`` given a forward (``-T * V / 100``).
+    vanna : ndarray of float64
+        Change of ``delta`` for one volatility point,
+        ``d(delta)/dsigma / 100 = -D * n(d1) * d2 / (100 * sigma)``, times
+        ``F/S`` given a spot.
+    volga : ndarray of float64
+        Change of ``vega`` for one volatility point,
+        ``d(vega)/dsigma / 100 = vega * d1 * d2 / (100 * sigma)``.
     """
 
     vol: Any
@@ -122,6 +149,10 @@ class Greeks(NamedTuple):
     gamma: Any
     vega: Any
     reason: Any
+    theta: Any
+    rho: Any
+    vanna: Any
+    volga: Any
 
 
 # ---------------------------------------------------------------- arguments
@@ -214,19 +245,51 @@ def _as_is_call(kind: object) -> npt.NDArray[np.int8]:
     raise TypeError(f"kind: expected 'call'/'put' words or flags, got dtype {arr.dtype}")
 
 
+def _underlying(forward: object, spot: object, dividend_yield: object, discount: object,
+                rate: object) -> str:
+    """"forward" or "spot": which underlying price the arguments give."""
+    if spot is None:
+        if forward is None:
+            raise TypeError("missing argument: give forward, or spot with rate")
+        if dividend_yield is not None:
+            raise TypeError("dividend_yield is used only with spot; a forward already "
+                            "includes it")
+        return "forward"
+    if forward is not None:
+        raise TypeError("give either forward or spot, not both")
+    if rate is None and discount is None:
+        raise TypeError("spot needs rate (or discount) to form the forward")
+    return "spot"
+
+
+def _spot_growth(arrays: dict[str, np.ndarray], expiry: np.ndarray,
+                 discount: np.ndarray) -> np.ndarray:
+    """F/S = exp((r - q) * T), or exp(-q * T) / D when a discount factor was given."""
+    q = arrays.get("dividend_yield", 0.0)
+    if "rate" in arrays:
+        return np.asarray(np.exp((arrays["rate"] - q) * expiry))
+    return np.asarray(np.exp(-q * expiry) / discount)
+
+
 class _Book:
     """The broadcast inputs of one call, flattened into contiguous buffers."""
 
     def __init__(self, price: object, forward: object, strike: object, expiry: object,
-                 kind: object, discount: object, rate: object) -> None:
+                 kind: object, discount: object, rate: object, spot: object = None,
+                 dividend_yield: object = None) -> None:
         if discount is not None and rate is not None:
             raise TypeError("give either discount or rate, not both")
-        named = {"price": price, "forward": forward, "strike": strike, "expiry": expiry,
-                 "kind": kind}
+        underlying = _underlying(forward, spot, dividend_yield, discount, rate)
+        if strike is None or expiry is None:
+            raise TypeError(f"missing argument: {'strike' if strike is None else 'expiry'}")
+        named = {"price": price, underlying: spot if underlying == "spot" else forward,
+                 "strike": strike, "expiry": expiry, "kind": kind}
         if rate is not None:
             named["rate"] = rate
         elif discount is not None:
             named["discount"] = discount
+        if dividend_yield is not None:
+            named["dividend_yield"] = dividend_yield
         self.index = self._common_index(named)
 
         arrays: dict[str, np.ndarray] = {
@@ -248,12 +311,38 @@ class _Book:
                 disc = np.ones(self.shape)
             self.undiscounted = np.ascontiguousarray(
                 np.broadcast_to(arrays["price"], self.shape) / disc).reshape(-1)
+            growth = _spot_growth(arrays, expiry_a, disc) if underlying == "spot" else None
         self.price = self._buffer(arrays["price"], np.float64)
-        self.forward = self._buffer(arrays["forward"], np.float64)
+        if growth is None:
+            self.growth = None
+            self.forward = self._buffer(arrays["forward"], np.float64)
+        else:
+            self.growth = self._buffer(growth, np.float64)
+            with np.errstate(all="ignore"):
+                self.forward = self._buffer(arrays["spot"] * growth, np.float64)
+        self._rate = arrays.get("rate")
+        self._yield = arrays.get("dividend_yield")
         self.strike = self._buffer(arrays["strike"], np.float64)
         self.is_call = self._buffer(arrays["kind"], np.int8)
         self.discount = self._buffer(disc, np.float64)
         self.expiry = self._buffer(arrays["expiry"], np.float64)
+
+    def rate_and_yield(self) -> tuple[FloatArray, FloatArray]:
+        """The rate r and the yield q that theta and rho hold fixed, flat.
+
+        r is the rate given, else ``-ln(D) / T``. With a forward given the
+        forward is what stays fixed, which is a yield equal to the rate.
+        """
+        with np.errstate(all="ignore"):
+            if self._rate is not None:
+                r = self._buffer(self._rate, np.float64)
+            else:
+                r = -np.log(self.discount) / self.expiry
+        if self.growth is None:
+            return r, r
+        if self._yield is None:
+            return r, np.zeros_like(r)
+        return r, self._buffer(self._yield, np.float64)
 
     @staticmethod
     def _common_index(named: dict[str, object]) -> Any:
@@ -324,25 +413,32 @@ class _Book:
 # ---------------------------------------------------------------- functions
 
 @overload
-def implied_volatility(price: npt.ArrayLike, forward: npt.ArrayLike, strike: npt.ArrayLike,
-                       expiry: npt.ArrayLike, *, kind: object = ...,
+def implied_volatility(price: npt.ArrayLike, forward: npt.ArrayLike | None = ...,
+                       strike: npt.ArrayLike | None = ..., expiry: npt.ArrayLike | None = ...,
+                       *, spot: npt.ArrayLike | None = ...,
+                       dividend_yield: npt.ArrayLike | None = ..., kind: object = ...,
                        discount: npt.ArrayLike | None = ..., rate: npt.ArrayLike | None = ...,
                        reason: Literal[False] = ...) -> Any: ...
 @overload
-def implied_volatility(price: npt.ArrayLike, forward: npt.ArrayLike, strike: npt.ArrayLike,
-                       expiry: npt.ArrayLike, *, kind: object = ...,
+def implied_volatility(price: npt.ArrayLike, forward: npt.ArrayLike | None = ...,
+                       strike: npt.ArrayLike | None = ..., expiry: npt.ArrayLike | None = ...,
+                       *, spot: npt.ArrayLike | None = ...,
+                       dividend_yield: npt.ArrayLike | None = ..., kind: object = ...,
                        discount: npt.ArrayLike | None = ..., rate: npt.ArrayLike | None = ...,
                        reason: Literal[True]) -> tuple[Any, Any]: ...
 
 
-def implied_volatility(price: npt.ArrayLike, forward: npt.ArrayLike, strike: npt.ArrayLike,
-                       expiry: npt.ArrayLike, *, kind: object = "call",
+def implied_volatility(price: npt.ArrayLike, forward: npt.ArrayLike | None = None,
+                       strike: npt.ArrayLike | None = None, expiry: npt.ArrayLike | None = None,
+                       *, spot: npt.ArrayLike | None = None,
+                       dividend_yield: npt.ArrayLike | None = None, kind: object = "call",
                        discount: npt.ArrayLike | None = None, rate: npt.ArrayLike | None = None,
                        reason: bool = False) -> Any:
     """Annualised Black implied volatility of European options.
 
     All arguments broadcast against each other (NumPy rules): scalars,
-    sequences, arrays of any shape, pandas Series.
+    sequences, arrays of any shape, pandas Series. ``strike`` and ``expiry``
+    are required, and one of ``forward`` or ``spot``.
 
     Parameters
     ----------
@@ -356,6 +452,14 @@ def implied_volatility(price: npt.ArrayLike, forward: npt.ArrayLike, strike: npt
         Strike ``K``.
     expiry : array_like
         Time to expiry ``T`` in years.
+    spot : array_like, optional
+        Spot price ``S`` of the underlying, instead of ``forward``; needs
+        ``rate`` (or ``discount``). The forward is then ``S`` times
+        ``F/S = exp((r - q) * T)``, or ``exp(-q * T) / D`` with a discount
+        factor.
+    dividend_yield : array_like, optional
+        Continuously compounded dividend (or borrow) yield ``q``, with
+        ``spot`` only. Default 0.
     kind : array_like, default "call"
         ``"call"``/``"put"`` (also ``"c"``/``"p"``, any case), ``1``/``-1``,
         or booleans (True for a call).
@@ -379,7 +483,10 @@ def implied_volatility(price: npt.ArrayLike, forward: npt.ArrayLike, strike: npt
     Raises
     ------
     TypeError
-        Non-numeric data, or both ``discount`` and ``rate``.
+        Non-numeric data, both ``discount`` and ``rate``, both ``forward``
+        and ``spot`` (or neither), ``spot`` without ``rate`` or
+        ``discount``, ``dividend_yield`` without ``spot``, or a missing
+        ``strike`` or ``expiry``.
     ValueError
         Shapes that do not broadcast, unknown option kinds, or pandas Series
         with different indexes.
@@ -395,8 +502,10 @@ def implied_volatility(price: npt.ArrayLike, forward: npt.ArrayLike, strike: npt
     0.2
     >>> vol, why = implied_volatility([3.0, 0.5], 100.0, [90.0, 110.0], 0.5,
     ...                               kind=["put", "call"], rate=0.02, reason=True)
+    >>> vol = implied_volatility(9.0, strike=100.0, expiry=1.0, spot=98.0, rate=0.03,
+    ...                          dividend_yield=0.01)
     """
-    book = _Book(price, forward, strike, expiry, kind, discount, rate)
+    book = _Book(price, forward, strike, expiry, kind, discount, rate, spot, dividend_yield)
     total, _, _, _, code = book.solve()
     with np.errstate(all="ignore"):
         vol = total / np.sqrt(book.expiry)
@@ -406,45 +515,96 @@ def implied_volatility(price: npt.ArrayLike, forward: npt.ArrayLike, strike: npt
     return book.wrap(vol, "implied_vol")
 
 
-def greeks(price: npt.ArrayLike, forward: npt.ArrayLike, strike: npt.ArrayLike,
-           expiry: npt.ArrayLike, *, kind: object = "call",
-           discount: npt.ArrayLike | None = None,
+def greeks(price: npt.ArrayLike, forward: npt.ArrayLike | None = None,
+           strike: npt.ArrayLike | None = None, expiry: npt.ArrayLike | None = None, *,
+           spot: npt.ArrayLike | None = None, dividend_yield: npt.ArrayLike | None = None,
+           kind: object = "call", discount: npt.ArrayLike | None = None,
            rate: npt.ArrayLike | None = None) -> Greeks:
-    """Implied volatility with delta, gamma and vega at that volatility, in one call.
+    """Implied volatility and the Greeks at that volatility, in one call.
 
     Arguments are those of :func:`implied_volatility` and broadcast the same
     way; the whole book is solved by one call of
-    :func:`quelta.black_core.compute_trades_greeks`.
+    :func:`quelta.black_core.compute_trades_greeks`, and the Greeks it does
+    not compute are closed forms evaluated on whole arrays.
 
     Returns
     -------
     Greeks
-        Named tuple ``(vol, delta, gamma, vega, reason)`` of arrays of the
-        broadcast shape (scalars for scalar arguments, Series for Series).
-        With ``V = D * Black(F, K, sigma * sqrt(T))`` the market price:
-        ``vol`` is the annualised ``sigma``; ``delta = dV/dF``;
-        ``gamma = d2V/dF2``; ``vega`` the change of ``V`` per volatility
-        point, ``dV/dsigma / 100``. The Greeks include the discount factor
-        and are taken with respect to the forward, at fixed ``D`` and ``T``.
-        All four are NaN where ``reason`` is not 0.
+        Named tuple ``(vol, delta, gamma, vega, reason, theta, rho, vanna,
+        volga)`` of arrays of the broadcast shape (scalars for scalar
+        arguments, Series for Series). With ``V = D * Black(F, K, sigma *
+        sqrt(T))`` the market price: ``vol`` is the annualised ``sigma``;
+        ``delta = dV/dF`` and ``gamma = d2V/dF2`` (``dV/dS``, ``d2V/dS2``
+        with ``spot``); ``vega`` the change of ``V`` per volatility point,
+        ``dV/dsigma / 100``; ``theta = -dV/dT / 365`` per calendar day;
+        ``rho = dV/dr / 100``; ``vanna`` and ``volga`` the changes of
+        ``delta`` and ``vega`` per volatility point. :class:`Greeks` says
+        what each holds fixed. All are NaN where ``reason`` is not 0.
 
     Notes
     -----
     The core works in total volatility ``w = sigma * sqrt(T)`` with the time
     set to 1. Its delta and gamma are already derivatives with respect to
-    ``F`` and carry ``D``, so they are returned unchanged; its vega is per
-    point of ``w``, and ``dV/dsigma = dV/dw * sqrt(T)``, so
+    ``F`` and carry ``D``, so they are returned unchanged for a forward; its
+    vega is per point of ``w``, and ``dV/dsigma = dV/dw * sqrt(T)``, so
     ``vega = core_vega * sqrt(T)``.
     """
-    book = _Book(price, forward, strike, expiry, kind, discount, rate)
+    book = _Book(price, forward, strike, expiry, kind, discount, rate, spot, dividend_yield)
     total, delta, gamma, core_vega, code = book.solve()
     with np.errstate(all="ignore"):
         root_t = np.sqrt(book.expiry)
         vol = total / root_t
         vega = core_vega * root_t
+        delta, gamma, theta, rho, vanna, volga = _spot_time_and_vol_greeks(
+            book, total, vol, delta, gamma, vega)
     bad = code != Reason.OK
-    for a in (vol, delta, gamma, vega):
+    for a in (vol, delta, gamma, vega, theta, rho, vanna, volga):
         a[bad] = np.nan
     return Greeks(book.wrap(vol, "implied_vol"), book.wrap(delta, "delta"),
                   book.wrap(gamma, "gamma"), book.wrap(vega, "vega"),
-                  book.wrap(code, "reason"))
+                  book.wrap(code, "reason"), book.wrap(theta, "theta"),
+                  book.wrap(rho, "rho"), book.wrap(vanna, "vanna"),
+                  book.wrap(volga, "volga"))
+
+
+_DAYS_PER_YEAR = 365.0
+
+
+def _spot_time_and_vol_greeks(book: _Book, total: FloatArray, vol: FloatArray,
+                              delta: FloatArray, gamma: FloatArray, vega: FloatArray
+                              ) -> tuple[FloatArray, ...]:
+    """Delta and gamma for the underlying given, with theta, rho, vanna and volga.
+
+    Closed forms of the Black-Scholes-Merton price ``V = D * Black(F, K, w)``,
+    ``w = sigma * sqrt(T)``, from what the core returned: the forward delta
+    ``delta_F`` (``D N(d1)`` or ``-D N(-d1)``) and the vega per point
+    ``D F n(d1) sqrt(T) / 100``. With ``A = F * delta_F`` and ``B = A - V``
+    (``D K N(d2)`` for a call, ``-D K N(-d2)`` for a put), at fixed ``S``,
+    ``r`` and ``q``, where ``F = S exp((r - q) T)``:
+
+    - ``-dV/dT = q A - r B - D F n(d1) sigma / (2 sqrt(T))``;
+    - ``dV/dr = T B``;
+    - ``d(delta_F)/dsigma = -D n(d1) d2 / sigma``;
+    - ``d(vega)/dsigma = vega d1 d2 / sigma``.
+
+    A forward held fixed is ``q = r`` in theta, and ``dV/dr = -T V``. Spot
+    delta, gamma and vanna are the forward ones times ``F/S`` (gamma twice).
+    Rows that failed come out as whatever the arithmetic gives; the caller
+    masks them.
+    """
+    f, k, t, v = book.forward, book.strike, book.expiry, book.price
+    r, q = book.rate_and_yield()
+    d1 = np.log(f / k) / total + 0.5 * total
+    d2 = d1 - total
+    a = f * delta
+    b = a - v
+    vol_decay = 50.0 * vega * vol / t  # D F n(d1) sigma / (2 sqrt(T)); vega is per point
+    theta = (q * a - r * b - vol_decay) / _DAYS_PER_YEAR
+    rho = t * (-v if book.growth is None else b) / 100.0
+    density = 100.0 * vega / (f * np.sqrt(t))  # D n(d1)
+    vanna = -density * d2 / (100.0 * vol)
+    volga = vega * d1 * d2 / (100.0 * vol)
+    if book.growth is not None:
+        g = book.growth
+        delta, gamma, vanna = delta * g, gamma * g * g, vanna * g
+    return delta, gamma, theta, rho, vanna, volga

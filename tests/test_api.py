@@ -241,7 +241,7 @@ def test_reason_codes(price, F, K, T, D, kind, reason):
     g = quelta.greeks(price, F, K, T, discount=D, kind=kind)
     assert Reason(code) is reason and Reason(g.reason) is reason
     solved = reason is Reason.OK
-    assert all(np.isfinite(x) == solved for x in (vol, *g[:4]))
+    assert all(np.isfinite(x) == solved for x in (vol, *g[:4], *g[5:]))
     if solved:
         assert vol > 0 and g.vega > 0 and g.gamma > 0
 
@@ -318,7 +318,7 @@ def test_rate_is_discount_exp_minus_rate_times_expiry():
     rate = np.linspace(-0.02, 0.1, 100)
     by_rate = quelta.greeks(price, F, K, T, rate=rate, kind=call)
     by_discount = quelta.greeks(price, F, K, T, discount=np.exp(-rate * T), kind=call)
-    for a, b in zip(by_rate, by_discount):
+    for a, b in zip(by_rate[:5], by_discount[:5]):  # theta and rho read the rate itself
         same_bits(a, b)
 
 

@@ -1,0 +1,177 @@
+"""Spot inputs and the full set of Greeks of quelta.greeks.
+
+Every Greek is checked against a central difference, in mpmath, of the
+Black-Scholes-Merton price written out independently here:
+V = exp(-r T) * Black(F, K, sigma sqrt(T)) with F = S exp((r - q) T) for a
+spot, or the forward itself when a forward is given (then held fixed).
+"""
+
+import math
+
+import mpmath
+import numpy as np
+import pytest
+
+import quelta
+from quelta import Reason
+
+from support import assert_same_bits as same_bits
+
+DAY = mpmath.mpf(1) / 365
+
+
+def bsm_value(u, K, T, r, q, sigma, call, spot):
+    """Market price of a European option on the underlying u (spot or forward), mpf."""
+    F = u * mpmath.exp((r - q) * T) if spot else u
+    w = sigma * mpmath.sqrt(T)
+    d1 = (mpmath.log(F / K) + w * w / 2) / w
+    d2 = d1 - w
+    ncdf = lambda z: mpmath.erfc(-z / mpmath.sqrt(2)) / 2  # noqa: E731
+    if call:
+        return mpmath.exp(-r * T) * (F * ncdf(d1) - K * ncdf(d2))
+    return mpmath.exp(-r * T) * (K * ncdf(-d2) - F * ncdf(-d1))
+
+
+def seeded_options(n, seed):
+    """Calls and puts over moneyness, expiry, rate and dividend yield."""
+    rng = np.random.default_rng(seed)
+    S = 100.0 * np.exp(rng.normal(0.0, 0.3, n))
+    T = np.exp(rng.uniform(math.log(2 / 365), math.log(8.0), n))
+    r = rng.uniform(-0.01, 0.09, n)
+    q = rng.uniform(0.0, 0.06, n)
+    sigma = rng.uniform(0.08, 0.9, n)
+    # Strikes up to 3 standard deviations either side, so every price has time value.
+    K = S * np.exp(rng.uniform(-3.0, 3.0, n) * sigma * np.sqrt(T))
+    call = rng.random(n) < 0.5
+    return S, K, T, r, q, sigma, call
+
+
+def quote(S, K, T, r, q, sigma, call, spot, by_discount):
+    """quelta's arguments for one option, and the exact market they mean (mpf).
+
+    Returns the price (rounded), the keywords, the underlying u (the spot,
+    or the forward S exp((r - q) T) rounded) and the rate: r, or -ln(D)/T
+    of the rounded discount factor D.
+    """
+    u = S if spot else float(mpmath.mpf(S) * mpmath.exp((mpmath.mpf(r) - q) * T))
+    kw = {"strike": K, "expiry": T, "kind": call}
+    kw.update({"spot": u, "dividend_yield": q} if spot else {"forward": u})
+    if by_discount:
+        kw["discount"] = math.exp(-r * T)
+        rate = -mpmath.log(kw["discount"]) / T
+    else:
+        kw["rate"] = r
+        rate = mpmath.mpf(r)
+    return float(bsm_value(u, K, T, rate, q, sigma, call, spot)), kw, u, rate
+
+
+def oracle_greeks(u, K, T, r, q, sigma, call, spot):
+    """delta, gamma, vega, theta, rho, vanna, volga by central differences (mpf)."""
+    u, K, T, q, sigma = (mpmath.mpf(float(v)) for v in (u, K, T, q, sigma))
+
+    def v(u=u, T=T, r=r, s=sigma):  # u, r and q fixed: a forward does not move with r
+        return bsm_value(u, K, T, r, q, s, call, spot)
+
+    return [
+        mpmath.diff(lambda x: v(u=x), u),
+        mpmath.diff(lambda x: v(u=x), u, 2),
+        mpmath.diff(lambda x: v(s=x), sigma) / 100,
+        -mpmath.diff(lambda x: v(T=x), T) * DAY,
+        mpmath.diff(lambda x: v(r=x), r) / 100,
+        mpmath.diff(lambda x, y: v(u=x, s=y), (u, sigma), (1, 1)) / 100,
+        mpmath.diff(lambda x: v(s=x), sigma, 2) / 100**2,
+    ]
+
+
+@pytest.mark.parametrize("spot", [True, False], ids=["spot", "forward"])
+@pytest.mark.parametrize("by_discount", [False, True], ids=["rate", "discount"])
+def test_every_greek_is_a_derivative_of_the_market_price(spot, by_discount):
+    """delta, gamma: d/du, d2/du2 (u the spot or the forward); vega, vanna, volga per
+    vol point; theta = -dV/dT per day and rho = dV/dr per point, at fixed u and q."""
+    options = list(zip(*seeded_options(40, seed=14 + 2 * spot + by_discount)))
+    with mpmath.workdps(40):
+        quotes = [quote(*o, spot, by_discount) for o in options]
+    price = np.array([p for p, *_ in quotes])
+    args = {k: np.array([kw[k] for _, kw, *_ in quotes]) for k in quotes[0][1]}
+    g = quelta.greeks(price, **args)
+    assert np.all(g.reason == Reason.OK)
+
+    # At quelta's volatility: what is checked here is the Greeks, not the solve.
+    with mpmath.workdps(40):
+        want = np.array([oracle_greeks(u, K, T, rate, q, sigma, call, spot) for
+                         (_, _, u, rate), (_, K, T, _, q, _, call), sigma in
+                         zip(quotes, options, g.vol)], dtype=float).T
+    names = ("delta", "gamma", "vega", "theta", "rho", "vanna", "volga")
+    for name, w in zip(names, want):
+        got = np.asarray(getattr(g, name))
+        # Relative error, except where the Greek is tiny beside its largest value.
+        scale = np.maximum(np.abs(w), 1e-4 * np.max(np.abs(w)))
+        err = np.abs(got - w) / scale
+        assert err.max() <= 1e-10, (name, int(err.argmax()), got[err.argmax()], w[err.argmax()])
+
+
+@pytest.mark.parametrize("spot", [True, False], ids=["spot", "forward"])
+def test_put_call_relations_of_delta_theta_and_rho(spot):
+    """Call minus put is D (F - K) = S exp(-qT) - K exp(-rT), and so are its derivatives."""
+    S, K, T, r, q, sigma, _ = seeded_options(60, seed=41)
+    calls, puts, want = [], [], []
+    with mpmath.workdps(40):
+        for args in zip(S, K, T, r, q, sigma):
+            s, k, t, rate, div, vol = (mpmath.mpf(float(v)) for v in args)
+            u = s if spot else s * mpmath.exp((rate - div) * t)
+            c = bsm_value(u, k, t, rate, div, vol, True, spot)
+            disc = mpmath.exp(-rate * t)
+            carry = mpmath.exp(-div * t) if spot else disc  # d(call - put)/du
+            forward_value = u * carry - k * disc  # D (F - K)
+            calls.append(float(c))
+            puts.append(float(c - forward_value))
+            if spot:  # at fixed S and q
+                theta = (div * u * carry - rate * k * disc) * DAY
+                rho = t * k * disc / 100
+            else:  # at fixed F
+                theta = rate * forward_value * DAY
+                rho = -t * forward_value / 100
+            want.append((float(u), float(carry), float(theta), float(rho)))
+    u, carry, theta, rho = np.array(want).T
+    kw = {"spot": u, "dividend_yield": q} if spot else {"forward": u}
+    c = quelta.greeks(np.array(calls), strike=K, expiry=T, rate=r, kind="call", **kw)
+    p = quelta.greeks(np.array(puts), strike=K, expiry=T, rate=r, kind="put", **kw)
+    assert np.all((c.reason == Reason.OK) & (p.reason == Reason.OK))
+    for name, w in (("delta", carry), ("theta", theta), ("rho", rho)):
+        cg, pg = getattr(c, name), getattr(p, name)
+        assert np.all(np.abs(cg - pg - w) <= 1e-12 * (np.abs(cg) + np.abs(pg))), name
+
+
+@pytest.mark.parametrize("by_discount", [False, True], ids=["rate", "discount"])
+def test_a_spot_gives_the_volatility_of_its_forward(by_discount):
+    S, K, T, r, q, sigma, call = seeded_options(200, seed=5)
+    with mpmath.workdps(30):
+        price = [float(bsm_value(*(mpmath.mpf(float(v)) for v in a), c, True))
+                 for *a, c in zip(S, K, T, r, q, sigma, call)]
+    price[:3] = [math.nan, -1.0, 1e6]  # quotes without a volatility stay without one
+    D = np.exp(-r * T)
+    # The documented forwards, S times F/S: exp((r - q) T), or exp(-q T) / D.
+    rates = {"discount": D} if by_discount else {"rate": r}
+    forward = S * (np.exp(-q * T) / D if by_discount else np.exp((r - q) * T))
+    by_spot = quelta.greeks(price, strike=K, expiry=T, kind=call, spot=S, dividend_yield=q,
+                            **rates)
+    by_forward = quelta.greeks(price, forward, K, T, kind=call, **rates)
+    for name in ("vol", "vega", "reason"):
+        same_bits(getattr(by_spot, name), getattr(by_forward, name))
+    assert np.all(by_spot.reason[3:] == Reason.OK)
+    assert np.nanmax(np.abs(by_spot.vol / sigma - 1)) < 1e-12
+
+
+@pytest.mark.parametrize("arguments, match", [
+    ({"forward": 100.0, "spot": 100.0, "rate": 0.01}, "either forward or spot, not both"),
+    ({"rate": 0.01}, "missing argument: give forward, or spot with rate"),
+    ({"spot": 100.0}, "spot needs rate"),
+    ({"forward": 100.0, "dividend_yield": 0.02}, "dividend_yield is used only with spot"),
+    ({"spot": 100.0, "rate": 0.01, "strike": None}, "missing argument: strike"),
+    ({"spot": 100.0, "rate": 0.01, "expiry": None}, "missing argument: expiry"),
+])
+def test_underlying_arguments_are_checked(arguments, match):
+    args = {"strike": 100.0, "expiry": 1.0, **arguments}
+    for f in (quelta.implied_volatility, quelta.greeks):
+        with pytest.raises(TypeError, match=match):
+            f(8.0, **args)
