@@ -299,3 +299,49 @@ def solver_branch(F, K, s, is_call):
     if beta < b_c:
         return 1 if beta < out(s_c - b_c / v_c) else 2
     return 3 if beta <= out(s_c + (b_max - b_c) / v_c) else 4
+
+
+# ------------------------------------------- Black-Scholes-Merton, money terms
+
+_DAY = 365
+
+
+def bsm_price(u, K, T, r, q, sigma, is_call, spot):
+    """Market price exp(-r T) Black(F, K, sigma sqrt(T)) as an mpf.
+
+    u is the spot S, with F = S exp((r - q) T), or (spot false) the forward F
+    itself, which then stays fixed whatever r, and q is not read. Evaluated
+    at the context precision, so that mpmath.diff can raise it; moderate
+    moneyness only (no cancellation control).
+    """
+    F = u * mpmath.exp((r - q) * T) if spot else u
+    w = sigma * mpmath.sqrt(T)
+    d1 = (mpmath.log(F / K) + w * w / 2) / w
+    d2 = d1 - w
+    if is_call:
+        return mpmath.exp(-r * T) * (F * _ncdf(d1) - K * _ncdf(d2))
+    return mpmath.exp(-r * T) * (K * _ncdf(-d2) - F * _ncdf(-d1))
+
+
+def bsm_greeks(u, K, T, r, q, sigma, is_call, spot):
+    """Greeks of bsm_price by mpmath central differences, as mpf.
+
+    [dV/du, d2V/du2, dV/dsigma / 100, -dV/dT / 365, dV/dr / 100,
+    d2V/du dsigma / 100, d2V/dsigma2 / 100^2]: delta, gamma, vega, theta per
+    calendar day, rho per rate point, vanna and volga per volatility point,
+    each at fixed values of the other arguments.
+    """
+    u, K, T, r, q, sigma = (_mp(v) for v in (u, K, T, r, q, sigma))
+
+    def v(u=u, T=T, r=r, s=sigma):
+        return bsm_price(u, K, T, r, q, s, is_call, spot)
+
+    return [
+        mpmath.diff(lambda x: v(u=x), u),
+        mpmath.diff(lambda x: v(u=x), u, 2),
+        mpmath.diff(lambda x: v(s=x), sigma) / 100,
+        -mpmath.diff(lambda x: v(T=x), T) / _DAY,
+        mpmath.diff(lambda x: v(r=x), r) / 100,
+        mpmath.diff(lambda x, y: v(u=x, s=y), (u, sigma), (1, 1)) / 100,
+        mpmath.diff(lambda x: v(s=x), sigma, 2) / 100**2,
+    ]

@@ -1,7 +1,7 @@
 """Spot inputs and the full set of Greeks of quelta.greeks.
 
 Every Greek is checked against a central difference, in mpmath, of the
-Black-Scholes-Merton price written out independently here:
+Black-Scholes-Merton price (oracle.bsm_price):
 V = exp(-r T) * Black(F, K, sigma sqrt(T)) with F = S exp((r - q) T) for a
 spot, or the forward itself when a forward is given (then held fixed).
 """
@@ -15,21 +15,10 @@ import pytest
 import quelta
 from quelta import Reason
 
+import oracle
 from support import assert_same_bits as same_bits
 
 DAY = mpmath.mpf(1) / 365
-
-
-def bsm_value(u, K, T, r, q, sigma, call, spot):
-    """Market price of a European option on the underlying u (spot or forward), mpf."""
-    F = u * mpmath.exp((r - q) * T) if spot else u
-    w = sigma * mpmath.sqrt(T)
-    d1 = (mpmath.log(F / K) + w * w / 2) / w
-    d2 = d1 - w
-    ncdf = lambda z: mpmath.erfc(-z / mpmath.sqrt(2)) / 2  # noqa: E731
-    if call:
-        return mpmath.exp(-r * T) * (F * ncdf(d1) - K * ncdf(d2))
-    return mpmath.exp(-r * T) * (K * ncdf(-d2) - F * ncdf(-d1))
 
 
 def seeded_options(n, seed):
@@ -62,25 +51,7 @@ def quote(S, K, T, r, q, sigma, call, spot, by_discount):
     else:
         kw["rate"] = r
         rate = mpmath.mpf(r)
-    return float(bsm_value(u, K, T, rate, q, sigma, call, spot)), kw, u, rate
-
-
-def oracle_greeks(u, K, T, r, q, sigma, call, spot):
-    """delta, gamma, vega, theta, rho, vanna, volga by central differences (mpf)."""
-    u, K, T, q, sigma = (mpmath.mpf(float(v)) for v in (u, K, T, q, sigma))
-
-    def v(u=u, T=T, r=r, s=sigma):  # u, r and q fixed: a forward does not move with r
-        return bsm_value(u, K, T, r, q, s, call, spot)
-
-    return [
-        mpmath.diff(lambda x: v(u=x), u),
-        mpmath.diff(lambda x: v(u=x), u, 2),
-        mpmath.diff(lambda x: v(s=x), sigma) / 100,
-        -mpmath.diff(lambda x: v(T=x), T) * DAY,
-        mpmath.diff(lambda x: v(r=x), r) / 100,
-        mpmath.diff(lambda x, y: v(u=x, s=y), (u, sigma), (1, 1)) / 100,
-        mpmath.diff(lambda x: v(s=x), sigma, 2) / 100**2,
-    ]
+    return float(oracle.bsm_price(u, K, T, rate, q, sigma, call, spot)), kw, u, rate
 
 
 @pytest.mark.parametrize("spot", [True, False], ids=["spot", "forward"])
@@ -98,7 +69,7 @@ def test_every_greek_is_a_derivative_of_the_market_price(spot, by_discount):
 
     # At quelta's volatility: what is checked here is the Greeks, not the solve.
     with mpmath.workdps(40):
-        want = np.array([oracle_greeks(u, K, T, rate, q, sigma, call, spot) for
+        want = np.array([oracle.bsm_greeks(u, K, T, rate, q, sigma, call, spot) for
                          (_, _, u, rate), (_, K, T, _, q, _, call), sigma in
                          zip(quotes, options, g.vol)], dtype=float).T
     names = ("delta", "gamma", "vega", "theta", "rho", "vanna", "volga")
@@ -119,7 +90,7 @@ def test_put_call_relations_of_delta_theta_and_rho(spot):
         for args in zip(S, K, T, r, q, sigma):
             s, k, t, rate, div, vol = (mpmath.mpf(float(v)) for v in args)
             u = s if spot else s * mpmath.exp((rate - div) * t)
-            c = bsm_value(u, k, t, rate, div, vol, True, spot)
+            c = oracle.bsm_price(u, k, t, rate, div, vol, True, spot)
             disc = mpmath.exp(-rate * t)
             carry = mpmath.exp(-div * t) if spot else disc  # d(call - put)/du
             forward_value = u * carry - k * disc  # D (F - K)
@@ -146,7 +117,7 @@ def test_put_call_relations_of_delta_theta_and_rho(spot):
 def test_a_spot_gives_the_volatility_of_its_forward(by_discount):
     S, K, T, r, q, sigma, call = seeded_options(200, seed=5)
     with mpmath.workdps(30):
-        price = [float(bsm_value(*(mpmath.mpf(float(v)) for v in a), c, True))
+        price = [float(oracle.bsm_price(*(mpmath.mpf(float(v)) for v in a), c, True))
                  for *a, c in zip(S, K, T, r, q, sigma, call)]
     price[:3] = [math.nan, -1.0, 1e6]  # quotes without a volatility stay without one
     D = np.exp(-r * T)
