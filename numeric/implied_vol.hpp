@@ -120,46 +120,57 @@ inline void tighten_bracket(double b, double beta, double s, double& s_left,
     }
 }
 
-// The lower and middle loops: at most n Householder steps from s, each given
-// by step(s, b, bp, s_left, s_right) with b = b(x, s) and bp = b'(x, s) and the
-// bracket already tightened around the root. A forecast outside the bracket,
-// or a third reversal of direction, falls back to bisection. Returns the last s.
-template <class Step>
-inline double bracketed_householder(double beta, double x, int n, double s, double s_left,
-                                    double s_right, Step step) noexcept {
-    double ds = -_DBL_MAX;  // passes the first test
+// State of one solve between Householder passes: the current s, the last
+// step ds and the one before it, the bracket around the root, the price b and
+// vega bp at the last evaluated s, and the pass and reversal counters. A loop
+// run with a larger bound continues exactly where a shorter run stopped.
+struct Iteration {
+    double s;
+    double s_left;
+    double s_right;
+    double ds = -_DBL_MAX;  // passes the first tolerance test
     double ds_previous = 0.0;
+    double b = 0.0;
+    double bp = 0.0;
     int iterations = 0;
     int direction_reversal_count = 0;
+};
+
+// The lower and middle loops: Householder steps from it.s until n passes in
+// all, each given by step(s, b, bp, s_left, s_right) with b = b(x, s) and
+// bp = b'(x, s) and the bracket already tightened around the root. A forecast
+// outside the bracket, or a third reversal of direction, falls back to
+// bisection.
+template <class Step>
+inline void bracketed_householder(Iteration& it, double beta, double x, int n, Step step) noexcept {
     // A NaN s or ds fails the tolerance test and stops the loop.
-    while (iterations < n && std::fabs(ds) > _DBL_EPS * s) {
-        if (ds * ds_previous < 0) ++direction_reversal_count;
-        if (iterations > 0 && (direction_reversal_count == 3 || !(s_left < s && s < s_right))) {
-            s = (s_left + s_right) / 2;
-            if (s_right - s_left <= _DBL_EPS * s) break;
-            direction_reversal_count = 0;
-            ds = 0;
+    while (it.iterations < n && std::fabs(it.ds) > _DBL_EPS * it.s) {
+        if (it.ds * it.ds_previous < 0) ++it.direction_reversal_count;
+        if (it.iterations > 0 &&
+            (it.direction_reversal_count == 3 || !(it.s_left < it.s && it.s < it.s_right))) {
+            it.s = (it.s_left + it.s_right) / 2;
+            if (it.s_right - it.s_left <= _DBL_EPS * it.s) break;
+            it.direction_reversal_count = 0;
+            it.ds = 0;
         }
-        ds_previous = ds;
-        const double b = _normalised_black_call(x, s);
-        const double bp = _normalised_vega(x, s);
-        tighten_bracket(b, beta, s, s_left, s_right);
-        ds = step(s, b, bp, s_left, s_right);
+        it.ds_previous = it.ds;
+        it.b = _normalised_black_call(x, it.s);
+        it.bp = _normalised_vega(x, it.s);
+        tighten_bracket(it.b, beta, it.s, it.s_left, it.s_right);
+        it.ds = step(it.s, it.b, it.bp, it.s_left, it.s_right);
         // Never more than halve s; a NaN step passes and ends the loop.
-        if (ds < -s / 2) ds = -s / 2;
-        s = s + ds;
-        ++iterations;
+        if (it.ds < -it.s / 2) it.ds = -it.s / 2;
+        it.s = it.s + it.ds;
+        ++it.iterations;
     }
-    return s;
 }
 
 // Segment 1: Householder steps on g(s) = 1/ln b(s) - 1/ln beta, which is
 // close to linear in s where b is exponentially small.
-inline double lower_loop(double beta, double x, int n, double s, double s_left,
-                         double s_right) noexcept {
+inline void lower_loop(Iteration& it, double beta, double x, int n) noexcept {
     const double ln_beta = std::log(beta);
-    return bracketed_householder(
-        beta, x, n, s, s_left, s_right,
+    bracketed_householder(
+        it, beta, x, n,
         [x, ln_beta](double s_, double b, double bp, double s_l, double s_r) noexcept {
             if (b <= 0 || bp <= 0) return (s_l + s_r) / 2 - s_;
             const double ln_b = std::log(b);
@@ -177,34 +188,35 @@ inline double lower_loop(double beta, double x, int n, double s, double s_left,
 
 // Segments 2 and 3 (and 4 below b_max/2): Householder steps on g(s) = b(s) - beta.
 // There is no guard against a zero vega here.
-inline double middle_loop(double beta, double x, int n, double s, double s_left,
-                          double s_right) noexcept {
-    return bracketed_householder(
-        beta, x, n, s, s_left, s_right,
-        [x, beta](double s_, double b, double bp, double, double) noexcept {
-            const double newton = (beta - b) / bp;
-            const double halley = black_halley(x, s_);
-            const double hh3 = black_hh3(x, s_, halley);
-            return newton * _householder_factor(newton, halley, hh3);
-        });
+inline void middle_loop(Iteration& it, double beta, double x, int n) noexcept {
+    bracketed_householder(it, beta, x, n,
+                          [x, beta](double s_, double b, double bp, double, double) noexcept {
+                              const double newton = (beta - b) / bp;
+                              const double halley = black_halley(x, s_);
+                              const double hh3 = black_hh3(x, s_, halley);
+                              return newton * _householder_factor(newton, halley, hh3);
+                          });
 }
 
 // Segment 4 above b_max/2: Householder steps on
 // g(s) = ln((b_max - beta)/(b_max - b(s))), which stays well scaled as b
 // approaches b_max. Unlike the other loops it counts no direction reversals
 // and checks the bracket width on every pass.
-inline double upper_loop(double beta, double x, double b_max, int n, double s, double s_left,
-                         double s_right) noexcept {
-    double ds = -_DBL_MAX;
-    int iterations = 0;
-    while (iterations < n && std::fabs(ds) > _DBL_EPS * s) {
-        if (iterations > 0 && !(s_left < s && s < s_right)) s = (s_left + s_right) / 2;
-        if (s_right - s_left <= _DBL_EPS * s) break;
+inline void upper_loop(Iteration& it, double beta, double x, double b_max, int n) noexcept {
+    while (it.iterations < n && std::fabs(it.ds) > _DBL_EPS * it.s) {
+        if (it.iterations > 0 && !(it.s_left < it.s && it.s < it.s_right)) {
+            it.s = (it.s_left + it.s_right) / 2;
+        }
+        if (it.s_right - it.s_left <= _DBL_EPS * it.s) break;
+        const double s = it.s;
         const double b = _normalised_black_call(x, s);
         const double bp = _normalised_vega(x, s);
-        tighten_bracket(b, beta, s, s_left, s_right);
+        it.b = b;
+        it.bp = bp;
+        tighten_bracket(b, beta, s, it.s_left, it.s_right);
+        double ds;
         if (b >= b_max || bp <= _DBL_MIN) {
-            ds = (s_left + s_right) / 2 - s;
+            ds = (it.s_left + it.s_right) / 2 - s;
         } else {
             const double b_max_minus_b = b_max - b;
             const double g = std::log((b_max - beta) / b_max_minus_b);
@@ -217,29 +229,61 @@ inline double upper_loop(double beta, double x, double b_max, int n, double s, d
             ds = newton * _householder_factor(newton, halley, hh3);
         }
         if (ds < -s / 2) ds = -s / 2;
-        s = s + ds;
-        ++iterations;
+        it.ds = ds;
+        it.s = s + ds;
+        ++it.iterations;
     }
-    return s;
+}
+
+// Which loop refines the guess of a segment.
+enum class Loop { lower, middle, upper };
+
+// A solve in progress: its loop, the normalised price and log-moneyness it
+// inverts (x <= 0), b_max = e^(x/2) and the iteration state.
+struct Solve {
+    Loop loop;
+    double beta;
+    double x;
+    double b_max;
+    Iteration it;
+};
+
+// Runs the solve's loop until n passes in all (or until it stops by itself).
+inline void iterate(Solve& solve, int n) noexcept {
+    switch (solve.loop) {
+        case Loop::lower:
+            lower_loop(solve.it, solve.beta, solve.x, n);
+            break;
+        case Loop::middle:
+            middle_loop(solve.it, solve.beta, solve.x, n);
+            break;
+        case Loop::upper:
+            upper_loop(solve.it, solve.beta, solve.x, solve.b_max, n);
+            break;
+    }
 }
 
 }  // namespace detail
 
-// Normalised volatility s with b(x, s) = beta for the option of kind q (only
-// the sign is read: negative for a put), at most n Householder steps.
-// Returns a value <= 0 when beta <= 0 and _DBL_MAX when beta >= b_max; the
-// caller guarantees that beta holds no intrinsic value (q x <= 0).
-inline double _unchecked_solver(double beta, double x, double q, int N) noexcept {
+namespace detail {
+
+// Sets up the solve of beta at x for the option of kind q: a put is reduced to
+// a call, the segment of beta chosen and its guess and bracket built. Returns
+// false when there is nothing to iterate, with the solver's answer in done: a
+// value <= 0 when beta <= 0 and _DBL_MAX when beta >= b_max.
+inline bool start_solve(double beta, double x, double q, Solve& solve, double& done) noexcept {
     if (q < 0) x = -x;
     // x <= 0 from here on: beta is an out-of-the-money call.
-    if (beta <= 0) return 0.0;
+    done = 0.0;
+    if (beta <= 0) return false;
     const double b_max = std::exp(x / 2);
-    if (beta >= b_max) return _DBL_MAX;
+    done = _DBL_MAX;
+    if (beta >= b_max) return false;
 
-    double s = -_DBL_MAX;
+    solve.beta = beta;
+    solve.x = x;
+    solve.b_max = b_max;
     double f = -_DBL_MAX;
-    double s_left = _DBL_MIN;
-    double s_right = _DBL_MAX;
     double fp = 0.0;
     double fpp = 0.0;
 
@@ -260,16 +304,16 @@ inline double _unchecked_solver(double beta, double x, double q, int N) noexcept
                 const double t = beta / b_l;
                 f = (f_lower * t + b_l * (1 - t)) * t;
             }
-            s = _inverse_f_lower_map(x, f);
-            s_right = s_l;
-            return detail::lower_loop(beta, x, N, s, s_left, s_right);
+            solve.loop = Loop::lower;
+            solve.it = Iteration{_inverse_f_lower_map(x, f), _DBL_MIN, s_l};
+            return true;
         }
         const double v_l = _normalised_vega(x, s_l);
         const double r_lm = _convex_rc_right(b_l, b_c, s_l, s_c, 1 / v_l, 1 / v_c, 0.0, 0);
-        s = _rc_interp(beta, b_l, b_c, s_l, s_c, 1 / v_l, 1 / v_c, r_lm);
-        s_left = s_l;
-        s_right = s_c;
-        return detail::middle_loop(beta, x, N, s, s_left, s_right);
+        solve.loop = Loop::middle;
+        solve.it =
+            Iteration{_rc_interp(beta, b_l, b_c, s_l, s_c, 1 / v_l, 1 / v_c, r_lm), s_l, s_c};
+        return true;
     }
 
     // At or above the inflection point, or a NaN beta: the tangent at s_c
@@ -279,10 +323,10 @@ inline double _unchecked_solver(double beta, double x, double q, int N) noexcept
     if (beta <= b_h) {
         const double v_h = _normalised_vega(x, s_h);
         const double r_hm = _convex_rc_left(b_c, b_h, s_c, s_h, 1 / v_c, 1 / v_h, 0.0, 0);
-        s = _rc_interp(beta, b_c, b_h, s_c, s_h, 1 / v_c, 1 / v_h, r_hm);
-        s_left = s_c;
-        s_right = s_h;
-        return detail::middle_loop(beta, x, N, s, s_left, s_right);
+        solve.loop = Loop::middle;
+        solve.it =
+            Iteration{_rc_interp(beta, b_c, b_h, s_c, s_h, 1 / v_c, 1 / v_h, r_hm), s_c, s_h};
+        return true;
     }
 
     const double f_upper = _compute_f_upper_map(x, s_h, fp, fpp);
@@ -297,10 +341,65 @@ inline double _unchecked_solver(double beta, double x, double q, int N) noexcept
         const double t = (beta - b_h) / h;
         f = (f_upper * (1 - t) + h * t / 2) * (1 - t);
     }
-    s = _inverse_f_upper_map(f);
-    s_left = s_h;
-    if (beta > b_max / 2) return detail::upper_loop(beta, x, b_max, N, s, s_left, s_right);
-    return detail::middle_loop(beta, x, N, s, s_left, s_right);
+    solve.loop = beta > b_max / 2 ? Loop::upper : Loop::middle;
+    solve.it = Iteration{_inverse_f_upper_map(f), s_h, _DBL_MAX};
+    return true;
+}
+
+// Convergence of a solve after its passes. The steps converge with order
+// four, so a last Householder step of relative size r leaves an error of
+// order r^4: the solve has converged when r^4 is below DBL_EPSILON, or below
+// the rounding noise of b itself seen through the vega, DBL_EPSILON b/(b' s)
+// (noise_steps of it), which no step can beat. A step above noise_cap is no
+// convergence whatever the noise, and a bisection step (b or b' not positive
+// where it was taken) proves nothing. A closed bracket is convergence too.
+inline constexpr double converged_bracket = 0x1p-13;
+inline constexpr double noise_steps = 16.0;
+inline constexpr double noise_cap = 0x1p-10;
+
+// Whether the solve has converged, as above. A NaN s is converged only for a
+// NaN price, which it reproduces.
+inline bool converged(const Solve& solve) noexcept {
+    const Iteration& it = solve.it;
+    if (std::isnan(it.s)) return std::isnan(solve.beta);
+    if (it.s_right - it.s_left <= converged_bracket * it.s) return true;
+    if (!(it.b > 0 && it.bp > 0)) return false;
+    const double r = std::fabs(it.ds) / it.s;
+    const double noise = noise_steps * _DBL_EPS * it.b / (it.bp * it.s);
+    const double r2 = r * r;
+    return r <= noise_cap && r2 * r2 <= (noise > _DBL_EPS ? noise : _DBL_EPS);
+}
+
+}  // namespace detail
+
+// Normalised volatility s with b(x, s) = beta for the option of kind q (only
+// the sign is read: negative for a put), after exactly the first N Householder
+// passes of the segment's loop (fewer if it stops by itself). Returns a value
+// <= 0 when beta <= 0 and _DBL_MAX when beta >= b_max; the caller guarantees
+// that beta holds no intrinsic value (q x <= 0).
+inline double _unchecked_solver(double beta, double x, double q, int N) noexcept {
+    detail::Solve solve{};
+    double done;
+    if (!detail::start_solve(beta, x, q, solve, done)) return done;
+    detail::iterate(solve, N);
+    return solve.it.s;
+}
+
+// Householder passes allowed after the first _IV_MAX_ITER when those have not
+// converged; the continuation is bracketed like the first passes.
+inline constexpr int _IV_EXTRA_ITER = 8;
+
+// As _unchecked_solver with _IV_MAX_ITER passes, but checked: a solve whose
+// first passes have not converged continues for at most _IV_EXTRA_ITER more,
+// and one that has still not converged gives 0 (not solved).
+inline double _converged_solver(double beta, double x, double q) noexcept {
+    detail::Solve solve{};
+    double done;
+    if (!detail::start_solve(beta, x, q, solve, done)) return done;
+    detail::iterate(solve, _IV_MAX_ITER);
+    if (detail::converged(solve)) return solve.it.s;
+    detail::iterate(solve, _IV_MAX_ITER + _IV_EXTRA_ITER);
+    return detail::converged(solve) ? solve.it.s : 0.0;
 }
 
 // Implied total volatility of an undiscounted price of a call (q >= 0) or a put
@@ -325,7 +424,7 @@ inline double _implied_vol_scalar(double price, double F, double K, std::int32_t
         kind = -kind;
     }
     const double beta = price / (std::sqrt(F) * std::sqrt(K));
-    const double result = _unchecked_solver(beta, x, kind, _IV_MAX_ITER);
+    const double result = _converged_solver(beta, x, kind);
     if (result >= _DBL_MAX || result <= 0) return 0.0;
     return result;
 }

@@ -179,12 +179,28 @@ inline double _black_call_using_erfcx(double h, double t) noexcept {
     return detail::clamp_positive(b);
 }
 
+namespace detail {
+
+// Below this z, Phi(z) (5.7e-300 at z = -37) nears the subnormal range, where
+// it loses bits to gradual underflow before the division by b_max brings the
+// second term of b back up (for x below about -700).
+inline constexpr double norm_cdf_subnormal_z = -37.0;
+
+}  // namespace detail
+
 // Direct normal-CDF form for t >= 0.2102, h + t > 0.85.
 inline double _black_call_using_norm_cdf(double x, double s) noexcept {
     const double h = x / s;
     const double t = 0.5 * s;
     const double b_max = std::exp(0.5 * x);
-    const double b = _norm_cdf(h + t) * b_max - _norm_cdf(h - t) / b_max;
+    const double z = h - t;
+    // Phi(h - t)/b_max = Phi(h - t) e^(-x/2); with h t = x/2 it equals
+    // erfcx(-(h - t)/sqrt 2)/2 exp(-(h^2 + t^2)/2), which never underflows here.
+    const double second =
+        z < detail::norm_cdf_subnormal_z
+            ? 0.5 * _erfcx(-(_ONE_OVER_SQRT_TWO * z)) * std::exp(-0.5 * (h * h + t * t))
+            : _norm_cdf(z) / b_max;
+    const double b = _norm_cdf(h + t) * b_max - second;
     return detail::clamp_positive(b);
 }
 
