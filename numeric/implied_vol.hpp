@@ -136,13 +136,26 @@ struct Iteration {
     int direction_reversal_count = 0;
 };
 
+// Price and vega at one s, as a loop sees them.
+struct Sample {
+    double b;
+    double bp;
+};
+
+// b(x, s) and b'(x, s).
+inline Sample black_sample(double x, double s) noexcept {
+    return {_normalised_black_call(x, s), _normalised_vega(x, s)};
+}
+
 // The lower and middle loops: Householder steps from it.s until n passes in
-// all, each given by step(s, b, bp, s_left, s_right) with b = b(x, s) and
-// bp = b'(x, s) and the bracket already tightened around the root. A forecast
+// all. Each pass takes the sample eval(s) (b and b', or ln b and b'/b in the
+// logarithmic loop), tightens the bracket by comparing its first member with
+// target, and steps by step(s, first, second, s_left, s_right). A forecast
 // outside the bracket, or a third reversal of direction, falls back to
 // bisection.
-template <class Step>
-inline void bracketed_householder(Iteration& it, double beta, double x, int n, Step step) noexcept {
+template <class Eval, class Step>
+inline void bracketed_householder(Iteration& it, double target, int n, Eval eval,
+                                  Step step) noexcept {
     // A NaN s or ds fails the tolerance test and stops the loop.
     while (it.iterations < n && std::fabs(it.ds) > _DBL_EPS * it.s) {
         if (it.ds * it.ds_previous < 0) ++it.direction_reversal_count;
@@ -154,9 +167,10 @@ inline void bracketed_householder(Iteration& it, double beta, double x, int n, S
             it.ds = 0;
         }
         it.ds_previous = it.ds;
-        it.b = _normalised_black_call(x, it.s);
-        it.bp = _normalised_vega(x, it.s);
-        tighten_bracket(it.b, beta, it.s, it.s_left, it.s_right);
+        const Sample sample = eval(it.s);
+        it.b = sample.b;
+        it.bp = sample.bp;
+        tighten_bracket(it.b, target, it.s, it.s_left, it.s_right);
         it.ds = step(it.s, it.b, it.bp, it.s_left, it.s_right);
         // Never more than halve s; a NaN step passes and ends the loop.
         if (it.ds < -it.s / 2) it.ds = -it.s / 2;
@@ -165,37 +179,57 @@ inline void bracketed_householder(Iteration& it, double beta, double x, int n, S
     }
 }
 
+// The Householder step on g(s) = 1/ln b(s) - 1/ln beta from ln b and b'/b.
+inline double lower_step(double x, double s, double ln_beta, double ln_b, double bpob) noexcept {
+    const double b_halley = black_halley(x, s);
+    const double newton = (ln_beta - ln_b) * ln_b / ln_beta / bpob;
+    const double halley = b_halley - bpob * (1 + 2 / ln_b);
+    const double h_over_s = x / s / s;
+    const double b_hh3 = b_halley * b_halley - 3 * (h_over_s * h_over_s) - 0.25;
+    const double hh3 = b_hh3 + 2 * bpob * bpob * (1 + (3 / ln_b) * (1 + 1 / ln_b)) -
+                       3 * b_halley * bpob * (1 + 2 / ln_b);
+    return newton * _householder_factor(newton, halley, hh3);
+}
+
 // Segment 1: Householder steps on g(s) = 1/ln b(s) - 1/ln beta, which is
 // close to linear in s where b is exponentially small.
 inline void lower_loop(Iteration& it, double beta, double x, int n) noexcept {
     const double ln_beta = std::log(beta);
     bracketed_householder(
-        it, beta, x, n,
+        it, beta, n, [x](double s) noexcept { return black_sample(x, s); },
         [x, ln_beta](double s_, double b, double bp, double s_l, double s_r) noexcept {
             if (b <= 0 || bp <= 0) return (s_l + s_r) / 2 - s_;
-            const double ln_b = std::log(b);
-            const double bpob = bp / b;
-            const double b_halley = black_halley(x, s_);
-            const double newton = (ln_beta - ln_b) * ln_b / ln_beta / bpob;
-            const double halley = b_halley - bpob * (1 + 2 / ln_b);
-            const double h_over_s = x / s_ / s_;
-            const double b_hh3 = b_halley * b_halley - 3 * (h_over_s * h_over_s) - 0.25;
-            const double hh3 = b_hh3 + 2 * bpob * bpob * (1 + (3 / ln_b) * (1 + 1 / ln_b)) -
-                               3 * b_halley * bpob * (1 + 2 / ln_b);
-            return newton * _householder_factor(newton, halley, hh3);
+            return lower_step(x, s_, ln_beta, std::log(b), bp / b);
+        });
+}
+
+// Segment 1 below DBL_MIN: the same steps with ln b and b'/b taken in
+// logarithms, so that neither the price nor b ever underflows; the bracket is
+// tightened on ln b against ln beta.
+inline void log_lower_loop(Iteration& it, double ln_beta, double x, int n) noexcept {
+    bracketed_householder(
+        it, ln_beta, n,
+        [x](double s) noexcept {
+            const LogBlackCall v = _log_normalised_black_call(x, s);
+            return Sample{v.log_b, v.vega_over_b};
+        },
+        [x, ln_beta](double s_, double ln_b, double bpob, double s_l, double s_r) noexcept {
+            if (!(ln_b > -_DBL_MAX && bpob > 0)) return (s_l + s_r) / 2 - s_;
+            return lower_step(x, s_, ln_beta, ln_b, bpob);
         });
 }
 
 // Segments 2 and 3 (and 4 below b_max/2): Householder steps on g(s) = b(s) - beta.
 // There is no guard against a zero vega here.
 inline void middle_loop(Iteration& it, double beta, double x, int n) noexcept {
-    bracketed_householder(it, beta, x, n,
-                          [x, beta](double s_, double b, double bp, double, double) noexcept {
-                              const double newton = (beta - b) / bp;
-                              const double halley = black_halley(x, s_);
-                              const double hh3 = black_hh3(x, s_, halley);
-                              return newton * _householder_factor(newton, halley, hh3);
-                          });
+    bracketed_householder(
+        it, beta, n, [x](double s) noexcept { return black_sample(x, s); },
+        [x, beta](double s_, double b, double bp, double, double) noexcept {
+            const double newton = (beta - b) / bp;
+            const double halley = black_halley(x, s_);
+            const double hh3 = black_hh3(x, s_, halley);
+            return newton * _householder_factor(newton, halley, hh3);
+        });
 }
 
 // Segment 4 above b_max/2: Householder steps on
@@ -236,10 +270,11 @@ inline void upper_loop(Iteration& it, double beta, double x, double b_max, int n
 }
 
 // Which loop refines the guess of a segment.
-enum class Loop { lower, middle, upper };
+enum class Loop { lower, middle, upper, log_lower };
 
-// A solve in progress: its loop, the normalised price and log-moneyness it
-// inverts (x <= 0), b_max = e^(x/2) and the iteration state.
+// A solve in progress: its loop, the normalised price (its logarithm in the
+// loop log_lower) and log-moneyness it inverts (x <= 0), b_max = e^(x/2) and
+// the iteration state.
 struct Solve {
     Loop loop;
     double beta;
@@ -260,12 +295,11 @@ inline void iterate(Solve& solve, int n) noexcept {
         case Loop::upper:
             upper_loop(solve.it, solve.beta, solve.x, solve.b_max, n);
             break;
+        case Loop::log_lower:
+            log_lower_loop(solve.it, solve.beta, solve.x, n);
+            break;
     }
 }
-
-}  // namespace detail
-
-namespace detail {
 
 // Sets up the solve of beta at x for the option of kind q: a put is reduced to
 // a call, the segment of beta chosen and its guess and bracket built. Returns
@@ -363,11 +397,43 @@ inline bool converged(const Solve& solve) noexcept {
     const Iteration& it = solve.it;
     if (std::isnan(it.s)) return std::isnan(solve.beta);
     if (it.s_right - it.s_left <= converged_bracket * it.s) return true;
-    if (!(it.b > 0 && it.bp > 0)) return false;
+    // b/b' where the last step was taken (the loop log_lower keeps ln b, b'/b).
+    double b_over_bp;
+    if (solve.loop == Loop::log_lower) {
+        if (!(it.b > -_DBL_MAX && it.bp > 0)) return false;
+        b_over_bp = 1 / it.bp;
+    } else {
+        if (!(it.b > 0 && it.bp > 0)) return false;
+        b_over_bp = it.b / it.bp;
+    }
     const double r = std::fabs(it.ds) / it.s;
-    const double noise = noise_steps * _DBL_EPS * it.b / (it.bp * it.s);
+    const double noise = noise_steps * _DBL_EPS * b_over_bp / it.s;
     const double r2 = r * r;
     return r <= noise_cap && r2 * r2 <= (noise > _DBL_EPS ? noise : _DBL_EPS);
+}
+
+// Sets up the solve of a normalised price below DBL_MIN, given by its
+// logarithm ln_beta, at x for the option of kind q. Such a price lies far
+// below b_l, in segment 1; its guess is the lower map inverted at f = beta
+// (the map starts with slope 1 at price 0), taken in logarithms, and the
+// root lies below s_c, where b is normal. Returns false when the guess is not
+// a positive normal volatility (x so close to 0 that the volatility itself
+// is subnormal), for the plain solver to answer.
+inline bool start_log_solve(double ln_beta, double x, double q, Solve& solve) noexcept {
+    if (q < 0) x = -x;
+    // At or above b_max = e^(x/2) (only for x below -1416) the plain solver answers.
+    if (!(ln_beta < x / 2)) return false;
+    const double ax = std::fabs(x);
+    const double cbrt_val = std::exp((ln_beta - std::log(_TWO_PI_OVER_SQRT_27 * ax)) / 3);
+    const double s = std::fabs(x / (_SQRT_THREE * _inverse_norm_cdf(cbrt_val)));
+    const double s_c = std::sqrt(2 * ax);
+    if (!(s >= _DBL_MIN && s < s_c)) return false;
+    solve.loop = Loop::log_lower;
+    solve.beta = ln_beta;
+    solve.x = x;
+    solve.b_max = std::exp(x / 2);
+    solve.it = Iteration{s, _DBL_MIN, s_c};
+    return true;
 }
 
 }  // namespace detail
@@ -402,6 +468,36 @@ inline double _converged_solver(double beta, double x, double q) noexcept {
     return detail::converged(solve) ? solve.it.s : 0.0;
 }
 
+// The normalised volatility of a normalised price below DBL_MIN given by its
+// logarithm ln_beta (the price itself would have lost bits to underflow), as
+// _converged_solver: 0 when the solve does not converge; -1 when the
+// volatility is itself below DBL_MIN, where ln_beta holds no more than the
+// subnormal beta does.
+inline double _log_converged_solver(double ln_beta, double x, double q) noexcept {
+    detail::Solve solve{};
+    if (!detail::start_log_solve(ln_beta, x, q, solve)) return -1.0;
+    detail::iterate(solve, _IV_MAX_ITER + _IV_EXTRA_ITER);
+    return detail::converged(solve) ? solve.it.s : 0.0;
+}
+
+namespace detail {
+
+// ln(a/b) for positive normal a and b, accurate also where a/b underflows:
+// ln(ma/mb) + (ea - eb) ln 2 with a = ma 2^ea and b = mb 2^eb, and ln 2 split
+// so that (ea - eb) ln2_hi is exact (fdlibm's split of ln 2).
+inline double log_quotient(double a, double b) noexcept {
+    constexpr double ln2_hi = 6.93147180369123816490e-01;  // 0x3FE62E42FEE00000
+    constexpr double ln2_lo = 1.90821492927058770002e-10;  // 0x3DEA39EF35793C76
+    int ea = 0;
+    int eb = 0;
+    const double ma = std::frexp(a, &ea);
+    const double mb = std::frexp(b, &eb);
+    const double k = static_cast<double>(ea - eb);
+    return (std::log(ma / mb) + k * ln2_lo) + k * ln2_hi;
+}
+
+}  // namespace detail
+
 // Implied total volatility of an undiscounted price of a call (q >= 0) or a put
 // (q < 0) on forward F with strike K; 0.0 for every price it cannot use, NaN
 // for a NaN price.
@@ -415,7 +511,10 @@ inline double _implied_vol_scalar(double price, double F, double K, std::int32_t
     if (price < intrinsic) return 0.0;
     if (price >= (kind < 0 ? K : F)) return 0.0;
 
-    const double x = std::log(F / K);
+    // ln F - ln K where the quotient F/K over- or underflows (or is
+    // subnormal) and would lose the log-moneyness.
+    const double ratio = F / K;
+    const double x = std::isnormal(ratio) ? std::log(ratio) : std::log(F) - std::log(K);
     if (kind * x > 0) {
         // In the money: the out-of-the-money option of the same strike has the
         // time value as its price. A NaN difference stays NaN.
@@ -423,8 +522,15 @@ inline double _implied_vol_scalar(double price, double F, double K, std::int32_t
         if (price < 0) price = 0.0;
         kind = -kind;
     }
-    const double beta = price / (std::sqrt(F) * std::sqrt(K));
-    const double result = _converged_solver(beta, x, kind);
+    const double sqrt_fk = std::sqrt(F) * std::sqrt(K);
+    const double beta = price / sqrt_fk;
+    // A normalised price below DBL_MIN has lost bits (or all of them) to
+    // underflow: solve it from its logarithm instead.
+    double result = -1.0;
+    if (beta < _DBL_MIN && price > 0) {
+        result = _log_converged_solver(detail::log_quotient(price, sqrt_fk), x, kind);
+    }
+    if (result < 0) result = _converged_solver(beta, x, kind);
     if (result >= _DBL_MAX || result <= 0) return 0.0;
     return result;
 }
