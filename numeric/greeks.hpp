@@ -47,10 +47,10 @@ inline double _black_delta_at(double d1, std::int32_t q) noexcept {
     return q < 0 ? -_norm_cdf(-d1) : _norm_cdf(d1);
 }
 
-// Gamma from d1 and the density pdf = phi(d1); a subnormal density is
-// replaced by phi(d1)/(F sigma) taken in one exponential.
+// Gamma from d1 and the density pdf = phi(d1); a subnormal density or
+// product F sigma is replaced by phi(d1)/(F sigma) taken in one exponential.
 inline double _black_gamma_at(double d1, double pdf, double F, double sigma) noexcept {
-    if (pdf < _DBL_MIN && F > 0 && sigma > 0) {
+    if ((pdf < _DBL_MIN || F * sigma < _DBL_MIN) && F > 0 && sigma > 0) {
         return detail::scaled_density(d1, -(std::log(F) + std::log(sigma)));
     }
     return pdf / (F * sigma);
