@@ -3,7 +3,8 @@
 // _implied_vol_scalar screens the price against the no-arbitrage band, strips
 // the intrinsic value of an in-the-money option (put-call parity) and hands
 // the normalised out-of-the-money price beta = price/sqrt(F K) at log-moneyness
-// x = ln(F/K) to _unchecked_solver.
+// x = ln(F/K) to the solver (_converged_solver; _unchecked_solver runs a
+// fixed number of passes).
 //
 // The solver reduces a put to a call (x <= 0), then places beta among three
 // reference prices on the curve s -> b(x, s): b_c at the inflection point
@@ -17,17 +18,27 @@
 //   3  b_c <= beta <= b_h    likewise;
 //   4  beta > b_h            on the upper map, Phi(-s/2), which behaves well
 //                            as beta approaches b_max.
-// At most _IV_MAX_ITER = 2 third-order Householder steps follow, on an
-// objective chosen per segment (1/ln b in segment 1, b itself in the middle,
-// ln(b_max - b) near the top) and guarded by a bracket with bisection. Two
-// steps reach full double precision for |x| up to about 100. Beyond that the
-// segment-4 guess can be too far off: for x = -244.4, s = 29.13 it is 31.79,
-// where b is within an ulp of b_max, and two steps only reach 30.15. The
-// segment-4 quadratic fallback and its middle loop are reached only for x
-// below about -1415 (where the vega at s_c falls below _DBL_MIN) or a NaN
-// price. The segment-1 quadratic takes over for |x| of a few hundred and beta
-// many decades below b_l, where the cubic guess is a rounding-dominated
-// difference of large terms and may come out negative.
+// _IV_MAX_ITER = 2 third-order Householder steps follow, on an objective
+// chosen per segment (1/ln b in segment 1, b itself in the middle,
+// ln(b_max - b) near the top) and guarded by a bracket with bisection. They
+// reach full double precision almost everywhere; where they have not
+// converged (judged from the last step and the bracket, see
+// detail::converged; at x = -99, s = 22.7 or x = -244.4, s = 29.13 the
+// segment-4 guess is too far off), _converged_solver continues the same loop
+// for at most _IV_EXTRA_ITER more passes, and a solve that still has not
+// converged gives 0, not a number. A solve that converged in two passes keeps
+// their result exactly. The segment-4 quadratic fallback and its middle loop
+// are reached only for x below about -1415 (where the vega at s_c falls below
+// _DBL_MIN) or a NaN price. The segment-1 quadratic takes over for |x| of a
+// few hundred and beta many decades below b_l, where the cubic guess is a
+// rounding-dominated difference of large terms and may come out negative.
+//
+// Scale: the problem is homogeneous in (price, F, K), and only two
+// intermediate values can leave the normal range. The quotient F/K: where it
+// is not normal, x is taken as ln F - ln K. And beta itself: a normal price
+// whose beta is below DBL_MIN is solved from ln beta, formed without
+// underflow, by the segment-1 steps on ln b and b'/b
+// (_log_normalised_black_call), which never form b.
 #pragma once
 
 #include <cmath>

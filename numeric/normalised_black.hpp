@@ -11,9 +11,13 @@
 //   small t     t < 0.2102: Taylor expansion in t^2 around t = 0 with the
 //               Mills-ratio factor from erfcx, exact to double precision there;
 //   norm CDF    h + t > 0.85: the plain formula, which no longer cancels badly;
+//               its second term from erfcx where Phi(h - t) nears the
+//               subnormal range (x below about -700);
 //   erfcx       everything else: the two Phi terms as scaled erfcx values
 //               under one common exponential factor, free of underflow.
 // Each branch clamps its result to be non-negative (NaN included, to +0).
+// _log_normalised_black_call gives ln b and b'/b from the same branches
+// without forming b, for the solve of prices below DBL_MIN.
 #pragma once
 
 #include <cmath>
