@@ -397,8 +397,8 @@ inline bool start_solve(double beta, double x, double q, Solve& solve, double& d
 // the rounding noise of b itself seen through the vega, DBL_EPSILON b/(b' s)
 // (noise_steps of it), which no step can beat. A step above noise_cap is no
 // convergence whatever the noise, and a bisection step (b or b' not positive
-// where it was taken) proves nothing. A closed bracket is convergence too.
-inline constexpr double converged_bracket = 0x1p-13;
+// where it was taken) proves nothing. A bracket closed to DBL_EPSILON s (where
+// the loops stop by bisection) is convergence too.
 inline constexpr double noise_steps = 16.0;
 inline constexpr double noise_cap = 0x1p-10;
 
@@ -407,7 +407,7 @@ inline constexpr double noise_cap = 0x1p-10;
 inline bool converged(const Solve& solve) noexcept {
     const Iteration& it = solve.it;
     if (std::isnan(it.s)) return std::isnan(solve.beta);
-    if (it.s_right - it.s_left <= converged_bracket * it.s) return true;
+    if (it.s_right - it.s_left <= _DBL_EPS * it.s) return true;
     // b/b' where the last step was taken (the loop log_lower keeps ln b, b'/b).
     double b_over_bp;
     if (solve.loop == Loop::log_lower) {
