@@ -240,7 +240,8 @@ def main(argv=None):
         "band": [("band 76 <= \\|x\\| <= 100, 21 <= s <= 23", None)],
         "wide": [("100 < \\|x\\| <= 250", (100, 250)), ("250 < \\|x\\| <= 450", (250, 450)),
                  ("450 < \\|x\\| <= 700", (450, 700))],
-        "scale": [("F, K from 1e-250 to 1e250", None)],
+        "scale": [("F, K from 1e-250 to 1e250, \\|x\\| <= 900", (0, 900)),
+                  ("F, K from 1e-250 to 1e250, \\|x\\| > 900", (900, np.inf))],
         "tiny": [("price/sqrt(F K) < DBL_MIN", None)],
     }
     for name, groups in extra.items():
