@@ -136,9 +136,9 @@ inline void tighten_bracket(double b, double beta, double s, double& s_left,
 // vega bp at the last evaluated s, and the pass and reversal counters. A loop
 // run with a larger bound continues exactly where a shorter run stopped.
 struct Iteration {
-    double s;
-    double s_left;
-    double s_right;
+    double s = 0.0;
+    double s_left = 0.0;
+    double s_right = 0.0;
     double ds = -_DBL_MAX;  // passes the first tolerance test
     double ds_previous = 0.0;
     double b = 0.0;
@@ -146,6 +146,15 @@ struct Iteration {
     int iterations = 0;
     int direction_reversal_count = 0;
 };
+
+// The state before the first pass: guess s inside [s_left, s_right].
+inline Iteration start_at(double s, double s_left, double s_right) noexcept {
+    Iteration it;
+    it.s = s;
+    it.s_left = s_left;
+    it.s_right = s_right;
+    return it;
+}
 
 // Price and vega at one s, as a loop sees them.
 struct Sample {
@@ -350,14 +359,13 @@ inline bool start_solve(double beta, double x, double q, Solve& solve, double& d
                 f = (f_lower * t + b_l * (1 - t)) * t;
             }
             solve.loop = Loop::lower;
-            solve.it = Iteration{_inverse_f_lower_map(x, f), _DBL_MIN, s_l};
+            solve.it = start_at(_inverse_f_lower_map(x, f), _DBL_MIN, s_l);
             return true;
         }
         const double v_l = _normalised_vega(x, s_l);
         const double r_lm = _convex_rc_right(b_l, b_c, s_l, s_c, 1 / v_l, 1 / v_c, 0.0, 0);
         solve.loop = Loop::middle;
-        solve.it =
-            Iteration{_rc_interp(beta, b_l, b_c, s_l, s_c, 1 / v_l, 1 / v_c, r_lm), s_l, s_c};
+        solve.it = start_at(_rc_interp(beta, b_l, b_c, s_l, s_c, 1 / v_l, 1 / v_c, r_lm), s_l, s_c);
         return true;
     }
 
@@ -369,8 +377,7 @@ inline bool start_solve(double beta, double x, double q, Solve& solve, double& d
         const double v_h = _normalised_vega(x, s_h);
         const double r_hm = _convex_rc_left(b_c, b_h, s_c, s_h, 1 / v_c, 1 / v_h, 0.0, 0);
         solve.loop = Loop::middle;
-        solve.it =
-            Iteration{_rc_interp(beta, b_c, b_h, s_c, s_h, 1 / v_c, 1 / v_h, r_hm), s_c, s_h};
+        solve.it = start_at(_rc_interp(beta, b_c, b_h, s_c, s_h, 1 / v_c, 1 / v_h, r_hm), s_c, s_h);
         return true;
     }
 
@@ -387,7 +394,7 @@ inline bool start_solve(double beta, double x, double q, Solve& solve, double& d
         f = (f_upper * (1 - t) + h * t / 2) * (1 - t);
     }
     solve.loop = beta > b_max / 2 ? Loop::upper : Loop::middle;
-    solve.it = Iteration{_inverse_f_upper_map(f), s_h, _DBL_MAX};
+    solve.it = start_at(_inverse_f_upper_map(f), s_h, _DBL_MAX);
     return true;
 }
 
@@ -443,7 +450,7 @@ inline bool start_log_solve(double ln_beta, double x, double q, Solve& solve) no
     solve.beta = ln_beta;
     solve.x = x;
     solve.b_max = std::exp(x / 2);
-    solve.it = Iteration{s, _DBL_MIN, s_c};
+    solve.it = start_at(s, _DBL_MIN, s_c);
     return true;
 }
 
