@@ -88,8 +88,12 @@ class PendingError {
         PyErr_Restore(type, exc_, PyException_GetTraceback(exc_));
 #endif
     }
-    PyObject* get() const noexcept { return exc_; }
-    PyObject* take() noexcept { return std::exchange(exc_, nullptr); }
+    PyObject* get() const noexcept {
+        return exc_;
+    }
+    PyObject* take() noexcept {
+        return std::exchange(exc_, nullptr);
+    }
 
   private:
     PyObject* exc_ = nullptr;
