@@ -81,7 +81,8 @@ new_root() {  # new_root DIR: a fresh bare root at DIR with /dev and /proc
     [ ! -f /etc/pip.conf ] || cp /etc/pip.conf "$root/etc/pip.conf"
     [ ! -d /etc/xdg/pip ] || { mkdir -p "$root/etc/xdg"; cp -r /etc/xdg/pip "$root/etc/xdg/"; }
     mount --bind /dev "$root/dev"
-    MOUNTS+=("$root/dev")
+    mount --bind /dev/pts "$root/dev/pts"
+    MOUNTS+=("$root/dev" "$root/dev/pts")
     mount -t proc proc "$root/proc"
     MOUNTS+=("$root/proc")
 }

@@ -1,18 +1,18 @@
 # Sourced by ci/bootstrap.sh and ci/test.sh; not run on its own.
 #
-# need PACKAGE...   installs the Debian packages with apt-get (as root), or
-#                   names them and stops.
-# python_env        sets PYTHON to the interpreter quelta goes into and puts
-#                   its scripts directory first on PATH. PYTHON, when set, is
-#                   used as it is; otherwise python3, unless that is an
-#                   externally managed interpreter (PEP 668, Debian's own
-#                   python3): then the project venv .venv is made from it and
-#                   used, so the system's packages and pip stay untouched.
-#                   A build compiler and the Python headers are installed if
-#                   missing.
-# link_command NAME makes NAME, installed beside $PYTHON, the one found on
-#                   PATH (a link in /usr/local/bin, or ~/.local/bin when not
-#                   root) unless it already is.
+# need PACKAGE...     installs the Debian packages with apt-get (as root), or
+#                     names them and stops.
+# python_env [PACKAGE...]
+#                     sets PYTHON to the interpreter quelta goes into and puts
+#                     its scripts directory first on PATH: PYTHON as given, or
+#                     python3, or where that is externally managed (PEP 668,
+#                     Debian's own python3) the project venv .venv, made from
+#                     it, so that the system's packages and pip stay untouched.
+#                     First installs, in one go, the Debian packages given and
+#                     whichever of g++, python3-dev and python3-venv is missing.
+# link_command NAME   makes NAME, installed beside $PYTHON, the one found on
+#                     PATH (a link in /usr/local/bin, or ~/.local/bin when not
+#                     root) unless it already is.
 
 need() {
     [ "$#" -gt 0 ] || return 0
@@ -26,21 +26,27 @@ need() {
 }
 
 python_env() {
+    local missing=("$@") venv=no
     if [ -z "${PYTHON:-}" ]; then
         PYTHON=python3
         if "$PYTHON" -c 'import os, sys, sysconfig
 marker = os.path.join(sysconfig.get_path("stdlib"), "EXTERNALLY-MANAGED")
 sys.exit(not (sys.prefix == sys.base_prefix and os.path.exists(marker)))'; then
-            if [ ! -x .venv/bin/python ]; then
-                # Debian's python3 makes venvs only with python3-venv (ensurepip).
-                "$PYTHON" -m venv .venv >/dev/null 2>&1 || { rm -rf .venv; need python3-venv; "$PYTHON" -m venv .venv; }
-            fi
-            PYTHON=$PWD/.venv/bin/python
+            venv=yes
+            # Debian's python3 makes venvs only with python3-venv (ensurepip).
+            [ -x .venv/bin/python ] || "$PYTHON" -c 'import ensurepip' 2>/dev/null ||
+                missing+=(python3-venv)
         fi
     fi
-    command -v g++ >/dev/null || need g++
+    command -v g++ >/dev/null || missing+=(g++)
     "$PYTHON" -c 'import os, sys, sysconfig
-sys.exit(not os.path.exists(os.path.join(sysconfig.get_path("include"), "Python.h")))' || need python3-dev
+sys.exit(not os.path.exists(os.path.join(sysconfig.get_path("include"), "Python.h")))' ||
+        missing+=(python3-dev)
+    need "${missing[@]}"
+    if [ "$venv" = yes ]; then
+        [ -x .venv/bin/python ] || "$PYTHON" -m venv .venv
+        PYTHON=$PWD/.venv/bin/python
+    fi
     PATH=$("$PYTHON" -c 'import sysconfig; print(sysconfig.get_path("scripts"))'):$PATH
     export PATH PYTHON
 }

@@ -8,8 +8,9 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 # shellcheck source=ci/python-env.sh
 source ci/python-env.sh
 
-[ -f /usr/include/gtest/gtest.h ] || need libgtest-dev
-python_env
+gtest=()
+[ -f /usr/include/gtest/gtest.h ] || gtest=(libgtest-dev)
+python_env "${gtest[@]}"
 "$PYTHON" -m pip install --quiet cmake ninja
 QUELTA_WERROR=ON "$PYTHON" -m pip install --quiet '.[cli,test]'
 PYTHON="$PYTHON" bash ci/run-tests.sh "$@"
