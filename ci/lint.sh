@@ -42,17 +42,16 @@ tidy() {
 }
 
 PATH=$BIN:$PATH
-CXX_FILES=$(git ls-files 'numeric/*.hpp' 'quelta/*.cpp' 'tests/cpp/*.cpp' 'tests/cpp/*.hpp')
-for name in "${@:-ruff mypy clang-format clang-tidy}"; do
-    for name in $name; do
-        case "$name" in
-            ruff) check ruff sh -c 'ruff check quelta && ruff format --check quelta' ;;
-            mypy) check mypy mypy ;;
-            # shellcheck disable=SC2086
-            clang-format) check clang-format clang-format --dry-run -Werror $CXX_FILES ;;
-            clang-tidy) check clang-tidy tidy ;;
-            *) echo "lint.sh: unknown check $name" >&2; exit 2 ;;
-        esac
-    done
+mapfile -t CXX_FILES < <(git ls-files 'numeric/*.hpp' 'quelta/*.cpp' 'tests/cpp/*.cpp' 'tests/cpp/*.hpp')
+CHECKS=("$@")
+[ "${#CHECKS[@]}" -gt 0 ] || CHECKS=(ruff mypy clang-format clang-tidy)
+for name in "${CHECKS[@]}"; do
+    case "$name" in
+        ruff) check ruff sh -c 'ruff check quelta && ruff format --check quelta' ;;
+        mypy) check mypy mypy ;;
+        clang-format) check clang-format clang-format --dry-run -Werror "${CXX_FILES[@]}" ;;
+        clang-tidy) check clang-tidy tidy ;;
+        *) echo "lint.sh: unknown check $name" >&2; exit 2 ;;
+    esac
 done
 exit "$status"

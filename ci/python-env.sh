@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by ci/bootstrap.sh and ci/test.sh; not run on its own.
 #
 # need PACKAGE...     installs the Debian packages with apt-get (as root), or
