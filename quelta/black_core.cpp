@@ -838,6 +838,7 @@ PyObject* compute_trades_greeks(PyObject*, PyObject* const* args, Py_ssize_t nar
             const double F = fwd[i];
             const std::int32_t q = is_call[i] != 0 ? 1 : -1;
             double K, disc;
+            // NOLINTNEXTLINE(bugprone-assignment-in-if-condition): inputs read once
             if (F <= 0.0 || (K = strike[i]) <= 0.0 || (disc = discount[i]) <= 0.0) {
                 out_vol.set(i, 0.0);
                 out_delta.set(i, 0.0);
@@ -1037,8 +1038,8 @@ int initialise(PyObject* module) {
     }
 
     // 4. the interpreter this build was compiled for
-    const int major = static_cast<int>((Py_Version >> 24) & 0xFF);
-    const int minor = static_cast<int>((Py_Version >> 16) & 0xFF);
+    const int major = static_cast<int>((Py_Version >> 24U) & 0xFFU);
+    const int minor = static_cast<int>((Py_Version >> 16U) & 0xFFU);
     if (major != PY_MAJOR_VERSION || minor != PY_MINOR_VERSION) {
         char message[200];
         PyOS_snprintf(message, sizeof message,
