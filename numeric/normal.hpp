@@ -143,7 +143,7 @@ namespace detail {
 // the upper 26 significant bits of v, whose square is then exact.
 inline constexpr double veltkamp_split = 134217729.0;
 
-inline constexpr double upper_half(double v) noexcept {
+constexpr double upper_half(double v) noexcept {
     const double vs = v * veltkamp_split;
     return vs - (vs - v);
 }

@@ -11,9 +11,13 @@
 //   small t     t < 0.2102: Taylor expansion in t^2 around t = 0 with the
 //               Mills-ratio factor from erfcx, exact to double precision there;
 //   norm CDF    h + t > 0.85: the plain formula, which no longer cancels badly;
+//               its second term from erfcx where Phi(h - t) nears the
+//               subnormal range (x below about -700);
 //   erfcx       everything else: the two Phi terms as scaled erfcx values
 //               under one common exponential factor, free of underflow.
 // Each branch clamps its result to be non-negative (NaN included, to +0).
+// _log_normalised_black_call gives ln b and b'/b from the same branches
+// without forming b, for the solve of prices below DBL_MIN.
 #pragma once
 
 #include <cmath>
@@ -119,23 +123,35 @@ inline double _normalised_intrinsic_call(double x) noexcept {
     return _normalised_intrinsic(x, 1.0);
 }
 
+namespace detail {
+
+// sum_k (2k - 1)!! q^k G_k(e) of the asymptotic expansion, with e = (t/h)^2
+// and q = (h/r)^2, nested from the innermost term outwards.
+inline double asymptotic_sum(double h, double t, double r) noexcept {
+    const double e = (t / h) * (t / h);
+    const double q = (h / r) * (h / r);
+    constexpr int last = asymptotic_terms - 1;
+    double eas = asymptotic_polynomial(last, e);
+    for (int k = last - 1; k >= 0; --k) {
+        eas = asymptotic_polynomial(k, e) + static_cast<double>(2 * k + 1) * q * eas;
+    }
+    return eas;
+}
+
+}  // namespace detail
+
 // Asymptotic expansion for h < -10, h + t < -9.79 (x <= 0, s > 0).
 inline double _asymptotic_black_call(double h, double t) noexcept {
-    const double e = (t / h) * (t / h);
     const double r = (h + t) * (h - t);
-    const double q = (h / r) * (h / r);
-    // sum_k (2k - 1)!! q^k G_k(e), nested from the innermost term outwards.
-    constexpr int last = detail::asymptotic_terms - 1;
-    double eas = detail::asymptotic_polynomial(last, e);
-    for (int k = last - 1; k >= 0; --k) {
-        eas = detail::asymptotic_polynomial(k, e) + static_cast<double>(2 * k + 1) * q * eas;
-    }
+    const double eas = detail::asymptotic_sum(h, t, r);
     const double b = detail::black_scale(h, t) * (t / r) * eas;
     return detail::clamp_positive(b);
 }
 
-// Expansion in t^2 for t < 0.2102 (x <= 0, s > 0, outside the asymptotic region).
-inline double _small_t_black_call(double h, double t) noexcept {
+namespace detail {
+
+// b/b' of the expansion in t^2: b = black_scale(h, t) times this.
+inline double small_t_expansion(double h, double t) noexcept {
     // a = 1 + h Phi(h)/phi(h), written through erfcx so that it never underflows.
     const double a = 1.0 + h * _SQRT_PI_OVER_TWO * _erfcx(-(_ONE_OVER_SQRT_TWO * h));
     const double w = t * t;
@@ -165,26 +181,50 @@ inline double _small_t_black_call(double h, double t) noexcept {
                        + h2 * (-1926.0 + 25740.0 * a
                        + h2 * (-75.0 + 2145.0 * a + h2 * (-1.0 + 78.0 * a + a * h2)))))) / f13;
     // clang-format on
-    const double expansion =
-        2.0 * t * (a + w * (s1 + w * (s2 + w * (s3 + w * (s4 + w * (s5 + w * s6))))));
-    const double b = detail::black_scale(h, t) * expansion;
+    return 2.0 * t * (a + w * (s1 + w * (s2 + w * (s3 + w * (s4 + w * (s5 + w * s6))))));
+}
+
+// Difference of the two erfcx terms of the scaled-erfcx form.
+inline double erfcx_difference(double h, double t) noexcept {
+    return _erfcx(-(_ONE_OVER_SQRT_TWO * (t + h))) - _erfcx(-(_ONE_OVER_SQRT_TWO * (h - t)));
+}
+
+}  // namespace detail
+
+// Expansion in t^2 for t < 0.2102 (x <= 0, s > 0, outside the asymptotic region).
+inline double _small_t_black_call(double h, double t) noexcept {
+    const double b = detail::black_scale(h, t) * detail::small_t_expansion(h, t);
     return detail::clamp_positive(b);
 }
 
 // Scaled-erfcx form for t >= 0.2102, h + t <= 0.85, outside the asymptotic region.
 inline double _black_call_using_erfcx(double h, double t) noexcept {
-    const double b =
-        0.5 * std::exp(-0.5 * (h * h + t * t)) *
-        (_erfcx(-(_ONE_OVER_SQRT_TWO * (t + h))) - _erfcx(-(_ONE_OVER_SQRT_TWO * (h - t))));
+    const double b = 0.5 * std::exp(-0.5 * (h * h + t * t)) * detail::erfcx_difference(h, t);
     return detail::clamp_positive(b);
 }
+
+namespace detail {
+
+// Below this z, Phi(z) (5.7e-300 at z = -37) nears the subnormal range, where
+// it loses bits to gradual underflow before the division by b_max brings the
+// second term of b back up (for x below about -700).
+inline constexpr double norm_cdf_subnormal_z = -37.0;
+
+}  // namespace detail
 
 // Direct normal-CDF form for t >= 0.2102, h + t > 0.85.
 inline double _black_call_using_norm_cdf(double x, double s) noexcept {
     const double h = x / s;
     const double t = 0.5 * s;
     const double b_max = std::exp(0.5 * x);
-    const double b = _norm_cdf(h + t) * b_max - _norm_cdf(h - t) / b_max;
+    const double z = h - t;
+    // Phi(h - t)/b_max = Phi(h - t) e^(-x/2); with h t = x/2 it equals
+    // erfcx(-(h - t)/sqrt 2)/2 exp(-(h^2 + t^2)/2), which never underflows here.
+    const double second =
+        z < detail::norm_cdf_subnormal_z
+            ? 0.5 * _erfcx(-(_ONE_OVER_SQRT_TWO * z)) * std::exp(-0.5 * (h * h + t * t))
+            : _norm_cdf(z) / b_max;
+    const double b = _norm_cdf(h + t) * b_max - second;
     return detail::clamp_positive(b);
 }
 
@@ -213,6 +253,38 @@ inline double _normalised_vega(double x, double s) noexcept {
     // (x/s)^2 would overflow (or s is not a volatility); the vega is 0 there.
     if (s <= 0.0 || s <= ax * _SQRT_DBL_MIN) return 0.0;
     return detail::black_scale(x / s, 0.5 * s);
+}
+
+// ln b(x, s) and b'/b, for x <= 0, s > 0, without forming b: where b
+// underflows (b < DBL_MIN) both are still accurate. The h, t branches are
+// b = b'(x, s) m(h, t), so ln b = ln b' + ln m and b'/b = 1/m with ln b' =
+// ln(1/sqrt(2 pi)) - (h^2 + t^2)/2; the normal-CDF branch has b >= DBL_MIN
+// for x above -1416 and is taken directly. The branches are chosen as in
+// _normalised_black_call. ln b is NaN or -inf where m or b is not positive.
+struct LogBlackCall {
+    double log_b;
+    double vega_over_b;
+};
+
+inline LogBlackCall _log_normalised_black_call(double x, double s) noexcept {
+    // ln(1/sqrt(2 pi))
+    constexpr double log_one_over_sqrt_two_pi = -0.91893853320467274;
+    const double t = 0.5 * s;
+    const double h = x / s;
+    double m;
+    if (x < s * _ASYM_THRESH && x + s * t < s * (_ASYM_THRESH + _SMALL_T_THRESH)) {
+        const double r = (h + t) * (h - t);
+        m = (t / r) * detail::asymptotic_sum(h, t, r);
+    } else if (t < _SMALL_T_THRESH) {
+        m = detail::small_t_expansion(h, t);
+    } else if (x + s * t > 0.85 * s) {
+        const double b = _black_call_using_norm_cdf(x, s);
+        return {std::log(b), _normalised_vega(x, s) / b};
+    } else {
+        // 0.5 sqrt(2 pi) = sqrt(pi/2)
+        m = _SQRT_PI_OVER_TWO * detail::erfcx_difference(h, t);
+    }
+    return {log_one_over_sqrt_two_pi - 0.5 * (h * h + t * t) + std::log(m), 1.0 / m};
 }
 
 }  // namespace quelta
