@@ -223,7 +223,7 @@ def _text_numbers(text: pa.Array) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     try:  # the common case: every cell a plain number
         values = pc.cast(text, pa.float64())
         nothing = np.zeros(len(text), dtype=bool)
-        return values.to_numpy(zero_copy_only=False, writable=True), nothing, nothing
+        return values.to_numpy(zero_copy_only=False), nothing, nothing
     except (pa.ArrowInvalid, pa.ArrowNotImplementedError):
         pass
     s = pc.utf8_trim_whitespace(text)
@@ -251,8 +251,9 @@ def _numbers(values: pa.Array, column: str, cells: _Cells) -> tuple[np.ndarray, 
                 np.zeros(n, dtype=bool))
     if pa.types.is_string(kind) or pa.types.is_large_string(kind):
         out, bad, pct = _text_numbers(values)
-        cells.flag(bad, column, values, "column {column!r}: {value!r} is not a number")
-        out[bad] = np.nan
+        if bad.any():
+            cells.flag(bad, column, values, "column {column!r}: {value!r} is not a number")
+            out[bad] = np.nan  # a slow-path array, writable
         return out, pct
     bad = ~_mask(pc.is_null(values))
     cells.flag(bad, column, values, "column {column!r}: {value!r} is not a number")
@@ -315,6 +316,8 @@ def _years(get: Any, found: dict[str, str], valuation_date: object,
         dated = ~np.isnan(stamps)
     elif pa.types.is_string(kind) or pa.types.is_large_string(kind):
         years, bad, _ = _text_numbers(values)
+        if not bad.any():
+            return years
         dated = bad & _mask(pc.match_substring_regex(pc.utf8_trim_whitespace(values), _DATE))
         stamps, unreadable = _text_instants(values, dated)
         cells.flag((bad & ~dated) | unreadable, name, values,
@@ -568,8 +571,8 @@ class BookReader:
         self._file: Any = None
         if isinstance(source, str):
             with open(source, "rb") as probe:
-                magic = probe.read(4)
-            if magic == _PARQUET_MAGIC:
+                first = probe.readline()
+            if first.startswith(_PARQUET_MAGIC):
                 import pyarrow.parquet as pq
 
                 self.format = "parquet"
@@ -579,11 +582,14 @@ class BookReader:
                 return
             self._file = pa.OSFile(source, "rb")
             self._size = self._file.size()
+            self._file.seek(len(first))  # pyarrow reads on after the header
             stream: Any = self._file
         else:
             stream = source
+            first = stream.readline()
         self.format = "csv"
-        first = stream.readline()
+        if first.startswith(_PARQUET_MAGIC):
+            raise BookError("a Parquet book must be read from a file, not a stream")
         try:
             line = first.decode("utf-8-sig")
         except UnicodeDecodeError:
@@ -603,14 +609,22 @@ class BookReader:
         if self.format == "parquet":
             yield from self._parquet.iter_batches(batch_size=self.chunk)
             return
-        reader = pa_csv.open_csv(
-            self._stream,
-            read_options=pa_csv.ReadOptions(column_names=self.names, block_size=_BLOCK_SIZE),
-            parse_options=pa_csv.ParseOptions(delimiter=self.delimiter,
-                                              newlines_in_values=True),
-            convert_options=pa_csv.ConvertOptions(
-                column_types={name: pa.string() for name in self.names},
-                strings_can_be_null=False, quoted_strings_can_be_null=False))
+        if self._file is not None and self._file.tell() == self._size:
+            return  # a header and no rows
+        try:
+            reader = pa_csv.open_csv(
+                self._stream,
+                read_options=pa_csv.ReadOptions(column_names=self.names,
+                                                block_size=_BLOCK_SIZE),
+                parse_options=pa_csv.ParseOptions(delimiter=self.delimiter,
+                                                  newlines_in_values=True),
+                convert_options=pa_csv.ConvertOptions(
+                    column_types={name: pa.string() for name in self.names},
+                    strings_can_be_null=False, quoted_strings_can_be_null=False))
+        except pa.ArrowInvalid as exc:
+            if "Empty CSV file" in str(exc):  # a header and no rows, on a stream
+                return
+            raise
         for batch in reader:
             for start in range(0, batch.num_rows, self.chunk):
                 yield batch.slice(start, self.chunk)
@@ -638,8 +652,10 @@ class BookWriter:
     fields.
     """
 
-    def __init__(self, sink: IO[bytes], fmt: str, delimiter: str = ",") -> None:
+    def __init__(self, sink: IO[bytes], fmt: str, delimiter: str = ",",
+                 names: Sequence[str] = ()) -> None:
         self.sink = sink
+        self.names = list(names)  # the header of a book without rows
         self.format = fmt
         self.delimiter = delimiter
         self._writer: Any = None
@@ -656,11 +672,7 @@ class BookWriter:
             self._writer.write_batch(batch)
             return
         if self._writer is None:
-            self._writer = True
-            text = io.StringIO()
-            csv.writer(text, delimiter=self.delimiter, lineterminator="\n").writerow(
-                batch.schema.names)
-            self.sink.write(text.getvalue().encode("utf-8"))
+            self._write_header(batch.schema.names)
         try:
             # Unquoted unless a field needs quotes: pyarrow refuses such a
             # batch before writing any of it, and it is written again quoted.
@@ -668,6 +680,23 @@ class BookWriter:
         except pa.ArrowInvalid:
             pa_csv.write_csv(batch, self.sink, self._options["needed"])
 
+    def _write_header(self, names: Sequence[str]) -> None:
+        self._writer = True
+        text = io.StringIO()
+        csv.writer(text, delimiter=self.delimiter, lineterminator="\n").writerow(names)
+        self.sink.write(text.getvalue().encode("utf-8"))
+
     def close(self) -> None:
-        if self.format == "parquet" and self._writer is not None:
+        """Ends the output; a book without rows still gets its header (or schema)."""
+        if self._writer is None and self.format == "csv":
+            self._write_header(self.names)
+        elif self._writer is None:
+            import pyarrow.parquet as pq
+
+            results = [pa.field(n, pa.float64()) for n in RESULTS[:-1]]
+            schema = pa.schema([*(pa.field(n, pa.string()) for n in self.names
+                                  if n not in RESULTS), *results,
+                                pa.field("reason", pa.string())])
+            self._writer = pq.ParquetWriter(self.sink, schema)
+        if self.format == "parquet":
             self._writer.close()
