@@ -614,8 +614,11 @@ class BookReader:
         try:
             reader = pa_csv.open_csv(
                 self._stream,
+                # A stream is read on this thread, in Python's read(), so that
+                # signals are handled while it waits for input.
                 read_options=pa_csv.ReadOptions(column_names=self.names,
-                                                block_size=_BLOCK_SIZE),
+                                                block_size=_BLOCK_SIZE,
+                                                use_threads=self._file is not None),
                 parse_options=pa_csv.ParseOptions(delimiter=self.delimiter,
                                                   newlines_in_values=True),
                 convert_options=pa_csv.ConvertOptions(

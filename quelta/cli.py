@@ -29,12 +29,14 @@ import stat
 import sys
 import tempfile
 import textwrap
+import threading
 import time
 import warnings
 from collections.abc import Iterator
 from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass, field
 from pathlib import Path
+from queue import Full, Queue
 from typing import IO, Any
 
 import numpy as np
@@ -175,6 +177,7 @@ class _Output:
             if self.direct:
                 self.written = True
         except OSError as exc:
+            self.written = False  # the error names this output already
             if self.spec == "-":  # no further writes (or flush at exit) to a dead pipe
                 devnull = os.open(os.devnull, os.O_WRONLY)
                 os.dup2(devnull, sys.stdout.fileno())
@@ -366,6 +369,10 @@ def _solve(args: argparse.Namespace) -> int:
         from quelta import book as books
     except ImportError:
         raise CliError(_INSTALL_ARROW) from None
+    output = args.output
+    if output is None and args.book == "-":
+        output = "-"
+    _check_outputs(args.book, output, args.plot)
     plot_format = None
     if args.plot is not None:
         plot_format = "png" if args.plot == "-" else Path(args.plot).suffix.lower().lstrip(".")
@@ -378,10 +385,6 @@ def _solve(args: argparse.Namespace) -> int:
             raise CliError("--plot needs matplotlib: pip install 'quelta[plot]'") from None
     if args.chunk_size < 1:
         raise CliError("--chunk-size must be at least 1")
-    output = args.output
-    if output is None and args.book == "-":
-        output = "-"
-    _check_outputs(args.book, output, args.plot)
     report = sys.stderr if "-" in (output, args.plot) else sys.stdout
     started = time.perf_counter()
     tally = _Tally()
@@ -392,8 +395,11 @@ def _solve(args: argparse.Namespace) -> int:
         # Runs on every failure; outputs is empty once they are committed.
         cleanup.callback(lambda: [o.discard() for o in outputs])
         try:
-            reader = books.BookReader(sys.stdin.buffer if path == "-" else path,
-                                      args.chunk_size)
+            # Standard input unbuffered: no buffer lock for the reading thread to
+            # hold while the program ends on a signal.
+            source = (open(sys.stdin.fileno(), "rb", buffering=0, closefd=False)
+                      if path == "-" else path)
+            reader = books.BookReader(source, args.chunk_size)
         except FileNotFoundError:
             raise CliError(f"{name}: no such file") from None
         except IsADirectoryError:
@@ -425,7 +431,7 @@ def _solve(args: argparse.Namespace) -> int:
         columns = None
         try:
             with _progress_bar(reader) as progress:
-                for batch in reader.batches():
+                for batch in _read_ahead(reader.batches()):
                     rows_before = tally.rows
                     try:
                         solved = _solve_batch(books, batch, args, tally)
@@ -440,6 +446,7 @@ def _solve(args: argparse.Namespace) -> int:
                             with out.writing():
                                 writing.result()
                         writing = pool.submit(writer.write, solved.table)
+                        out.written = out.direct  # cannot be taken back from here on
                     progress(solved.table.num_rows)
             if writer is not None:
                 with out.writing():
@@ -517,6 +524,43 @@ def _read_message(exc: Exception, name: str, path: str, reader: Any) -> str:
     if "UTF8" in text or "UTF-8" in text:
         return f"{name}: not a UTF-8 text file"
     return f"cannot read {name}: {text}"
+
+
+def _read_ahead(batches: Iterator[Any], depth: int = 2) -> Iterator[Any]:
+    """The batches, read in a second thread up to ``depth`` ahead.
+
+    Reading overlaps solving, and this thread waits in a Python queue, where
+    SIGINT and SIGTERM reach it, rather than inside pyarrow (a stalled
+    standard input would hold off the signal handlers until input came).
+    """
+    done = object()
+    queue: Queue[Any] = Queue(maxsize=depth)
+    stop = threading.Event()
+
+    def produce() -> None:
+        try:
+            for batch in batches:
+                while not stop.is_set():
+                    with contextlib.suppress(Full):
+                        queue.put((batch, None), timeout=0.1)
+                        break
+                if stop.is_set():
+                    return
+            queue.put((done, None))
+        except BaseException as exc:  # handed to the consumer, raised there
+            queue.put((None, exc))
+
+    threading.Thread(target=produce, name="quelta-reader", daemon=True).start()
+    try:
+        while True:
+            item, exc = queue.get()
+            if exc is not None:
+                raise exc
+            if item is done:
+                return
+            yield item
+    finally:
+        stop.set()
 
 
 @contextlib.contextmanager
@@ -644,13 +688,26 @@ def main(argv: list[str] | None = None) -> int:
         return 1
     except KeyboardInterrupt as exc:
         print(f"\nquelta: interrupted{_already(exc) or '; nothing written'}", file=sys.stderr)
-        return 130
+        return _stopped(130)
     except _Terminated as exc:
         print(f"quelta: terminated{_already(exc) or '; nothing written'}", file=sys.stderr)
-        return 128 + signal.SIGTERM
+        return _stopped(128 + signal.SIGTERM)
     finally:
         if previous is not None:
             signal.signal(signal.SIGTERM, previous)
+
+
+def _stopped(status: int) -> int:
+    """Exit status after a signal; ends the process at once if a read is still waiting.
+
+    The outputs are already cleaned up; a reading thread blocked inside
+    pyarrow on its input cannot be stopped, and would break the
+    interpreter's shutdown.
+    """
+    if any(t.name == "quelta-reader" and t.is_alive() for t in threading.enumerate()):
+        sys.stderr.flush()
+        os._exit(status)
+    return status
 
 
 def _already(exc: BaseException) -> str:
