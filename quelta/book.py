@@ -391,7 +391,8 @@ class Solved:
     ``greeks`` holds flat float64 arrays (NaN where there is no volatility)
     and the int8 :class:`Reason` codes; ``forward``, ``strike``, ``expiry``
     (years) and ``is_call`` are the inputs as read, ``true_vol`` the known
-    volatilities when the book has that column, else None.
+    volatilities when the book has that column, else None. ``warnings``
+    are the texts :func:`solve_table` gives as :class:`BookWarning`.
     """
 
     table: Any
@@ -401,6 +402,7 @@ class Solved:
     expiry: np.ndarray
     is_call: np.ndarray
     true_vol: np.ndarray | None
+    warnings: tuple[str, ...] = ()
 
 
 def _arrow_column(values: Any) -> pa.Array:
@@ -450,13 +452,13 @@ def solve_batch(table: Any, *, valuation_date: object = None, strict: bool = Fal
     is_call, no_kind = _kinds(get("kind"), found["kind"], cells)
     discount = number("discount") if "discount" in found else None
     rate = None
+    notes = []
     if "rate" in found:
         rate, percent = _numbers(get("rate"), found["rate"], cells)
         with np.errstate(invalid="ignore"):
             if np.any((np.abs(rate) > 1) & ~percent):
-                warnings.warn(
-                    f"column {found['rate']!r} has rates above 1: rates are fractions "
-                    "(0.05 for 5%); percentages need a % sign", BookWarning, stacklevel=2)
+                notes.append(f"column {found['rate']!r} has rates above 1: rates are "
+                             "fractions (0.05 for 5%); percentages need a % sign")
     true_vol = number("true_vol") if "true_vol" in found else None
     cells.raise_first()
 
@@ -483,7 +485,7 @@ def solve_batch(table: Any, *, valuation_date: object = None, strict: bool = Fal
             out = table
             for name, array in zip(RESULTS, [*arrays, reason_text]):
                 out = out.append_column(name, array)
-    return Solved(out, g, forward, strike, expiry, is_call, true_vol)
+    return Solved(out, g, forward, strike, expiry, is_call, true_vol, tuple(notes))
 
 
 def solve_table(table: Any, *, valuation_date: object = None, strict: bool = False,
@@ -530,8 +532,10 @@ def solve_table(table: Any, *, valuation_date: object = None, strict: bool = Fal
     BookWarning
         A rate column with values above 1 not written as percentages.
     """
-    return solve_batch(table, valuation_date=valuation_date, strict=strict,
-                       columns=columns).table
+    solved = solve_batch(table, valuation_date=valuation_date, strict=strict, columns=columns)
+    for text in solved.warnings:
+        warnings.warn(text, BookWarning, stacklevel=2)
+    return solved.table
 
 
 def summarize(result: Any) -> dict[str, int]:

@@ -31,7 +31,7 @@ import tempfile
 import textwrap
 import threading
 import time
-import warnings
+from collections import deque
 from collections.abc import Iterator
 from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass, field
@@ -48,6 +48,7 @@ PLOT_MAX_EXPIRIES = 12
 PLOT_MAX_POINTS = 2000
 PLOT_KEPT_POINTS = 200_000  # smile points kept while streaming; thinned beyond
 PLOT_FORMATS = ("png", "svg", "pdf")
+SOLVERS = min(2, os.cpu_count() or 1)  # batches solved at once
 _INSTALL_ARROW = "quelta needs pyarrow to read books: pip install 'quelta[cli]'"
 
 
@@ -423,31 +424,45 @@ def _solve(args: argparse.Namespace) -> int:
             image = _Output(args.plot, "--plot")
             outputs.append(image)
 
-        # Each batch is written in a second thread while the next one is read
-        # and solved (pyarrow and the core release the GIL); one batch waits
-        # at most, so memory stays bounded.
+        # A pipeline of threads (pyarrow and the core release the GIL): batches
+        # are read ahead, solved SOLVERS at a time and written one behind, in
+        # order; a fixed number of batches is in flight, so memory stays bounded.
         pool = cleanup.enter_context(ThreadPoolExecutor(max_workers=1))
+        solvers = cleanup.enter_context(ThreadPoolExecutor(max_workers=SOLVERS))
         writing: Future[None] | None = None
+        solving: deque[tuple[int, Future[Any]]] = deque()
         columns = None
+        read = 0
+
+        def finish_one() -> None:
+            nonlocal writing, columns
+            rows_before, future = solving.popleft()
+            try:
+                result = future.result()
+            except books.BookError as exc:
+                raise CliError(_row_message(exc, name, path, reader, rows_before)) from None
+            solved = _count(result, tally)
+            columns = columns or _describe(books, solved.table.schema.names[:-len(
+                books.RESULTS)])
+            if smile is not None:
+                smile.add(solved)
+            if writer is not None:
+                if writing is not None:
+                    with out.writing():
+                        writing.result()
+                writing = pool.submit(writer.write, solved.table)
+                out.written = out.direct  # cannot be taken back from here on
+            progress(solved.table.num_rows)
+
         try:
             with _progress_bar(reader) as progress:
                 for batch in _read_ahead(reader.batches()):
-                    rows_before = tally.rows
-                    try:
-                        solved = _solve_batch(books, batch, args, tally)
-                    except books.BookError as exc:
-                        raise CliError(_row_message(exc, name, path, reader, rows_before)) \
-                            from None
-                    columns = columns or _describe(books, batch.schema.names)
-                    if smile is not None:
-                        smile.add(solved)
-                    if writer is not None:
-                        if writing is not None:
-                            with out.writing():
-                                writing.result()
-                        writing = pool.submit(writer.write, solved.table)
-                        out.written = out.direct  # cannot be taken back from here on
-                    progress(solved.table.num_rows)
+                    solving.append((read, solvers.submit(_solve_batch, books, batch, args)))
+                    read += batch.num_rows
+                    if len(solving) >= SOLVERS:
+                        finish_one()
+                while solving:
+                    finish_one()
             if writer is not None:
                 with out.writing():
                     if writing is not None:
@@ -480,18 +495,21 @@ def _describe(books: Any, names: list[str]) -> str:
     return ", ".join(f"{c}={n!r}" for c, n in found.items())
 
 
-def _solve_batch(books: Any, batch: Any, args: argparse.Namespace, tally: _Tally) -> Any:
+def _solve_batch(books: Any, batch: Any, args: argparse.Namespace) -> Any:
+    """One batch solved (in a solver thread), with the seconds it took."""
     start = time.perf_counter()
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always", books.BookWarning)
-        solved = books.solve_batch(batch, valuation_date=args.valuation_date,
-                                   strict=args.strict)
-    for w in caught:
-        text = str(w.message)
+    solved = books.solve_batch(batch, valuation_date=args.valuation_date, strict=args.strict)
+    return solved, time.perf_counter() - start
+
+
+def _count(result: tuple[Any, float], tally: _Tally) -> Any:
+    """Adds a solved batch to the tally (in the main thread); returns the batch."""
+    solved, seconds = result
+    tally.solve_seconds += seconds
+    for text in solved.warnings:
         if text not in tally.warnings:
             tally.warnings.append(text)
             print(f"quelta: warning: {text}", file=sys.stderr)
-    tally.solve_seconds += time.perf_counter() - start
     g = solved.greeks
     tally.rows += len(g.reason)
     tally.reasons += np.bincount(g.reason, minlength=len(Reason))
