@@ -16,12 +16,15 @@ progress bar drawn on a pseudo-terminal.
 """
 
 import argparse
+import fcntl
 import os
 import pty
 import resource
+import struct
 import subprocess
 import sys
 import tempfile
+import termios
 import threading
 import time
 from pathlib import Path
@@ -79,6 +82,7 @@ def run_quelta(*args):
 def peak_rss_with_progress_bar(args):
     """Peak RSS (MB) of a quelta run whose stderr is a terminal, so the bar is drawn."""
     master, slave = pty.openpty()
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
     drawn = []
 
     def drain():

@@ -48,7 +48,10 @@ PLOT_MAX_EXPIRIES = 12
 PLOT_MAX_POINTS = 2000
 PLOT_KEPT_POINTS = 200_000  # smile points kept while streaming; thinned beyond
 PLOT_FORMATS = ("png", "svg", "pdf")
-SOLVERS = min(2, os.cpu_count() or 1)  # batches solved at once
+# Batches solved at once. Two help CSV books, where reading and writing
+# take as long as solving; Parquet I/O is light, and two solvers beside the
+# reader and writer threads only contend for the cores (measured on 2).
+SOLVERS = {"csv": min(2, os.cpu_count() or 1), "parquet": 1}
 _INSTALL_ARROW = "quelta needs pyarrow to read books: pip install 'quelta[cli]'"
 
 
@@ -425,10 +428,10 @@ def _solve(args: argparse.Namespace) -> int:
             outputs.append(image)
 
         # A pipeline of threads (pyarrow and the core release the GIL): batches
-        # are read ahead, solved SOLVERS at a time and written one behind, in
+        # are read ahead, solved one or two at a time and written one behind, in
         # order; a fixed number of batches is in flight, so memory stays bounded.
         pool = cleanup.enter_context(ThreadPoolExecutor(max_workers=1))
-        solvers = cleanup.enter_context(ThreadPoolExecutor(max_workers=SOLVERS))
+        solvers = cleanup.enter_context(ThreadPoolExecutor(max_workers=SOLVERS[reader.format]))
         writing: Future[None] | None = None
         solving: deque[tuple[int, Future[Any]]] = deque()
         columns = None
@@ -459,7 +462,7 @@ def _solve(args: argparse.Namespace) -> int:
                 for batch in _read_ahead(reader.batches()):
                     solving.append((read, solvers.submit(_solve_batch, books, batch, args)))
                     read += batch.num_rows
-                    if len(solving) >= SOLVERS:
+                    if len(solving) >= SOLVERS[reader.format]:
                         finish_one()
                 while solving:
                     finish_one()
