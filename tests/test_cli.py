@@ -339,6 +339,14 @@ def test_plot_without_matplotlib_names_the_extra(capsys, tmp_path, monkeypatch):
     assert list(tmp_path.iterdir()) == []
 
 
+def test_without_pyarrow_the_command_names_the_extra(capsys, monkeypatch):
+    monkeypatch.setitem(sys.modules, "pyarrow", None)
+    monkeypatch.delitem(sys.modules, "quelta.book", raising=False)
+    code, out, err = run(capsys, "solve")
+    assert (code, out) == (1, "")
+    assert err == "quelta: error: quelta needs pyarrow to read books: pip install 'quelta[cli]'\n"
+
+
 def test_environment_without_a_terminal_locale(tmp_path):
     env = {k: v for k, v in os.environ.items() if not k.startswith(("LC_", "LANG"))}
     env.update(LC_ALL="C", PYTHONIOENCODING="ascii")
