@@ -342,6 +342,7 @@ def test_plot_without_matplotlib_names_the_extra(capsys, tmp_path, monkeypatch):
 def test_without_pyarrow_the_command_names_the_extra(capsys, monkeypatch):
     monkeypatch.setitem(sys.modules, "pyarrow", None)
     monkeypatch.delitem(sys.modules, "quelta.book", raising=False)
+    monkeypatch.delattr(quelta, "book", raising=False)
     code, out, err = run(capsys, "solve")
     assert (code, out) == (1, "")
     assert err == "quelta: error: quelta needs pyarrow to read books: pip install 'quelta[cli]'\n"
