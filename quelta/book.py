@@ -66,7 +66,7 @@ COLUMNS: list[tuple[str, tuple[str, ...], str]] = [
     ("days", ("days", "dte", "days_to_expiry", "days_to_expiration", "days_to_maturity"),
      "calendar days to expiry, instead of expiry: T = days / 365"),
     ("valuation_date", ("valuation_date", "value_date", "valuation", "as_of", "as_of_date",
-                        "pricing_date", "trade_date"),
+                        "pricing_date"),
      "valuation date for expiry dates (or --valuation-date)"),
     ("kind", ("kind", "type", "option_type", "cp", "call_put", "cp_flag", "put_call", "right",
               "flag", "is_call"),
