@@ -571,7 +571,8 @@ def _read_ahead(batches: Iterator[Any], depth: int = 2) -> Iterator[Any]:
         except BaseException as exc:  # handed to the consumer, raised there
             queue.put((None, exc))
 
-    threading.Thread(target=produce, name="quelta-reader", daemon=True).start()
+    thread = threading.Thread(target=produce, name="quelta-reader", daemon=True)
+    thread.start()
     try:
         while True:
             item, exc = queue.get()
@@ -582,6 +583,7 @@ def _read_ahead(batches: Iterator[Any], depth: int = 2) -> Iterator[Any]:
             yield item
     finally:
         stop.set()
+        thread.join(timeout=0.5)  # unless it waits for input: see _stopped
 
 
 @contextlib.contextmanager
@@ -706,7 +708,7 @@ def main(argv: list[str] | None = None) -> int:
         return _solve(args)
     except CliError as exc:
         print(f"quelta: error: {exc}{_already(exc)}", file=sys.stderr)
-        return 1
+        return _stopped(1)
     except KeyboardInterrupt as exc:
         print(f"\nquelta: interrupted{_already(exc) or '; nothing written'}", file=sys.stderr)
         return _stopped(130)
@@ -719,7 +721,7 @@ def main(argv: list[str] | None = None) -> int:
 
 
 def _stopped(status: int) -> int:
-    """Exit status after a signal; ends the process at once if a read is still waiting.
+    """Exit status of a failed run; ends the process at once if a read is still waiting.
 
     The outputs are already cleaned up; a reading thread blocked inside
     pyarrow on its input cannot be stopped, and would break the
