@@ -558,18 +558,22 @@ def _read_ahead(batches: Iterator[Any], depth: int = 2) -> Iterator[Any]:
     queue: Queue[Any] = Queue(maxsize=depth)
     stop = threading.Event()
 
+    def offer(item: tuple[Any, BaseException | None]) -> bool:
+        """Queues item unless the consumer has stopped; whether it was queued."""
+        while not stop.is_set():
+            with contextlib.suppress(Full):
+                queue.put(item, timeout=0.1)
+                return True
+        return False
+
     def produce() -> None:
         try:
             for batch in batches:
-                while not stop.is_set():
-                    with contextlib.suppress(Full):
-                        queue.put((batch, None), timeout=0.1)
-                        break
-                if stop.is_set():
+                if not offer((batch, None)):
                     return
-            queue.put((done, None))
+            offer((done, None))
         except BaseException as exc:  # handed to the consumer, raised there
-            queue.put((None, exc))
+            offer((None, exc))
 
     thread = threading.Thread(target=produce, name="quelta-reader", daemon=True)
     thread.start()
