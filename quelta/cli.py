@@ -134,24 +134,23 @@ class _Output:
     replaces; standard output, FIFOs and devices are written directly.
     """
 
-    def __init__(self, spec: str, what: str) -> None:
-        self.spec = spec
-        self.name = "standard output" if spec == "-" else spec
-        self.what = what
+    def __init__(self, given: str) -> None:
+        self.given = given
+        self.name = "standard output" if given == "-" else given
         self.tmp: Path | None = None
         self.written = False  # anything written to a direct output
-        if spec == "-":
+        if given == "-":
             self.file: IO[bytes] = sys.stdout.buffer
             return
-        target = Path(spec)
+        target = Path(given)
         try:
             st: os.stat_result | None = os.stat(target)
         except FileNotFoundError:
             st = None
         except OSError as exc:
-            raise CliError(f"cannot write {spec}: {exc.strerror or exc}") from None
+            raise CliError(f"cannot write {given}: {exc.strerror or exc}") from None
         if st is not None and stat.S_ISDIR(st.st_mode):
-            raise CliError(f"cannot write {spec}: is a directory")
+            raise CliError(f"cannot write {given}: is a directory")
         try:
             if st is not None and not stat.S_ISREG(st.st_mode):
                 self.file = open(target, "wb")  # noqa: SIM115 - closed by commit/discard
@@ -165,7 +164,7 @@ class _Output:
             fd, tmp = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.",
                                        suffix=".tmp")
         except OSError as exc:
-            raise CliError(f"cannot write {spec}: {exc.strerror or exc}") from None
+            raise CliError(f"cannot write {given}: {exc.strerror or exc}") from None
         self.tmp = Path(tmp)
         self.file = os.fdopen(fd, "wb")
 
@@ -182,7 +181,7 @@ class _Output:
                 self.written = True
         except OSError as exc:
             self.written = False  # the error names this output already
-            if self.spec == "-":  # no further writes (or flush at exit) to a dead pipe
+            if self.given == "-":  # no further writes (or flush at exit) to a dead pipe
                 devnull = os.open(os.devnull, os.O_WRONLY)
                 os.dup2(devnull, sys.stdout.fileno())
                 os.close(devnull)
@@ -190,7 +189,7 @@ class _Output:
 
     def commit(self) -> None:
         with self.writing():
-            if self.spec == "-":
+            if self.given == "-":
                 self.file.flush()
                 return
             self.file.close()
@@ -198,13 +197,13 @@ class _Output:
             return
         try:
             os.chmod(self.tmp, self.mode)
-            os.replace(self.tmp, self.spec)
+            os.replace(self.tmp, self.given)
         except OSError as exc:
-            raise CliError(f"cannot write {self.spec}: {exc.strerror or exc}") from None
+            raise CliError(f"cannot write {self.given}: {exc.strerror or exc}") from None
         self.tmp = None
 
     def discard(self) -> None:
-        if self.spec != "-":
+        if self.given != "-":
             with contextlib.suppress(OSError):
                 self.file.close()
         if self.tmp is not None:
@@ -230,10 +229,10 @@ def _check_outputs(book: str | None, output: str | None, plot: str | None) -> No
                 return False
         return _same_file(a, b)
 
-    for option, spec in (("-o", output), ("--plot", plot)):
-        if spec is not None and book is not None and book != "-" and spec != "-" \
-                and clash(spec, book):
-            raise CliError(f"{option} {spec} is the book being read; give another file")
+    for option, given in (("-o", output), ("--plot", plot)):
+        if given is not None and book is not None and book != "-" and given != "-" \
+                and clash(given, book):
+            raise CliError(f"{option} {given} is the book being read; give another file")
     if output is not None and plot is not None and clash(output, plot):
         raise CliError(f"--plot {plot} and -o {output} are the same file; give two files")
 
@@ -416,7 +415,7 @@ def _solve(args: argparse.Namespace) -> int:
 
         writer = None
         if output is not None:
-            out = _Output(output, "-o")
+            out = _Output(output)
             outputs.append(out)
             out_format = ("parquet" if output.lower().endswith(books.PARQUET_SUFFIXES)
                           else "csv")
@@ -424,7 +423,7 @@ def _solve(args: argparse.Namespace) -> int:
             writer = books.BookWriter(out.file, out_format, delimiter,
                                       [*reader.names, *books.RESULTS])
         if args.plot is not None:
-            image = _Output(args.plot, "--plot")
+            image = _Output(args.plot)
             outputs.append(image)
 
         # A pipeline of threads (pyarrow and the core release the GIL): batches
