@@ -231,7 +231,7 @@ def _unmasked(name: str, value: object) -> object:
     kind = value.dtype.kind  # type: ignore[attr-defined]
     if name != "kind":
         return np.ma.filled(value.astype(np.float64) if kind in "iu" else value, np.nan)
-    fill = {"b": True, "U": "call", "S": b"call", "O": "call"}.get(kind, 1)
+    fill: Any = {"b": True, "U": "call", "S": b"call", "O": "call"}.get(kind, 1)
     return np.ma.filled(value, fill)
 
 

@@ -656,30 +656,38 @@ class BookWriter:
     CSV fields are quoted only where needed (a delimiter, quote, CR or LF
     in the text), so they read back exactly; numbers are written in the
     shortest form that reads back to the same double, and nulls as empty
-    fields.
+    fields. ``names`` is the header of a book without rows.
     """
 
     def __init__(self, sink: IO[bytes], fmt: str, delimiter: str = ",",
                  names: Sequence[str] = ()) -> None:
         self.sink = sink
-        self.names = list(names)  # the header of a book without rows
+        self.names = list(names)
         self.format = fmt
         self.delimiter = delimiter
-        self._writer: Any = None
+        self._started = False
+        self._parquet: Any = None
         self._options = {q: pa_csv.WriteOptions(include_header=False, delimiter=delimiter,
                                                 quoting_style=q)
                          for q in ("none", "needed")}
 
-    def write(self, batch: pa.RecordBatch) -> None:
+    def _start(self, schema: pa.Schema) -> None:
+        self._started = True
         if self.format == "parquet":
-            if self._writer is None:
-                import pyarrow.parquet as pq
+            import pyarrow.parquet as pq
 
-                self._writer = pq.ParquetWriter(self.sink, batch.schema)
-            self._writer.write_batch(batch)
+            self._parquet = pq.ParquetWriter(self.sink, schema)
             return
-        if self._writer is None:
-            self._write_header(batch.schema.names)
+        text = io.StringIO()
+        csv.writer(text, delimiter=self.delimiter, lineterminator="\n").writerow(schema.names)
+        self.sink.write(text.getvalue().encode("utf-8"))
+
+    def write(self, batch: pa.RecordBatch) -> None:
+        if not self._started:
+            self._start(batch.schema)
+        if self._parquet is not None:
+            self._parquet.write_batch(batch)
+            return
         try:
             # Unquoted unless a field needs quotes: pyarrow refuses such a
             # batch before writing any of it, and it is written again quoted.
@@ -687,23 +695,11 @@ class BookWriter:
         except pa.ArrowInvalid:
             pa_csv.write_csv(batch, self.sink, self._options["needed"])
 
-    def _write_header(self, names: Sequence[str]) -> None:
-        self._writer = True
-        text = io.StringIO()
-        csv.writer(text, delimiter=self.delimiter, lineterminator="\n").writerow(names)
-        self.sink.write(text.getvalue().encode("utf-8"))
-
     def close(self) -> None:
         """Ends the output; a book without rows still gets its header (or schema)."""
-        if self._writer is None and self.format == "csv":
-            self._write_header(self.names)
-        elif self._writer is None:
-            import pyarrow.parquet as pq
-
+        if not self._started:
+            inputs = [pa.field(n, pa.string()) for n in self.names if n not in RESULTS]
             results = [pa.field(n, pa.float64()) for n in RESULTS[:-1]]
-            schema = pa.schema([*(pa.field(n, pa.string()) for n in self.names
-                                  if n not in RESULTS), *results,
-                                pa.field("reason", pa.string())])
-            self._writer = pq.ParquetWriter(self.sink, schema)
-        if self.format == "parquet":
-            self._writer.close()
+            self._start(pa.schema([*inputs, *results, pa.field("reason", pa.string())]))
+        if self._parquet is not None:
+            self._parquet.close()

@@ -211,6 +211,11 @@ class _Output:
                 self.tmp.unlink()
 
 
+def _discard_all(outputs: list[_Output]) -> None:
+    for o in outputs:
+        o.discard()
+
+
 def _os_message(exc: OSError) -> str:
     if exc.strerror:
         return exc.strerror
@@ -396,7 +401,7 @@ def _solve(args: argparse.Namespace) -> int:
 
     with _book_source(args.book) as (path, name), contextlib.ExitStack() as cleanup:
         # Runs on every failure; outputs is empty once they are committed.
-        cleanup.callback(lambda: [o.discard() for o in outputs])
+        cleanup.callback(_discard_all, outputs)
         try:
             # Standard input unbuffered: no buffer lock for the reading thread to
             # hold while the program ends on a signal.

@@ -282,8 +282,8 @@ def test_directory_as_book(capsys, tmp_path):
 def test_failure_in_a_real_process_has_no_traceback(tmp_path):
     write(tmp_path / "book.csv", GOOD + "5.0,100,100,one,call\n")
     done = subprocess.run([sys.executable, "-P", "-m", "quelta", "solve", "book.csv",
-                           "-o", "out.csv", "--strict"], cwd=tmp_path, capture_output=True, text=True,
-                          timeout=60)
+                           "-o", "out.csv", "--strict"], cwd=tmp_path, capture_output=True,
+                          text=True, timeout=60)
     assert done.returncode == 1
     assert done.stderr == ("quelta: error: book.csv line 3: column 'expiry': 'one' is neither a "
                            "number of years nor a date\n")
