@@ -237,6 +237,18 @@ def _pieces(files: Sequence[str], out_dir: str) -> list[_Piece]:
             for i, (path, groups, rows) in enumerate(cut)]
 
 
+def _batches(books: Any, piece: _Piece, chunk: int) -> tuple[list[str], Any]:
+    """The column names and the record batches of a piece, read as the command reads them."""
+    if piece.row_groups is None:
+        reader = books.BookReader(piece.path, chunk)
+        return reader.names, reader.batches()
+    import pyarrow.parquet as pq
+
+    parquet = pq.ParquetFile(piece.path)
+    return list(parquet.schema_arrow.names), parquet.iter_batches(
+        batch_size=chunk, row_groups=list(piece.row_groups))
+
+
 def _solve_piece(piece: _Piece, valuation_date: object, strict: bool,
                  chunk: int) -> DatasetSummary:
     """Solves one piece and writes its part file (a task, run on a worker)."""
@@ -251,19 +263,10 @@ def _solve_piece(piece: _Piece, valuation_date: object, strict: bool,
     tmp = os.path.join(part_dir, f".{part_name}.{uuid.uuid4().hex}.tmp")
     try:
         with open(tmp, "wb") as sink:
-            if piece.row_groups is None:
-                reader = books.BookReader(piece.path, chunk)
-                names, batches = reader.names, reader.batches()
-            else:
-                import pyarrow.parquet as pq
-
-                parquet = pq.ParquetFile(piece.path)
-                names = list(parquet.schema_arrow.names)
-                batches = parquet.iter_batches(batch_size=chunk,
-                                               row_groups=list(piece.row_groups))
-            writer = books.BookWriter(sink, "parquet", names=[*names, *books.RESULTS])
-            summary.columns = books.resolve_columns(names)
             try:
+                names, batches = _batches(books, piece, chunk)
+                summary.columns = books.resolve_columns(names)
+                writer = books.BookWriter(sink, "parquet", names=[*names, *books.RESULTS])
                 for batch in batches:
                     writer.write(_solve_batch(books, batch, valuation_date, strict, summary))
             except books.BookError as exc:
@@ -271,7 +274,7 @@ def _solve_piece(piece: _Piece, valuation_date: object, strict: bool,
                     raise books.BookError(f"{piece.name}: {exc}") from None
                 raise books.BookError(f"{piece.name} row {summary.rows + exc.row + 1}: "
                                       f"{exc}") from None
-            except pa.ArrowInvalid as exc:  # a malformed CSV file
+            except pa.ArrowInvalid as exc:  # a malformed CSV or Parquet file
                 raise books.BookError(f"cannot read {piece.name}: "
                                       f"{str(exc).strip().splitlines()[0]}") from None
             writer.close()
@@ -382,15 +385,13 @@ def solve_dataset(dataset: str, out_dir: str, *, client: Any = None,
         futures = client.map(_solve_piece, pieces, valuation_date=valuation_date,
                              strict=strict, chunk=chunk_size, pure=False)
         summary = DatasetSummary(files=len(files), parts=len(pieces))
-        total = None if any(p.rows is None for p in pieces) else sum(p.rows for p in pieces)
-        done = [None] * len(pieces)
-        order = {f.key: i for i, f in enumerate(futures)}
+        known = [p.rows for p in pieces if p.rows is not None]
+        total = sum(known) if len(known) == len(pieces) else None
         for future in as_completed(futures):
-            part = future.result()
-            done[order[future.key]] = part
+            part = future.result()  # the first failure raises here
             if progress is not None:
                 progress(part.rows, total)
-        for part in done:  # in input order, for the first file's columns and warnings
+        for part in client.gather(futures):  # in input order: the first file's columns
             summary.add(part)
         for entry in os.listdir(tmp):  # attempts cut short by a dead worker
             if not _PART.fullmatch(entry):
