@@ -117,9 +117,9 @@ def solve_on_cluster(args: argparse.Namespace) -> int:
         raise CliError(str(exc)) from None
     except KilledWorker as exc:
         raise CliError(f"the cluster gave up: {exc}") from None
-    except OSError as exc:
-        raise CliError(f"{getattr(exc, 'filename', None) or args.output}: "
-                       f"{_os_message(exc)}") from None
+    except OSError as exc:  # the outputs, or a file the client or a worker could not open
+        where = exc.filename if exc.filename else f"cannot write {args.output}"
+        raise CliError(f"{where}: {_os_message(exc)}") from None
     elapsed = time.perf_counter() - started
 
     for text in result.warnings:

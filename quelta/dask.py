@@ -19,6 +19,7 @@ Dask is imported on first use: ``pip install 'quelta[dask]'``.
 from __future__ import annotations
 
 import contextlib
+import errno
 import glob
 import os
 import re
@@ -309,17 +310,23 @@ def _solve_batch(books: Any, batch: Any, valuation_date: object, strict: bool,
 
 
 def check_out_dir(out_dir: str) -> None:
-    """Refuse to replace anything but an empty directory or an earlier result."""
-    from quelta.book import BookError
+    """Raise OSError (naming the path) unless out_dir can be written as a result.
 
+    It may be new, in an existing directory, or an empty directory or an
+    earlier result (only part files) to replace; nothing else is replaced.
+    """
+    parent = os.path.dirname(os.path.abspath(out_dir))
+    if not os.path.isdir(parent):
+        raise FileNotFoundError(errno.ENOENT, "no such directory", parent)
     if not os.path.lexists(out_dir):
         return
     if not os.path.isdir(out_dir) or os.path.islink(out_dir):
-        raise BookError(f"{out_dir} exists and is not a directory; give a new directory")
+        raise FileExistsError(errno.EEXIST, "exists and is not a directory", out_dir)
     strangers = [e for e in os.listdir(out_dir) if not _PART.fullmatch(e)]
     if strangers:
-        raise BookError(f"{out_dir} holds files other than the part-*.parquet files of an "
-                        f"earlier result ({strangers[0]}); give an empty or new directory")
+        raise FileExistsError(errno.ENOTEMPTY, f"holds {strangers[0]!r} and maybe more, not "
+                              "only the part files of an earlier result; give an empty or "
+                              "new directory", out_dir)
 
 
 def _remove_tree(path: str) -> None:
@@ -374,7 +381,6 @@ def solve_dataset(dataset: str, out_dir: str, *, client: Any = None,
     out_dir = os.path.abspath(out_dir)
     check_out_dir(out_dir)
     parent, name = os.path.split(out_dir)
-    os.makedirs(parent, exist_ok=True)
     tmp = tempfile.mkdtemp(dir=parent, prefix=f".{name}.", suffix=".tmp")
     umask = os.umask(0)
     os.umask(umask)

@@ -164,13 +164,18 @@ def test_a_failed_run_leaves_no_output(fault, message, client, capsys, tmp_path)
         args = ["--strict"]
     else:
         pq.write_table(_book(50, 9).drop_columns(["strike"]), tmp_path / "ds" / "e.parquet")
+    earlier = tmp_path / "out" / "part-00000.parquet"  # the result of an earlier run
+    earlier.parent.mkdir()
+    earlier.write_bytes(b"earlier")
     before = sorted(os.listdir(tmp_path))
-    code = cli.main(["solve", str(tmp_path / "ds"), "-o", str(tmp_path / "out"),
+    code = cli.main(["solve", str(tmp_path / "ds"), "-o", str(earlier.parent),
                      "--scheduler", client.scheduler.address, *args])
     out, err = capsys.readouterr()
     assert code == 1
     assert message in err and err.count("\n") == 1, err
     assert sorted(os.listdir(tmp_path)) == before
+    assert os.listdir(earlier.parent) == [earlier.name]
+    assert earlier.read_bytes() == b"earlier"
 
 
 def test_dataframe_partitions_equal_solve_table(client):
