@@ -5,7 +5,8 @@ books of benchmarks/book.py), then for each worker count:
 
 - starts a LocalCluster of that many worker processes (one thread each) and
   times quelta.dask.solve_dataset on it, best of --repeats runs: rows per
-  second of the cluster once it is up, and the speed-up over one worker;
+  second of the cluster once it is up, the speed-up over one worker, and the
+  CPU time of the workers (over the wall time: the cores they got);
 - times the whole command, `quelta solve DIR -o OUT --scheduler local:N`,
   in a new process: cluster start-up and shut-down included.
 
@@ -60,9 +61,12 @@ def time_cluster(workers, data, out, repeats):
                       silence_logs=logging.CRITICAL) as cluster, Client(cluster) as client:
         client.run(lambda: __import__("quelta.book"))
         for _ in range(repeats):
+            cpu = client.run(time.process_time)
             start = time.perf_counter()
             summary = quelta.dask.solve_dataset(str(data), str(out), client=client)
-            times.append(time.perf_counter() - start)
+            wall = time.perf_counter() - start
+            cpu = sum(t - cpu[w] for w, t in client.run(time.process_time).items())
+            times.append((wall, cpu))
     return min(times), summary
 
 
@@ -93,14 +97,16 @@ def main():
         out = Path(scratch) / "out"
         cluster = {}
         for workers in (1, 2):
-            seconds, summary = time_cluster(workers, data, out, args.repeats)
+            (seconds, cpu), summary = time_cluster(workers, data, out, args.repeats)
             assert summary.rows == args.rows
             shutil.rmtree(out)
             command = time_command(workers, data, out)
             shutil.rmtree(out)
             cluster[workers] = seconds
             print(f"{workers} worker{'s' * (workers > 1)}: "
-                  f"{args.rows / seconds / 1e6:.2f} M rows/s on the running cluster ({seconds:.1f} s, best of {args.repeats}); "
+                  f"{args.rows / seconds / 1e6:.2f} M rows/s on the running cluster "
+                  f"({seconds:.1f} s, best of {args.repeats}; worker CPU {cpu:.1f} s, "
+                  f"{cpu / seconds:.2f} cores busy); "
                   f"the command, start-up included: {command:.1f} s, "
                   f"{args.rows / command / 1e6:.2f} M rows/s; load average {load()}")
         print(f"speed-up with 2 workers: {cluster[1] / cluster[2]:.2f}x")
