@@ -209,7 +209,10 @@ def dataset_files(dataset: str) -> list[str]:
 
 def _pieces(files: Sequence[str], out_dir: str) -> list[_Piece]:
     """Tasks for the files: one per CSV file, Parquet files cut at row groups."""
+    import pyarrow as pa
     import pyarrow.parquet as pq
+
+    from quelta.book import BookError
 
     cut: list[tuple[str, tuple[int, ...] | None, int | None]] = []
     for path in files:
@@ -218,7 +221,10 @@ def _pieces(files: Sequence[str], out_dir: str) -> list[_Piece]:
         if not parquet:
             cut.append((path, None, None))
             continue
-        meta = pq.read_metadata(path)
+        try:
+            meta = pq.read_metadata(path)
+        except pa.ArrowInvalid as exc:
+            raise BookError(f"cannot read {path}: {exc}") from None
         if meta.num_rows <= PIECE_ROWS:
             cut.append((path, None, meta.num_rows))
             continue
