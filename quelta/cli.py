@@ -373,6 +373,10 @@ def _diagnose(path: str, delimiter: str, width: int) -> str | None:
 
 
 def _solve(args: argparse.Namespace) -> int:
+    if args.scheduler is not None:
+        from quelta._cluster import solve_on_cluster
+
+        return solve_on_cluster(args)
     try:
         from quelta import book as books
     except ImportError:
@@ -699,6 +703,12 @@ def _parser() -> argparse.ArgumentParser:
                             "instead of giving its row the reason bad_input")
     solve.add_argument("--chunk-size", type=int, default=DEFAULT_CHUNK, metavar="N",
                        help=f"rows solved per batch (default {DEFAULT_CHUNK:,})")
+    solve.add_argument("--scheduler", metavar="local:N|tcp://HOST:PORT",
+                       help="solve on a Dask cluster: N worker processes on this machine, or "
+                            "the workers of a running scheduler. BOOK is then a dataset (a "
+                            "directory, glob or file of CSV or Parquet books) and OUT a "
+                            "directory, written as a partitioned Parquet dataset (needs "
+                            "pip install 'quelta[dask]')")
     return parser
 
 
