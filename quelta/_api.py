@@ -49,7 +49,9 @@ class Reason(enum.IntEnum):
     forward and a zero expiry is ``NOT_FINITE``; codes 1 to 3 exclude each
     other. The price tests are made on the undiscounted price
     ``price / discount`` with the comparisons of the core solver, and 7 is
-    the solver's own verdict on a quote that passed every check.
+    the solver's own verdict on a quote that passed every check. 8 is given
+    by the book functions (:func:`quelta.solve_table`) to a row whose cells
+    could not be read, and overrides every other code.
 
     Attributes
     ----------
@@ -69,10 +71,13 @@ class Reason(enum.IntEnum):
     NON_POSITIVE_EXPIRY : 5
         The time to expiry is zero or negative.
     NOT_FINITE : 6
-        An input is NaN (a missing value) or infinite.
+        An input is NaN, masked (a missing value) or infinite.
     NOT_SOLVED : 7
         The quote passed every check but the solver found no volatility:
         its steps did not converge to one the price pins down.
+    BAD_INPUT : 8
+        A cell of the row in a book could not be read: text that is not a
+        number, or an unknown option kind.
     """
 
     OK = 0
@@ -83,6 +88,7 @@ class Reason(enum.IntEnum):
     NON_POSITIVE_EXPIRY = 5
     NOT_FINITE = 6
     NOT_SOLVED = 7
+    BAD_INPUT = 8
 
     @property
     def description(self) -> str:
@@ -99,6 +105,7 @@ _DESCRIPTIONS = {
     Reason.NON_POSITIVE_EXPIRY: "expiry <= 0",
     Reason.NOT_FINITE: "missing (NaN) or infinite input",
     Reason.NOT_SOLVED: "no volatility found by the solver",
+    Reason.BAD_INPUT: "unreadable cell: not a number, or an unknown option kind",
 }
 
 
@@ -272,6 +279,20 @@ def _spot_growth(arrays: dict[str, np.ndarray], expiry: np.ndarray,
     return np.asarray(np.exp(-q * expiry) / discount)
 
 
+def _unmasked(name: str, value: object) -> object:
+    """A masked array's data with its masked entries replaced by a harmless value.
+
+    The mask itself is kept by the caller: those rows get no volatility.
+    """
+    if not np.ma.isMaskedArray(value):
+        return value
+    kind = value.dtype.kind  # type: ignore[attr-defined]
+    if name != "kind":
+        return np.ma.filled(value.astype(np.float64) if kind in "iu" else value, np.nan)
+    fill: Any = {"b": True, "U": "call", "S": b"call", "O": "call"}.get(kind, 1)
+    return np.ma.filled(value, fill)
+
+
 class _Book:
     """The broadcast inputs of one call, flattened into contiguous buffers."""
 
@@ -292,6 +313,8 @@ class _Book:
         if dividend_yield is not None:
             named["dividend_yield"] = dividend_yield
         self.index = self._common_index(named)
+        masks = [np.ma.getmaskarray(v) for v in named.values() if np.ma.isMaskedArray(v)]
+        named = {name: _unmasked(name, v) for name, v in named.items()}
 
         arrays: dict[str, np.ndarray] = {
             name: (_as_is_call(v) if name == "kind" else _as_float(name, v))
@@ -327,6 +350,8 @@ class _Book:
         self.is_call = self._buffer(arrays["kind"], np.int8)
         self.discount = self._buffer(disc, np.float64)
         self.expiry = self._buffer(arrays["expiry"], np.float64)
+        self.masked = (np.logical_or.reduce([np.broadcast_to(m, self.shape) for m in masks])
+                       .reshape(-1) if masks else None)
 
     def rate_and_yield(self) -> tuple[FloatArray, FloatArray]:
         """The rate r and the yield q that theta and rho hold fixed, flat.
@@ -401,6 +426,8 @@ class _Book:
             finite = (np.isfinite(self.price) & np.isfinite(f) & np.isfinite(k)
                       & np.isfinite(d) & np.isfinite(t))
             code[~finite] = Reason.NOT_FINITE
+            if self.masked is not None:
+                code[self.masked] = Reason.NOT_FINITE
         return code
 
     def wrap(self, flat: np.ndarray, name: str) -> Any:
@@ -445,8 +472,9 @@ def implied_volatility(price: npt.ArrayLike, forward: npt.ArrayLike | None = Non
     ----------
     price : array_like
         Market option price, discounted: ``D * Black(F, K, sigma * sqrt(T))``.
-        In every numeric argument NaN (or None in a sequence) is a missing
-        value: no volatility, reason ``NOT_FINITE``.
+        In every argument NaN (or None in a sequence, or a masked entry of
+        a NumPy masked array) is a missing value: no volatility, reason
+        ``NOT_FINITE``.
     forward : array_like
         Forward price ``F`` of the underlying for the option's expiry.
     strike : array_like

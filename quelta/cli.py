@@ -1,14 +1,20 @@
-"""The ``quelta`` command: implied volatilities and Greeks for an option book in CSV.
+"""The ``quelta`` command: implied volatilities and Greeks for an option book.
 
-``quelta solve BOOK.csv -o OUT.csv`` reads the book in chunks with the
-standard ``csv`` module, solves each chunk with :func:`quelta.greeks` (one
-call of the C++ core per chunk), appends the results to the rows and prints
-a summary. ``quelta`` alone solves the sample book shipped in the package.
+``quelta solve BOOK -o OUT`` (or ``quelta BOOK -o OUT``) streams a CSV or
+Parquet book in record batches through :func:`quelta.book.solve_batch`,
+writes the rows with the results appended as CSV or Parquet (by the output's
+extension) and prints a summary. ``quelta`` alone solves the sample book
+shipped in the package. The reading, solving and writing live in
+:mod:`quelta.book`; this module is the shell around them: arguments, output
+files, progress bar, plot and summary.
 
-Errors in the input end the run with a one-line message on stderr and exit
-status 1; output files are written under a temporary name in their target
-directory and renamed only when everything succeeded, so a failed run leaves
-no file behind and an existing one untouched.
+A book whose header cannot be used ends the run with a one-line message on
+stderr and exit status 1. A row with an unreadable cell gets the reason
+``bad_input`` and the run goes on; ``--strict`` stops at the first one,
+naming its line and column. Output files are written under a temporary name
+in their target directory and renamed only when everything succeeded, so a
+failed or interrupted run leaves no file behind and an existing one
+untouched; FIFOs, devices and standard output are written directly.
 """
 
 from __future__ import annotations
@@ -18,193 +24,222 @@ import contextlib
 import csv
 import importlib.resources
 import os
+import signal
+import stat
 import sys
 import tempfile
 import textwrap
+import threading
 import time
-from collections.abc import Iterator, Sequence
+from collections import deque
+from collections.abc import Iterator
+from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass, field
 from pathlib import Path
+from queue import Full, Queue
 from typing import IO, Any
 
 import numpy as np
 
-from quelta._api import Greeks, Reason, _flag_of, greeks
+from quelta._api import Reason
 
-# Canonical column, accepted header names (after normalising case, spaces and
-# hyphens; the first one present wins), and the help text.
-COLUMNS: list[tuple[str, tuple[str, ...], str]] = [
-    ("price", ("price", "premium", "option_price", "mid", "mid_price", "mark", "value"),
-     "market (discounted) option price"),
-    ("forward", ("forward", "fwd", "f", "forward_price", "fwd_mid"),
-     "forward price F of the underlying for the expiry"),
-    ("strike", ("strike", "k", "strike_price"), "strike K"),
-    ("expiry", ("expiry", "t", "tau", "ttm", "maturity", "time_to_expiry", "expiry_years",
-                "years"),
-     "time to expiry in years"),
-    ("kind", ("kind", "type", "option_type", "cp", "call_put", "cp_flag", "put_call", "right",
-              "flag", "is_call"),
-     "call/put, c/p or 1/-1 (an is_call column: 1/0, true/false)"),
-    ("discount", ("discount", "df", "discount_factor", "disc"),
-     "discount factor D (optional)"),
-    ("rate", ("rate", "r", "interest_rate", "risk_free_rate"),
-     "continuously compounded rate r, D = exp(-r T) (optional, instead of discount)"),
-    ("true_vol", ("true_vol", "true_volatility", "vol_true", "sigma_true"),
-     "known volatility (optional): the summary reports max |implied_vol/true_vol - 1|"),
-]
-ALIASES = {canon: aliases for canon, aliases, _ in COLUMNS}
-REQUIRED = ("price", "forward", "strike", "expiry", "kind")
-RESULTS = ("implied_vol", "delta", "gamma", "vega", "reason")
 DEFAULT_CHUNK = 100_000
 PLOT_MAX_EXPIRIES = 12
 PLOT_MAX_POINTS = 2000
-_IS_CALL_WORDS = {"1": True, "true": True, "yes": True, "0": False, "false": False, "no": False}
+PLOT_KEPT_POINTS = 200_000  # smile points kept while streaming; thinned beyond
+PLOT_FORMATS = ("png", "svg", "pdf")
+# Batches solved at once. Two help CSV books, where reading and writing
+# take as long as solving; Parquet I/O is light, and two solvers beside the
+# reader and writer threads only contend for the cores (measured on 2).
+SOLVERS = {"csv": min(2, os.cpu_count() or 1), "parquet": 1}
+_INSTALL_ARROW = "quelta needs pyarrow to read books: pip install 'quelta[cli]'"
 
 
 class CliError(Exception):
     """A problem with the user's input or files: one line, exit status 1."""
 
 
-def _normalise(name: str) -> str:
-    return name.strip().lower().replace(" ", "_").replace("-", "_")
+class _Terminated(BaseException):
+    """SIGTERM, raised where the program is so that every cleanup runs."""
+
+
+def _on_sigterm(signum: int, frame: Any) -> None:
+    raise _Terminated
 
 
 def _column_help() -> str:
-    lines = ["book columns (header row; names are case-insensitive, spaces and hyphens",
-             "count as underscores, and the first accepted name present is used):"]
+    try:
+        from quelta.book import COLUMNS
+    except ImportError:
+        return f"book columns: listed here once pyarrow is installed ({_INSTALL_ARROW})"
+    lines = ["book columns (header row; names are case-insensitive, spaces, hyphens",
+             "and slashes count as underscores, and the first accepted name present",
+             "is used):"]
     for canon, aliases, text in COLUMNS:
-        lines += textwrap.wrap(text, 78, initial_indent=f"  {canon:<10}",
-                               subsequent_indent=" " * 12)
+        lines += textwrap.wrap(text, 78, initial_indent=f"  {canon:<15}",
+                               subsequent_indent=" " * 17)
         others = [a for a in aliases if a != canon]
         if others:
-            lines += textwrap.wrap(", ".join(others), 78, initial_indent=" " * 12 + "also: ",
-                                   subsequent_indent=" " * 18)
+            lines += textwrap.wrap(", ".join(others), 78, initial_indent=" " * 17 + "also: ",
+                                   subsequent_indent=" " * 23)
     return "\n".join(lines)
 
 
-_EPILOG = f"""\
+def _epilog() -> str:
+    return f"""\
 {_column_help()}
 
-Other columns are copied unchanged. An empty cell is a missing value: the
-row gets no volatility (reason not_finite). Without a discount or rate
-column, prices are taken as undiscounted (D = 1).
+Other columns are copied unchanged. Numbers may be written with a % sign
+(1.5% is 0.015); a rate column with values above 1 and no % sign draws a
+warning. Expiries given as dates need a valuation date (--valuation-date or
+a valuation_date column); the year fraction is ACT/365F: calendar days / 365.
+An empty cell (or NA, #N/A) is a missing value: the row gets no volatility
+(reason not_finite). A cell that cannot be read (text in a number column,
+an unknown option kind) gives the row the reason bad_input, unless --strict.
+Without a discount or rate column, prices are taken as undiscounted (D = 1).
 
 Appended columns: implied_vol (annualised), delta = dV/dF, gamma = d2V/dF2,
 vega = change of V per volatility point (0.01), all for the discounted price
-V and empty where there is no volatility, and reason (ok, below_intrinsic,
-above_maximum, at_intrinsic, non_positive_input, non_positive_expiry,
-not_finite, not_solved).
+V and empty where there is no volatility, and reason ({", ".join(
+        r.name.lower() for r in Reason)}).
 
+BOOK and OUT are CSV (a header row; delimiter , ; or tab) or Parquet (by the
+extension .parquet of OUT, by the content of BOOK); '-' is standard input or
+output, and a BOOK of '-' without -o writes the results to standard output.
 Without BOOK, the sample book shipped with quelta is solved: options priced
-exactly from a known smile, plus four faulty quotes.
+exactly from a known smile, plus four faulty quotes. 'quelta BOOK ...' is
+short for 'quelta solve BOOK ...'.
 
-exit status: 0 done; 1 unreadable or invalid input (nothing written);
-2 invalid command line.
+exit status: 0 done; 1 unreadable or invalid input, or an output that cannot
+be written (no output file written); 2 invalid command line; 130 and 143
+interrupted (SIGINT, SIGTERM).
 """
 
 
-# ---------------------------------------------------------------- the book
+# ---------------------------------------------------------------- outputs
 
-@dataclass
-class _Columns:
-    """Positions of the recognised columns in the header."""
-
-    header: list[str]
-    index: dict[str, int]
-
-    @classmethod
-    def from_header(cls, header: list[str], book: str) -> _Columns:
-        names = [_normalise(h) for h in header]
-        index: dict[str, int] = {}
-        for canon, aliases, _ in COLUMNS:
-            for alias in aliases:
-                if alias in names:
-                    index[canon] = names.index(alias)
-                    break
-        missing = [c for c in REQUIRED if c not in index]
-        if missing:
-            if len(missing) == 1:
-                accepted = ", ".join(ALIASES[missing[0]])
-            else:
-                accepted = "; ".join(f"{c}: {', '.join(ALIASES[c])}" for c in missing)
-            raise CliError(f"{book}: missing column{'s' if len(missing) > 1 else ''} "
-                           f"{', '.join(missing)} (accepted names: {accepted})")
-        if "discount" in index and "rate" in index:
-            raise CliError(f"{book}: has both a discount column "
-                           f"({header[index['discount']]!r}) and a rate column "
-                           f"({header[index['rate']]!r}); keep one")
-        taken = [h for h in header if _normalise(h) in RESULTS]
-        if taken:
-            raise CliError(f"{book}: already has a column {taken[0]!r}, which quelta "
-                           "would append; rename or remove it")
-        return cls(header, index)
-
-    def describe(self) -> str:
-        return ", ".join(f"{c}={self.header[i]!r}" for c, i in self.index.items())
-
-
-def _floats(values: Sequence[str], what: str, lines: list[int], book: str) -> np.ndarray:
-    """A column of a chunk as float64; empty cells become NaN."""
+def _same_file(a: str, b: str) -> bool:
+    """Whether two paths name one file, however spelt (links, .., relative)."""
     try:
-        return np.array(values, dtype=np.float64)
-    except ValueError:
-        pass
-    out = np.empty(len(values))
-    for i, s in enumerate(values):
-        if not s.strip():
-            out[i] = np.nan
-            continue
-        try:
-            out[i] = float(s)
-        except ValueError:
-            raise CliError(f"{book} line {lines[i]}: {what}: {s!r} is not a number") from None
-    return out
+        return os.path.samefile(a, b)
+    except OSError:
+        return os.path.realpath(a) == os.path.realpath(b)
 
 
-def _kinds(values: Sequence[str], what: str, is_call_column: bool, lines: list[int],
-           book: str) -> np.ndarray:
-    """Option kinds of a chunk as booleans, True for a call."""
-    words, inverse = np.unique(np.array(values, dtype=str), return_inverse=True)
-    flags = np.empty(len(words), dtype=bool)
-    for j, word in enumerate(words.tolist()):
-        key = word.strip().lower()
+class _Output:
+    """One output of the command.
+
+    A regular file (or a new one) is written under a temporary name beside
+    it and renamed on commit, keeping the permissions of the file it
+    replaces; standard output, FIFOs and devices are written directly.
+    """
+
+    def __init__(self, given: str) -> None:
+        self.given = given
+        self.name = "standard output" if given == "-" else given
+        self.tmp: Path | None = None
+        self.written = False  # anything written to a direct output
+        if given == "-":
+            self.file: IO[bytes] = sys.stdout.buffer
+            return
+        target = Path(given)
         try:
-            if is_call_column:  # 1/0 flags: -1 would be a call to the core, so refuse it
-                flags[j] = _IS_CALL_WORDS[key]
+            st: os.stat_result | None = os.stat(target)
+        except FileNotFoundError:
+            st = None
+        except OSError as exc:
+            raise CliError(f"cannot write {given}: {exc.strerror or exc}") from None
+        if st is not None and stat.S_ISDIR(st.st_mode):
+            raise CliError(f"cannot write {given}: is a directory")
+        try:
+            if st is not None and not stat.S_ISREG(st.st_mode):
+                self.file = open(target, "wb")  # noqa: SIM115 - closed by commit/discard
+                return
+            if st is not None:
+                self.mode = stat.S_IMODE(st.st_mode)
             else:
-                flags[j] = _flag_of(key) == 1
-        except (KeyError, ValueError):
-            line = lines[int(np.flatnonzero(inverse == j)[0])]
-            accepted = "1/0 or true/false" if is_call_column else "call/put, c/p or 1/-1"
-            raise CliError(f"{book} line {line}: unknown option kind {word!r} in {what} "
-                           f"(use {accepted})") from None
-    return flags[inverse]
+                umask = os.umask(0)
+                os.umask(umask)
+                self.mode = 0o666 & ~umask
+            fd, tmp = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.",
+                                       suffix=".tmp")
+        except OSError as exc:
+            raise CliError(f"cannot write {given}: {exc.strerror or exc}") from None
+        self.tmp = Path(tmp)
+        self.file = os.fdopen(fd, "wb")
+
+    @property
+    def direct(self) -> bool:
+        return self.tmp is None
+
+    @contextlib.contextmanager
+    def writing(self) -> Iterator[None]:
+        """Turns a failed write (ENOSPC, EFBIG, EPIPE ...) into a one-line error."""
+        try:
+            yield
+            if self.direct:
+                self.written = True
+        except OSError as exc:
+            self.written = False  # the error names this output already
+            if self.given == "-":  # no further writes (or flush at exit) to a dead pipe
+                devnull = os.open(os.devnull, os.O_WRONLY)
+                os.dup2(devnull, sys.stdout.fileno())
+                os.close(devnull)
+            raise CliError(f"cannot write {self.name}: {_os_message(exc)}") from None
+
+    def commit(self) -> None:
+        with self.writing():
+            if self.given == "-":
+                self.file.flush()
+                return
+            self.file.close()
+        if self.tmp is None:
+            return
+        try:
+            os.chmod(self.tmp, self.mode)
+            os.replace(self.tmp, self.given)
+        except OSError as exc:
+            raise CliError(f"cannot write {self.given}: {exc.strerror or exc}") from None
+        self.tmp = None
+
+    def discard(self) -> None:
+        if self.given != "-":
+            with contextlib.suppress(OSError):
+                self.file.close()
+        if self.tmp is not None:
+            with contextlib.suppress(FileNotFoundError):
+                self.tmp.unlink()
 
 
-def _read_rows(reader: Any, width: int, chunk: int, book: str
-               ) -> Iterator[tuple[list[list[str]], list[int]]]:
-    """The data rows in chunks, with their line numbers; blank lines skipped."""
-    rows: list[list[str]] = []
-    lines: list[int] = []
-    try:
-        for row in reader:
-            if not row:
-                continue
-            # The header was read before the reader started: file line = line_num + 1.
-            if len(row) != width:
-                raise CliError(f"{book} line {reader.line_num + 1}: {len(row)} fields, "
-                               f"expected {width} as in the header")
-            rows.append(row)
-            lines.append(reader.line_num + 1)
-            if len(rows) == chunk:
-                yield rows, lines
-                rows, lines = [], []
-    except csv.Error as exc:
-        raise CliError(f"{book} line {reader.line_num + 1}: malformed CSV ({exc})") from None
-    except UnicodeDecodeError:
-        raise CliError(f"{book}: not a UTF-8 text file") from None
-    if rows:
-        yield rows, lines
+def _discard_all(outputs: list[_Output]) -> None:
+    for o in outputs:
+        o.discard()
+
+
+def _os_message(exc: OSError) -> str:
+    if exc.strerror:
+        return exc.strerror
+    text = str(exc)
+    # pyarrow spells its I/O errors "... error: [Errno 28] No space left on device".
+    return text.split("] ", 1)[-1] if "[Errno" in text else text
+
+
+def _check_outputs(book: str | None, output: str | None, plot: str | None) -> None:
+    """Refuse an output that is the book or the other output."""
+    def clash(a: str, b: str) -> bool:
+        if a == "-" or b == "-":
+            return a == b
+        with contextlib.suppress(OSError):
+            if stat.S_ISCHR(os.stat(a).st_mode):  # /dev/null and the like
+                return False
+        return _same_file(a, b)
+
+    for option, given in (("-o", output), ("--plot", plot)):
+        if given is not None and book is not None and book != "-" and given != "-" \
+                and clash(given, book):
+            raise CliError(f"{option} {given} is the book being read; give another file")
+    if output is not None and plot is not None and clash(output, plot):
+        raise CliError(f"--plot {plot} and -o {output} are the same file; give two files")
 
 
 # ---------------------------------------------------------------- results
@@ -216,120 +251,46 @@ class _Tally:
     solve_seconds: float = 0.0
     max_true_error: float = 0.0
     true_compared: int = 0
-    plot: list[tuple[np.ndarray, np.ndarray, np.ndarray]] = field(default_factory=list)
+    warnings: list[str] = field(default_factory=list)
 
 
-def _fmt(values: np.ndarray) -> list[str]:
-    """Shortest round-trip text of each double; empty for NaN."""
-    text = list(map(repr, values.tolist()))
-    for i in np.flatnonzero(np.isnan(values)).tolist():
-        text[i] = ""
-    return text
+class _Smile:
+    """Points of the smile plot, thinned evenly while the book streams past."""
+
+    def __init__(self, all_quotes: bool) -> None:
+        self.all_quotes = all_quotes
+        self.stride = 1
+        self.parts: list[tuple[np.ndarray, ...]] = []
+        self.kept = 0
+
+    def add(self, solved: Any) -> None:
+        g = solved.greeks
+        keep = g.reason == Reason.OK
+        if not self.all_quotes:  # out of the money: calls above the forward, puts below
+            keep &= np.where(solved.is_call, solved.strike >= solved.forward,
+                             solved.strike < solved.forward)
+        rows = np.flatnonzero(keep)[::self.stride]
+        part = (np.log(solved.strike[rows] / solved.forward[rows]), g.vol[rows],
+                solved.expiry[rows], solved.is_call[rows])
+        self.parts.append(part)
+        self.kept += rows.size
+        if self.kept > PLOT_KEPT_POINTS:
+            merged = tuple(np.concatenate(p)[::2] for p in zip(*self.parts))
+            self.parts, self.kept, self.stride = [merged], merged[0].size, self.stride * 2
+
+    def points(self) -> tuple[np.ndarray, ...]:
+        if not self.parts:
+            return (np.empty(0),) * 3 + (np.empty(0, dtype=bool),)
+        return tuple(np.concatenate(p) for p in zip(*self.parts))
 
 
-_REASON_NAMES = [r.name.lower() for r in Reason]
-
-
-def _solve_chunk(rows: list[list[str]], lines: list[int], cols: _Columns, book: str,
-                 tally: _Tally, keep_plot: bool) -> Greeks:
-    ix = cols.index
-    columns = list(zip(*rows))
-
-    def num(name: str) -> np.ndarray:
-        return _floats(columns[ix[name]], f"column {cols.header[ix[name]]!r}", lines, book)
-
-    price, forward, strike, expiry = (num(c) for c in ("price", "forward", "strike", "expiry"))
-    kind_header = cols.header[ix["kind"]]
-    calls = _kinds(columns[ix["kind"]], f"column {kind_header!r}",
-                   _normalise(kind_header) == "is_call", lines, book)
-    discount = num("discount") if "discount" in ix else None
-    rate = num("rate") if "rate" in ix else None
-
-    start = time.perf_counter()
-    g = greeks(price, forward, strike, expiry, kind=calls, discount=discount, rate=rate)
-    tally.solve_seconds += time.perf_counter() - start
-    tally.rows += len(rows)
-    tally.reasons += np.bincount(g.reason, minlength=len(Reason))
-
-    if "true_vol" in ix:
-        true_vol = num("true_vol")
-        both = np.isfinite(g.vol) & np.isfinite(true_vol)
-        if both.any():
-            err = np.abs(g.vol[both] / true_vol[both] - 1.0)
-            tally.max_true_error = max(tally.max_true_error, float(err.max()))
-            tally.true_compared += int(both.sum())
-    if keep_plot:
-        ok = g.reason == Reason.OK
-        tally.plot.append((np.log(strike[ok] / forward[ok]), g.vol[ok], expiry[ok]))
-    return g
-
-
-def _write_chunk(file: IO[str], writer: Any, rows: list[list[str]], g: Greeks,
-                 delimiter: str) -> None:
-    """The rows with the results appended, as csv.writer would write them."""
-    appended = list(map(list, zip(_fmt(g.vol), _fmt(g.delta), _fmt(g.gamma), _fmt(g.vega),
-                                  [_REASON_NAMES[c] for c in g.reason.tolist()])))
-    # Joining is several times faster than csv.writer, and gives the same text
-    # when no field needs quoting: then the delimiters and line breaks counted
-    # are exactly those joined, and no quote or carriage return appears.
-    text = "\n".join(map(delimiter.join, map(list.__add__, rows, appended)))
-    n, width = len(rows), len(rows[0]) + len(RESULTS)
-    if (text.count(delimiter) == n * (width - 1) and text.count("\n") == n - 1
-            and '"' not in text and "\r" not in text):
-        file.write(text + "\n")
-    else:
-        writer.writerows(map(list.__add__, rows, appended))
-
-
-# ---------------------------------------------------------------- output files
-
-class _AtomicFile:
-    """A file written under a temporary name beside its target, renamed on commit."""
-
-    def __init__(self, target: Path, binary: bool = False) -> None:
-        self.target = target
-        if target.is_dir():
-            raise CliError(f"cannot write {target}: is a directory")
-        try:
-            fd, tmp = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.",
-                                       suffix=".tmp")
-        except OSError as exc:
-            raise CliError(f"cannot write {target}: {exc.strerror or exc}") from None
-        self.tmp = Path(tmp)
-        self.file: IO[Any] = (os.fdopen(fd, "wb") if binary
-                              else os.fdopen(fd, "w", newline="", encoding="utf-8"))
-
-    def commit(self) -> None:
-        self.file.close()
-        try:
-            # mkstemp makes the file private (0600); give it the mode of a new file.
-            umask = os.umask(0)
-            os.umask(umask)
-            os.chmod(self.tmp, 0o666 & ~umask)
-            os.replace(self.tmp, self.target)
-        except OSError as exc:
-            raise CliError(f"cannot write {self.target}: {exc.strerror or exc}") from None
-
-    def discard(self) -> None:
-        self.file.close()
-        with contextlib.suppress(FileNotFoundError):
-            self.tmp.unlink()
-
-
-def _discard_all(files: list[_AtomicFile]) -> None:
-    for f in files:
-        f.discard()
-
-
-def _plot(file: IO[bytes], tally: _Tally, title: str) -> None:
-    """PNG of implied volatility against ln(K/F), one line per expiry."""
+def _plot(file: IO[bytes], fmt: str, smile: _Smile, title: str) -> None:
+    """Implied volatility against ln(K/F), one colour per expiry; puts dashed."""
     import matplotlib
     from matplotlib.figure import Figure
+    from matplotlib.lines import Line2D
 
-    if tally.plot:
-        k, vol, t = (np.concatenate(parts) for parts in zip(*tally.plot))
-    else:
-        k = vol = t = np.empty(0)
+    k, vol, t, call = smile.points()
     expiries = np.unique(t)
     shown = expiries
     if len(expiries) > PLOT_MAX_EXPIRIES:
@@ -337,152 +298,362 @@ def _plot(file: IO[bytes], tally: _Tally, title: str) -> None:
     fig = Figure(figsize=(9, 5.5), dpi=110)
     ax = fig.add_subplot()
     colours = matplotlib.colormaps["viridis"](np.linspace(0.0, 0.9, max(len(shown), 1)))
+    handles = []
     for colour, expiry in zip(colours, shown):
-        m = t == expiry
-        order = np.argsort(k[m], kind="stable")
-        if order.size > PLOT_MAX_POINTS:
-            order = order[np.linspace(0, order.size - 1, PLOT_MAX_POINTS).astype(int)]
-        ax.plot(k[m][order], 100.0 * vol[m][order], marker="o" if order.size <= 60 else None,
-                markersize=3, linewidth=1.5, color=colour, label=f"T = {expiry:.4g} y")
+        for is_call, style, marker in ((True, "-", "o"), (False, "--", "s")):
+            m = (t == expiry) & (call == is_call)
+            order = np.argsort(k[m], kind="stable")
+            if order.size > PLOT_MAX_POINTS:
+                order = order[np.linspace(0, order.size - 1, PLOT_MAX_POINTS).astype(int)]
+            if order.size:
+                ax.plot(k[m][order], 100.0 * vol[m][order], linestyle=style,
+                        marker=marker if order.size <= 60 else None, markersize=3,
+                        linewidth=1.5, color=colour)
+        handles.append(Line2D([], [], color=colour, label=f"T = {expiry:.4g} y"))
+    handles += [Line2D([], [], color="0.3", linestyle="-", marker="o", markersize=3,
+                       label="calls"),
+                Line2D([], [], color="0.3", linestyle="--", marker="s", markersize=3,
+                       label="puts")]
     ax.set_xlabel("log-moneyness  ln(K / F)")
     ax.set_ylabel("implied volatility (%, annualised)")
+    title += " (all quotes)" if smile.all_quotes else " (out-of-the-money quotes)"
     if len(shown) < len(expiries):
-        title += f" ({len(shown)} of {len(expiries)} expiries)"
+        title += f", {len(shown)} of {len(expiries)} expiries"
     ax.set_title(title)
     ax.grid(True, alpha=0.3)
-    if len(shown):
-        ax.legend(title="expiry", fontsize="small", loc="best")
+    ax.legend(handles=handles, fontsize="small", loc="best")
     fig.tight_layout()
-    fig.savefig(file, format="png")
+    fig.savefig(file, format=fmt)
 
 
 # ---------------------------------------------------------------- the command
 
-def _progress(done_bytes: int, total_bytes: int, rows: int, seconds: float) -> None:
-    frac = min(done_bytes / total_bytes, 1.0) if total_bytes else 1.0
-    bar = "#" * int(30 * frac)
-    rate = rows / seconds if seconds > 0 else 0.0
-    sys.stderr.write(f"\r[{bar:<30}] {100 * frac:3.0f}%  {rows:,} rows  {rate:,.0f} rows/s")
-    sys.stderr.flush()
-
-
 @contextlib.contextmanager
-def _book_file(path: str | None) -> Iterator[tuple[Path, str]]:
-    """The book's path and display name; the sample book when path is None."""
+def _book_source(path: str | None) -> Iterator[tuple[str, str]]:
+    """The book's path ('-' for standard input) and display name."""
     if path is not None:
-        yield Path(path), path
+        yield path, "standard input" if path == "-" else path
         return
     resource = importlib.resources.files("quelta") / "data" / "sample_book.csv"
     with importlib.resources.as_file(resource) as sample:
-        yield sample, "sample book"
+        yield str(sample), "sample book"
+
+
+def _line_of_row(path: str, delimiter: str, row: int) -> int | None:
+    """The line on which data row ``row`` (0-based) of a CSV file starts."""
+    with open(path, newline="", encoding="utf-8-sig", errors="replace") as f:
+        reader = csv.reader(f, delimiter=delimiter)
+        next(reader, None)
+        start = reader.line_num + 1
+        seen = -1
+        for record in reader:
+            if record:
+                seen += 1
+                if seen == row:
+                    return start
+            start = reader.line_num + 1
+    return None
+
+
+def _diagnose(path: str, delimiter: str, width: int) -> str | None:
+    """The first structural fault of a CSV file, with its line, as Python's csv sees it."""
+    try:
+        with open(path, newline="", encoding="utf-8-sig") as f:
+            reader = csv.reader(f, delimiter=delimiter, strict=True)
+            next(reader, None)
+            for record in reader:
+                if record and len(record) != width:
+                    return (f"line {reader.line_num}: {len(record)} fields, expected {width} "
+                            "as in the header")
+    except csv.Error as exc:
+        return f"line {reader.line_num + 1}: malformed CSV ({exc})"
+    except UnicodeDecodeError:
+        return "not a UTF-8 text file"
+    return None
 
 
 def _solve(args: argparse.Namespace) -> int:
+    if args.scheduler is not None:
+        from quelta._cluster import solve_on_cluster
+
+        return solve_on_cluster(args)
+    try:
+        from quelta import book as books
+    except ImportError:
+        raise CliError(_INSTALL_ARROW) from None
+    output = args.output
+    if output is None and args.book == "-":
+        output = "-"
+    _check_outputs(args.book, output, args.plot)
+    plot_format = None
     if args.plot is not None:
+        plot_format = "png" if args.plot == "-" else Path(args.plot).suffix.lower().lstrip(".")
+        if plot_format not in PLOT_FORMATS:
+            raise CliError(f"--plot {args.plot}: unknown image format; name the file "
+                           f"{', '.join('.' + f for f in PLOT_FORMATS)}")
         try:
             import matplotlib.figure  # noqa: F401  (imported again by _plot)
         except ImportError:
             raise CliError("--plot needs matplotlib: pip install 'quelta[plot]'") from None
     if args.chunk_size < 1:
         raise CliError("--chunk-size must be at least 1")
-    to_stdout = args.output == "-"
-    report = sys.stderr if to_stdout else sys.stdout
-    show_progress = sys.stderr.isatty()
+    report = sys.stderr if "-" in (output, args.plot) else sys.stdout
     started = time.perf_counter()
     tally = _Tally()
-    out: _AtomicFile | None = None
-    pending: list[_AtomicFile] = []
+    smile = _Smile(args.plot_all) if args.plot is not None else None
+    outputs: list[_Output] = []
 
-    with _book_file(args.book) as (path, book), contextlib.ExitStack() as cleanup:
-        # Runs on every failure; pending is empty once the outputs are committed.
-        cleanup.callback(_discard_all, pending)
+    with _book_source(args.book) as (path, name), contextlib.ExitStack() as cleanup:
+        # Runs on every failure; outputs is empty once they are committed.
+        cleanup.callback(_discard_all, outputs)
         try:
-            f = open(path, newline="", encoding="utf-8-sig")
+            # Standard input unbuffered: no buffer lock for the reading thread to
+            # hold while the program ends on a signal.
+            source = (open(sys.stdin.fileno(), "rb", buffering=0, closefd=False)
+                      if path == "-" else path)
+            reader = books.BookReader(source, args.chunk_size)
         except FileNotFoundError:
-            raise CliError(f"{book}: no such file") from None
+            raise CliError(f"{name}: no such file") from None
         except IsADirectoryError:
-            raise CliError(f"{book}: is a directory, not a CSV file") from None
+            raise CliError(f"{name}: is a directory, not a book") from None
+        except books.BookError as exc:
+            raise CliError(f"{name}: {exc}") from None
         except OSError as exc:
-            raise CliError(f"cannot read {book}: {exc.strerror or exc}") from None
-        cleanup.enter_context(f)
-        size = os.fstat(f.fileno()).st_size
-        try:
-            first = f.readline()
-        except UnicodeDecodeError:
-            raise CliError(f"{book}: not a UTF-8 text file") from None
-        except OSError as exc:
-            raise CliError(f"cannot read {book}: {exc.strerror or exc}") from None
-        if not first.strip():
-            raise CliError(f"{book}: empty, expected a header row")
-        delimiter = max(",;\t", key=first.count)
-        try:
-            header = next(csv.reader([first], delimiter=delimiter, strict=True))
-        except csv.Error as exc:
-            raise CliError(f"{book} line 1: malformed CSV header ({exc})") from None
-        cols = _Columns.from_header(header, book)
-        reader = csv.reader(f, delimiter=delimiter, strict=True)
+            raise CliError(f"cannot read {name}: {_os_message(exc)}") from None
+        cleanup.callback(reader.close)
 
-        if args.output is not None and not to_stdout:
-            out = _AtomicFile(Path(args.output))
-            pending.append(out)
+        writer = None
+        if output is not None:
+            out = _Output(output)
+            outputs.append(out)
+            out_format = ("parquet" if output.lower().endswith(books.PARQUET_SUFFIXES)
+                          else "csv")
+            delimiter = "\t" if output.lower().endswith(".tsv") else reader.delimiter
+            writer = books.BookWriter(out.file, out_format, delimiter,
+                                      [*reader.names, *books.RESULTS])
         if args.plot is not None:
-            png = _AtomicFile(Path(args.plot), binary=True)
-            pending.append(png)
-        sink: IO[str] | None = out.file if out is not None else sys.stdout if to_stdout else None
-        if sink is not None:
-            writer = csv.writer(sink, delimiter=delimiter, lineterminator="\n")
-            writer.writerow(header + list(RESULTS))
+            image = _Output(args.plot)
+            outputs.append(image)
 
-        drawn = False
+        # A pipeline of threads (pyarrow and the core release the GIL): batches
+        # are read ahead, solved one or two at a time and written one behind, in
+        # order; a fixed number of batches is in flight, so memory stays bounded.
+        pool = cleanup.enter_context(ThreadPoolExecutor(max_workers=1))
+        solvers = cleanup.enter_context(ThreadPoolExecutor(max_workers=SOLVERS[reader.format]))
+        writing: Future[None] | None = None
+        solving: deque[tuple[int, Future[Any]]] = deque()
+        columns = None
+        read = 0
+
+        def finish_one() -> None:
+            nonlocal writing, columns
+            rows_before, future = solving.popleft()
+            try:
+                result = future.result()
+            except books.BookError as exc:
+                raise CliError(_row_message(exc, name, path, reader, rows_before)) from None
+            solved = _count(result, tally)
+            columns = columns or _describe(books, solved.table.schema.names[:-len(
+                books.RESULTS)])
+            if smile is not None:
+                smile.add(solved)
+            if writer is not None:
+                if writing is not None:
+                    with out.writing():
+                        writing.result()
+                writing = pool.submit(writer.write, solved.table)
+                out.written = out.direct  # cannot be taken back from here on
+            progress(solved.table.num_rows)
+
         try:
-            for rows, lines in _read_rows(reader, len(header), args.chunk_size, book):
-                g = _solve_chunk(rows, lines, cols, book, tally, args.plot is not None)
-                if sink is not None:
-                    _write_chunk(sink, writer, rows, g, delimiter)
-                if show_progress:
-                    done = f.buffer.tell()  # type: ignore[attr-defined]
-                    _progress(done, size, tally.rows, time.perf_counter() - started)
-                    drawn = True
-            if show_progress:
-                _progress(size, size, tally.rows, time.perf_counter() - started)
-                drawn = True
-        finally:
-            if drawn:  # end the bar's line, also before an error message
-                sys.stderr.write("\n")
+            with _progress_bar(reader) as progress:
+                for batch in _read_ahead(reader.batches()):
+                    solving.append((read, solvers.submit(_solve_batch, books, batch, args)))
+                    read += batch.num_rows
+                    if len(solving) >= SOLVERS[reader.format]:
+                        finish_one()
+                while solving:
+                    finish_one()
+            if writer is not None:
+                with out.writing():
+                    if writing is not None:
+                        writing.result()
+                    writer.close()
+        except (books.pa.ArrowException, OSError) as exc:  # pyarrow's parse and read errors
+            raise CliError(_read_message(exc, name, path, reader)) from None
+        except (CliError, KeyboardInterrupt, _Terminated) as exc:
+            exc.written = [o.name for o in outputs if o.written]  # type: ignore[union-attr]
+            raise
 
         elapsed = time.perf_counter() - started
         if args.plot is not None:
-            _plot(png.file, tally, f"Implied volatility smile: {Path(book).name}")
-        for p in pending:
-            p.commit()
-        pending.clear()
-    _summary(report, book if args.book is not None else f"{book} ({path})", cols, tally,
-             elapsed, args)
+            assert smile is not None and plot_format is not None
+            with image.writing():
+                _plot(image.file, plot_format, smile, f"Implied volatility smile: "
+                      f"{Path(name).name}")
+        for o in outputs:
+            o.commit()
+        outputs.clear()
+    if columns is None:
+        columns = _describe(books, reader.names)
+    _summary(report, name if args.book is not None else f"{name} ({path})", columns, tally,
+             elapsed, output, args)
     return 0
 
 
-def _summary(report: IO[str], book: str, cols: _Columns, tally: _Tally, elapsed: float,
-             args: argparse.Namespace) -> None:
+def _describe(books: Any, names: list[str]) -> str:
+    found = books.resolve_columns(names)
+    return ", ".join(f"{c}={n!r}" for c, n in found.items())
+
+
+def _solve_batch(books: Any, batch: Any, args: argparse.Namespace) -> Any:
+    """One batch solved (in a solver thread), with the seconds it took."""
+    start = time.perf_counter()
+    solved = books.solve_batch(batch, valuation_date=args.valuation_date, strict=args.strict)
+    return solved, time.perf_counter() - start
+
+
+def _count(result: tuple[Any, float], tally: _Tally) -> Any:
+    """Adds a solved batch to the tally (in the main thread); returns the batch."""
+    solved, seconds = result
+    tally.solve_seconds += seconds
+    for text in solved.warnings:
+        if text not in tally.warnings:
+            tally.warnings.append(text)
+            print(f"quelta: warning: {text}", file=sys.stderr)
+    g = solved.greeks
+    tally.rows += len(g.reason)
+    tally.reasons += np.bincount(g.reason, minlength=len(Reason))
+    if solved.true_vol is not None:
+        both = np.isfinite(g.vol) & np.isfinite(solved.true_vol)
+        if both.any():
+            err = np.abs(g.vol[both] / solved.true_vol[both] - 1.0)
+            tally.max_true_error = max(tally.max_true_error, float(err.max()))
+            tally.true_compared += int(both.sum())
+    return solved
+
+
+def _row_message(exc: Any, name: str, path: str, reader: Any, rows_before: int) -> str:
+    if exc.row is None:
+        return f"{name}: {exc}"
+    row = rows_before + exc.row
+    line = None
+    if reader.format == "csv" and path != "-":
+        line = _line_of_row(path, reader.delimiter, row)
+    where = f"line {line}" if line is not None else f"row {row + 1}"
+    return f"{name} {where}: {exc}"
+
+
+def _read_message(exc: Exception, name: str, path: str, reader: Any) -> str:
+    if reader.format == "csv" and path != "-":
+        found = _diagnose(path, reader.delimiter, len(reader.names))
+        if found is not None:
+            return f"{name}{':' if found.startswith('not') else ''} {found}"
+    text = str(exc).strip().splitlines()[0] if str(exc).strip() else type(exc).__name__
+    if "UTF8" in text or "UTF-8" in text:
+        return f"{name}: not a UTF-8 text file"
+    return f"cannot read {name}: {text}"
+
+
+def _read_ahead(batches: Iterator[Any], depth: int = 2) -> Iterator[Any]:
+    """The batches, read in a second thread up to ``depth`` ahead.
+
+    Reading overlaps solving, and this thread waits in a Python queue, where
+    SIGINT and SIGTERM reach it, rather than inside pyarrow (a stalled
+    standard input would hold off the signal handlers until input came).
+    """
+    done = object()
+    queue: Queue[Any] = Queue(maxsize=depth)
+    stop = threading.Event()
+
+    def offer(item: tuple[Any, BaseException | None]) -> bool:
+        """Queues item unless the consumer has stopped; whether it was queued."""
+        while not stop.is_set():
+            with contextlib.suppress(Full):
+                queue.put(item, timeout=0.1)
+                return True
+        return False
+
+    def produce() -> None:
+        try:
+            for batch in batches:
+                if not offer((batch, None)):
+                    return
+            offer((done, None))
+        except BaseException as exc:  # handed to the consumer, raised there
+            offer((None, exc))
+
+    thread = threading.Thread(target=produce, name="quelta-reader", daemon=True)
+    thread.start()
+    try:
+        while True:
+            item, exc = queue.get()
+            if exc is not None:
+                raise exc
+            if item is done:
+                return
+            yield item
+    finally:
+        stop.set()
+        thread.join(timeout=0.5)  # unless it waits for input: see _stopped
+
+
+@contextlib.contextmanager
+def _progress_bar(reader: Any) -> Iterator[Any]:
+    """A callback counting solved rows into a progress bar (tqdm) on a terminal."""
+    bar = None
+    if sys.stderr.isatty():
+        try:
+            from tqdm import tqdm
+        except ImportError:
+            pass
+        else:
+            bar = tqdm(total=reader.rows_total, file=sys.stderr, unit=" rows",
+                       unit_scale=True, dynamic_ncols=True, leave=True,
+                       bar_format="{l_bar}{bar}| {n_fmt}/{total_fmt} rows "
+                                  "[{elapsed}<{remaining}, {rate_fmt}]")
+
+    def advance(rows: int) -> None:
+        if bar is None:
+            return
+        if reader.rows_total is None:  # CSV: the total follows from the bytes read so far
+            done = reader.progress()
+            if done:
+                bar.total = max(int((bar.n + rows) / done), bar.n + rows)
+        bar.update(rows)
+
+    try:
+        yield advance
+        if bar is not None:
+            bar.total = bar.n
+            bar.refresh()
+    finally:
+        if bar is not None:
+            bar.close()
+
+
+def _summary(report: IO[str], book: str, columns: str, tally: _Tally, elapsed: float,
+             output: str | None, args: argparse.Namespace) -> None:
     solved = int(tally.reasons[Reason.OK])
     lines = [f"book: {book}",
-             f"columns: {cols.describe()}",
+             f"columns: {columns}",
              f"rows: {tally.rows:,}  solved: {solved:,}  "
              f"without a volatility: {tally.rows - solved:,}"]
     for r in Reason:
         n = int(tally.reasons[r])
         if r is not Reason.OK and n:
             lines.append(f"  {r.name.lower():<20} {n:>9,}  {r.description}")
-    if "true_vol" in cols.index:
+    if tally.true_compared or "true_vol" in columns:
         lines.append(f"true_vol: max |implied_vol/true_vol - 1| = {tally.max_true_error:.1e}"
                      f" over {tally.true_compared:,} rows")
     rate = tally.rows / elapsed if elapsed > 0 else float("inf")
     core_rate = tally.rows / tally.solve_seconds if tally.solve_seconds > 0 else float("inf")
     lines.append(f"time: {elapsed:.3f} s to read, solve and write: {rate:,.0f} options/s "
                  f"(solving alone: {tally.solve_seconds:.4f} s, {core_rate:,.0f} options/s)")
-    if args.output == "-":
+    if output == "-":
         lines.append("output: standard output")
-    elif args.output is not None:
-        lines.append(f"output: {args.output}")
+    elif output is not None:
+        lines.append(f"output: {output}")
     else:
         lines.append("output: none written (give -o OUT.csv, or -o - for standard output)")
     if args.plot is not None:
@@ -500,49 +671,92 @@ def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="quelta",
         description="Black implied volatilities and Greeks for option books. "
-                    "Without a command, runs 'solve' on the sample book.")
+                    "Without a command, runs 'solve' (on the sample book without BOOK).")
     parser.add_argument("--version", action="version", version=f"quelta {ver}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND")
     solve = sub.add_parser(
-        "solve", help="solve an option book (CSV) for implied volatilities and Greeks",
+        "solve", help="solve an option book (CSV or Parquet) for implied volatilities and Greeks",
         description=textwrap.fill(
             "Solve every row of an option book for its implied volatility, delta, gamma and "
             "vega; append them to the rows and print a summary (rows solved, rows without a "
-            "volatility by reason, time, options per second). Large books are read in chunks, "
-            "with a progress bar when stderr is a terminal.", 78),
-        epilog=_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+            "volatility by reason, time, options per second). Books of any length are "
+            "streamed in batches, with a progress bar when stderr is a terminal.", 78),
+        epilog=_epilog(), formatter_class=argparse.RawDescriptionHelpFormatter)
     solve.add_argument("book", nargs="?", metavar="BOOK",
-                       help="option book, CSV with a header row (default: the sample book)")
+                       help="option book, CSV with a header row or Parquet; '-' for standard "
+                            "input (default: the sample book)")
     solve.add_argument("-o", "--output", metavar="OUT",
-                       help="write the rows with the results appended to OUT "
-                            "('-' for standard output; default: write nothing)")
-    solve.add_argument("--plot", metavar="PNG",
-                       help="draw the volatility smile per expiry to PNG "
-                            "(needs matplotlib: pip install 'quelta[plot]')")
+                       help="write the rows with the results appended to OUT, Parquet if it "
+                            "ends in .parquet, else CSV ('-' for standard output; default: "
+                            "write nothing)")
+    solve.add_argument("--plot", metavar="IMAGE",
+                       help="draw the volatility smile per expiry to IMAGE (.png, .svg or "
+                            ".pdf; needs matplotlib: pip install 'quelta[plot]')")
+    solve.add_argument("--plot-all", action="store_true",
+                       help="plot every solved quote, calls and puts apart (default: the "
+                            "out-of-the-money quotes only)")
+    solve.add_argument("--valuation-date", metavar="DATE",
+                       help="date (YYYY-MM-DD, or YYYY-MM-DD HH:MM) from which expiry dates "
+                            "are counted; years are ACT/365F, calendar days / 365")
+    solve.add_argument("--strict", action="store_true",
+                       help="stop at the first unreadable cell, naming its line and column, "
+                            "instead of giving its row the reason bad_input")
     solve.add_argument("--chunk-size", type=int, default=DEFAULT_CHUNK, metavar="N",
                        help=f"rows solved per batch (default {DEFAULT_CHUNK:,})")
+    solve.add_argument("--scheduler", metavar="local:N|tcp://HOST:PORT",
+                       help="solve on a Dask cluster: N worker processes on this machine, or "
+                            "the workers of a running scheduler. BOOK is then a dataset (a "
+                            "directory, glob or file of CSV or Parquet books) and OUT a "
+                            "directory, written as a partitioned Parquet dataset (needs "
+                            "pip install 'quelta[dask]')")
     return parser
 
 
 def main(argv: list[str] | None = None) -> int:
     """Run the ``quelta`` command line; returns the exit status."""
     parser = _parser()
+    argv = list(sys.argv[1:] if argv is None else argv)
+    if not argv or argv[0] not in ("solve", "-h", "--help", "--version"):
+        argv.insert(0, "solve")  # 'quelta BOOK ...' is 'quelta solve BOOK ...'
     args = parser.parse_args(argv)
-    if args.command is None:
-        args = parser.parse_args(["solve"])
+    previous = None
+    with contextlib.suppress(ValueError):  # only the main thread may set handlers
+        previous = signal.signal(signal.SIGTERM, _on_sigterm)
     try:
         return _solve(args)
     except CliError as exc:
-        print(f"quelta: error: {exc}", file=sys.stderr)
-        return 1
-    except KeyboardInterrupt:
-        print("\nquelta: interrupted; nothing written", file=sys.stderr)
-        return 130
-    except BrokenPipeError:
-        # The reader of standard output went away (quelta ... -o - | head).
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        return 1
+        print(f"quelta: error: {exc}{_already(exc)}", file=sys.stderr)
+        return _stopped(1)
+    except KeyboardInterrupt as exc:
+        print(f"\nquelta: interrupted{_already(exc) or '; nothing written'}", file=sys.stderr)
+        return _stopped(130)
+    except _Terminated as exc:
+        print(f"quelta: terminated{_already(exc) or '; nothing written'}", file=sys.stderr)
+        return _stopped(128 + signal.SIGTERM)
+    finally:
+        if previous is not None:
+            signal.signal(signal.SIGTERM, previous)
+
+
+def _stopped(status: int) -> int:
+    """Exit status of a failed run; ends the process at once if a read is still waiting.
+
+    The outputs are already cleaned up; a reading thread blocked inside
+    pyarrow on its input cannot be stopped, and would break the
+    interpreter's shutdown.
+    """
+    if any(t.name == "quelta-reader" and t.is_alive() for t in threading.enumerate()):
+        sys.stderr.flush()
+        os._exit(status)
+    return status
+
+
+def _already(exc: BaseException) -> str:
+    """What a failed run had already written where it could not be taken back."""
+    written = getattr(exc, "written", None)
+    if not written:
+        return ""
+    return f"; {' and '.join(written)} already had part of the results"
 
 
 if __name__ == "__main__":

@@ -262,6 +262,21 @@ def test_reason_codes_of_rates(rate, reason):
     assert code == reason
 
 
+@pytest.mark.parametrize("argument, values", [
+    ("price", [ATM, ATM, 0.5 * ATM]), ("forward", [100.0, 100.0, 100.0]),
+    ("expiry", [1.0, 1.0, 2.0]), ("kind", ["call", "straddle", "put"]),
+    ("discount", [1.0, 0.5, 0.9])])
+def test_masked_entries_are_missing_values(argument, values):
+    args = dict(price=ATM, forward=100.0, strike=100.0, expiry=1.0, kind="call", discount=1.0)
+    args[argument] = np.ma.masked_array(values, mask=[False, True, False])
+    got = quelta.greeks(**args)
+    args[argument] = np.array(values)[[0, 2]]
+    want = quelta.greeks(**args)
+    assert got.reason.tolist() == [want.reason[0], Reason.NOT_FINITE, want.reason[1]]
+    for field_got, field_want in zip(got[:4], want[:4]):
+        same_bits(field_got, [field_want[0], NAN, field_want[1]])
+
+
 def test_a_solver_failure_is_not_reported_as_solved(monkeypatch):
     class NoSolution:
         @staticmethod

@@ -12,13 +12,18 @@ import math
 import os
 import re
 import shutil
+import signal
+import stat
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import mpmath
 import numpy as np
 import pytest
+
+pytest.importorskip("pyarrow")
 
 import quelta
 from quelta import cli
@@ -177,6 +182,7 @@ def test_fields_that_need_quotes_survive(capsys, tmp_path):
             ["5.5", "100", "100", "1", "call", 'with "quotes"'],
             ["6.0", "100", "100", "1", "put", "a, b"],
             ["6.5", "100", "100", "1", "put", "two\nlines"],
+            ["6.7", "100", "100", "1", "put", "cr\r\nlf and a lone\rcr"],
             ["7.0", "100", "100", "1", "call", ""]]
     book = tmp_path / "book.csv"
     with open(book, "w", newline="") as f:
@@ -186,8 +192,8 @@ def test_fields_that_need_quotes_survive(capsys, tmp_path):
         assert run(capsys, "solve", str(book), "-o", str(out), "--chunk-size", chunk)[0] == 0
         header, got = read_csv(out)
         assert [r[:6] for r in got] == rows
-        assert [r[6] for r in got] == [repr(float(v)) for v in quelta.implied_volatility(
-            [5.0, 5.5, 6.0, 6.5, 7.0], 100.0, 100.0, 1.0)]
+        same_bits([float(r[6]) for r in got], quelta.implied_volatility(
+            [float(r[0]) for r in rows], 100.0, 100.0, 1.0))
     assert oct(out.stat().st_mode & 0o777) == oct(0o666 & ~current_umask())
 
 
@@ -228,7 +234,7 @@ GOOD = "price,forward,strike,expiry,kind\n5.0,100,100,1,call\n"
     (GOOD + "abc,100,100,1,call\n", [], r"book\.csv line 3: column 'price': 'abc' is not a number"),
     (GOOD + "5.0,100,100,1\n", [], r"line 3: 4 fields, expected 5"),
     (GOOD + '5.0,"100,100,1,call\n', [], r"line \d+: malformed CSV"),
-    (GOOD + '5.0,"100"x,100,1,call\n', [], r"line 3: malformed CSV"),
+    (GOOD + '5.0,"100"x,100,1,call\n', [], r"line 3: column 'forward': '100x' is not a"),
     (GOOD + "5.0,100,100,1,straddle\n", [], r"line 3: unknown option kind 'straddle'"),
     ("price,forward,strike,expiry,is_call\n5,100,100,1,-1\n", [], r"unknown option kind '-1'"),
     (GOOD.encode() + b"5.0,100,\xff\xfe,1,call\n", [], r"not a UTF-8 text file"),
@@ -237,9 +243,18 @@ GOOD = "price,forward,strike,expiry,kind\n5.0,100,100,1,call\n"
     ("price,forward,strike,expiry,kind,Delta\n", [], r"already has a column 'Delta'"),
     (GOOD, ["-o", "{tmp}/no/such/dir/out.csv"], r"cannot write .*out\.csv"),
     (GOOD, ["--chunk-size", "0"], r"--chunk-size must be at least 1"),
+    ("price,forward,strike,expiry,kind,price\n", [], r"column name 'price' appears more"),
+    ("price,forward,strike,expiry,kind\n5,100,100,2026-01-02,call\n", [],
+     r"column 'expiry' holds dates, so a valuation date is needed"),
+    (GOOD, ["-o", "{tmp}/no/../book.csv"], r"-o \S+ is the book being read"),
+    (GOOD, ["--plot", "{tmp}/book.csv"], r"--plot \S+ is the book being read"),
+    (GOOD, ["-o", "{tmp}/out.csv", "--plot", "{tmp}/./out.csv"], r"are the same file"),
+    (GOOD, ["--plot", "{tmp}/smile.gif"], r"smile\.gif: unknown image format"),
 ], ids=["missing file", "empty", "missing column", "missing columns", "bad number",
         "short row", "unclosed quote", "bad quoting", "unknown kind", "bad is_call",
-        "not utf-8", "discount and rate", "result column taken", "output dir", "chunk size"])
+        "not utf-8", "discount and rate", "result column taken", "output dir", "chunk size",
+        "duplicated column", "dates without valuation date", "output is the book",
+        "plot is the book", "plot is the output", "plot format"])
 def test_bad_input_is_one_line_and_writes_nothing(content, extra, message, capsys, tmp_path):
     book = tmp_path / "book.csv"
     if content is not None:
@@ -249,7 +264,8 @@ def test_bad_input_is_one_line_and_writes_nothing(content, extra, message, capsy
     plot = ["--plot", str(tmp_path / "smile.png")] if importlib.util.find_spec("matplotlib") else []
     args = [a.format(tmp=tmp_path) for a in extra] or ["-o", str(out)]
     before = sorted(p.name for p in tmp_path.iterdir())
-    code, stdout, err = run(capsys, "solve", "--chunk-size", "1", str(book), *args, *plot)
+    code, stdout, err = run(capsys, "solve", "--strict", "--chunk-size", "1", str(book), *plot,
+                            *args)
     assert code == 1
     assert stdout == ""
     assert len(err.splitlines()) == 1 and err.startswith("quelta: error: "), err
@@ -266,10 +282,11 @@ def test_directory_as_book(capsys, tmp_path):
 def test_failure_in_a_real_process_has_no_traceback(tmp_path):
     write(tmp_path / "book.csv", GOOD + "5.0,100,100,one,call\n")
     done = subprocess.run([sys.executable, "-P", "-m", "quelta", "solve", "book.csv",
-                           "-o", "out.csv"], cwd=tmp_path, capture_output=True, text=True,
-                          timeout=60)
+                           "-o", "out.csv", "--strict"], cwd=tmp_path, capture_output=True,
+                          text=True, timeout=60)
     assert done.returncode == 1
-    assert done.stderr == "quelta: error: book.csv line 3: column 'expiry': 'one' is not a number\n"
+    assert done.stderr == ("quelta: error: book.csv line 3: column 'expiry': 'one' is neither a "
+                           "number of years nor a date\n")
     assert sorted(p.name for p in tmp_path.iterdir()) == ["book.csv"]
 
 
@@ -291,24 +308,25 @@ def test_progress_bar_only_on_a_terminal(capsys, monkeypatch):
     terminal = Terminal()
     monkeypatch.setattr(sys, "stderr", terminal)
     assert cli.main(["solve", "--chunk-size", "10"]) == 0
-    updates = terminal.getvalue().split("\r")
-    assert len(updates) >= 13  # one per chunk of 10 rows and a last one
-    assert "100%" in updates[-1] and f"{len(read_csv(SAMPLE)[1])} rows" in updates[-1]
+    last = terminal.getvalue().split("\r")[-1]
+    rows = len(read_csv(SAMPLE)[1])
+    assert re.search(rf"100%.*\b{rows}/{rows} rows \[.*<00:00, .* rows/s\]", last), last
 
 
 # ---------------------------------------------------------------- plot
 
-def test_plot_writes_a_png(capsys, tmp_path):
+@pytest.mark.parametrize("name, magic, extra", [
+    ("smile.png", b"\x89PNG\r\n\x1a\n", []),
+    ("smile.svg", b"<?xml", ["--plot-all"]),
+    ("smile.PDF", b"%PDF", []),
+])
+def test_plot_format_follows_the_extension(name, magic, extra, capsys, tmp_path):
     pytest.importorskip("matplotlib")
-    import matplotlib.image
-
-    png = tmp_path / "smile.png"
-    code, summary, _ = run(capsys, "solve", "--plot", str(png))
-    assert code == 0 and f"plot: {png}" in summary
-    assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
-    image = matplotlib.image.imread(png)
-    assert image.shape[0] >= 400 and image.shape[1] >= 600
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["smile.png"]
+    image = tmp_path / name
+    code, summary, _ = run(capsys, "solve", "--plot", str(image), *extra)
+    assert code == 0 and f"plot: {image}" in summary
+    assert image.read_bytes().startswith(magic)
+    assert sorted(p.name for p in tmp_path.iterdir()) == [name]
 
 
 def test_plot_without_matplotlib_names_the_extra(capsys, tmp_path, monkeypatch):
@@ -321,9 +339,169 @@ def test_plot_without_matplotlib_names_the_extra(capsys, tmp_path, monkeypatch):
     assert list(tmp_path.iterdir()) == []
 
 
+def test_without_pyarrow_the_command_names_the_extra(capsys, monkeypatch):
+    monkeypatch.setitem(sys.modules, "pyarrow", None)
+    monkeypatch.delitem(sys.modules, "quelta.book", raising=False)
+    monkeypatch.delattr(quelta, "book", raising=False)
+    code, out, err = run(capsys, "solve")
+    assert (code, out) == (1, "")
+    assert err == "quelta: error: quelta needs pyarrow to read books: pip install 'quelta[cli]'\n"
+
+
 def test_environment_without_a_terminal_locale(tmp_path):
     env = {k: v for k, v in os.environ.items() if not k.startswith(("LC_", "LANG"))}
     env.update(LC_ALL="C", PYTHONIOENCODING="ascii")
     done = subprocess.run([sys.executable, "-P", "-m", "quelta"], cwd=tmp_path, env=env,
                           capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
+
+
+# ---------------------------------------------------------------- streams and formats
+
+def quelta_process(*args, **kw):
+    return subprocess.run([sys.executable, "-P", "-m", "quelta", *map(str, args)],
+                          capture_output=True, timeout=60, **kw)
+
+
+def test_standard_input_and_output_and_the_short_form():
+    want = quelta_process("solve", SAMPLE, "-o", "-")
+    assert want.returncode == 0 and want.stdout.startswith(b"expiry,")
+    for args, stdin in [(["-"], SAMPLE.read_bytes()), ([SAMPLE, "-o", "-"], b"")]:
+        got = quelta_process(*args, input=stdin)
+        assert got.returncode == 0, got.stderr
+        assert got.stdout == want.stdout
+        assert b"rows: 123" in got.stderr
+
+
+@pytest.mark.parametrize("source, target", [("csv", "parquet"), ("parquet", "csv"),
+                                            ("parquet", "parquet")])
+def test_parquet_books_give_the_csv_results(source, target, capsys, tmp_path):
+    import pyarrow.csv as pa_csv
+    import pyarrow.parquet as pq
+
+    book = SAMPLE
+    if source == "parquet":
+        book = tmp_path / "book.parquet"
+        pq.write_table(pa_csv.read_csv(SAMPLE), book)
+    out = tmp_path / f"out.{target}"
+    assert run(capsys, book.as_posix(), "-o", str(out), "--chunk-size", "50")[0] == 0
+    got = pq.read_table(out) if target == "parquet" else pa_csv.read_csv(out)
+    want = pa_csv.read_csv(SAMPLE)
+    g = quelta.greeks(*(want.column(c).to_numpy() for c in
+                        ("price", "forward", "strike", "expiry")),
+                      discount=want.column("discount").to_numpy(),
+                      kind=want.column("kind").to_numpy(zero_copy_only=False))
+    for name, field in zip(RESULTS[:4], g):
+        same_bits(got.column(name).to_numpy(zero_copy_only=False), field)
+    assert got.column("reason").to_pylist()[-4:] == list(SAMPLE_FAULTS.values())
+
+
+def test_bad_rows_do_not_sink_the_book_unless_strict(capsys, tmp_path):
+    book = write(tmp_path / "book.csv", GOOD + "abc,100,100,1,call\n5,100,100,1,straddle\n"
+                 "#N/A,100,100,1,put\n" + GOOD.splitlines()[1] + "\n")
+    out = tmp_path / "out.csv"
+    code, summary, err = run(capsys, str(book), "-o", str(out))
+    assert code == 0 and err == ""
+    assert [r[-1] for r in read_csv(out)[1]] == ["ok", "bad_input", "bad_input",
+                                                "not_finite", "ok"]
+    assert re.search(r"^  bad_input +2  ", summary, re.M)
+    assert re.search(r"^  not_finite +1  ", summary, re.M)
+    # With standard output, what was written before the failure is said.
+    code, stdout, err = run(capsys, str(book), "-o", "-", "--strict", "--chunk-size", "1")
+    assert code == 1 and stdout.count("\n") == 2
+    assert err == ("quelta: error: " + str(book) + " line 3: column 'price': 'abc' is not a "
+                   "number; standard output already had part of the results\n")
+
+
+def test_rates_in_percent_draw_a_warning(capsys, tmp_path):
+    book = write(tmp_path / "book.csv", "price,forward,strike,expiry,kind,rate\n"
+                 "5,100,100,1,call,5\n5,100,100,1,call,2%\n")
+    code, summary, err = run(capsys, str(book))
+    assert code == 0 and "rows: 2" in summary
+    assert err == ("quelta: warning: column 'rate' has rates above 1: rates are fractions "
+                   "(0.05 for 5%); percentages need a % sign\n")
+
+
+# ---------------------------------------------------------------- safe outputs
+
+def test_outputs_that_are_not_plain_files_are_written_in_place(capsys, tmp_path):
+    import threading
+
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    received = []
+    reader = threading.Thread(target=lambda: received.append(fifo.read_bytes()))
+    reader.start()
+    kept = tmp_path / "kept.csv"
+    write(kept, "old\n")
+    kept.chmod(0o640)
+    assert run(capsys, "-o", str(fifo), "--plot", str(kept) + ".png")[0] == 0
+    reader.join(timeout=30)
+    assert received and received[0].startswith(b"expiry,")
+    assert stat.S_ISFIFO(fifo.stat().st_mode)
+    assert run(capsys, "-o", str(kept))[0] == 0
+    assert oct(kept.stat().st_mode & 0o777) == oct(0o640)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["fifo", "kept.csv", "kept.csv.png"]
+
+
+def big_book(path, rows=3000):
+    lines = [GOOD.splitlines()[0]] + [f"{5 + i % 7},100,100,1,call" for i in range(rows)]
+    return write(path, "\n".join(lines) + "\n")
+
+
+def limit_file_size():
+    import resource
+
+    resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
+
+
+@pytest.mark.parametrize("target, message", [
+    ("/dev/full", "cannot write /dev/full: No space left on device"),
+    ("out.csv", "cannot write out.csv: File too large"),
+    ("-", "cannot write standard output: Broken pipe"),
+])
+def test_write_errors_are_one_line(target, message, tmp_path):
+    if not os.path.exists("/dev/full") and target == "/dev/full":
+        pytest.skip("no /dev/full")
+    big_book(tmp_path / "book.csv")
+    command = [sys.executable, "-P", "-m", "quelta", "book.csv", "-o", target]
+    if target == "-":  # a reader that goes away after the first bytes
+        proc = subprocess.Popen(command, cwd=tmp_path, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
+        with proc:
+            proc.stdout.read(10)
+            proc.stdout.close()
+            err = proc.stderr.read().decode()
+            code = proc.wait(timeout=60)
+    else:
+        done = subprocess.run(command, cwd=tmp_path, capture_output=True, text=True,
+                              timeout=60, preexec_fn=limit_file_size)
+        code, err = done.returncode, done.stderr
+    assert code == 1
+    assert err == f"quelta: error: {message}\n"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["book.csv"]
+    if target.startswith("/dev/"):
+        assert stat.S_ISCHR(os.stat(target).st_mode)
+
+
+@pytest.mark.parametrize("signum, code, word", [(signal.SIGINT, 130, "interrupted"),
+                                                (signal.SIGTERM, 143, "terminated")])
+def test_signals_remove_the_temporary_file(signum, code, word, tmp_path):
+    write(tmp_path / "out.csv", "previous results\n")
+    proc = subprocess.Popen([sys.executable, "-P", "-m", "quelta", "-", "-o", "out.csv",
+                             "--chunk-size", "1"], cwd=tmp_path, stdin=subprocess.PIPE,
+                            stderr=subprocess.PIPE)
+    proc.stdin.write(GOOD.encode())
+    proc.stdin.flush()  # and kept open: quelta waits for more rows
+    deadline = time.monotonic() + 30
+    while not any(p.name.endswith(".tmp") for p in tmp_path.iterdir()):
+        assert time.monotonic() < deadline
+        time.sleep(0.05)
+    time.sleep(0.3)
+    proc.send_signal(signum)
+    with proc:
+        err = proc.stderr.read().decode()
+    assert proc.returncode == code
+    assert err.strip() == f"quelta: {word}; nothing written"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["out.csv"]
+    assert (tmp_path / "out.csv").read_text() == "previous results\n"

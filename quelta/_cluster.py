@@ -1,0 +1,136 @@
+"""``quelta solve DATASET -o OUT_DIR --scheduler ...``: the command on a Dask cluster.
+
+The shell around :func:`quelta.dask.solve_dataset`: it starts a LocalCluster
+(``local:N``) or connects to a running scheduler (``tcp://HOST:PORT``), shows
+a progress bar fed by the parts the cluster finishes, and prints the summary
+of the single-machine command, added up over all parts.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import logging
+import sys
+import time
+from collections.abc import Iterator
+from typing import Any
+
+from quelta.cli import CliError, _Tally, _os_message, _summary
+
+_INSTALL_DASK = "--scheduler needs Dask: pip install 'quelta[dask]'"
+CONNECT_TIMEOUT = "10s"
+
+
+def _parse_scheduler(spec: str) -> int | str:
+    """The worker count of ``local:N``, or a scheduler address."""
+    if spec.startswith("local:"):
+        count = spec.removeprefix("local:")
+        if count.isdigit() and int(count) >= 1:
+            return int(count)
+    elif "://" in spec:
+        return spec
+    raise CliError(f"--scheduler {spec}: expected local:N (N worker processes on this "
+                   "machine) or the address of a scheduler, tcp://HOST:PORT")
+
+
+@contextlib.contextmanager
+def _client(where: int | str) -> Iterator[Any]:
+    from distributed import Client, LocalCluster
+
+    if isinstance(where, int):
+        # One thread per worker process: the solver releases the GIL, but
+        # reading and writing the parts need it.
+        # On loopback; the scheduler's HTTP server on a free port, without
+        # the dashboard, so that several runs at once do not compete for 8787.
+        with LocalCluster(n_workers=where, threads_per_worker=1, processes=True,
+                          host="127.0.0.1", dashboard_address="127.0.0.1:0",
+                          scheduler_kwargs={"dashboard": False},
+                          silence_logs=logging.CRITICAL) as cluster, \
+                Client(cluster) as client:
+            yield client
+        return
+    try:
+        client = Client(where, timeout=CONNECT_TIMEOUT)
+    except (OSError, TimeoutError) as exc:
+        raise CliError(f"cannot reach the scheduler at {where}: {exc}") from None
+    with client:
+        yield client
+
+
+@contextlib.contextmanager
+def _progress_bar() -> Iterator[Any]:
+    """A callback adding the rows of finished parts to a progress bar (tqdm) on a terminal."""
+    bar = None
+    if sys.stderr.isatty():
+        with contextlib.suppress(ImportError):
+            from tqdm import tqdm
+
+            bar = tqdm(file=sys.stderr, unit=" rows", unit_scale=True, dynamic_ncols=True)
+
+    def advance(rows: int, total: int | None) -> None:
+        if bar is not None:
+            if bar.total is None and total is not None:
+                bar.total = total
+            bar.update(rows)
+
+    try:
+        yield advance
+    finally:
+        if bar is not None:
+            bar.close()
+
+
+def solve_on_cluster(args: argparse.Namespace) -> int:
+    """Runs ``quelta solve`` with ``--scheduler``; returns the exit status."""
+    if args.output is None or args.output == "-":
+        raise CliError("--scheduler writes a Parquet dataset: give its directory, -o OUT_DIR")
+    if args.book is None or args.book == "-":
+        raise CliError("--scheduler needs a DATASET: a directory, glob or file of CSV or "
+                       "Parquet books")
+    if args.plot is not None:
+        raise CliError("--plot is not available with --scheduler")
+    if args.chunk_size < 1:
+        raise CliError("--chunk-size must be at least 1")
+    where = _parse_scheduler(args.scheduler)
+    try:
+        from distributed.scheduler import KilledWorker
+
+        from quelta import book as books
+        from quelta import dask as qdask
+    except ImportError:
+        raise CliError(_INSTALL_DASK) from None
+
+    started = time.perf_counter()
+    try:
+        # Mistakes in the paths are found before a cluster is started.
+        qdask.dataset_files(args.book)
+        qdask.check_out_dir(args.output)
+        with _client(where) as client:
+            workers = len(client.scheduler_info()["workers"])
+            with _progress_bar() as progress:
+                result = qdask.solve_dataset(args.book, args.output, client=client,
+                                             valuation_date=args.valuation_date,
+                                             strict=args.strict, chunk_size=args.chunk_size,
+                                             progress=progress)
+    except books.BookError as exc:
+        raise CliError(str(exc)) from None
+    except KilledWorker as exc:
+        raise CliError(f"the cluster gave up: {exc}") from None
+    except OSError as exc:  # the outputs, or a file the client or a worker could not open
+        where = exc.filename if exc.filename else f"cannot write {args.output}"
+        raise CliError(f"{where}: {_os_message(exc)}") from None
+    elapsed = time.perf_counter() - started
+
+    for text in result.warnings:
+        print(f"quelta: warning: {text}", file=sys.stderr)
+    tally = _Tally(rows=result.rows, reasons=result.reasons,
+                   solve_seconds=result.solve_seconds, max_true_error=result.max_true_error,
+                   true_compared=result.true_compared, warnings=result.warnings)
+    cluster = f"local:{where}" if isinstance(where, int) else where
+    book = (f"{args.book} ({result.files} file{'s' * (result.files != 1)}, {result.parts} "
+            f"part{'s' * (result.parts != 1)}) on {cluster}, {workers} "
+            f"worker{'s' * (workers != 1)}")
+    columns = ", ".join(f"{c}={n!r}" for c, n in result.columns.items())
+    _summary(sys.stdout, book, columns, tally, elapsed, args.output, args)
+    return 0

@@ -1,0 +1,705 @@
+"""Option books as Arrow tables: columns, cells, solving, and CSV or Parquet streams.
+
+:func:`solve_table` takes a book as a pyarrow Table (or RecordBatch) or a
+pandas DataFrame, recognises its columns by name, reads the cells (numbers
+as numbers or text, percentages, dates, option kinds in their common
+spellings), solves every row with one call of :func:`quelta.greeks` and
+returns the same kind of table with ``implied_vol``, ``delta``, ``gamma``,
+``vega`` and ``reason`` appended. It prints nothing and keeps no state, so
+it can be mapped over the batches of a stream or the partitions of a larger
+frame; :func:`summarize` counts the rows of a result by reason.
+
+A row whose cells cannot be read (text in a number column, an unknown option
+kind) gets the reason ``bad_input``; a missing number (an empty cell, NA,
+#N/A) gets ``not_finite``; the other rows are solved. With ``strict=True``
+the first unreadable row raises :class:`BookError` instead.
+
+:class:`BookReader` and :class:`BookWriter` stream books from and to CSV and
+Parquet files in record batches, so memory stays bounded by the batch size
+whatever the length of the book. CSV cells are read as text, which keeps
+every input column exactly as it was written; results are written in the
+shortest decimal form that reads back to the same double.
+
+Needs pyarrow (``pip install 'quelta[cli]'``); pandas only for DataFrames.
+"""
+
+from __future__ import annotations
+
+import csv
+import datetime as _dt
+import io
+import warnings
+from collections.abc import Iterator, Mapping, Sequence
+from dataclasses import dataclass
+from typing import IO, Any
+
+import numpy as np
+
+try:
+    import pyarrow as pa
+    import pyarrow.compute as pc
+    import pyarrow.csv as pa_csv
+except ImportError as _exc:  # pragma: no cover - depends on the installation
+    raise ImportError(
+        "quelta's book functions need pyarrow: pip install 'quelta[cli]'") from _exc
+
+from quelta._api import _CALL_WORDS, Greeks, Reason, greeks
+
+__all__ = ["BookError", "BookReader", "BookWarning", "BookWriter", "COLUMNS", "RESULTS",
+           "Solved", "resolve_columns", "solve_batch", "solve_table", "summarize"]
+
+# Canonical column, accepted header names (after normalising case, spaces,
+# hyphens and slashes; the first one present wins), and the help text.
+COLUMNS: list[tuple[str, tuple[str, ...], str]] = [
+    ("price", ("price", "premium", "option_price", "mid", "mid_price", "mark", "value"),
+     "market (discounted) option price"),
+    ("bid", ("bid", "bid_price", "best_bid"),
+     "bid price: without a price column, the price is the mid (bid + ask) / 2"),
+    ("ask", ("ask", "offer", "ask_price", "offer_price", "best_ask"), "ask price"),
+    ("forward", ("forward", "fwd", "f", "forward_price", "fwd_mid"),
+     "forward price F of the underlying for the expiry"),
+    ("strike", ("strike", "k", "strike_price"), "strike K"),
+    ("expiry", ("expiry", "t", "tau", "ttm", "maturity", "time_to_expiry", "expiry_years",
+                "years", "expiration", "expiry_date", "expiration_date", "maturity_date"),
+     "time to expiry in years, or the expiry date or date and time (ISO, 2025-03-21 or "
+     "2025-03-21 16:00), with a valuation date: T = days between them / 365 (ACT/365F)"),
+    ("days", ("days", "dte", "days_to_expiry", "days_to_expiration", "days_to_maturity"),
+     "calendar days to expiry, instead of expiry: T = days / 365"),
+    ("valuation_date", ("valuation_date", "value_date", "valuation", "as_of", "as_of_date",
+                        "pricing_date"),
+     "valuation date for expiry dates (or --valuation-date)"),
+    ("kind", ("kind", "type", "option_type", "cp", "call_put", "cp_flag", "put_call", "right",
+              "flag", "is_call"),
+     "call/put, c/p or 1/-1 (an is_call column: 1/0, true/false)"),
+    ("discount", ("discount", "df", "discount_factor", "disc"),
+     "discount factor D (optional)"),
+    ("rate", ("rate", "r", "interest_rate", "risk_free_rate"),
+     "continuously compounded rate r, D = exp(-r T) (optional, instead of discount)"),
+    ("true_vol", ("true_vol", "true_volatility", "vol_true", "sigma_true"),
+     "known volatility (optional): the summary reports max |implied_vol/true_vol - 1|"),
+]
+ALIASES = {canon: aliases for canon, aliases, _ in COLUMNS}
+RESULTS = ("implied_vol", "delta", "gamma", "vega", "reason")
+REASON_NAMES = [r.name.lower() for r in Reason]
+
+DAYS_PER_YEAR = 365.0  # ACT/365F
+_US_PER_DAY = 86_400_000_000
+_IS_CALL_WORDS = {"1": 1, "true": 1, "yes": 1, "0": 0, "false": 0, "no": 0}
+# Cells that mean "no value" rather than a malformed one.
+_MISSING = ("", "na", "n/a", "#n/a", "nan", "-nan", "+nan", "null", "none", "#value!", "-")
+# What pyarrow's string-to-double cast accepts, so that matching cells always convert.
+_NUMBER = r"^[+-]?(?:(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?|(?i:inf|infinity|nan))$"
+_DATE = r"^\d{4}-\d{2}-\d{2}(?:[ T]\d{2}:\d{2}(?::\d{2}(?:\.\d{1,9})?)?)?$"
+_NUMERIC_COLUMNS = ("price", "bid", "ask", "forward", "strike", "days", "discount", "rate",
+                    "true_vol")
+
+
+class BookError(ValueError):
+    """A book that cannot be solved: missing or ambiguous columns, or (strict) a bad cell.
+
+    ``row`` is the 0-based row of the table and ``column`` the header name of
+    the cell for an error in one cell; both are None for an error of the book.
+    """
+
+    def __init__(self, message: str, row: int | None = None, column: str | None = None):
+        super().__init__(message)
+        self.row = row
+        self.column = column
+
+
+class BookWarning(UserWarning):
+    """A book that is solved but looks wrong, such as rates written in percent."""
+
+
+def normalise(name: str) -> str:
+    """A header name as matched against the accepted names."""
+    return name.strip().lower().replace(" ", "_").replace("-", "_").replace("/", "_")
+
+
+def resolve_columns(names: Sequence[str], columns: Mapping[str, str] | None = None
+                    ) -> dict[str, str]:
+    """The header name used for each recognised column, keyed by canonical name.
+
+    ``columns`` maps canonical names to header names and overrides the search
+    by accepted names. Raises :class:`BookError` for duplicated or missing
+    columns, both a discount and a rate, or a column named like a result.
+    """
+    seen: set[str] = set()
+    for name in names:
+        if name in seen:
+            raise BookError(f"column name {name!r} appears more than once")
+        seen.add(name)
+    by_normal: dict[str, str] = {}
+    for name in names:
+        key = normalise(name)
+        if key in by_normal and any(key in aliases for aliases in ALIASES.values()):
+            raise BookError(f"columns {by_normal[key]!r} and {name!r} have the same name")
+        by_normal.setdefault(key, name)
+
+    found: dict[str, str] = {}
+    for canon, aliases, _ in COLUMNS:
+        if columns and canon in columns:
+            if columns[canon] not in seen:
+                raise BookError(f"no column {columns[canon]!r} (given for {canon})")
+            found[canon] = columns[canon]
+            continue
+        for alias in aliases:
+            if alias in by_normal and by_normal[alias] not in found.values():
+                found[canon] = by_normal[alias]
+                break
+    if columns:
+        unknown = sorted(set(columns) - set(ALIASES))
+        if unknown:
+            raise BookError(f"unknown column role {unknown[0]!r}; use one of "
+                            f"{', '.join(ALIASES)}")
+
+    missing = []
+    if "price" not in found and not ("bid" in found and "ask" in found):
+        missing.append("price")
+    missing += [c for c in ("forward", "strike") if c not in found]
+    if "expiry" not in found and "days" not in found:
+        missing.append("expiry")
+    if "kind" not in found:
+        missing.append("kind")
+    if missing:
+        if len(missing) == 1:
+            accepted = ", ".join(ALIASES[missing[0]])
+        else:
+            accepted = "; ".join(f"{c}: {', '.join(ALIASES[c])}" for c in missing)
+        extra = " (or bid and ask)" if "price" in missing else ""
+        raise BookError(f"missing column{'s' if len(missing) > 1 else ''} "
+                        f"{', '.join(missing)}{extra} (accepted names: {accepted})")
+    if "discount" in found and "rate" in found:
+        raise BookError(f"has both a discount column ({found['discount']!r}) and a rate "
+                        f"column ({found['rate']!r}); keep one")
+    taken = [n for n in names if normalise(n) in RESULTS]
+    if taken:
+        raise BookError(f"already has a column {taken[0]!r}, which quelta would append; "
+                        "rename or remove it")
+    return found
+
+
+# ---------------------------------------------------------------- cells
+
+class _Cells:
+    """Unreadable cells found while reading the columns of one table."""
+
+    def __init__(self, n: int, strict: bool) -> None:
+        self.bad = np.zeros(n, dtype=bool)
+        self.strict = strict
+        self.first: tuple[int, str, str] | None = None  # (row, column, message)
+
+    def flag(self, mask: np.ndarray, column: str, values: pa.Array, what: str) -> None:
+        if not mask.any():
+            return
+        self.bad |= mask
+        row = int(np.argmax(mask))
+        if self.strict and (self.first is None or row < self.first[0]):
+            cell = values[row].as_py()
+            self.first = (row, column, what.format(value=cell, column=column))
+
+    def raise_first(self) -> None:
+        if self.first is not None:
+            row, column, message = self.first
+            raise BookError(message, row=row, column=column)
+
+
+def _as_array(values: Any) -> pa.Array:
+    if isinstance(values, pa.ChunkedArray):
+        return values.combine_chunks() if values.num_chunks != 1 else values.chunk(0)
+    return values
+
+
+def _mask(values: pa.Array) -> np.ndarray:
+    """A boolean pyarrow array as a NumPy mask, null counting as False."""
+    return np.asarray(pc.fill_null(values, False).to_numpy(zero_copy_only=False), dtype=bool)
+
+
+def _text_numbers(text: pa.Array) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Numbers written as text: (values, unreadable, written with %).
+
+    Missing cells (empty, NA, #N/A, ...) are NaN and not unreadable.
+    """
+    try:  # the common case: every cell a plain number
+        values = pc.cast(text, pa.float64())
+        nothing = np.zeros(len(text), dtype=bool)
+        return values.to_numpy(zero_copy_only=False), nothing, nothing
+    except (pa.ArrowInvalid, pa.ArrowNotImplementedError):
+        pass
+    s = pc.utf8_trim_whitespace(text)
+    percent = pc.ends_with(s, "%")
+    s = pc.utf8_trim_whitespace(pc.if_else(percent, pc.utf8_slice_codeunits(s, 0, -1), s))
+    number = pc.match_substring_regex(s, _NUMBER)
+    missing = pc.or_kleene(pc.is_null(s), pc.is_in(pc.utf8_lower(s),
+                                                     value_set=pa.array(_MISSING)))
+    values = pc.cast(pc.if_else(number, s, pa.scalar(None, pa.string())), pa.float64())
+    out = values.to_numpy(zero_copy_only=False, writable=True)
+    pct = _mask(pc.and_(percent, number))
+    out[pct] /= 100.0
+    bad = ~_mask(number) & ~_mask(missing)
+    return out, bad, pct
+
+
+def _numbers(values: pa.Array, column: str, cells: _Cells) -> tuple[np.ndarray, np.ndarray]:
+    """A column as float64 (NaN where missing or unreadable) and where % was written."""
+    n = len(values)
+    kind = values.type
+    if pa.types.is_null(kind):
+        return np.full(n, np.nan), np.zeros(n, dtype=bool)
+    if pa.types.is_integer(kind) or pa.types.is_floating(kind) or pa.types.is_decimal(kind):
+        return (pc.cast(values, pa.float64()).to_numpy(zero_copy_only=False),
+                np.zeros(n, dtype=bool))
+    if pa.types.is_string(kind) or pa.types.is_large_string(kind):
+        out, bad, pct = _text_numbers(values)
+        if bad.any():
+            cells.flag(bad, column, values, "column {column!r}: {value!r} is not a number")
+            out[bad] = np.nan  # a slow-path array, writable
+        return out, pct
+    bad = ~_mask(pc.is_null(values))
+    cells.flag(bad, column, values, "column {column!r}: {value!r} is not a number")
+    return np.full(n, np.nan), np.zeros(n, dtype=bool)
+
+
+def _instants(values: pa.Array) -> np.ndarray:
+    """Dates or timestamps as float64 microseconds since 1970 (NaN where null)."""
+    if pa.types.is_timestamp(values.type):
+        values = values.cast(pa.timestamp("us", tz=values.type.tz))
+    else:
+        values = values.cast(pa.timestamp("us"))
+    return values.cast(pa.int64()).to_numpy(zero_copy_only=False).astype(np.float64)
+
+
+def _text_instants(text: pa.Array, dated: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """ISO dates written as text, where dated: (microseconds, unreadable)."""
+    out = np.full(len(text), np.nan)
+    bad = np.zeros(len(text), dtype=bool)
+    rows = np.flatnonzero(dated)
+    if rows.size == 0:
+        return out, bad
+    picked = text.take(pa.array(rows))
+    try:
+        out[rows] = _instants(pc.cast(pc.utf8_trim_whitespace(picked), pa.timestamp("us")))
+    except pa.ArrowInvalid:  # an impossible date such as 2025-02-30: cell by cell
+        for i, s in zip(rows.tolist(), picked.to_pylist()):
+            try:
+                out[i] = _instants(pa.array([s.strip()]).cast(pa.timestamp("us")))[0]
+            except pa.ArrowInvalid:
+                bad[i] = True
+    return out, bad
+
+
+def _valuation_instant(value: object) -> float:
+    try:
+        if isinstance(value, str):
+            value = np.datetime64(value.strip())
+        elif isinstance(value, _dt.datetime) and value.tzinfo is not None:
+            value = value.astimezone(_dt.timezone.utc).replace(tzinfo=None)
+        stamp = np.datetime64(value, "us")  # type: ignore[call-overload]
+    except (TypeError, ValueError):
+        raise BookError(f"valuation date {value!r} is not a date (use YYYY-MM-DD)") from None
+    if np.isnat(stamp):
+        raise BookError(f"valuation date {value!r} is not a date (use YYYY-MM-DD)")
+    return float(stamp.astype(np.int64))
+
+
+def _years(get: Any, found: dict[str, str], valuation_date: object,
+           cells: _Cells, n: int) -> np.ndarray:
+    """Time to expiry in years, from the expiry (years or dates) or the days column."""
+    if "expiry" not in found:
+        days, _ = _numbers(get("days"), found["days"], cells)
+        return days / DAYS_PER_YEAR
+    name = found["expiry"]
+    values = get("expiry")
+    kind = values.type
+    if pa.types.is_timestamp(kind) or pa.types.is_date(kind):
+        stamps, years = _instants(values), np.full(n, np.nan)
+        dated = ~np.isnan(stamps)
+    elif pa.types.is_string(kind) or pa.types.is_large_string(kind):
+        years, bad, _ = _text_numbers(values)
+        if not bad.any():
+            return years
+        dated = bad & _mask(pc.match_substring_regex(pc.utf8_trim_whitespace(values), _DATE))
+        stamps, unreadable = _text_instants(values, dated)
+        cells.flag((bad & ~dated) | unreadable, name, values,
+                   "column {column!r}: {value!r} is neither a number of years nor a date")
+        years[bad & ~dated] = np.nan
+    else:
+        years, _ = _numbers(values, name, cells)
+        return years
+    if not dated.any():
+        return years
+    if valuation_date is not None:
+        start = np.full(n, _valuation_instant(valuation_date))
+    elif "valuation_date" in found:
+        col = get("valuation_date")
+        if pa.types.is_timestamp(col.type) or pa.types.is_date(col.type):
+            start = _instants(col)
+        elif pa.types.is_string(col.type) or pa.types.is_large_string(col.type):
+            given = _mask(pc.match_substring_regex(pc.utf8_trim_whitespace(col), _DATE))
+            start, unreadable = _text_instants(col, given)
+            cells.flag((~given & ~_mask(pc.is_null(col))) | unreadable,
+                       found["valuation_date"], col, "column {column!r}: {value!r} is not a date")
+        else:
+            start = np.full(n, np.nan)
+            cells.flag(~_mask(pc.is_null(col)), found["valuation_date"], col,
+                       "column {column!r}: {value!r} is not a date")
+    else:
+        raise BookError(f"column {name!r} holds dates, so a valuation date is needed "
+                        "(a valuation_date column, or the valuation date option)")
+    years[dated] = (stamps[dated] - start[dated]) / (_US_PER_DAY * DAYS_PER_YEAR)
+    return years
+
+
+def _kinds(values: pa.Array, column: str, cells: _Cells) -> tuple[np.ndarray, np.ndarray]:
+    """Option kinds as (is_call, missing); unknown kinds are flagged unreadable."""
+    n = len(values)
+    is_call_column = normalise(column) == "is_call"
+    words = _IS_CALL_WORDS if is_call_column else _CALL_WORDS
+    accepted = "1/0 or true/false" if is_call_column else "call/put, c/p or 1/-1"
+    message = "unknown option kind {value!r} in column {column!r} (use " + accepted + ")"
+    missing = _mask(pc.is_null(values))
+    kind = values.type
+    if pa.types.is_boolean(kind):
+        return _mask(values), missing
+    if pa.types.is_integer(kind) or pa.types.is_floating(kind):
+        num = pc.cast(values, pa.float64()).to_numpy(zero_copy_only=False)
+        calls = num == 1
+        puts = num == (0 if is_call_column else -1)
+        cells.flag(~(calls | puts | missing), column, values, message)
+        return calls, missing
+    if not (pa.types.is_string(kind) or pa.types.is_large_string(kind)):
+        cells.flag(~missing, column, values, message)
+        return np.zeros(n, dtype=bool), missing
+    # Few distinct words in a large book: classify each word once.
+    encoded = pc.dictionary_encode(pc.utf8_lower(pc.utf8_trim_whitespace(values)))
+    flags = np.array([words.get(w, -1) for w in encoded.dictionary.to_pylist()] + [-1],
+                     dtype=np.int8)
+    index = pc.fill_null(encoded.indices, len(flags) - 1).to_numpy(zero_copy_only=False)
+    flag = flags[index]
+    empty = _mask(pc.equal(pc.utf8_trim_whitespace(values), ""))
+    missing = missing | (empty if not cells.strict else False)
+    cells.flag((flag < 0) & ~missing, column, values, message)
+    return flag == 1, missing
+
+
+# ---------------------------------------------------------------- solving
+
+@dataclass(frozen=True)
+class Solved:
+    """One solved table: the result table and the numbers it was solved from.
+
+    ``greeks`` holds flat float64 arrays (NaN where there is no volatility)
+    and the int8 :class:`Reason` codes; ``forward``, ``strike``, ``expiry``
+    (years) and ``is_call`` are the inputs as read, ``true_vol`` the known
+    volatilities when the book has that column, else None. ``warnings``
+    are the texts :func:`solve_table` gives as :class:`BookWarning`.
+    """
+
+    table: Any
+    greeks: Greeks
+    forward: np.ndarray
+    strike: np.ndarray
+    expiry: np.ndarray
+    is_call: np.ndarray
+    true_vol: np.ndarray | None
+    warnings: tuple[str, ...] = ()
+
+
+def _arrow_column(values: Any) -> pa.Array:
+    """A pandas Series (or anything array-like) as an Arrow array."""
+    try:
+        return _as_array(pa.array(values, from_pandas=True))
+    except (pa.ArrowInvalid, pa.ArrowTypeError, TypeError):
+        # Mixed objects (numbers and text): read each cell as text.
+        return pa.array([None if v is None or (isinstance(v, float) and v != v) else str(v)
+                         for v in values], pa.string())
+
+
+def _is_dataframe(table: object) -> bool:
+    return type(table).__module__.split(".")[0] == "pandas" and hasattr(table, "columns")
+
+
+def solve_batch(table: Any, *, valuation_date: object = None, strict: bool = False,
+                columns: Mapping[str, str] | None = None) -> Solved:
+    """Solve a book and keep the inputs as read; see :func:`solve_table`."""
+    if _is_dataframe(table):
+        names = [str(c) for c in table.columns]
+        frame = table
+
+        def get(canon: str) -> pa.Array:
+            return _arrow_column(frame[found[canon]])
+    elif isinstance(table, (pa.Table, pa.RecordBatch)):
+        names = list(table.column_names)
+
+        def get(canon: str) -> pa.Array:
+            return _as_array(table.column(names.index(found[canon])))
+    else:
+        raise TypeError(f"expected a pyarrow Table or RecordBatch or a pandas DataFrame, "
+                        f"got {type(table).__name__}")
+    found = resolve_columns(names, columns)
+    n = len(table)
+    cells = _Cells(n, strict)
+
+    def number(canon: str) -> np.ndarray:
+        return _numbers(get(canon), found[canon], cells)[0]
+
+    if "price" in found:
+        price = number("price")
+    else:
+        price = 0.5 * (number("bid") + number("ask"))
+    forward, strike = number("forward"), number("strike")
+    expiry = _years(get, found, valuation_date, cells, n)
+    is_call, no_kind = _kinds(get("kind"), found["kind"], cells)
+    discount = number("discount") if "discount" in found else None
+    rate = None
+    notes = []
+    if "rate" in found:
+        rate, percent = _numbers(get("rate"), found["rate"], cells)
+        with np.errstate(invalid="ignore"):
+            if np.any((np.abs(rate) > 1) & ~percent):
+                notes.append(f"column {found['rate']!r} has rates above 1: rates are "
+                             "fractions (0.05 for 5%); percentages need a % sign")
+    true_vol = number("true_vol") if "true_vol" in found else None
+    cells.raise_first()
+
+    unusable = cells.bad | no_kind
+    if unusable.any():
+        price = np.where(unusable, np.nan, price)
+    g = greeks(price, forward, strike, expiry, kind=is_call, discount=discount, rate=rate)
+    if cells.bad.any():
+        g.reason[cells.bad] = Reason.BAD_INPUT
+
+    results = {"implied_vol": g.vol, "delta": g.delta, "gamma": g.gamma, "vega": g.vega}
+    reason_text = pa.array(REASON_NAMES, pa.string()).take(pa.array(g.reason))
+    if _is_dataframe(table):
+        out = table.copy(deep=False)
+        for name, values in results.items():
+            out[name] = values
+        out["reason"] = reason_text.to_numpy(zero_copy_only=False)
+    else:
+        arrays = [pa.array(v, mask=np.isnan(v)) for v in results.values()]
+        if isinstance(table, pa.RecordBatch):
+            out = pa.RecordBatch.from_arrays([*table.columns, *arrays, reason_text],
+                                             names=[*names, *RESULTS])
+        else:
+            out = table
+            for name, array in zip(RESULTS, [*arrays, reason_text]):
+                out = out.append_column(name, array)
+    return Solved(out, g, forward, strike, expiry, is_call, true_vol, tuple(notes))
+
+
+def solve_table(table: Any, *, valuation_date: object = None, strict: bool = False,
+                columns: Mapping[str, str] | None = None) -> Any:
+    """Implied volatility and Greeks of every row of an option book, as new columns.
+
+    Parameters
+    ----------
+    table : pyarrow.Table, pyarrow.RecordBatch or pandas.DataFrame
+        One row per option. Columns are found by name, case-insensitively and
+        with common aliases (``quelta.book.COLUMNS``): price (or bid and ask,
+        whose mid is used), forward, strike, expiry (years, or dates with a
+        valuation date) or days (calendar days to expiry), kind (call/put,
+        c/p, 1/-1, or an is_call column), and optionally discount or rate
+        and true_vol. Numbers may be numeric columns or text; text may end
+        in ``%`` (``"1.5%"`` is 0.015).
+    valuation_date : str, datetime.date, datetime.datetime or numpy.datetime64, optional
+        The date expiries are measured from when the expiry column holds
+        dates; instead, a valuation_date column may give one per row. Years
+        are days / 365 (ACT/365F), counting the time of day if given.
+    strict : bool, default False
+        Raise :class:`BookError` at the first unreadable cell (its ``row`` and
+        ``column`` say where) instead of giving the row reason ``bad_input``.
+    columns : mapping, optional
+        Header names for canonical columns, such as ``{"price": "last"}``,
+        overriding the search by accepted names.
+
+    Returns
+    -------
+    The same kind of table: the input columns unchanged, then ``implied_vol``
+    (annualised), ``delta`` (dV/dF), ``gamma`` (d2V/dF2) and ``vega`` (per
+    volatility point) of the discounted price V, null (NaN in pandas) where
+    there is no volatility, and ``reason``, the lower-case name of the
+    :class:`quelta.Reason` of each row (``"ok"`` where solved).
+
+    Raises
+    ------
+    BookError
+        Missing, duplicated or ambiguous columns, expiry dates without a
+        valuation date, and with ``strict=True`` an unreadable cell.
+
+    Warns
+    -----
+    BookWarning
+        A rate column with values above 1 not written as percentages.
+    """
+    solved = solve_batch(table, valuation_date=valuation_date, strict=strict, columns=columns)
+    for text in solved.warnings:
+        warnings.warn(text, BookWarning, stacklevel=2)
+    return solved.table
+
+
+def summarize(result: Any) -> dict[str, int]:
+    """Rows of a solved table by reason name, every reason listed, ``"ok"`` first."""
+    reasons = result["reason"] if _is_dataframe(result) else result.column("reason")
+    counts = pc.value_counts(_as_array(_arrow_column(reasons)))
+    got = {v["values"].as_py(): v["counts"].as_py() for v in counts}
+    return {name: int(got.get(name, 0)) for name in REASON_NAMES}
+
+
+# ---------------------------------------------------------------- files
+
+PARQUET_SUFFIXES = (".parquet", ".pq", ".parq")
+_PARQUET_MAGIC = b"PAR1"
+_BLOCK_SIZE = 4 << 20  # bytes of CSV per record batch before slicing to the chunk size
+
+
+def sniff_delimiter(header_line: str) -> str:
+    return max(",;\t", key=header_line.count)
+
+
+class BookReader:
+    """Record batches of a CSV or Parquet book, at most ``chunk`` rows each.
+
+    ``source`` is a path or a binary file object (standard input): a stream
+    is read as CSV, a path as Parquet when it starts with the Parquet magic
+    bytes. CSV books have a header row and are read with every cell as text.
+    ``rows_total`` is known for Parquet; ``progress()`` gives the fraction of
+    a CSV file consumed so far.
+    """
+
+    def __init__(self, source: str | IO[bytes], chunk: int) -> None:
+        self.chunk = chunk
+        self.rows_total: int | None = None
+        self.delimiter = ","
+        self._size = 0
+        self._file: Any = None
+        if isinstance(source, str):
+            with open(source, "rb") as probe:
+                first = probe.readline()
+            if first.startswith(_PARQUET_MAGIC):
+                import pyarrow.parquet as pq
+
+                self.format = "parquet"
+                self._parquet = pq.ParquetFile(source)
+                self.names = list(self._parquet.schema_arrow.names)
+                self.rows_total = self._parquet.metadata.num_rows
+                return
+            self._file = pa.OSFile(source, "rb")
+            self._size = self._file.size()
+            self._file.seek(len(first))  # pyarrow reads on after the header
+            stream: Any = self._file
+        else:
+            stream = source
+            first = stream.readline()
+        self.format = "csv"
+        if first.startswith(_PARQUET_MAGIC):
+            raise BookError("a Parquet book must be read from a file, not a stream")
+        try:
+            line = first.decode("utf-8-sig")
+        except UnicodeDecodeError:
+            raise BookError("not a UTF-8 text file") from None
+        if not line.strip():
+            raise BookError("empty, expected a header row")
+        self.delimiter = sniff_delimiter(line)
+        try:
+            self.names = next(csv.reader([line.rstrip("\r\n")], delimiter=self.delimiter,
+                                         strict=True))
+        except (csv.Error, StopIteration) as exc:
+            raise BookError(f"malformed CSV header ({exc})") from None
+        resolve_columns(self.names)  # fail on the header before reading any row
+        self._stream = stream
+
+    def batches(self) -> Iterator[pa.RecordBatch]:
+        if self.format == "parquet":
+            yield from self._parquet.iter_batches(batch_size=self.chunk)
+            return
+        if self._file is not None and self._file.tell() == self._size:
+            return  # a header and no rows
+        try:
+            reader = pa_csv.open_csv(
+                self._stream,
+                # A stream is read on this thread, in Python's read(), so that
+                # signals are handled while it waits for input.
+                read_options=pa_csv.ReadOptions(column_names=self.names,
+                                                block_size=_BLOCK_SIZE,
+                                                use_threads=self._file is not None),
+                parse_options=pa_csv.ParseOptions(delimiter=self.delimiter,
+                                                  newlines_in_values=True),
+                convert_options=pa_csv.ConvertOptions(
+                    column_types={name: pa.string() for name in self.names},
+                    strings_can_be_null=False, quoted_strings_can_be_null=False))
+        except pa.ArrowInvalid as exc:
+            if "Empty CSV file" in str(exc):  # a header and no rows, on a stream
+                return
+            raise
+        for batch in reader:
+            for start in range(0, batch.num_rows, self.chunk):
+                yield batch.slice(start, self.chunk)
+
+    def progress(self) -> float | None:
+        """Fraction of the CSV file read (ahead of the batches solved), if known."""
+        if self._file is None or not self._size:
+            return None
+        try:
+            return min(self._file.tell() / self._size, 1.0)
+        except (OSError, ValueError):
+            return None
+
+    def close(self) -> None:
+        if self._file is not None:
+            self._file.close()
+
+
+class BookWriter:
+    """Writes solved record batches to a binary stream as CSV or Parquet.
+
+    CSV fields are quoted only where needed (a delimiter, quote, CR or LF
+    in the text), so they read back exactly; numbers are written in the
+    shortest form that reads back to the same double, and nulls as empty
+    fields. ``names`` is the header of a book without rows.
+    """
+
+    def __init__(self, sink: IO[bytes], fmt: str, delimiter: str = ",",
+                 names: Sequence[str] = ()) -> None:
+        self.sink = sink
+        self.names = list(names)
+        self.format = fmt
+        self.delimiter = delimiter
+        self._started = False
+        self._parquet: Any = None
+        self._options = {q: pa_csv.WriteOptions(include_header=False, delimiter=delimiter,
+                                                quoting_style=q)
+                         for q in ("none", "needed")}
+
+    def _start(self, schema: pa.Schema) -> None:
+        self._started = True
+        if self.format == "parquet":
+            import pyarrow.parquet as pq
+
+            self._parquet = pq.ParquetWriter(self.sink, schema)
+            return
+        text = io.StringIO()
+        csv.writer(text, delimiter=self.delimiter, lineterminator="\n").writerow(schema.names)
+        self.sink.write(text.getvalue().encode("utf-8"))
+
+    def write(self, batch: pa.RecordBatch) -> None:
+        if not self._started:
+            self._start(batch.schema)
+        if self._parquet is not None:
+            self._parquet.write_batch(batch)
+            return
+        try:
+            # Unquoted unless a field needs quotes: pyarrow refuses such a
+            # batch before writing any of it, and it is written again quoted.
+            pa_csv.write_csv(batch, self.sink, self._options["none"])
+        except pa.ArrowInvalid:
+            pa_csv.write_csv(batch, self.sink, self._options["needed"])
+
+    def close(self) -> None:
+        """Ends the output; a book without rows still gets its header (or schema)."""
+        if not self._started:
+            inputs = [pa.field(n, pa.string()) for n in self.names if n not in RESULTS]
+            results = [pa.field(n, pa.float64()) for n in RESULTS[:-1]]
+            self._start(pa.schema([*inputs, *results, pa.field("reason", pa.string())]))
+        if self._parquet is not None:
+            self._parquet.close()

@@ -1,0 +1,423 @@
+"""quelta on Dask: lazy DataFrames and arrays, and datasets of files solved on a cluster.
+
+- :func:`solve` maps :func:`quelta.solve_table` over the partitions of a Dask
+  DataFrame and returns the lazy result;
+- :func:`implied_volatility` and :func:`greeks` do what their namesakes in
+  :mod:`quelta` do, block by block, on Dask arrays;
+- :func:`solve_dataset` solves a dataset of CSV or Parquet files on a
+  ``dask.distributed`` cluster and writes a partitioned Parquet dataset, the
+  engine of ``quelta solve DATASET -o OUT_DIR --scheduler ...``.
+
+Every task calls a function of the installed ``quelta`` package by name, so
+workers need nothing but ``pip install quelta``. Each row is solved on its
+own, so a result does not depend on how the rows are partitioned: it equals
+bit for bit the single-machine solve of the same rows.
+
+Dask is imported on first use: ``pip install 'quelta[dask]'``.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import errno
+import glob
+import os
+import re
+import shutil
+import tempfile
+import time
+import uuid
+import warnings
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass, field
+from typing import Any
+
+import numpy as np
+
+import quelta
+from quelta._api import Reason
+
+__all__ = ["DatasetSummary", "greeks", "implied_volatility", "solve", "solve_dataset"]
+
+_INSTALL = "quelta.dask needs Dask: pip install 'quelta[dask]'"
+PIECE_ROWS = 1_000_000  # Parquet rows per task: large files are split at row groups
+CSV_SUFFIXES = (".csv", ".tsv", ".txt")
+_PARQUET_MAGIC = b"PAR1"
+_PART = re.compile(r"part-\d+\.parquet")
+
+
+def _dask_array() -> Any:
+    try:
+        import dask.array as da
+    except ImportError:
+        raise ImportError(_INSTALL) from None
+    return da
+
+
+# ---------------------------------------------------------------- DataFrames
+
+def solve(ddf: Any, *, valuation_date: object = None, strict: bool = False,
+          columns: Any = None) -> Any:
+    """Implied volatility and Greeks of every row of a Dask DataFrame, lazily.
+
+    Takes the arguments of :func:`quelta.solve_table` and returns a Dask
+    DataFrame with the same partitions: the input columns, then
+    ``implied_vol``, ``delta``, ``gamma``, ``vega`` and ``reason``. Missing
+    or ambiguous columns raise :class:`quelta.book.BookError` here, before
+    anything is computed; with ``strict=True`` an unreadable cell raises when
+    its partition is computed.
+    """
+    from quelta.book import BookWarning, solve_table
+
+    # The result's dtypes are those solve_table gives a partition with rows;
+    # Dask's stand-in rows may be unreadable, hence strict=False here.
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", BookWarning)
+        meta = solve_table(ddf._meta_nonempty, valuation_date=valuation_date,
+                           columns=columns).iloc[:0]
+    return ddf.map_partitions(solve_table, valuation_date=valuation_date, strict=strict,
+                              columns=columns, meta=meta)
+
+
+# ---------------------------------------------------------------- arrays
+
+def _stacked(function: str, fields: tuple[str, ...], names: tuple[str, ...],
+             *blocks: Any) -> np.ndarray:
+    """One block of results, the fields stacked along a new last axis (as float64)."""
+    args = dict(zip(names, blocks))
+    if function == "implied_volatility":
+        got = dict(zip(fields, quelta.implied_volatility(**args, reason=True)))
+    else:
+        got = quelta.greeks(**args)._asdict()
+    return np.stack([np.asarray(got[f], dtype=np.float64) for f in fields], axis=-1)
+
+
+def _blockwise(function: str, fields: tuple[str, ...], **named: Any) -> list[Any]:
+    da = _dask_array()
+    named = {k: v for k, v in named.items() if v is not None}
+    arrays = da.broadcast_arrays(*(da.asarray(v) for v in named.values()))
+    ndim = arrays[0].ndim
+    index = "abcdefghijklmnopqrstuvwxy"[:ndim]
+    pairs = [x for a in arrays for x in (a, index)]
+    # One solve per block for all fields; reason codes are small integers,
+    # exact as doubles, and are turned back into int8 below.
+    stacked = da.blockwise(_stacked, index + "z", function, None, fields, None,
+                           tuple(named), None, *pairs, new_axes={"z": len(fields)},
+                           dtype=np.float64, token=f"quelta-{function}")
+    out = [stacked[..., i] for i in range(len(fields))]
+    out[-1] = out[-1].astype(np.int8)
+    return out
+
+
+def implied_volatility(price: Any, forward: Any, strike: Any, expiry: Any, *,
+                       kind: Any = "call", discount: Any = None, rate: Any = None,
+                       reason: bool = False) -> Any:
+    """:func:`quelta.implied_volatility` on Dask arrays, block by block, lazily.
+
+    Arguments are Dask arrays, NumPy arrays or scalars and broadcast against
+    each other; chunks are aligned by Dask. Returns a float64 Dask array (and
+    an int8 one of :class:`quelta.Reason` codes with ``reason=True``) whose
+    values equal those of :func:`quelta.implied_volatility` bit for bit.
+    """
+    vol, code = _blockwise("implied_volatility", ("vol", "reason"), price=price,
+                           forward=forward, strike=strike, expiry=expiry, kind=kind,
+                           discount=discount, rate=rate)
+    return (vol, code) if reason else vol
+
+
+def greeks(price: Any, forward: Any, strike: Any, expiry: Any, *, kind: Any = "call",
+           discount: Any = None, rate: Any = None) -> quelta.Greeks:
+    """:func:`quelta.greeks` on Dask arrays: a :class:`quelta.Greeks` of Dask arrays."""
+    return quelta.Greeks(*_blockwise("greeks", quelta.Greeks._fields, price=price,
+                                     forward=forward, strike=strike, expiry=expiry,
+                                     kind=kind, discount=discount, rate=rate))
+
+
+# ---------------------------------------------------------------- datasets of files
+
+@dataclass(frozen=True)
+class _Piece:
+    """The rows of one task: a file, or some row groups of a Parquet file."""
+
+    path: str  # absolute, as the workers open it
+    name: str  # as shown in messages
+    out: str  # the part file written
+    row_groups: tuple[int, ...] | None = None  # None: the whole file
+    rows: int | None = None  # known for Parquet
+
+
+@dataclass
+class DatasetSummary:
+    """What :func:`solve_dataset` did, added up over all parts.
+
+    ``reasons`` counts the rows by :class:`quelta.Reason` code;
+    ``solve_seconds`` is the time spent solving, summed over the tasks;
+    ``max_true_error`` is the largest ``|implied_vol/true_vol - 1|`` over the
+    ``true_compared`` rows that have a known volatility; ``warnings`` are
+    the distinct :class:`quelta.book.BookWarning` texts; ``columns`` maps
+    canonical columns to the header names of the first file.
+    """
+
+    files: int = 0
+    parts: int = 0
+    rows: int = 0
+    reasons: np.ndarray = field(default_factory=lambda: np.zeros(len(Reason), np.int64))
+    solve_seconds: float = 0.0
+    max_true_error: float = 0.0
+    true_compared: int = 0
+    warnings: list[str] = field(default_factory=list)
+    columns: dict[str, str] = field(default_factory=dict)
+
+    def add(self, other: DatasetSummary) -> None:
+        self.rows += other.rows
+        self.reasons += other.reasons
+        self.solve_seconds += other.solve_seconds
+        self.max_true_error = max(self.max_true_error, other.max_true_error)
+        self.true_compared += other.true_compared
+        self.warnings += [w for w in other.warnings if w not in self.warnings]
+        self.columns = self.columns or other.columns
+
+
+def dataset_files(dataset: str) -> list[str]:
+    """The files of a dataset, in order: a file, a glob, or a directory's CSV and Parquet files.
+
+    A directory is searched recursively for names ending in .parquet, .pq,
+    .parq, .csv, .tsv or .txt, leaving out hidden entries (``.`` or ``_``
+    first, as Parquet datasets do). A glob takes every regular file it matches.
+    """
+    from quelta.book import BookError, PARQUET_SUFFIXES
+
+    if os.path.isdir(dataset):
+        found = []
+        for root, dirs, files in os.walk(dataset):
+            dirs[:] = [d for d in dirs if not d.startswith((".", "_"))]
+            found += [os.path.join(root, f) for f in files
+                      if not f.startswith((".", "_"))
+                      and f.lower().endswith(PARQUET_SUFFIXES + CSV_SUFFIXES)]
+        if not found:
+            raise BookError(f"{dataset}: no CSV or Parquet files in the directory")
+        return sorted(found)
+    if glob.has_magic(dataset):
+        found = [p for p in glob.glob(dataset, recursive=True) if os.path.isfile(p)]
+        if not found:
+            raise BookError(f"{dataset}: no file matches")
+        return sorted(found)
+    if not os.path.exists(dataset):
+        raise BookError(f"{dataset}: no such file or directory")
+    return [dataset]
+
+
+def _pieces(files: Sequence[str], out_dir: str) -> list[_Piece]:
+    """Tasks for the files: one per CSV file, Parquet files cut at row groups."""
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    from quelta.book import BookError
+
+    cut: list[tuple[str, tuple[int, ...] | None, int | None]] = []
+    for path in files:
+        with open(path, "rb") as f:
+            parquet = f.read(4) == _PARQUET_MAGIC
+        if not parquet:
+            cut.append((path, None, None))
+            continue
+        try:
+            meta = pq.read_metadata(path)
+        except pa.ArrowInvalid as exc:
+            raise BookError(f"cannot read {path}: {exc}") from None
+        if meta.num_rows <= PIECE_ROWS:
+            cut.append((path, None, meta.num_rows))
+            continue
+        groups: list[int] = []
+        rows = 0
+        for g in range(meta.num_row_groups):
+            groups.append(g)
+            rows += meta.row_group(g).num_rows
+            if rows >= PIECE_ROWS:
+                cut.append((path, tuple(groups), rows))
+                groups, rows = [], 0
+        if groups:
+            cut.append((path, tuple(groups), rows))
+    width = max(5, len(str(len(cut) - 1)))
+    return [_Piece(os.path.abspath(path), path,
+                   os.path.join(out_dir, f"part-{i:0{width}d}.parquet"), groups, rows)
+            for i, (path, groups, rows) in enumerate(cut)]
+
+
+def _batches(books: Any, piece: _Piece, chunk: int) -> tuple[list[str], Any]:
+    """The column names and the record batches of a piece, read as the command reads them."""
+    if piece.row_groups is None:
+        reader = books.BookReader(piece.path, chunk)
+        return reader.names, reader.batches()
+    import pyarrow.parquet as pq
+
+    parquet = pq.ParquetFile(piece.path)
+    return list(parquet.schema_arrow.names), parquet.iter_batches(
+        batch_size=chunk, row_groups=list(piece.row_groups))
+
+
+def _solve_piece(piece: _Piece, valuation_date: object, strict: bool,
+                 chunk: int) -> DatasetSummary:
+    """Solves one piece and writes its part file (a task, run on a worker)."""
+    import pyarrow as pa
+
+    from quelta import book as books
+
+    summary = DatasetSummary(parts=1)
+    part_dir, part_name = os.path.split(piece.out)
+    # A fresh name per attempt: a task retried after its worker died never
+    # meets the half-written file of the attempt before.
+    tmp = os.path.join(part_dir, f".{part_name}.{uuid.uuid4().hex}.tmp")
+    try:
+        with open(tmp, "wb") as sink:
+            try:
+                names, batches = _batches(books, piece, chunk)
+                summary.columns = books.resolve_columns(names)
+                writer = books.BookWriter(sink, "parquet", names=[*names, *books.RESULTS])
+                for batch in batches:
+                    writer.write(_solve_batch(books, batch, valuation_date, strict, summary))
+            except books.BookError as exc:
+                if exc.row is None:
+                    raise books.BookError(f"{piece.name}: {exc}") from None
+                raise books.BookError(f"{piece.name} row {summary.rows + exc.row + 1}: "
+                                      f"{exc}") from None
+            except pa.ArrowInvalid as exc:  # a malformed CSV or Parquet file
+                raise books.BookError(f"cannot read {piece.name}: "
+                                      f"{str(exc).strip().splitlines()[0]}") from None
+            writer.close()
+        os.replace(tmp, piece.out)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(tmp)
+        raise
+    return summary
+
+
+def _solve_batch(books: Any, batch: Any, valuation_date: object, strict: bool,
+                 summary: DatasetSummary) -> Any:
+    """Solves a record batch into the summary; returns the solved batch."""
+    start = time.perf_counter()
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", books.BookWarning)
+        solved = books.solve_batch(batch, valuation_date=valuation_date, strict=strict)
+    summary.solve_seconds += time.perf_counter() - start
+    summary.warnings += [str(w.message) for w in caught
+                         if str(w.message) not in summary.warnings]
+    g = solved.greeks
+    summary.rows += len(g.reason)
+    summary.reasons += np.bincount(g.reason, minlength=len(Reason))
+    if solved.true_vol is not None:
+        both = np.isfinite(g.vol) & np.isfinite(solved.true_vol)
+        if both.any():
+            err = np.abs(g.vol[both] / solved.true_vol[both] - 1.0)
+            summary.max_true_error = max(summary.max_true_error, float(err.max()))
+            summary.true_compared += int(both.sum())
+    return solved.table
+
+
+def check_out_dir(out_dir: str) -> None:
+    """Raise OSError (naming the path) unless out_dir can be written as a result.
+
+    It may be new, in an existing directory, or an empty directory or an
+    earlier result (only part files) to replace; nothing else is replaced.
+    """
+    parent = os.path.dirname(os.path.abspath(out_dir))
+    if not os.path.isdir(parent):
+        raise FileNotFoundError(errno.ENOENT, "no such directory", parent)
+    if not os.path.lexists(out_dir):
+        return
+    if not os.path.isdir(out_dir) or os.path.islink(out_dir):
+        raise FileExistsError(errno.EEXIST, "exists and is not a directory", out_dir)
+    strangers = [e for e in os.listdir(out_dir) if not _PART.fullmatch(e)]
+    if strangers:
+        raise FileExistsError(errno.ENOTEMPTY, f"holds {strangers[0]!r} and maybe more, not "
+                              "only the part files of an earlier result; give an empty or "
+                              "new directory", out_dir)
+
+
+def _remove_tree(path: str) -> None:
+    # A task cancelled while running may still be writing its own file.
+    for _ in range(20):
+        shutil.rmtree(path, ignore_errors=True)
+        if not os.path.lexists(path):
+            return
+        time.sleep(0.05)
+
+
+def solve_dataset(dataset: str, out_dir: str, *, client: Any = None,
+                  valuation_date: object = None, strict: bool = False,
+                  chunk_size: int = 100_000,
+                  progress: Callable[[int, int | None], None] | None = None
+                  ) -> DatasetSummary:
+    """Solve the files of a dataset on a Dask cluster into a partitioned Parquet dataset.
+
+    Parameters
+    ----------
+    dataset : str
+        A CSV or Parquet file, a glob of them, or a directory holding them
+        (see :func:`dataset_files`); files are taken in sorted order.
+    out_dir : str
+        The result: ``part-NNNNN.parquet`` files, one per CSV file and one per
+        row group or run of row groups (about a million rows) of a Parquet
+        file, numbered in the order of the input rows. Each holds the rows
+        with the results appended, as ``quelta solve BOOK -o OUT.parquet``
+        writes them. The parts are written to a hidden directory beside
+        ``out_dir``, which is renamed to ``out_dir`` only when every part is
+        done: a failed run leaves no ``out_dir`` and an existing one (empty,
+        or an earlier result) untouched.
+    client : distributed.Client, optional
+        The cluster to run on; by default the current client. Workers open
+        the files by path, so the dataset and ``out_dir`` must be on storage
+        the workers share.
+    valuation_date, strict
+        As for :func:`quelta.solve_table`. With ``strict=True`` the first
+        unreadable cell fails the run (:class:`quelta.book.BookError` naming
+        the file and row).
+    chunk_size : int
+        Rows solved at a time in a task.
+    progress : callable, optional
+        Called on this machine as each part is done, with its number of rows
+        and the number of rows of the dataset (None unless it is all Parquet).
+    """
+    from distributed import as_completed, get_client
+
+    if client is None:
+        client = get_client()
+    files = dataset_files(dataset)
+    out_dir = os.path.abspath(out_dir)
+    check_out_dir(out_dir)
+    parent, name = os.path.split(out_dir)
+    tmp = tempfile.mkdtemp(dir=parent, prefix=f".{name}.", suffix=".tmp")
+    umask = os.umask(0)
+    os.umask(umask)
+    os.chmod(tmp, 0o777 & ~umask)  # as a directory made by mkdir, not mkdtemp's 0700
+    futures: list[Any] = []
+    try:
+        pieces = _pieces(files, tmp)
+        futures = client.map(_solve_piece, pieces, valuation_date=valuation_date,
+                             strict=strict, chunk=chunk_size, pure=False)
+        summary = DatasetSummary(files=len(files), parts=len(pieces))
+        known = [p.rows for p in pieces if p.rows is not None]
+        total = sum(known) if len(known) == len(pieces) else None
+        for future in as_completed(futures):
+            part = future.result()  # the first failure raises here
+            if progress is not None:
+                progress(part.rows, total)
+        for part in client.gather(futures):  # in input order: the first file's columns
+            summary.add(part)
+        for entry in os.listdir(tmp):  # attempts cut short by a dead worker
+            if not _PART.fullmatch(entry):
+                os.unlink(os.path.join(tmp, entry))
+        if os.path.isdir(out_dir):
+            old = f"{tmp}.old"
+            os.rename(out_dir, old)
+            os.rename(tmp, out_dir)
+            _remove_tree(old)
+        else:
+            os.rename(tmp, out_dir)
+        return summary
+    except BaseException:
+        if futures:
+            client.cancel(futures)
+        _remove_tree(tmp)
+        raise

@@ -1,0 +1,218 @@
+"""quelta on Dask: DataFrames, arrays and the command on a cluster of worker processes.
+
+A LocalCluster of two worker processes on loopback is started for the module
+and stopped after it. Every result is compared bit for bit with the same rows
+solved on one machine, by the single-machine command or by the NumPy and
+pandas functions.
+"""
+
+import logging
+import os
+import signal
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+pytest.importorskip("pyarrow")
+pytest.importorskip("pandas")
+pytest.importorskip("dask.dataframe")
+distributed = pytest.importorskip("distributed")
+
+import dask.array as da  # noqa: E402
+import dask.dataframe as dd  # noqa: E402
+import pyarrow as pa  # noqa: E402
+import pyarrow.parquet as pq  # noqa: E402
+
+import quelta  # noqa: E402
+import quelta.dask  # noqa: E402
+from quelta import cli  # noqa: E402
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from support import assert_same_bits, black_price  # noqa: E402
+
+RESULTS = ["implied_vol", "delta", "gamma", "vega", "reason"]
+
+
+@pytest.fixture(scope="module")
+def client():
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  host="127.0.0.1", dashboard_address="127.0.0.1:0",
+                                  scheduler_kwargs={"dashboard": False},
+                                  silence_logs=logging.CRITICAL) as cluster, \
+            distributed.Client(cluster) as c:
+        yield c
+
+
+def _book(n, seed):
+    """Options priced from random volatilities, with a few unsolvable quotes."""
+    rng = np.random.default_rng(seed)
+    forward = 100.0 * np.exp(rng.normal(0.0, 0.3, n))
+    strike = forward * np.exp(rng.uniform(-1.0, 1.0, n))
+    expiry = rng.uniform(0.02, 3.0, n)
+    call = rng.random(n) < 0.5
+    vol = rng.uniform(0.05, 1.0, n)
+    discount = rng.uniform(0.8, 1.0, n)
+    price = discount * black_price(forward, strike, vol * np.sqrt(expiry), call)
+    price[::97] *= -1.0
+    expiry[::89] = 0.0
+    price[::83] = np.nan
+    return pa.table({"price": price, "forward": forward, "strike": strike, "expiry": expiry,
+                     "kind": np.where(call, "call", "put"), "discount": discount,
+                     "true_vol": vol})
+
+
+def _dataset(root):
+    """Parquet files (one of many row groups) and CSV files with unreadable cells."""
+    root.mkdir()
+    (root / "2024").mkdir()
+    pq.write_table(_book(700, 1), root / "2024" / "a.parquet", row_group_size=100)
+    pq.write_table(_book(300, 2), root / "2024" / "b.parquet")
+    for i, name in enumerate(["c.csv", "d.csv"]):
+        text = _book(250, 3 + i).to_pandas().to_csv(index=False).splitlines()
+        text[5] = text[5].replace(",call,", ",cal,").replace(",put,", ",pu,")
+        text[9] = "abc" + text[9][text[9].index(","):]
+        (root / name).write_text("\n".join(text) + "\n")
+    return sorted(str(p) for p in root.rglob("*.*"))
+
+
+def _single_machine(capsys, files, tmp_path):
+    """The single-machine command's output for each file, in order, as one table."""
+    tables = []
+    for i, f in enumerate(files):
+        out = tmp_path / f"single-{i}.parquet"
+        assert cli.main(["solve", f, "-o", str(out)]) == 0
+        tables.append(pq.read_table(out))
+    capsys.readouterr()
+    return tables
+
+
+def _assert_same_tables(got, want):
+    assert got.schema.names == want.schema.names
+    for name in got.schema.names:
+        g, w = got.column(name), want.column(name)
+        assert g.type == w.type, name
+        if pa.types.is_floating(g.type):
+            assert g.is_null().equals(w.is_null()), name
+            assert_same_bits(g.fill_null(0.0).to_numpy(), w.fill_null(0.0).to_numpy())
+        else:
+            assert g.equals(w), name
+
+
+@pytest.mark.parametrize("kill_a_worker", [False, True])
+def test_cluster_result_equals_the_single_machine_solve(kill_a_worker, client, capsys,
+                                                        tmp_path, monkeypatch):
+    files = _dataset(tmp_path / "ds")
+    want = _single_machine(capsys, files, tmp_path)
+    monkeypatch.setattr(quelta.dask, "PIECE_ROWS", 250)  # a.parquet in three parts
+    out = tmp_path / "out"
+    if kill_a_worker:
+        marker = tmp_path / "killed"
+
+        def arm(marker=str(marker)):
+            # On the third batch a worker solves, the first worker to get
+            # there dies at once, in the middle of writing its part.
+            import quelta.book as books
+
+            solve_batch, calls = books.solve_batch, [0]
+
+            def dying(*args, **kwargs):
+                calls[0] += 1
+                if calls[0] == 3:
+                    try:
+                        os.close(os.open(marker, os.O_CREAT | os.O_EXCL))
+                    except FileExistsError:
+                        pass
+                    else:
+                        os.kill(os.getpid(), signal.SIGKILL)
+                return solve_batch(*args, **kwargs)
+
+            books.solve_batch = dying
+
+        client.run(arm)
+        scheduler = client.scheduler.address
+    else:
+        scheduler = "local:2"
+    code = cli.main(["solve", str(tmp_path / "ds"), "-o", str(out), "--scheduler", scheduler,
+                     "--chunk-size", "40"])
+    summary, err = capsys.readouterr()
+    assert code == 0, err
+    if kill_a_worker:
+        assert (tmp_path / "killed").exists()
+    assert sorted(os.listdir(out)) == [f"part-{i:05d}.parquet" for i in range(6)]
+    got = [pq.read_table(out / name) for name in sorted(os.listdir(out))]
+    whole_a = pa.concat_tables(got[:3])
+    for g, w in zip([whole_a, *got[3:]], want):
+        _assert_same_tables(g, w)
+    assert [p.name for p in tmp_path.iterdir() if p.name.startswith(".")] == []
+    reasons = pa.chunked_array([w.column("reason") for w in want]).value_counts()
+    assert f"rows: {sum(len(w) for w in want):,}" in summary
+    for r in reasons.to_pylist():
+        if r["values"] != "ok":
+            assert f"  {r['values']:<20} {r['counts']:>9,}  " in summary
+
+
+@pytest.mark.parametrize("fault, message", [
+    ("strict", ".csv row 5: unknown option kind"),
+    ("no_strike", "e.parquet: missing column strike"),
+])
+def test_a_failed_run_leaves_no_output(fault, message, client, capsys, tmp_path):
+    _dataset(tmp_path / "ds")
+    args = []
+    if fault == "strict":
+        args = ["--strict"]
+    else:
+        pq.write_table(_book(50, 9).drop_columns(["strike"]), tmp_path / "ds" / "e.parquet")
+    earlier = tmp_path / "out" / "part-00000.parquet"  # the result of an earlier run
+    earlier.parent.mkdir()
+    earlier.write_bytes(b"earlier")
+    before = sorted(os.listdir(tmp_path))
+    code = cli.main(["solve", str(tmp_path / "ds"), "-o", str(earlier.parent),
+                     "--scheduler", client.scheduler.address, *args])
+    out, err = capsys.readouterr()
+    assert code == 1
+    assert message in err and err.count("\n") == 1, err
+    assert sorted(os.listdir(tmp_path)) == before
+    assert os.listdir(earlier.parent) == [earlier.name]
+    assert earlier.read_bytes() == b"earlier"
+
+
+def test_dataframe_partitions_equal_solve_table(client):
+    frame = _book(1000, 7).to_pandas()
+    frame.loc[3, "price"] = None
+    lazy = quelta.dask.solve(dd.from_pandas(frame, npartitions=4))
+    want = quelta.solve_table(frame)
+    got = lazy.compute()
+    assert list(got.columns) == list(want.columns)
+    assert list(lazy.dtypes) == list(got.dtypes)
+    for name in RESULTS[:-1]:
+        assert_same_bits(got[name].to_numpy(), want[name].to_numpy())
+    assert got["reason"].tolist() == want["reason"].tolist()
+
+
+@pytest.mark.parametrize("function", ["implied_volatility", "greeks"])
+def test_arrays_blockwise_equal_numpy(function, client):
+    t = _book(900, 8).to_pandas()
+    price = t["price"].to_numpy().reshape(30, 30)
+    strike = t["strike"].to_numpy().reshape(30, 30)
+    forward = t["forward"].to_numpy()[:30]  # broadcast along the rows
+    kind = np.where(t["kind"].to_numpy()[:30] == "call", "call", "put")[:, None]
+    args = (price, forward, strike, 0.75)
+    kwargs = {"kind": kind, "rate": 0.03}
+    lazy_args = (da.from_array(price, chunks=(7, 11)), da.from_array(forward, chunks=13),
+                 strike, 0.75)
+    if function == "implied_volatility":
+        want = quelta.implied_volatility(*args, **kwargs, reason=True)
+        got = quelta.dask.implied_volatility(*lazy_args, **kwargs, reason=True)
+    else:
+        want = quelta.greeks(*args, **kwargs)
+        got = quelta.dask.greeks(*lazy_args, **kwargs)
+    got = da.compute(*got)
+    for g, w in zip(got, want):
+        assert g.dtype == w.dtype
+        if w.dtype == np.int8:
+            np.testing.assert_array_equal(g, w)
+        else:
+            assert_same_bits(g, w)
+    assert 300 < np.count_nonzero(want[-1] == quelta.Reason.OK) < 900  # both kinds of rows
