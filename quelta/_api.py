@@ -270,12 +270,12 @@ def _underlying(forward: object, spot: object, dividend_yield: object, discount:
     return "spot"
 
 
-def _spot_growth(arrays: dict[str, np.ndarray], expiry: np.ndarray,
-                 discount: np.ndarray) -> np.ndarray:
-    """F/S = exp((r - q) * T), or exp(-q * T) / D when a discount factor was given."""
-    q = arrays.get("dividend_yield", 0.0)
-    if "rate" in arrays:
-        return np.asarray(np.exp((arrays["rate"] - q) * expiry))
+def _spot_growth(rate: np.ndarray | None, dividend_yield: np.ndarray | None,
+                 expiry: np.ndarray, discount: np.ndarray) -> np.ndarray:
+    """F/S = exp((r - q) * T), or exp(-q * T) / D when no rate was given."""
+    q = 0.0 if dividend_yield is None else dividend_yield
+    if rate is not None:
+        return np.asarray(np.exp((rate - q) * expiry))
     return np.asarray(np.exp(-q * expiry) / discount)
 
 
@@ -335,7 +335,10 @@ class _Book:
                 disc = np.ones(self.shape)
             self.undiscounted = np.ascontiguousarray(
                 np.broadcast_to(arrays["price"], self.shape) / disc).reshape(-1)
-            growth = _spot_growth(arrays, expiry_a, disc) if underlying == "spot" else None
+            growth = None
+            if underlying == "spot":
+                growth = _spot_growth(arrays.get("rate"), arrays.get("dividend_yield"),
+                                      expiry_a, disc)
         self.price = self._buffer(arrays["price"], np.float64)
         if growth is None:
             self.growth = None

@@ -5,7 +5,9 @@ pandas DataFrame, recognises its columns by name, reads the cells (numbers
 as numbers or text, percentages, dates, option kinds in their common
 spellings), solves every row with one call of :func:`quelta.greeks` and
 returns the same kind of table with ``implied_vol``, ``delta``, ``gamma``,
-``vega`` and ``reason`` appended. It prints nothing and keeps no state, so
+``vega`` (or every Greek, ``greeks="all"``) and ``reason`` appended. The
+underlying is a forward column, or a spot column with a rate (or discount)
+and optionally a dividend yield column. It prints nothing and keeps no state, so
 it can be mapped over the batches of a stream or the partitions of a larger
 frame; :func:`summarize` counts the rows of a result by reason.
 
@@ -43,10 +45,12 @@ except ImportError as _exc:  # pragma: no cover - depends on the installation
     raise ImportError(
         "quelta's book functions need pyarrow: pip install 'quelta[cli]'") from _exc
 
-from quelta._api import _CALL_WORDS, Greeks, Reason, greeks
+from quelta import _api
+from quelta._api import _CALL_WORDS, Greeks, Reason, _spot_growth
 
-__all__ = ["BookError", "BookReader", "BookWarning", "BookWriter", "COLUMNS", "RESULTS",
-           "Solved", "resolve_columns", "solve_batch", "solve_table", "summarize"]
+__all__ = ["ALL_GREEKS", "COLUMNS", "GREEKS", "RESULTS", "BookError", "BookReader",
+           "BookWarning", "BookWriter", "Solved", "resolve_columns", "result_names",
+           "solve_batch", "solve_table", "summarize"]
 
 # Canonical column, accepted header names (after normalising case, spaces,
 # hyphens and slashes; the first one present wins), and the help text.
@@ -58,6 +62,9 @@ COLUMNS: list[tuple[str, tuple[str, ...], str]] = [
     ("ask", ("ask", "offer", "ask_price", "offer_price", "best_ask"), "ask price"),
     ("forward", ("forward", "fwd", "f", "forward_price", "fwd_mid"),
      "forward price F of the underlying for the expiry"),
+    ("spot", ("spot", "underlying", "s", "spot_price", "underlying_price"),
+     "spot price S, instead of forward (needs rate or discount): F = S exp((r - q) T); "
+     "delta, gamma and vanna are then taken with respect to S"),
     ("strike", ("strike", "k", "strike_price"), "strike K"),
     ("expiry", ("expiry", "t", "tau", "ttm", "maturity", "time_to_expiry", "expiry_years",
                 "years", "expiration", "expiry_date", "expiration_date", "maturity_date"),
@@ -75,11 +82,16 @@ COLUMNS: list[tuple[str, tuple[str, ...], str]] = [
      "discount factor D (optional)"),
     ("rate", ("rate", "r", "interest_rate", "risk_free_rate"),
      "continuously compounded rate r, D = exp(-r T) (optional, instead of discount)"),
+    ("dividend_yield", ("dividend_yield", "div", "q", "div_yield"),
+     "continuous dividend yield q, with a spot column (optional, default 0; with a "
+     "forward column it is not read)"),
     ("true_vol", ("true_vol", "true_volatility", "vol_true", "sigma_true"),
      "known volatility (optional): the summary reports max |implied_vol/true_vol - 1|"),
 ]
 ALIASES = {canon: aliases for canon, aliases, _ in COLUMNS}
-RESULTS = ("implied_vol", "delta", "gamma", "vega", "reason")
+GREEKS = ("delta", "gamma", "vega")  # appended by default
+ALL_GREEKS = ("delta", "gamma", "vega", "theta", "rho", "vanna", "volga")
+RESULTS = ("implied_vol", *GREEKS, "reason")
 REASON_NAMES = [r.name.lower() for r in Reason]
 
 DAYS_PER_YEAR = 365.0  # ACT/365F
@@ -90,8 +102,8 @@ _MISSING = ("", "na", "n/a", "#n/a", "nan", "-nan", "+nan", "null", "none", "#va
 # What pyarrow's string-to-double cast accepts, so that matching cells always convert.
 _NUMBER = r"^[+-]?(?:(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?|(?i:inf|infinity|nan))$"
 _DATE = r"^\d{4}-\d{2}-\d{2}(?:[ T]\d{2}:\d{2}(?::\d{2}(?:\.\d{1,9})?)?)?$"
-_NUMERIC_COLUMNS = ("price", "bid", "ask", "forward", "strike", "days", "discount", "rate",
-                    "true_vol")
+_NUMERIC_COLUMNS = ("price", "bid", "ask", "forward", "spot", "strike", "days", "discount",
+                    "rate", "dividend_yield", "true_vol")
 
 
 class BookError(ValueError):
@@ -116,13 +128,28 @@ def normalise(name: str) -> str:
     return name.strip().lower().replace(" ", "_").replace("-", "_").replace("/", "_")
 
 
-def resolve_columns(names: Sequence[str], columns: Mapping[str, str] | None = None
-                    ) -> dict[str, str]:
+def result_names(greeks: str | Sequence[str] = GREEKS) -> tuple[str, ...]:
+    """The columns appended for a choice of Greeks: ``"all"`` or names from ALL_GREEKS.
+
+    Raises ValueError for a name that is not a Greek.
+    """
+    chosen = ALL_GREEKS if greeks == "all" else (greeks,) if isinstance(greeks, str) else greeks
+    unknown = [g for g in chosen if g not in ALL_GREEKS]
+    if unknown:
+        raise ValueError(f"unknown Greek {unknown[0]!r}; choose from {', '.join(ALL_GREEKS)} "
+                         "or 'all'")
+    return ("implied_vol", *(g for g in ALL_GREEKS if g in chosen), "reason")
+
+
+def resolve_columns(names: Sequence[str], columns: Mapping[str, str] | None = None,
+                    results: Sequence[str] = RESULTS) -> dict[str, str]:
     """The header name used for each recognised column, keyed by canonical name.
 
     ``columns`` maps canonical names to header names and overrides the search
     by accepted names. Raises :class:`BookError` for duplicated or missing
-    columns, both a discount and a rate, or a column named like a result.
+    columns, both a forward and a spot, a spot without a rate or discount,
+    both a discount and a rate, or a column named like one of ``results``.
+    A dividend yield column is used only with a spot column.
     """
     seen: set[str] = set()
     for name in names:
@@ -156,7 +183,10 @@ def resolve_columns(names: Sequence[str], columns: Mapping[str, str] | None = No
     missing = []
     if "price" not in found and not ("bid" in found and "ask" in found):
         missing.append("price")
-    missing += [c for c in ("forward", "strike") if c not in found]
+    if "forward" not in found and "spot" not in found:
+        missing.append("forward")
+    if "strike" not in found:
+        missing.append("strike")
     if "expiry" not in found and "days" not in found:
         missing.append("expiry")
     if "kind" not in found:
@@ -167,12 +197,21 @@ def resolve_columns(names: Sequence[str], columns: Mapping[str, str] | None = No
         else:
             accepted = "; ".join(f"{c}: {', '.join(ALIASES[c])}" for c in missing)
         extra = " (or bid and ask)" if "price" in missing else ""
+        extra += " (or spot)" if "forward" in missing else ""
         raise BookError(f"missing column{'s' if len(missing) > 1 else ''} "
                         f"{', '.join(missing)}{extra} (accepted names: {accepted})")
     if "discount" in found and "rate" in found:
         raise BookError(f"has both a discount column ({found['discount']!r}) and a rate "
                         f"column ({found['rate']!r}); keep one")
-    taken = [n for n in names if normalise(n) in RESULTS]
+    if "forward" in found and "spot" in found:
+        raise BookError(f"has both a forward column ({found['forward']!r}) and a spot "
+                        f"column ({found['spot']!r}); keep one")
+    if "spot" in found and "rate" not in found and "discount" not in found:
+        raise BookError(f"has a spot column ({found['spot']!r}) but no rate or discount "
+                        "column to form the forward")
+    if "spot" not in found:
+        found.pop("dividend_yield", None)  # a forward already includes it
+    taken = [n for n in names if normalise(n) in results]
     if taken:
         raise BookError(f"already has a column {taken[0]!r}, which quelta would append; "
                         "rename or remove it")
@@ -390,7 +429,8 @@ class Solved:
 
     ``greeks`` holds flat float64 arrays (NaN where there is no volatility)
     and the int8 :class:`Reason` codes; ``forward``, ``strike``, ``expiry``
-    (years) and ``is_call`` are the inputs as read, ``true_vol`` the known
+    (years) and ``is_call`` are the inputs as read (``forward`` formed from
+    the spot, rate and yield for a book with a spot column), ``true_vol`` the known
     volatilities when the book has that column, else None. ``warnings``
     are the texts :func:`solve_table` gives as :class:`BookWarning`.
     """
@@ -420,8 +460,10 @@ def _is_dataframe(table: object) -> bool:
 
 
 def solve_batch(table: Any, *, valuation_date: object = None, strict: bool = False,
-                columns: Mapping[str, str] | None = None) -> Solved:
+                columns: Mapping[str, str] | None = None,
+                greeks: str | Sequence[str] = GREEKS) -> Solved:
     """Solve a book and keep the inputs as read; see :func:`solve_table`."""
+    results = result_names(greeks)
     if _is_dataframe(table):
         names = [str(c) for c in table.columns]
         frame = table
@@ -436,7 +478,7 @@ def solve_batch(table: Any, *, valuation_date: object = None, strict: bool = Fal
     else:
         raise TypeError(f"expected a pyarrow Table or RecordBatch or a pandas DataFrame, "
                         f"got {type(table).__name__}")
-    found = resolve_columns(names, columns)
+    found = resolve_columns(names, columns, results)
     n = len(table)
     cells = _Cells(n, strict)
 
@@ -447,49 +489,68 @@ def solve_batch(table: Any, *, valuation_date: object = None, strict: bool = Fal
         price = number("price")
     else:
         price = 0.5 * (number("bid") + number("ask"))
-    forward, strike = number("forward"), number("strike")
+    forward = number("forward") if "forward" in found else None
+    spot = number("spot") if "spot" in found else None
+    strike = number("strike")
     expiry = _years(get, found, valuation_date, cells, n)
     is_call, no_kind = _kinds(get("kind"), found["kind"], cells)
     discount = number("discount") if "discount" in found else None
-    rate = None
-    notes = []
-    if "rate" in found:
-        rate, percent = _numbers(get("rate"), found["rate"], cells)
-        with np.errstate(invalid="ignore"):
-            if np.any((np.abs(rate) > 1) & ~percent):
-                notes.append(f"column {found['rate']!r} has rates above 1: rates are "
-                             "fractions (0.05 for 5%); percentages need a % sign")
+    notes: list[str] = []
+    rate = _fraction("rate", found, get, cells, notes)
+    dividend_yield = _fraction("dividend_yield", found, get, cells, notes)
     true_vol = number("true_vol") if "true_vol" in found else None
     cells.raise_first()
 
     unusable = cells.bad | no_kind
     if unusable.any():
         price = np.where(unusable, np.nan, price)
-    g = greeks(price, forward, strike, expiry, kind=is_call, discount=discount, rate=rate)
+    g = _api.greeks(price, forward, strike, expiry, spot=spot, dividend_yield=dividend_yield,
+                    kind=is_call, discount=discount, rate=rate)
     if cells.bad.any():
         g.reason[cells.bad] = Reason.BAD_INPUT
+    if spot is not None:
+        with np.errstate(all="ignore"):
+            forward = spot * _spot_growth(rate, dividend_yield, expiry,
+                                          discount if discount is not None else np.ones(n))
+    assert forward is not None
 
-    results = {"implied_vol": g.vol, "delta": g.delta, "gamma": g.gamma, "vega": g.vega}
+    values = {name: getattr(g, "vol" if name == "implied_vol" else name)
+              for name in results[:-1]}
     reason_text = pa.array(REASON_NAMES, pa.string()).take(pa.array(g.reason))
     if _is_dataframe(table):
         out = table.copy(deep=False)
-        for name, values in results.items():
-            out[name] = values
+        for name, v in values.items():
+            out[name] = v
         out["reason"] = reason_text.to_numpy(zero_copy_only=False)
     else:
-        arrays = [pa.array(v, mask=np.isnan(v)) for v in results.values()]
+        arrays = [pa.array(v, mask=np.isnan(v)) for v in values.values()]
         if isinstance(table, pa.RecordBatch):
             out = pa.RecordBatch.from_arrays([*table.columns, *arrays, reason_text],
-                                             names=[*names, *RESULTS])
+                                             names=[*names, *results])
         else:
             out = table
-            for name, array in zip(RESULTS, [*arrays, reason_text]):
+            for name, array in zip(results, [*arrays, reason_text]):
                 out = out.append_column(name, array)
     return Solved(out, g, forward, strike, expiry, is_call, true_vol, tuple(notes))
 
 
+def _fraction(canon: str, found: dict[str, str], get: Any, cells: _Cells,
+              notes: list[str]) -> np.ndarray | None:
+    """A rate or yield column (None if absent); a note when it looks like percent."""
+    if canon not in found:
+        return None
+    values, percent = _numbers(get(canon), found[canon], cells)
+    with np.errstate(invalid="ignore"):
+        if np.any((np.abs(values) > 1) & ~percent):
+            what = "rates" if canon == "rate" else "yields"
+            notes.append(f"column {found[canon]!r} has {what} above 1: {what} are "
+                         "fractions (0.05 for 5%); percentages need a % sign")
+    return values
+
+
 def solve_table(table: Any, *, valuation_date: object = None, strict: bool = False,
-                columns: Mapping[str, str] | None = None) -> Any:
+                columns: Mapping[str, str] | None = None,
+                greeks: str | Sequence[str] = GREEKS) -> Any:
     """Implied volatility and Greeks of every row of an option book, as new columns.
 
     Parameters
@@ -497,7 +558,8 @@ def solve_table(table: Any, *, valuation_date: object = None, strict: bool = Fal
     table : pyarrow.Table, pyarrow.RecordBatch or pandas.DataFrame
         One row per option. Columns are found by name, case-insensitively and
         with common aliases (``quelta.book.COLUMNS``): price (or bid and ask,
-        whose mid is used), forward, strike, expiry (years, or dates with a
+        whose mid is used), forward (or spot, with a rate or discount and
+        optionally dividend_yield), strike, expiry (years, or dates with a
         valuation date) or days (calendar days to expiry), kind (call/put,
         c/p, 1/-1, or an is_call column), and optionally discount or rate
         and true_vol. Numbers may be numeric columns or text; text may end
@@ -512,27 +574,37 @@ def solve_table(table: Any, *, valuation_date: object = None, strict: bool = Fal
     columns : mapping, optional
         Header names for canonical columns, such as ``{"price": "last"}``,
         overriding the search by accepted names.
+    greeks : "all" or sequence of str, default ("delta", "gamma", "vega")
+        The Greeks appended, from ``ALL_GREEKS``: delta, gamma, vega, theta,
+        rho, vanna, volga, as :class:`quelta.Greeks` defines them.
 
     Returns
     -------
     The same kind of table: the input columns unchanged, then ``implied_vol``
-    (annualised), ``delta`` (dV/dF), ``gamma`` (d2V/dF2) and ``vega`` (per
-    volatility point) of the discounted price V, null (NaN in pandas) where
-    there is no volatility, and ``reason``, the lower-case name of the
-    :class:`quelta.Reason` of each row (``"ok"`` where solved).
+    (annualised), the Greeks chosen in the order of ``ALL_GREEKS`` (by
+    default ``delta``, ``gamma`` and ``vega`` per volatility point) of the
+    discounted price V, null (NaN in pandas) where there is no volatility,
+    and ``reason``, the lower-case name of the :class:`quelta.Reason` of
+    each row (``"ok"`` where solved). Delta, gamma and vanna are taken with
+    respect to the forward, or the spot for a book with a spot column.
 
     Raises
     ------
     BookError
-        Missing, duplicated or ambiguous columns, expiry dates without a
-        valuation date, and with ``strict=True`` an unreadable cell.
+        Missing, duplicated or ambiguous columns (both a forward and a spot,
+        a spot without a rate or discount), expiry dates without a valuation
+        date, and with ``strict=True`` an unreadable cell.
+    ValueError
+        A name in ``greeks`` that is not a Greek.
 
     Warns
     -----
     BookWarning
-        A rate column with values above 1 not written as percentages.
+        A rate or dividend yield column with values above 1 not written as
+        percentages.
     """
-    solved = solve_batch(table, valuation_date=valuation_date, strict=strict, columns=columns)
+    solved = solve_batch(table, valuation_date=valuation_date, strict=strict, columns=columns,
+                         greeks=greeks)
     for text in solved.warnings:
         warnings.warn(text, BookWarning, stacklevel=2)
     return solved.table
@@ -698,8 +770,11 @@ class BookWriter:
     def close(self) -> None:
         """Ends the output; a book without rows still gets its header (or schema)."""
         if not self._started:
-            inputs = [pa.field(n, pa.string()) for n in self.names if n not in RESULTS]
-            results = [pa.field(n, pa.float64()) for n in RESULTS[:-1]]
-            self._start(pa.schema([*inputs, *results, pa.field("reason", pa.string())]))
+            # The names end with the results: implied_vol, the Greeks, reason.
+            names = self.names
+            first = len(names) - names[::-1].index("implied_vol") - 1 if names else 0
+            fields = [pa.field(n, pa.float64() if first <= i < len(names) - 1 else pa.string())
+                      for i, n in enumerate(names)]
+            self._start(pa.schema(fields))
         if self._parquet is not None:
             self._parquet.close()

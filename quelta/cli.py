@@ -41,7 +41,7 @@ from typing import IO, Any
 
 import numpy as np
 
-from quelta._api import Reason
+from quelta._api import Greeks, Reason
 
 DEFAULT_CHUNK = 100_000
 PLOT_MAX_EXPIRIES = 12
@@ -53,6 +53,8 @@ PLOT_FORMATS = ("png", "svg", "pdf")
 # reader and writer threads only contend for the cores (measured on 2).
 SOLVERS = {"csv": min(2, os.cpu_count() or 1), "parquet": 1}
 _INSTALL_ARROW = "quelta needs pyarrow to read books: pip install 'quelta[cli]'"
+DEFAULT_GREEKS = ("delta", "gamma", "vega")
+ALL_GREEKS = tuple(f for f in Greeks._fields if f not in ("vol", "reason"))
 
 
 class CliError(Exception):
@@ -97,11 +99,19 @@ An empty cell (or NA, #N/A) is a missing value: the row gets no volatility
 (reason not_finite). A cell that cannot be read (text in a number column,
 an unknown option kind) gives the row the reason bad_input, unless --strict.
 Without a discount or rate column, prices are taken as undiscounted (D = 1).
+A spot column replaces the forward column (a book with both is refused) and
+needs a rate or discount column: F = S exp((r - q) T), q from a dividend
+yield column (default 0).
 
 Appended columns: implied_vol (annualised), delta = dV/dF, gamma = d2V/dF2,
 vega = change of V per volatility point (0.01), all for the discounted price
 V and empty where there is no volatility, and reason ({", ".join(
-        r.name.lower() for r in Reason)}).
+        r.name.lower() for r in Reason)}). With a spot column delta and gamma
+are dV/dS and d2V/dS2. --greeks all adds, before reason, theta = change of V
+per calendar day (-dV/dT / 365; at fixed S, r, q, or at fixed F and r for a
+forward), rho = change of V per percentage point of r (at fixed S and q, or
+at fixed F), vanna = change of delta and volga = change of vega per
+volatility point.
 
 BOOK and OUT are CSV (a header row; delimiter , ; or tab) or Parquet (by the
 extension .parquet of OUT, by the content of BOOK); '-' is standard input or
@@ -374,6 +384,9 @@ def _diagnose(path: str, delimiter: str, width: int) -> str | None:
 
 def _solve(args: argparse.Namespace) -> int:
     if args.scheduler is not None:
+        if args.greeks != DEFAULT_GREEKS:
+            raise CliError("--greeks: a cluster run (--scheduler) writes delta, gamma and "
+                           "vega only")
         from quelta._cluster import solve_on_cluster
 
         return solve_on_cluster(args)
@@ -397,6 +410,7 @@ def _solve(args: argparse.Namespace) -> int:
             raise CliError("--plot needs matplotlib: pip install 'quelta[plot]'") from None
     if args.chunk_size < 1:
         raise CliError("--chunk-size must be at least 1")
+    results = books.result_names(args.greeks)
     report = sys.stderr if "-" in (output, args.plot) else sys.stdout
     started = time.perf_counter()
     tally = _Tally()
@@ -421,6 +435,10 @@ def _solve(args: argparse.Namespace) -> int:
         except OSError as exc:
             raise CliError(f"cannot read {name}: {_os_message(exc)}") from None
         cleanup.callback(reader.close)
+        try:  # the header again, now against the Greeks chosen
+            books.resolve_columns(reader.names, results=results)
+        except books.BookError as exc:
+            raise CliError(f"{name}: {exc}") from None
 
         writer = None
         if output is not None:
@@ -430,7 +448,7 @@ def _solve(args: argparse.Namespace) -> int:
                           else "csv")
             delimiter = "\t" if output.lower().endswith(".tsv") else reader.delimiter
             writer = books.BookWriter(out.file, out_format, delimiter,
-                                      [*reader.names, *books.RESULTS])
+                                      [*reader.names, *results])
         if args.plot is not None:
             image = _Output(args.plot)
             outputs.append(image)
@@ -453,8 +471,7 @@ def _solve(args: argparse.Namespace) -> int:
             except books.BookError as exc:
                 raise CliError(_row_message(exc, name, path, reader, rows_before)) from None
             solved = _count(result, tally)
-            columns = columns or _describe(books, solved.table.schema.names[:-len(
-                books.RESULTS)])
+            columns = columns or _describe(books, solved.table.schema.names[:-len(results)])
             if smile is not None:
                 smile.add(solved)
             if writer is not None:
@@ -509,7 +526,8 @@ def _describe(books: Any, names: list[str]) -> str:
 def _solve_batch(books: Any, batch: Any, args: argparse.Namespace) -> Any:
     """One batch solved (in a solver thread), with the seconds it took."""
     start = time.perf_counter()
-    solved = books.solve_batch(batch, valuation_date=args.valuation_date, strict=args.strict)
+    solved = books.solve_batch(batch, valuation_date=args.valuation_date, strict=args.strict,
+                               greeks=args.greeks)
     return solved, time.perf_counter() - start
 
 
@@ -661,6 +679,18 @@ def _summary(report: IO[str], book: str, columns: str, tally: _Tally, elapsed: f
     print("\n".join(lines), file=report)
 
 
+def _greeks_option(text: str) -> tuple[str, ...]:
+    """The value of --greeks: 'all' or Greek names separated by commas."""
+    names = [n.strip().lower() for n in text.split(",") if n.strip()]
+    if names == ["all"]:
+        return ALL_GREEKS
+    unknown = [n for n in names if n not in ALL_GREEKS]
+    if unknown or not names:
+        raise argparse.ArgumentTypeError(
+            f"unknown Greek {unknown[0]!r}" if unknown else "no Greek named")
+    return tuple(g for g in ALL_GREEKS if g in names)
+
+
 def _parser() -> argparse.ArgumentParser:
     from importlib.metadata import PackageNotFoundError, version
 
@@ -701,6 +731,10 @@ def _parser() -> argparse.ArgumentParser:
     solve.add_argument("--strict", action="store_true",
                        help="stop at the first unreadable cell, naming its line and column, "
                             "instead of giving its row the reason bad_input")
+    solve.add_argument("--greeks", type=_greeks_option, default=DEFAULT_GREEKS,
+                       metavar="LIST",
+                       help="Greeks to append: 'all' (delta, gamma, vega, theta, rho, vanna, "
+                            "volga) or names separated by commas (default: delta,gamma,vega)")
     solve.add_argument("--chunk-size", type=int, default=DEFAULT_CHUNK, metavar="N",
                        help=f"rows solved per batch (default {DEFAULT_CHUNK:,})")
     solve.add_argument("--scheduler", metavar="local:N|tcp://HOST:PORT",

@@ -105,7 +105,8 @@ def _blockwise(function: str, fields: tuple[str, ...], **named: Any) -> list[Any
                            tuple(named), None, *pairs, new_axes={"z": len(fields)},
                            dtype=np.float64, token=f"quelta-{function}")
     out = [stacked[..., i] for i in range(len(fields))]
-    out[-1] = out[-1].astype(np.int8)
+    code = fields.index("reason")
+    out[code] = out[code].astype(np.int8)
     return out
 
 

@@ -137,11 +137,40 @@ def test_rates_that_look_like_percent_warn(rates, warns):
      "columns 'price' and 'Price' have the same name"),
     (["bid", "forward", "strike", "expiry", "kind"], r"missing column price \(or bid and ask\)"),
     (["price", "forward", "strike", "kind"], "missing column expiry"),
+    (["price", "strike", "expiry", "kind"], r"missing column forward \(or spot\)"),
+    (["price", "F", "S", "strike", "expiry", "kind", "r"],
+     r"has both a forward column \('F'\) and a spot column \('S'\)"),
+    (["price", "spot", "strike", "expiry", "kind", "q"],
+     r"spot column \('spot'\) but no rate or discount column"),
 ])
 def test_unusable_headers_are_named(names, message):
     t = pa.Table.from_arrays([pa.array(["1"])] * len(names), names=names)
     with pytest.raises(book.BookError, match=message):
         quelta.solve_table(t)
+
+
+@pytest.mark.parametrize("spot, dividend_yield", [("spot", "dividend_yield"),
+                                                  ("Underlying", "div"), ("S", "q")])
+@pytest.mark.parametrize("frame", ["arrow", "pandas"])
+def test_spot_books_give_the_array_results_with_every_greek(spot, dividend_yield, frame):
+    S, q, r = [4500.0, 4400.0, 4600.0], [0.015, 0.0, 0.03], [0.045, 0.04, -0.01]
+    t = pa.table({"price": PRICES[:2] + [300.0], spot: S, "K": [4600.0, 4300.0, 4700.0],
+                  "T": [0.25, 0.5, 1.0], "cp": KINDS, "rate": r, dividend_yield: q})
+    if frame == "pandas":
+        pytest.importorskip("pandas")
+        t = t.to_pandas()
+    out = quelta.solve_table(t, greeks="all")
+    names = list(out.columns if frame == "pandas" else out.schema.names)
+    assert names[7:] == ["implied_vol", *book.ALL_GREEKS, "reason"]
+    want = quelta.greeks(PRICES[:2] + [300.0], strike=[4600.0, 4300.0, 4700.0],
+                         expiry=[0.25, 0.5, 1.0], kind=KINDS, spot=S, rate=r,
+                         dividend_yield=q)
+    assert list(want.reason) == [0, 0, 0]
+    for name in names[7:-1]:
+        got = out[name] if frame == "pandas" else out.column(name).to_numpy()
+        same_bits(np.asarray(got, float), getattr(want, "vol" if name == "implied_vol" else name))
+    with pytest.raises(ValueError, match="unknown Greek 'charm'"):
+        quelta.solve_table(t, greeks=["delta", "charm"])
 
 
 def test_tables_and_frames_keep_their_columns_and_count_by_reason():

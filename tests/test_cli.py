@@ -177,6 +177,30 @@ def test_column_aliases_and_delimiters(header, kinds, delimiter, capsys, tmp_pat
     same_bits(np.array([float(row[len(header)]) for row in table[1:]]), want)
 
 
+@pytest.mark.parametrize("greeks, appended", [
+    ([], ["delta", "gamma", "vega"]),
+    (["--greeks", "all"], ["delta", "gamma", "vega", "theta", "rho", "vanna", "volga"]),
+    (["--greeks", "volga, Delta"], ["delta", "volga"]),
+])
+def test_greeks_option_chooses_the_greeks_of_a_spot_book(greeks, appended, capsys, tmp_path):
+    S, K, T, q = [4500.0, 4500.0], [4200.0, 4800.0], [0.5, 1.0], [0.01, 0.0]
+    price, kinds = [390.0, 140.0], ["C", "P"]
+    lines = ["Underlying,Strike,T,cp,price,r,div"] + [
+        ",".join(map(str, row)) for row in zip(S, K, T, kinds, price, [0.04] * 2, q)]
+    book = write(tmp_path / "book.csv", "\n".join(lines) + "\n")
+    out = tmp_path / "out.csv"
+    code, summary, err = run(capsys, "solve", str(book), "-o", str(out), *greeks)
+    assert code == 0 and "solved: 2" in summary, err
+    assert "spot='Underlying'" in summary and "dividend_yield='div'" in summary
+    header, rows = read_csv(out)
+    assert header[7:] == ["implied_vol", *appended, "reason"]
+    want = quelta.greeks(price, strike=K, expiry=T, spot=S, rate=0.04, dividend_yield=q,
+                         kind=["call", "put"])
+    for i, name in enumerate(header[7:-1], start=7):
+        same_bits(np.array([float(r[i]) for r in rows]),
+                  getattr(want, "vol" if name == "implied_vol" else name))
+
+
 def test_fields_that_need_quotes_survive(capsys, tmp_path):
     rows = [["5.0", "100", "100", "1", "call", "plain"],
             ["5.5", "100", "100", "1", "call", 'with "quotes"'],
@@ -250,11 +274,16 @@ GOOD = "price,forward,strike,expiry,kind\n5.0,100,100,1,call\n"
     (GOOD, ["--plot", "{tmp}/book.csv"], r"--plot \S+ is the book being read"),
     (GOOD, ["-o", "{tmp}/out.csv", "--plot", "{tmp}/./out.csv"], r"are the same file"),
     (GOOD, ["--plot", "{tmp}/smile.gif"], r"smile\.gif: unknown image format"),
+    ("price,fwd,spot,strike,expiry,kind,rate\n", [],
+     r"both a forward column \('fwd'\) and a spot column \('spot'\)"),
+    ("price,forward,strike,expiry,kind,Theta\n",
+     ["--greeks", "all", "-o", "{tmp}/out.csv"], r"already has a column 'Theta'"),
 ], ids=["missing file", "empty", "missing column", "missing columns", "bad number",
         "short row", "unclosed quote", "bad quoting", "unknown kind", "bad is_call",
         "not utf-8", "discount and rate", "result column taken", "output dir", "chunk size",
         "duplicated column", "dates without valuation date", "output is the book",
-        "plot is the book", "plot is the output", "plot format"])
+        "plot is the book", "plot is the output", "plot format", "forward and spot",
+        "greek column taken"])
 def test_bad_input_is_one_line_and_writes_nothing(content, extra, message, capsys, tmp_path):
     book = tmp_path / "book.csv"
     if content is not None:
