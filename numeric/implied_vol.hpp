@@ -37,6 +37,7 @@
 #include "numeric/normal.hpp"
 #include "numeric/normalised_black.hpp"
 #include "numeric/rational_cubic.hpp"
+#include "numeric/simd/implied_vol.hpp"
 
 namespace quelta {
 
@@ -307,27 +308,9 @@ inline double _unchecked_solver(double beta, double x, double q, int N) noexcept
 // (q < 0) on forward F with strike K; 0.0 for every price it cannot use, NaN
 // for a NaN price.
 inline double _implied_vol_scalar(double price, double F, double K, std::int32_t q) noexcept {
-    // Only the sign of q is read; q = 0 counts as a call, so that an
-    // in-the-money q = 0 loses its intrinsic value like any other call. The
-    // flag is carried as +-1.0 and the int32 is never negated.
-    double kind = q < 0 ? -1.0 : 1.0;
-    // Ordered comparisons: a NaN operand makes them false.
-    const double intrinsic = kind < 0 ? (K > F ? K - F : 0.0) : (K < F ? F - K : 0.0);
-    if (price < intrinsic) return 0.0;
-    if (price >= (kind < 0 ? K : F)) return 0.0;
-
-    const double x = std::log(F / K);
-    if (kind * x > 0) {
-        // In the money: the out-of-the-money option of the same strike has the
-        // time value as its price. A NaN difference stays NaN.
-        price = price - intrinsic;
-        if (price < 0) price = 0.0;
-        kind = -kind;
-    }
-    const double beta = price / (std::sqrt(F) * std::sqrt(K));
-    const double result = _unchecked_solver(beta, x, kind, _IV_MAX_ITER);
-    if (result >= _DBL_MAX || result <= 0) return 0.0;
-    return result;
+    // Only the sign of q is read; q = 0 counts as a call. The batch kernel
+    // runs the same code W rows at a time.
+    return simd::implied_vol(price, F, K, q < 0 ? -1.0 : 1.0);
 }
 
 }  // namespace quelta

@@ -1,0 +1,313 @@
+// Black implied volatility, generic over the lane type.
+//
+// The solver of numeric/implied_vol.hpp (whose header describes the four
+// segments, their guesses and objectives), written once for W options at a
+// time. Divergent lanes are handled with masks and blends, not by sorting
+// rows into groups:
+//   - the reference points b_l and b_h, and each segment's guess, are
+//     computed when some lane of the vector needs them and selected per lane;
+//   - the three Householder loops (lower, middle, upper) are one loop whose
+//     step is blended by each lane's objective; a lane that has converged or
+//     used its steps is frozen by its mask while the others go on, and the
+//     loop ends when no lane is active.
+// Sorting rows by segment first would keep the vectors uniform, but every
+// row costs three evaluations of b before its segment is known, the same
+// pass as the guess itself, and a mixed book keeps most vectors mixed in the
+// Householder loop anyway (rows need 1 or 2 steps whatever their segment).
+// With V = double every blend is a plain branch and this is the scalar solver.
+#pragma once
+
+#include <cstdint>
+
+#include "numeric/constants.hpp"
+#include "numeric/simd/black.hpp"
+#include "numeric/simd/elementary.hpp"
+#include "numeric/simd/lanes.hpp"
+#include "numeric/simd/normal.hpp"
+#include "numeric/simd/rational_cubic.hpp"
+
+namespace quelta::simd {
+
+template <class V>
+inline V householder_factor(V newton, V halley, V hh3) noexcept {
+    return (1.0 + halley * newton / 2.0) / (1.0 + newton * (halley + hh3 * newton / 6.0));
+}
+
+// Lower map f = 2 pi/sqrt(27) |x| Phi(-z)^3, z = |x|/(sqrt(3) s), with its
+// first and second derivatives with respect to the price.
+template <class V>
+inline V compute_f_lower_map(V x, V s, V& fp, V& fpp) noexcept {
+    const V ax = vabs(x);
+    const V z = _SQRT_ONE_OVER_THREE * ax / s;
+    const V y = z * z;
+    const V s2 = s * s;
+    const V Phi = norm_cdf(-z);
+    const V phi = norm_pdf(z);
+    fpp = _PI_OVER_SIX * y / (s2 * s) * Phi *
+          (8.0 * _SQRT_THREE * s * ax + (3.0 * s2 * (s2 - 8.0) - 8.0 * (x * x)) * Phi / phi) *
+          simd::exp(2.0 * y + s2 / 4.0);
+    const V Phi2 = Phi * Phi;
+    fp = _TWO_PI * y * Phi2 * simd::exp(y + s2 / 8.0);
+    return _TWO_PI_OVER_SQRT_27 * ax * Phi2 * Phi;
+}
+
+template <class V>
+inline V inverse_f_lower_map(V x, V f) noexcept {
+    const V tmp = f / (_TWO_PI_OVER_SQRT_27 * vabs(x));
+    const V cbrt_val = simd::exp(simd::log(tmp) / 3.0);
+    const V s = vabs(x / (_SQRT_THREE * inverse_norm_cdf(cbrt_val)));
+    return select(f <= 0.0 || tmp <= 0.0, V(0.0), s);
+}
+
+template <class V>
+inline V compute_f_upper_map(V x, V s, V& fp, V& fpp) noexcept {
+    const V f = norm_cdf(-s / 2.0);
+    const V h = x / s;
+    const V w = h * h;
+    fp = -simd::exp(w / 2.0) / 2.0;
+    fpp = _SQRT_PI_OVER_TWO * simd::exp(w + s * s / 8.0) * w / s;
+    return f;
+}
+
+template <class V>
+inline V inverse_f_upper_map(V f) noexcept {
+    return -2.0 * inverse_norm_cdf(f);
+}
+
+namespace detail {
+
+template <class V>
+inline V black_halley(V x, V s) noexcept {
+    const V h = x / s;
+    return h * h / s - s / 4.0;
+}
+
+template <class V>
+inline V black_hh3(V x, V s, V halley) noexcept {
+    const V xs2 = select(x == 0.0, V(0.0), x / (s * s));
+    return halley * halley - 3.0 * (xs2 * xs2) - 0.25;
+}
+
+// Per-lane state of the Householder iteration.
+template <class V>
+struct Iteration {
+    using M = mask_t<V>;
+    V beta, x, b_max, ln_beta;
+    V s, s_left, s_right;
+    M lower, upper;  // objective of each lane; the others take the middle one
+};
+
+// Step of the lower loop, on 1/ln b - 1/ln beta; bisection where b or b' is 0.
+template <class V>
+inline V lower_step(const Iteration<V>& it, V s, V b, V bp) noexcept {
+    const V x = it.x;
+    const V ln_b = simd::log(b);
+    const V bpob = bp / b;
+    const V b_halley = black_halley(x, s);
+    const V newton = (it.ln_beta - ln_b) * ln_b / it.ln_beta / bpob;
+    const V halley = b_halley - bpob * (1.0 + 2.0 / ln_b);
+    const V h_over_s = x / s / s;
+    const V b_hh3 = b_halley * b_halley - 3.0 * (h_over_s * h_over_s) - 0.25;
+    const V hh3 = b_hh3 + 2.0 * bpob * bpob * (1.0 + (3.0 / ln_b) * (1.0 + 1.0 / ln_b)) -
+                  3.0 * b_halley * bpob * (1.0 + 2.0 / ln_b);
+    const V step = newton * householder_factor(newton, halley, hh3);
+    return select(b <= 0.0 || bp <= 0.0, (it.s_left + it.s_right) / 2.0 - s, step);
+}
+
+// Step of the middle loop, on b - beta.
+template <class V>
+inline V middle_step(const Iteration<V>& it, V s, V b, V bp) noexcept {
+    const V newton = (it.beta - b) / bp;
+    const V halley = black_halley(it.x, s);
+    const V hh3 = black_hh3(it.x, s, halley);
+    return newton * householder_factor(newton, halley, hh3);
+}
+
+// Step of the upper loop, on ln((b_max - beta)/(b_max - b)); bisection where
+// b reaches b_max or the vega vanishes.
+template <class V>
+inline V upper_step(const Iteration<V>& it, V s, V b, V bp) noexcept {
+    const V b_max_minus_b = it.b_max - b;
+    const V g = simd::log((it.b_max - it.beta) / b_max_minus_b);
+    const V gp = bp / b_max_minus_b;
+    const V b_halley = black_halley(it.x, s);
+    const V b_hh3 = black_hh3(it.x, s, b_halley);
+    const V newton = -g / gp;
+    const V halley = b_halley + gp;
+    const V hh3 = b_hh3 + gp * (2.0 * gp + 3.0 * b_halley);
+    const V step = newton * householder_factor(newton, halley, hh3);
+    return select(b >= it.b_max || bp <= _DBL_MIN, (it.s_left + it.s_right) / 2.0 - s, step);
+}
+
+// At most n Householder steps for the lanes in `active`, each lane with the
+// loop of its segment (numeric/implied_vol.hpp): the lower and middle loops
+// fall back to bisection on a forecast outside the bracket or a third
+// reversal of direction, and stop when a bisection finds the bracket
+// narrower than an ulp; the upper loop bisects on a forecast outside the
+// bracket and checks the width on every pass. Returns the last s of each lane.
+template <class V>
+inline V householder(Iteration<V> it, int n, mask_t<V> active) noexcept {
+    using M = mask_t<V>;
+    const M bracketed = !it.upper;
+    V s = it.s;
+    V ds(-_DBL_MAX);  // passes the first test
+    V ds_previous(0.0);
+    V iterations(0.0);
+    V reversals(0.0);
+    // A NaN s or ds fails the tolerance test and stops the lane.
+    active = active && iterations < static_cast<double>(n) && vabs(ds) > _DBL_EPS * s;
+    while (any(active)) {
+        reversals = select(active && bracketed && ds * ds_previous < 0.0, reversals + 1.0, reversals);
+        const M outside = !(it.s_left < s && s < it.s_right);
+        const M bisect =
+            active && iterations > 0.0 && (outside || (bracketed && reversals == 3.0));
+        s = select(bisect, (it.s_left + it.s_right) / 2.0, s);
+        const M narrow = it.s_right - it.s_left <= _DBL_EPS * s;
+        active = active && !(narrow && (bisect || it.upper));
+        const M restart = bisect && bracketed;
+        reversals = select(restart, V(0.0), reversals);
+        ds = select(restart, V(0.0), ds);
+        if (!any(active)) break;
+        ds_previous = ds;
+        const V b = normalised_black_call(it.x, s);
+        const V bp = normalised_vega(it.x, s);
+        // Narrow the bracket: s is above the root where b > beta, below where b < beta.
+        const M above = active && b > it.beta && s < it.s_right;
+        const M below = active && !above && b < it.beta && s > it.s_left;
+        it.s_right = select(above, s, it.s_right);
+        it.s_left = select(below, s, it.s_left);
+        V step(0.0);
+        const M middle = active && !it.lower && !it.upper;
+        if (any(middle)) step = middle_step(it, s, b, bp);
+        if (any(active && it.lower)) step = select(it.lower, lower_step(it, s, b, bp), step);
+        if (any(active && it.upper)) step = select(it.upper, upper_step(it, s, b, bp), step);
+        // Never more than halve s; a NaN step passes and ends the lane.
+        step = select(step < -s / 2.0, -s / 2.0, step);
+        s = select(active, s + step, s);
+        ds = select(active, step, ds);
+        iterations = select(active, iterations + 1.0, iterations);
+        active = active && iterations < static_cast<double>(n) && vabs(ds) > _DBL_EPS * s;
+    }
+    return s;
+}
+
+}  // namespace detail
+
+// Normalised volatility s with b(x, s) = beta for options of kind q (negative
+// for a put), at most n Householder steps (_unchecked_solver): a value <= 0
+// where beta <= 0 and _DBL_MAX where beta >= b_max; beta holds no intrinsic
+// value (q x <= 0).
+template <class V>
+inline V unchecked_solver(V beta, V x, V q, int n) noexcept {
+    using M = mask_t<V>;
+    x = select(q < 0.0, -x, x);
+    // x <= 0 from here on: beta is an out-of-the-money call.
+    const M non_positive = beta <= 0.0;
+    const V b_max = simd::exp(x / 2.0);
+    const M at_max = !non_positive && beta >= b_max;
+    const M open = !non_positive && !at_max;
+    const V closed = select(non_positive, V(0.0), V(_DBL_MAX));
+    if (!any(open)) return closed;
+
+    detail::Iteration<V> it{beta, x, b_max, V(0.0), V(-_DBL_MAX), V(_DBL_MIN), V(_DBL_MAX),
+                            M(), M()};
+    it.lower = open && !open;
+    it.upper = it.lower;
+
+    const V s_c = vsqrt(vabs(2.0 * x));
+    const V b_c = normalised_black_call(x, s_c);
+    const V v_c = normalised_vega(x, s_c);
+
+    const M below_c = open && beta < b_c;
+    if (any(below_c)) {
+        // Below the inflection point: the tangent at s_c meets price 0 at s_l.
+        const V s_l = s_c - b_c / v_c;
+        const V b_l = normalised_black_call(x, s_l);
+        const M segment1 = below_c && beta < b_l;
+        const M segment2 = below_c && !(beta < b_l);
+        if (any(segment1)) {
+            V fp, fpp;
+            const V f_lower = compute_f_lower_map(x, s_l, fp, fpp);
+            const V r_ll = convex_rc_right(V(0.0), b_l, V(0.0), f_lower, V(1.0), fp, fpp, true);
+            V f = rc_interp(beta, V(0.0), b_l, V(0.0), f_lower, V(1.0), fp, r_ll);
+            // Quadratic with f(0) = 0, f'(0) = 1, f(b_l) = f_lower.
+            const V t = beta / b_l;
+            f = select(!(f > 0.0), (f_lower * t + b_l * (1.0 - t)) * t, f);
+            it.s = select(segment1, inverse_f_lower_map(x, f), it.s);
+            it.s_right = select(segment1, s_l, it.s_right);
+            it.lower = segment1;
+            it.ln_beta = simd::log(beta);
+        }
+        if (any(segment2)) {
+            const V v_l = normalised_vega(x, s_l);
+            const V r_lm =
+                convex_rc_right(b_l, b_c, s_l, s_c, 1.0 / v_l, 1.0 / v_c, V(0.0), false);
+            const V s2 = rc_interp(beta, b_l, b_c, s_l, s_c, 1.0 / v_l, 1.0 / v_c, r_lm);
+            it.s = select(segment2, s2, it.s);
+            it.s_left = select(segment2, s_l, it.s_left);
+            it.s_right = select(segment2, s_c, it.s_right);
+        }
+    }
+
+    // At or above the inflection point, or a NaN beta: the tangent at s_c
+    // reaches b_max at s_h, unless the vega there vanishes.
+    const M above_c = open && !(beta < b_c);
+    if (any(above_c)) {
+        const V s_h = select(v_c > _DBL_MIN, s_c + (b_max - b_c) / v_c, s_c);
+        const V b_h = normalised_black_call(x, s_h);
+        const M segment3 = above_c && beta <= b_h;
+        const M segment4 = above_c && !(beta <= b_h);
+        if (any(segment3)) {
+            const V v_h = normalised_vega(x, s_h);
+            const V r_hm =
+                convex_rc_left(b_c, b_h, s_c, s_h, 1.0 / v_c, 1.0 / v_h, V(0.0), false);
+            const V s3 = rc_interp(beta, b_c, b_h, s_c, s_h, 1.0 / v_c, 1.0 / v_h, r_hm);
+            it.s = select(segment3, s3, it.s);
+            it.s_left = select(segment3, s_c, it.s_left);
+            it.s_right = select(segment3, s_h, it.s_right);
+        }
+        if (any(segment4)) {
+            V fp, fpp;
+            const V f_upper = compute_f_upper_map(x, s_h, fp, fpp);
+            // A NaN fpp skips the interpolation; a huge positive one makes it linear.
+            const V r_hh = convex_rc_left(b_h, b_max, f_upper, V(0.0), fp, V(-0.5), fpp, true);
+            const V interpolated = rc_interp(beta, b_h, b_max, f_upper, V(0.0), fp, V(-0.5), r_hh);
+            V f = select(fpp > -_SQRT_DBL_MAX, interpolated, V(-_DBL_MAX));
+            // Quadratic with f(b_h) = f_upper, f(b_max) = 0, f'(b_max) = -1/2.
+            const V h = b_max - b_h;
+            const V t = (beta - b_h) / h;
+            f = select(f <= 0.0, (f_upper * (1.0 - t) + h * t / 2.0) * (1.0 - t), f);
+            it.s = select(segment4, inverse_f_upper_map(f), it.s);
+            it.s_left = select(segment4, s_h, it.s_left);
+            it.upper = segment4 && beta > b_max / 2.0;
+        }
+    }
+    return select(open, detail::householder(it, n, open), closed);
+}
+
+// Implied total volatility of undiscounted prices of calls (kind >= 0) or
+// puts (kind < 0, only the sign is read) on forwards F with strikes K; 0.0
+// for every price it cannot use, NaN for a NaN price (_implied_vol_scalar).
+template <class V>
+inline V implied_vol(V price, V F, V K, V kind) noexcept {
+    using M = mask_t<V>;
+    const M put = kind < 0.0;
+    kind = select(put, V(-1.0), V(1.0));
+    // Ordered comparisons: a NaN operand makes them false.
+    const V intrinsic =
+        select(put, select(K > F, K - F, V(0.0)), select(K < F, F - K, V(0.0)));
+    const M rejected = price < intrinsic || price >= select(put, K, F);
+    if (!any(!rejected)) return V(0.0);
+    const V x = simd::log(F / K);
+    // In the money: the out-of-the-money option of the same strike has the
+    // time value as its price. A NaN difference stays NaN.
+    const M itm = kind * x > 0.0;
+    const V time_value = price - intrinsic;
+    price = select(itm, select(time_value < 0.0, V(0.0), time_value), price);
+    kind = select(itm, -kind, kind);
+    const V beta = price / (vsqrt(F) * vsqrt(K));
+    const V result = unchecked_solver(beta, x, kind, _IV_MAX_ITER);
+    return select(rejected || result >= _DBL_MAX || result <= 0.0, V(0.0), result);
+}
+
+}  // namespace quelta::simd
