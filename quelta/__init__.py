@@ -9,10 +9,13 @@ in years, annualised volatilities) and broadcast over NumPy arrays:
   :class:`Greeks` named tuple.
 
 The engine underneath is the extension module :mod:`quelta.black_core`
-(total volatility, undiscounted prices, time fixed at 1).
+(total volatility, undiscounted prices, time fixed at 1). Both run on one
+batch kernel built for several instruction sets; :func:`simd_level` names the
+one in use, chosen at import (the widest the CPU has, or the environment
+variable ``QUELTA_SIMD=scalar|avx2|avx512``, never above the CPU's).
 """
 
 from quelta import black_core
-from quelta._api import Greeks, Reason, greeks, implied_volatility
+from quelta._api import Greeks, Reason, greeks, implied_volatility, simd_level
 
-__all__ = ["Greeks", "Reason", "black_core", "greeks", "implied_volatility"]
+__all__ = ["Greeks", "Reason", "black_core", "greeks", "implied_volatility", "simd_level"]

@@ -1,7 +1,7 @@
 // quelta._kernel: the dispatching batch kernel for the Python layer.
 //
-// One function solves a book held in contiguous one-dimensional arrays and
-// writes the implied volatility, optionally the discounted Greeks, and the
+// One function solves a book held in contiguous one-dimensional arrays of
+// market (discounted) prices and writes the implied volatility, optionally the discounted Greeks, and the
 // reason code of every row; simd_level() names the instruction set in use.
 // The arrays are checked strictly (the Python layer lays them out), the loop
 // runs without the GIL, and rows are independent, so callers may split a
@@ -104,7 +104,8 @@ PyObject* solve(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                                       at(b[6]),
                                       at(b[7]),
                                       at(b[8]),
-                                      b[9].data<std::int8_t>() + start};
+                                      b[9].data<std::int8_t>() + start,
+                                      true};
         kernel.solve_rows(rows, static_cast<std::size_t>(m));
     }
     Py_END_ALLOW_THREADS
@@ -119,8 +120,9 @@ PyMethodDef g_methods[] = {
     {"solve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(solve)), METH_FASTCALL,
      "solve($module, price, forward, strike, is_call, discount, vol, delta, gamma, vega, "
      "reason, /)\n--\n\n"
-     "Implied total volatility, discounted Greeks (delta, gamma and vega may be None)\n"
-     "and reason codes of contiguous rows, written into vol, delta, gamma, vega, reason."},
+     "Implied total volatility of market prices (price / discount is solved), discounted\n"
+     "Greeks (delta, gamma and vega may be None) and reason codes of contiguous rows,\n"
+     "written into vol, delta, gamma, vega, reason."},
     {"simd_level", simd_level, METH_NOARGS,
      "simd_level($module, /)\n--\n\nThe instruction set of the batch kernel in use."},
     {nullptr, nullptr, 0, nullptr},

@@ -29,7 +29,7 @@ from typing import IO, Any
 
 import numpy as np
 
-from quelta._api import Greeks, Reason, _flag_of, greeks
+from quelta._api import Greeks, Reason, _flag_of, greeks, simd_level
 
 # Canonical column, accepted header names (after normalising case, spaces and
 # hyphens; the first one present wins), and the help text.
@@ -501,7 +501,8 @@ def _parser() -> argparse.ArgumentParser:
         prog="quelta",
         description="Black implied volatilities and Greeks for option books. "
                     "Without a command, runs 'solve' on the sample book.")
-    parser.add_argument("--version", action="version", version=f"quelta {ver}")
+    parser.add_argument("--version", action="version",
+                        version=f"quelta {ver} (SIMD level: {simd_level()})")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND")
     solve = sub.add_parser(
         "solve", help="solve an option book (CSV) for implied volatilities and Greeks",

@@ -33,7 +33,9 @@ enum class Reason : std::int8_t {
 };
 
 // Contiguous rows: inputs (kind is +-1, only its sign is read) and outputs.
-// delta, gamma and vega are either all given or all null; so is reason.
+// delta, gamma and vega are either all given or all null; reason may be
+// null. With discounted_price the prices are market prices, divided by the
+// discount factor before solving; otherwise they are undiscounted already.
 struct Rows {
     const double* price;
     const double* forward;
@@ -45,15 +47,17 @@ struct Rows {
     double* gamma;
     double* vega;
     std::int8_t* reason;
+    bool discounted_price = false;
 };
 
 namespace detail {
 
 // The reason code of each lane, first failed check first: a non-finite
-// input, a non-positive one, the price band of implied_vol, and last the
-// solver itself (no positive volatility).
+// input, a non-positive one (both on the prices as given), the price band of
+// implied_vol on the undiscounted price, and last the solver itself (no
+// positive volatility).
 template <class V>
-inline V reason_code(V price, V F, V K, V kind, V disc, V vol) noexcept {
+inline V reason_code(V quoted, V price, V F, V K, V kind, V disc, V vol) noexcept {
     using M = mask_t<V>;
     constexpr double inf = std::numeric_limits<double>::infinity();
     const M put = kind < 0.0;
@@ -62,8 +66,8 @@ inline V reason_code(V price, V F, V K, V kind, V disc, V vol) noexcept {
     code = select(price == intrinsic, V(3.0), code);
     code = select(price >= select(put, K, F), V(2.0), code);
     code = select(price < intrinsic, V(1.0), code);
-    code = select(price <= 0.0 || F <= 0.0 || K <= 0.0 || disc <= 0.0, V(4.0), code);
-    const M finite = vabs(price) < inf && vabs(F) < inf && vabs(K) < inf && vabs(disc) < inf;
+    code = select(quoted <= 0.0 || F <= 0.0 || K <= 0.0 || disc <= 0.0, V(4.0), code);
+    const M finite = vabs(quoted) < inf && vabs(F) < inf && vabs(K) < inf && vabs(disc) < inf;
     return select(finite, code, V(6.0));
 }
 
@@ -72,11 +76,12 @@ inline V reason_code(V price, V F, V K, V kind, V disc, V vol) noexcept {
 template <class V>
 inline void solve_vector(const Rows& in, const Rows& out, std::size_t i) noexcept {
     using M = mask_t<V>;
-    const V price = load<V>(in.price + i);
+    const V quoted = load<V>(in.price + i);
     const V F = load<V>(in.forward + i);
     const V K = load<V>(in.strike + i);
     const V kind = load<V>(in.kind + i);
     const V disc = load<V>(in.discount + i);
+    const V price = in.discounted_price ? quoted / disc : quoted;
     // Non-positive forwards, strikes and discount factors give zeros.
     const M skipped = F <= 0.0 || K <= 0.0 || disc <= 0.0;
     const V vol = select(skipped, V(0.0), implied_vol(price, F, K, kind));
@@ -106,7 +111,7 @@ inline void solve_vector(const Rows& in, const Rows& out, std::size_t i) noexcep
     }
     if (out.reason != nullptr) {
         double codes[width_v<V>];
-        store(codes, reason_code(price, F, K, kind, disc, vol));
+        store(codes, reason_code(quoted, price, F, K, kind, disc, vol));
         for (int lane = 0; lane < width_v<V>; ++lane) {
             out.reason[i + static_cast<std::size_t>(lane)] = static_cast<std::int8_t>(codes[lane]);
         }
@@ -135,7 +140,8 @@ void solve_rows(const Rows& r, std::size_t n) noexcept {
         kind[lane] = row ? r.kind[i + lane] : 1.0;
         discount[lane] = row ? r.discount[i + lane] : 1.0;
     }
-    const Rows in{price, forward, strike, kind, discount, nullptr, nullptr, nullptr, nullptr, nullptr};
+    const Rows in{price,   forward, strike,  kind,    discount,           nullptr,
+                  nullptr, nullptr, nullptr, nullptr, r.discounted_price};
     const Rows out{nullptr,
                    nullptr,
                    nullptr,
