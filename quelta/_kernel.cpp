@@ -57,15 +57,30 @@ class Buffer {
     bool held_ = false;
 };
 
+// The kernel of the level named by obj (a str), or the active one for None.
+const quelta::kernel::Kernel* kernel_named(PyObject* obj) {
+    if (obj == Py_None) return &quelta::kernel::active();
+    const char* name = PyUnicode_AsUTF8(obj);
+    if (name == nullptr) return nullptr;
+    for (const auto* k = quelta::kernel::supported(); k->name != nullptr; ++k) {
+        if (std::strcmp(k->name, name) == 0) return k;
+    }
+    PyErr_Format(PyExc_ValueError, "level %R: not supported by this CPU", obj);
+    return nullptr;
+}
+
 constexpr const char* g_names[] = {"price", "forward", "strike",  "is_call", "discount",
                                    "vol",   "delta",   "gamma",   "vega",    "reason"};
 constexpr Py_ssize_t g_arity = 10;
 
 PyObject* solve(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != g_arity) {
-        PyErr_Format(PyExc_TypeError, "solve() takes %zd arguments (%zd given)", g_arity, nargs);
+    if (nargs != g_arity && nargs != g_arity + 1) {
+        PyErr_Format(PyExc_TypeError, "solve() takes %zd or %zd arguments (%zd given)", g_arity,
+                     g_arity + 1, nargs);
         return nullptr;
     }
+    const auto* kernel = kernel_named(nargs > g_arity ? args[g_arity] : Py_None);
+    if (kernel == nullptr) return nullptr;
     Buffer b[g_arity];
     for (Py_ssize_t i = 0; i < g_arity; ++i) {
         const char format = i == 3 ? 'b' : i == 9 ? 'b' : 'd';
@@ -85,7 +100,6 @@ PyObject* solve(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             return nullptr;
         }
     }
-    const auto& kernel = quelta::kernel::active();
     Py_BEGIN_ALLOW_THREADS
     // The option flags become the +-1 kinds of the kernel a chunk at a time.
     constexpr Py_ssize_t chunk = 512;
@@ -106,10 +120,71 @@ PyObject* solve(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                                       at(b[8]),
                                       b[9].data<std::int8_t>() + start,
                                       true};
-        kernel.solve_rows(rows, static_cast<std::size_t>(m));
+        kernel->solve_rows(rows, static_cast<std::size_t>(m));
     }
     Py_END_ALLOW_THREADS
     Py_RETURN_NONE;
+}
+
+// elementary(name, x, out, level): out[i] = name(x[i]) with the kernel of
+// `level`, for the tests.
+PyObject* elementary(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    using quelta::kernel::Elementary;
+    if (nargs != 4) {
+        PyErr_SetString(PyExc_TypeError, "elementary() takes 4 arguments");
+        return nullptr;
+    }
+    const char* name = PyUnicode_AsUTF8(args[0]);
+    if (name == nullptr) return nullptr;
+    struct Named {
+        const char* name;
+        Elementary f;
+    };
+    constexpr Named functions[] = {{"exp", Elementary::exp},
+                                   {"log", Elementary::log},
+                                   {"erfcx", Elementary::erfcx},
+                                   {"norm_cdf", Elementary::norm_cdf},
+                                   {"inverse_norm_cdf", Elementary::inverse_norm_cdf}};
+    const Named* found = nullptr;
+    for (const Named& f : functions) {
+        if (std::strcmp(f.name, name) == 0) found = &f;
+    }
+    if (found == nullptr) {
+        PyErr_Format(PyExc_ValueError, "no elementary function %R", args[0]);
+        return nullptr;
+    }
+    const auto* kernel = kernel_named(args[3]);
+    if (kernel == nullptr) return nullptr;
+    Buffer x, out;
+    if (!x.acquire(args[1], "x", 'd', false, false) ||
+        !out.acquire(args[2], "out", 'd', true, false)) {
+        return nullptr;
+    }
+    if (out.size() != x.size()) {
+        PyErr_SetString(PyExc_ValueError, "x and out differ in length");
+        return nullptr;
+    }
+    kernel->elementary(found->f, x.data<double>(), out.data<double>(),
+                       static_cast<std::size_t>(x.size()));
+    Py_RETURN_NONE;
+}
+
+// The levels this CPU supports, narrowest first.
+PyObject* levels(PyObject*, PyObject*) {
+    Py_ssize_t n = 0;
+    const auto* first = quelta::kernel::supported();
+    while (first[n].name != nullptr) ++n;
+    PyObject* result = PyTuple_New(n);
+    if (result == nullptr) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* name = PyUnicode_FromString(first[i].name);
+        if (name == nullptr) {
+            Py_DECREF(result);
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(result, i, name);
+    }
+    return result;
 }
 
 PyObject* simd_level(PyObject*, PyObject*) {
@@ -119,10 +194,18 @@ PyObject* simd_level(PyObject*, PyObject*) {
 PyMethodDef g_methods[] = {
     {"solve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(solve)), METH_FASTCALL,
      "solve($module, price, forward, strike, is_call, discount, vol, delta, gamma, vega, "
-     "reason, /)\n--\n\n"
+     "reason, level=None, /)\n--\n\n"
      "Implied total volatility of market prices (price / discount is solved), discounted\n"
      "Greeks (delta, gamma and vega may be None) and reason codes of contiguous rows,\n"
-     "written into vol, delta, gamma, vega, reason."},
+     "written into vol, delta, gamma, vega, reason; level names a supported kernel\n"
+     "other than the one in use."},
+    {"elementary", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(elementary)),
+     METH_FASTCALL,
+     "elementary($module, name, x, out, level, /)\n--\n\n"
+     "out[i] = name(x[i]) for name in exp, log, erfcx, norm_cdf, inverse_norm_cdf, with the\n"
+     "kernel of level (None: the one in use)."},
+    {"levels", levels, METH_NOARGS,
+     "levels($module, /)\n--\n\nThe kernel levels this CPU supports, narrowest first."},
     {"simd_level", simd_level, METH_NOARGS,
      "simd_level($module, /)\n--\n\nThe instruction set of the batch kernel in use."},
     {nullptr, nullptr, 0, nullptr},
