@@ -71,96 +71,211 @@ inline V reason_code(V quoted, V price, V F, V K, V kind, V disc, V vol) noexcep
     return select(finite, code, V(6.0));
 }
 
-// Rows i .. i + W - 1 of r, read from the contiguous arrays in and written
-// to out (in and out are r itself, or a padded copy of a partial vector).
+// A chunk of up to `capacity` rows in three passes:
+//   1. every row is normalised and given its initial guess (rows in order,
+//      W at a time);
+//   2. the rows that need Householder steps are grouped by their objective
+//      and by the branch of the normalised Black function at their guess,
+//      and iterated W at a time in that order, so that a vector mostly
+//      evaluates one branch instead of all of them;
+//   3. the volatility, Greeks and reason of every row (rows in order).
+// Each row goes through the same operations as in implied_vol, whichever
+// rows share its vector, so the grouping changes no bit of the results.
+// For W = 1 there is nothing to group and the rows keep their order.
 template <class V>
-inline void solve_vector(const Rows& in, const Rows& out, std::size_t i) noexcept {
+struct Chunk {
     using M = mask_t<V>;
-    const V quoted = load<V>(in.price + i);
-    const V F = load<V>(in.forward + i);
-    const V K = load<V>(in.strike + i);
-    const V kind = load<V>(in.kind + i);
-    const V disc = load<V>(in.discount + i);
-    const V price = in.discounted_price ? quoted / disc : quoted;
-    // Non-positive forwards, strikes and discount factors give zeros.
-    const M skipped = F <= 0.0 || K <= 0.0 || disc <= 0.0;
-    const V vol = select(skipped, V(0.0), implied_vol(price, F, K, kind));
-    store(out.vol + i, vol);
-    if (out.delta != nullptr) {
-        const M solved = vol > 0.0;
-        V delta(0.0), gamma(0.0), vega(0.0);
-        if (any(solved)) {
-            const V d1 = black_d1(F, K, vol);
-            const V pdf = norm_pdf(d1);
-            delta = black_delta_at(d1, kind) * disc;
-            gamma = black_gamma_at(pdf, F, vol) * disc;
-            vega = black_vega_at(pdf, F) * disc;
-        }
-        if (any(!solved)) {
-            // No time value: the delta of the payoff itself.
-            const M call = !(kind < 0.0);
-            const V payoff = select(call, select(F > K, disc, V(0.0)),
-                                    select(F < K, -disc, V(0.0)));
-            delta = select(solved, delta, select(skipped, V(0.0), payoff));
-            gamma = select(solved, gamma, V(0.0));
-            vega = select(solved, vega, V(0.0));
-        }
-        store(out.delta + i, delta);
-        store(out.gamma + i, gamma);
-        store(out.vega + i, vega);
+    static constexpr std::size_t w = width_v<V>;
+    static constexpr std::size_t capacity = 256;
+
+    // Inputs and outputs, copied in and out so that the last vector can be
+    // padded with a harmless at-the-money call.
+    double quoted[capacity], forward[capacity], strike[capacity], kind[capacity],
+        discount[capacity];
+    double vol[capacity], delta[capacity], gamma[capacity], vega[capacity];
+    std::int8_t reason[capacity];
+    // The state of pass 2: the iteration of each row, 1.0 or 0.0 for its
+    // masks, the solver's result.
+    double beta[capacity], x[capacity], b_max[capacity], ln_beta[capacity], s[capacity],
+        s_left[capacity], s_right[capacity], lower[capacity], upper[capacity];
+    double iterate[capacity], rejected[capacity], result[capacity];
+    std::uint16_t order[capacity];
+
+    // The price as solved: undiscounted.
+    static V price_of(const Rows& r, V quoted_price, V disc) noexcept {
+        return r.discounted_price ? quoted_price / disc : quoted_price;
     }
-    if (out.reason != nullptr) {
-        double codes[width_v<V>];
-        store(codes, reason_code(quoted, price, F, K, kind, disc, vol));
-        for (int lane = 0; lane < width_v<V>; ++lane) {
-            out.reason[i + static_cast<std::size_t>(lane)] = static_cast<std::int8_t>(codes[lane]);
+
+    static M skipped(V F, V K, V disc) noexcept { return F <= 0.0 || K <= 0.0 || disc <= 0.0; }
+
+    void guess(const Rows& r, std::size_t i) noexcept {
+        const V disc = load<V>(discount + i);
+        const V F = load<V>(forward + i);
+        const V K = load<V>(strike + i);
+        const Normalised<V> n = normalise(price_of(r, load<V>(quoted + i), disc), F, K,
+                                          load<V>(kind + i));
+        const M solve = !n.rejected && !skipped(F, K, disc);
+        store(rejected + i, select(n.rejected, V(1.0), V(0.0)));
+        if (!any(solve)) {
+            store(iterate + i, V(0.0));
+            store(result + i, V(0.0));
+            return;
+        }
+        const Guess<V> g = initial_guess(n.beta, n.x, n.kind);
+        store(iterate + i, select(solve && g.open, V(1.0), V(0.0)));
+        store(result + i, g.closed);
+        store(beta + i, g.it.beta);
+        store(x + i, g.it.x);
+        store(b_max + i, g.it.b_max);
+        store(ln_beta + i, g.it.ln_beta);
+        store(s + i, g.it.s);
+        store(s_left + i, g.it.s_left);
+        store(s_right + i, g.it.s_right);
+        store(lower + i, select(g.it.lower, V(1.0), V(0.0)));
+        store(upper + i, select(g.it.upper, V(1.0), V(0.0)));
+    }
+
+    // The group of row i: its objective (lower, middle, upper) and the
+    // branch of b(x, s) at its guess, as numbered by black_branch.
+    int group(std::size_t i) const noexcept {
+        const double sv = s[i];
+        const double t = 0.5 * sv;
+        int branch = 3;
+        if (x[i] < sv * _ASYM_THRESH && x[i] + sv * t < sv * (_ASYM_THRESH + _SMALL_T_THRESH)) {
+            branch = 0;
+        } else if (t < _SMALL_T_THRESH) {
+            branch = 1;
+        } else if (x[i] + sv * t > 0.85 * sv) {
+            branch = 2;
+        }
+        const int objective = lower[i] != 0.0 ? 0 : upper[i] != 0.0 ? 2 : 1;
+        return 4 * objective + branch;
+    }
+
+    // Lists the rows to iterate, grouped (counting sort, stable); returns their number.
+    std::size_t sort(std::size_t m) noexcept {
+        constexpr int groups = 12;
+        if (w == 1) {
+            std::size_t k = 0;
+            for (std::size_t i = 0; i < m; ++i) {
+                if (iterate[i] != 0.0) order[k++] = static_cast<std::uint16_t>(i);
+            }
+            return k;
+        }
+        std::uint8_t key[capacity];
+        std::size_t start[groups + 1] = {};
+        for (std::size_t i = 0; i < m; ++i) {
+            key[i] = static_cast<std::uint8_t>(iterate[i] != 0.0 ? group(i) : groups);
+            if (key[i] < groups) ++start[key[i] + 1];
+        }
+        for (int g = 0; g < groups; ++g) start[g + 1] += start[g];
+        for (std::size_t i = 0; i < m; ++i) {
+            if (key[i] < groups) order[start[key[i]]++] = static_cast<std::uint16_t>(i);
+        }
+        return start[groups - 1];
+    }
+
+    // Householder steps for the rows order[j .. j + W - 1].
+    void iterate_group(std::size_t j) noexcept {
+        double lane_values[9][w];
+        double* fields[9] = {beta, x, b_max, ln_beta, s, s_left, s_right, lower, upper};
+        for (int f = 0; f < 9; ++f) {
+            for (std::size_t lane = 0; lane < w; ++lane) lane_values[f][lane] = fields[f][order[j + lane]];
+        }
+        const detail::Iteration<V> it{load<V>(lane_values[0]), load<V>(lane_values[1]),
+                                      load<V>(lane_values[2]), load<V>(lane_values[3]),
+                                      load<V>(lane_values[4]), load<V>(lane_values[5]),
+                                      load<V>(lane_values[6]), load<V>(lane_values[7]) == 1.0,
+                                      load<V>(lane_values[8]) == 1.0};
+        const M all = V(0.0) == 0.0;
+        double out[w];
+        store(out, detail::householder(it, _IV_MAX_ITER, all));
+        for (std::size_t lane = 0; lane < w; ++lane) result[order[j + lane]] = out[lane];
+    }
+
+    void finish(const Rows& r, std::size_t i) noexcept {
+        const V quoted_price = load<V>(quoted + i);
+        const V F = load<V>(forward + i);
+        const V K = load<V>(strike + i);
+        const V q = load<V>(kind + i);
+        const V disc = load<V>(discount + i);
+        // Non-positive forwards, strikes and discount factors give zeros.
+        const M skip = skipped(F, K, disc);
+        const V v = select(skip, V(0.0),
+                           accepted_volatility(load<V>(rejected + i) == 1.0, load<V>(result + i)));
+        store(vol + i, v);
+        if (r.delta != nullptr) {
+            const M solved = v > 0.0;
+            V d(0.0), g(0.0), e(0.0);
+            if (any(solved)) {
+                const V d1 = black_d1(F, K, v);
+                const V pdf = norm_pdf(d1);
+                d = black_delta_at(d1, q) * disc;
+                g = black_gamma_at(pdf, F, v) * disc;
+                e = black_vega_at(pdf, F) * disc;
+            }
+            if (any(!solved)) {
+                // No time value: the delta of the payoff itself.
+                const M call = !(q < 0.0);
+                const V payoff =
+                    select(call, select(F > K, disc, V(0.0)), select(F < K, -disc, V(0.0)));
+                d = select(solved, d, select(skip, V(0.0), payoff));
+                g = select(solved, g, V(0.0));
+                e = select(solved, e, V(0.0));
+            }
+            store(delta + i, d);
+            store(gamma + i, g);
+            store(vega + i, e);
+        }
+        if (r.reason != nullptr) {
+            double codes[w];
+            store(codes, reason_code(quoted_price, price_of(r, quoted_price, disc), F, K, q, disc, v));
+            for (std::size_t lane = 0; lane < w; ++lane) {
+                reason[i + lane] = static_cast<std::int8_t>(codes[lane]);
+            }
         }
     }
-}
+
+    // Rows first .. first + m - 1 of r, m <= capacity.
+    void run(const Rows& r, std::size_t first, std::size_t m) noexcept {
+        const std::size_t padded = (m + w - 1) / w * w;
+        for (std::size_t i = 0; i < padded; ++i) {
+            const bool row = i < m;
+            quoted[i] = row ? r.price[first + i] : 0.04;
+            forward[i] = row ? r.forward[first + i] : 1.0;
+            strike[i] = row ? r.strike[first + i] : 1.0;
+            kind[i] = row ? r.kind[first + i] : 1.0;
+            discount[i] = row ? r.discount[first + i] : 1.0;
+        }
+        for (std::size_t i = 0; i < padded; i += w) guess(r, i);
+        const std::size_t k = sort(padded);
+        if (k > 0) {
+            // The last group is padded by repeating its last row.
+            for (std::size_t j = k; j % w != 0; ++j) order[j] = order[k - 1];
+            for (std::size_t j = 0; j < k; j += w) iterate_group(j);
+        }
+        for (std::size_t i = 0; i < padded; i += w) finish(r, i);
+        for (std::size_t i = 0; i < m; ++i) {
+            r.vol[first + i] = vol[i];
+            if (r.delta != nullptr) {
+                r.delta[first + i] = delta[i];
+                r.gamma[first + i] = gamma[i];
+                r.vega[first + i] = vega[i];
+            }
+            if (r.reason != nullptr) r.reason[first + i] = reason[i];
+        }
+    }
+};
 
 }  // namespace detail
 
-// Solves n rows of r, W at a time.
+// Solves n rows of r, a chunk at a time.
 template <class V>
 void solve_rows(const Rows& r, std::size_t n) noexcept {
-    constexpr std::size_t w = width_v<V>;
-    std::size_t i = 0;
-    for (; i + w <= n; i += w) detail::solve_vector<V>(r, r, i);
-    const std::size_t rest = n - i;
-    if (rest == 0) return;
-    // The last partial vector, padded with an at-the-money call.
-    double price[w], forward[w], strike[w], kind[w], discount[w];
-    double vol[w], delta[w], gamma[w], vega[w];
-    std::int8_t reason[w];
-    for (std::size_t lane = 0; lane < w; ++lane) {
-        const bool row = lane < rest;
-        price[lane] = row ? r.price[i + lane] : 0.04;
-        forward[lane] = row ? r.forward[i + lane] : 1.0;
-        strike[lane] = row ? r.strike[i + lane] : 1.0;
-        kind[lane] = row ? r.kind[i + lane] : 1.0;
-        discount[lane] = row ? r.discount[i + lane] : 1.0;
-    }
-    const Rows in{price,   forward, strike,  kind,    discount,           nullptr,
-                  nullptr, nullptr, nullptr, nullptr, r.discounted_price};
-    const Rows out{nullptr,
-                   nullptr,
-                   nullptr,
-                   nullptr,
-                   nullptr,
-                   vol,
-                   r.delta != nullptr ? delta : nullptr,
-                   r.delta != nullptr ? gamma : nullptr,
-                   r.delta != nullptr ? vega : nullptr,
-                   r.reason != nullptr ? reason : nullptr};
-    detail::solve_vector<V>(in, out, 0);
-    for (std::size_t lane = 0; lane < rest; ++lane) {
-        r.vol[i + lane] = vol[lane];
-        if (r.delta != nullptr) {
-            r.delta[i + lane] = delta[lane];
-            r.gamma[i + lane] = gamma[lane];
-            r.vega[i + lane] = vega[lane];
-        }
-        if (r.reason != nullptr) r.reason[i + lane] = reason[lane];
+    using Chunk = detail::Chunk<V>;
+    Chunk chunk;
+    for (std::size_t first = 0; first < n; first += Chunk::capacity) {
+        chunk.run(r, first, n - first < Chunk::capacity ? n - first : Chunk::capacity);
     }
 }
 

@@ -193,12 +193,19 @@ inline V householder(Iteration<V> it, int n, mask_t<V> active) noexcept {
 
 }  // namespace detail
 
-// Normalised volatility s with b(x, s) = beta for options of kind q (negative
-// for a put), at most n Householder steps (_unchecked_solver): a value <= 0
-// where beta <= 0 and _DBL_MAX where beta >= b_max; beta holds no intrinsic
-// value (q x <= 0).
+// The start of the Householder iteration for each lane: the segment's
+// guess, bracket and objective. Lanes that need no iteration are not `open`
+// and have their answer in `closed`: 0 where beta <= 0, _DBL_MAX where
+// beta >= b_max.
 template <class V>
-inline V unchecked_solver(V beta, V x, V q, int n) noexcept {
+struct Guess {
+    detail::Iteration<V> it;
+    mask_t<V> open;
+    V closed;
+};
+
+template <class V>
+inline Guess<V> initial_guess(V beta, V x, V q) noexcept {
     using M = mask_t<V>;
     x = select(q < 0.0, -x, x);
     // x <= 0 from here on: beta is an out-of-the-money call.
@@ -207,12 +214,11 @@ inline V unchecked_solver(V beta, V x, V q, int n) noexcept {
     const M at_max = !non_positive && beta >= b_max;
     const M open = !non_positive && !at_max;
     const V closed = select(non_positive, V(0.0), V(_DBL_MAX));
-    if (!any(open)) return closed;
-
     detail::Iteration<V> it{beta, x, b_max, V(0.0), V(-_DBL_MAX), V(_DBL_MIN), V(_DBL_MAX),
                             M(), M()};
     it.lower = open && !open;
     it.upper = it.lower;
+    if (!any(open)) return {it, open, closed};
 
     const V s_c = vsqrt(vabs(2.0 * x));
     const V b_c = normalised_black_call(x, s_c);
@@ -282,14 +288,32 @@ inline V unchecked_solver(V beta, V x, V q, int n) noexcept {
             it.upper = segment4 && beta > b_max / 2.0;
         }
     }
-    return select(open, detail::householder(it, n, open), closed);
+    return {it, open, closed};
 }
 
-// Implied total volatility of undiscounted prices of calls (kind >= 0) or
-// puts (kind < 0, only the sign is read) on forwards F with strikes K; 0.0
-// for every price it cannot use, NaN for a NaN price (_implied_vol_scalar).
+// Normalised volatility s with b(x, s) = beta for options of kind q (negative
+// for a put), at most n Householder steps (_unchecked_solver): a value <= 0
+// where beta <= 0 and _DBL_MAX where beta >= b_max; beta holds no intrinsic
+// value (q x <= 0).
 template <class V>
-inline V implied_vol(V price, V F, V K, V kind) noexcept {
+inline V unchecked_solver(V beta, V x, V q, int n) noexcept {
+    const Guess<V> g = initial_guess(beta, x, q);
+    if (!any(g.open)) return g.closed;
+    return select(g.open, detail::householder(g.it, n, g.open), g.closed);
+}
+
+// The screens and normalisation of implied_vol: prices outside the band
+// [intrinsic, F) for a call or [intrinsic, K) for a put are `rejected`;
+// the others become the normalised price beta of the out-of-the-money
+// option of the same strike, at log-moneyness x, of kind +-1.
+template <class V>
+struct Normalised {
+    V beta, x, kind;
+    mask_t<V> rejected;
+};
+
+template <class V>
+inline Normalised<V> normalise(V price, V F, V K, V kind) noexcept {
     using M = mask_t<V>;
     const M put = kind < 0.0;
     kind = select(put, V(-1.0), V(1.0));
@@ -297,7 +321,6 @@ inline V implied_vol(V price, V F, V K, V kind) noexcept {
     const V intrinsic =
         select(put, select(K > F, K - F, V(0.0)), select(K < F, F - K, V(0.0)));
     const M rejected = price < intrinsic || price >= select(put, K, F);
-    if (!any(!rejected)) return V(0.0);
     const V x = simd::log(F / K);
     // In the money: the out-of-the-money option of the same strike has the
     // time value as its price. A NaN difference stays NaN.
@@ -305,9 +328,24 @@ inline V implied_vol(V price, V F, V K, V kind) noexcept {
     const V time_value = price - intrinsic;
     price = select(itm, select(time_value < 0.0, V(0.0), time_value), price);
     kind = select(itm, -kind, kind);
-    const V beta = price / (vsqrt(F) * vsqrt(K));
-    const V result = unchecked_solver(beta, x, kind, _IV_MAX_ITER);
+    return {price / (vsqrt(F) * vsqrt(K)), x, kind, rejected};
+}
+
+// The implied volatility from the solver's result: 0.0 for a rejected price
+// and for the solver's signals (<= 0, _DBL_MAX).
+template <class V>
+inline V accepted_volatility(mask_t<V> rejected, V result) noexcept {
     return select(rejected || result >= _DBL_MAX || result <= 0.0, V(0.0), result);
+}
+
+// Implied total volatility of undiscounted prices of calls (kind >= 0) or
+// puts (kind < 0, only the sign is read) on forwards F with strikes K; 0.0
+// for every price it cannot use, NaN for a NaN price (_implied_vol_scalar).
+template <class V>
+inline V implied_vol(V price, V F, V K, V kind) noexcept {
+    const Normalised<V> n = normalise(price, F, K, kind);
+    if (!any(!n.rejected)) return V(0.0);
+    return accepted_volatility(n.rejected, unchecked_solver(n.beta, n.x, n.kind, _IV_MAX_ITER));
 }
 
 }  // namespace quelta::simd
