@@ -71,17 +71,19 @@ inline V reason_code(V quoted, V price, V F, V K, V kind, V disc, V vol) noexcep
     return select(finite, code, V(6.0));
 }
 
-// A chunk of up to `capacity` rows in three passes:
-//   1. every row is normalised and given its initial guess (rows in order,
-//      W at a time);
-//   2. the rows that need Householder steps are grouped by their objective
-//      and by the branch of the normalised Black function at their guess,
-//      and iterated W at a time in that order, so that a vector mostly
-//      evaluates one branch instead of all of them;
-//   3. the volatility, Greeks and reason of every row (rows in order).
-// Each row goes through the same operations as in implied_vol, whichever
-// rows share its vector, so the grouping changes no bit of the results.
-// For W = 1 there is nothing to group and the rows keep their order.
+// A chunk of up to `capacity` rows in four passes:
+//   1. every row is normalised and placed against the inflection point of
+//      its curve (rows in order, W at a time);
+//   2. the rows to solve, grouped by side and by the branch that b(x, s)
+//      takes at their second reference point, get their initial guess;
+//   3. the same rows, grouped by objective and by the branch of b(x, s) at
+//      their guess, take their Householder steps;
+//   4. the volatility, Greeks and reason of every row (rows in order).
+// Grouping keeps most vectors on one branch of the normalised Black
+// function instead of evaluating several and blending. Each row goes through
+// the same operations as in implied_vol, whichever rows share its vector, so
+// the grouping changes no bit of the results. For W = 1 there is nothing to
+// group and the rows keep their order.
 template <class V>
 struct Chunk {
     using M = mask_t<V>;
@@ -94,103 +96,123 @@ struct Chunk {
         discount[capacity];
     double vol[capacity], delta[capacity], gamma[capacity], vega[capacity];
     std::int8_t reason[capacity];
-    // The state of pass 2: the iteration of each row, 1.0 or 0.0 for its
-    // masks, the solver's result.
+    // The solver's state per row (masks as 1.0 or 0.0): passes 1 and 2 ...
+    double s_c[capacity], b_c[capacity], v_c[capacity], s_next[capacity], below[capacity];
+    // ... and 2 and 3.
     double beta[capacity], x[capacity], b_max[capacity], ln_beta[capacity], s[capacity],
         s_left[capacity], s_right[capacity], lower[capacity], upper[capacity];
-    double iterate[capacity], rejected[capacity], result[capacity];
+    double solve[capacity], rejected[capacity], result[capacity];
     std::uint16_t order[capacity];
 
-    // The price as solved: undiscounted.
     static V price_of(const Rows& r, V quoted_price, V disc) noexcept {
         return r.discounted_price ? quoted_price / disc : quoted_price;
     }
 
     static M skipped(V F, V K, V disc) noexcept { return F <= 0.0 || K <= 0.0 || disc <= 0.0; }
 
-    void guess(const Rows& r, std::size_t i) noexcept {
+    static V flag(M m) noexcept { return select(m, V(1.0), V(0.0)); }
+
+    void inflect(const Rows& r, std::size_t i) noexcept {
         const V disc = load<V>(discount + i);
         const V F = load<V>(forward + i);
         const V K = load<V>(strike + i);
         const Normalised<V> n = normalise(price_of(r, load<V>(quoted + i), disc), F, K,
                                           load<V>(kind + i));
-        const M solve = !n.rejected && !skipped(F, K, disc);
-        store(rejected + i, select(n.rejected, V(1.0), V(0.0)));
-        if (!any(solve)) {
-            store(iterate + i, V(0.0));
+        const M solving = !n.rejected && !skipped(F, K, disc);
+        store(rejected + i, flag(n.rejected));
+        if (!any(solving)) {
+            store(solve + i, V(0.0));
             store(result + i, V(0.0));
             return;
         }
-        const Guess<V> g = initial_guess(n.beta, n.x, n.kind);
-        store(iterate + i, select(solve && g.open, V(1.0), V(0.0)));
-        store(result + i, g.closed);
-        store(beta + i, g.it.beta);
-        store(x + i, g.it.x);
-        store(b_max + i, g.it.b_max);
-        store(ln_beta + i, g.it.ln_beta);
-        store(s + i, g.it.s);
-        store(s_left + i, g.it.s_left);
-        store(s_right + i, g.it.s_right);
-        store(lower + i, select(g.it.lower, V(1.0), V(0.0)));
-        store(upper + i, select(g.it.upper, V(1.0), V(0.0)));
+        const Inflection<V> p = inflection(n.beta, n.x, n.kind);
+        store(solve + i, flag(solving && p.open));
+        store(result + i, p.closed);
+        store(beta + i, p.beta);
+        store(x + i, p.x);
+        store(b_max + i, p.b_max);
+        store(s_c + i, p.s_c);
+        store(b_c + i, p.b_c);
+        store(v_c + i, p.v_c);
+        store(s_next + i, p.s_next);
+        store(below + i, flag(p.below));
     }
 
-    // The group of row i: its objective (lower, middle, upper) and the
-    // branch of b(x, s) at its guess, as numbered by black_branch.
-    int group(std::size_t i) const noexcept {
-        const double sv = s[i];
+    // The branch of b(x, s) for x <= 0, as normalised_black_call picks it:
+    // asymptotic 0, small t 1, normal CDF 2, erfcx 3 (also NaN).
+    static int branch(double xv, double sv) noexcept {
         const double t = 0.5 * sv;
-        int branch = 3;
-        if (x[i] < sv * _ASYM_THRESH && x[i] + sv * t < sv * (_ASYM_THRESH + _SMALL_T_THRESH)) {
-            branch = 0;
-        } else if (t < _SMALL_T_THRESH) {
-            branch = 1;
-        } else if (x[i] + sv * t > 0.85 * sv) {
-            branch = 2;
+        if (xv < sv * _ASYM_THRESH && xv + sv * t < sv * (_ASYM_THRESH + _SMALL_T_THRESH)) {
+            return 0;
         }
-        const int objective = lower[i] != 0.0 ? 0 : upper[i] != 0.0 ? 2 : 1;
-        return 4 * objective + branch;
+        if (t < _SMALL_T_THRESH) return 1;
+        if (xv + sv * t > 0.85 * sv) return 2;
+        return 3;
     }
 
-    // Lists the rows to iterate, grouped (counting sort, stable); returns their number.
-    std::size_t sort(std::size_t m) noexcept {
+    // Lists the rows to solve in order[], grouped by group(i) < 12 (a stable
+    // counting sort), padded to whole vectors by repeating the last row;
+    // returns the padded count.
+    template <class Group>
+    std::size_t sort(std::size_t m, Group group) noexcept {
         constexpr int groups = 12;
+        std::size_t k = 0;
         if (w == 1) {
-            std::size_t k = 0;
             for (std::size_t i = 0; i < m; ++i) {
-                if (iterate[i] != 0.0) order[k++] = static_cast<std::uint16_t>(i);
+                if (solve[i] != 0.0) order[k++] = static_cast<std::uint16_t>(i);
             }
-            return k;
+        } else {
+            std::uint8_t key[capacity];
+            std::size_t start[groups + 1] = {};
+            for (std::size_t i = 0; i < m; ++i) {
+                key[i] = static_cast<std::uint8_t>(solve[i] != 0.0 ? group(i) : groups);
+                if (key[i] < groups) ++start[key[i] + 1];
+            }
+            for (int g = 0; g < groups; ++g) start[g + 1] += start[g];
+            k = start[groups];
+            for (std::size_t i = 0; i < m; ++i) {
+                if (key[i] < groups) order[start[key[i]]++] = static_cast<std::uint16_t>(i);
+            }
         }
-        std::uint8_t key[capacity];
-        std::size_t start[groups + 1] = {};
-        for (std::size_t i = 0; i < m; ++i) {
-            key[i] = static_cast<std::uint8_t>(iterate[i] != 0.0 ? group(i) : groups);
-            if (key[i] < groups) ++start[key[i] + 1];
-        }
-        for (int g = 0; g < groups; ++g) start[g + 1] += start[g];
-        for (std::size_t i = 0; i < m; ++i) {
-            if (key[i] < groups) order[start[key[i]]++] = static_cast<std::uint16_t>(i);
-        }
-        return start[groups - 1];
+        for (; k > 0 && k % w != 0; ++k) order[k] = order[k - 1];
+        return k;
     }
 
-    // Householder steps for the rows order[j .. j + W - 1].
-    void iterate_group(std::size_t j) noexcept {
-        double lane_values[9][w];
-        double* fields[9] = {beta, x, b_max, ln_beta, s, s_left, s_right, lower, upper};
-        for (int f = 0; f < 9; ++f) {
-            for (std::size_t lane = 0; lane < w; ++lane) lane_values[f][lane] = fields[f][order[j + lane]];
-        }
-        const detail::Iteration<V> it{load<V>(lane_values[0]), load<V>(lane_values[1]),
-                                      load<V>(lane_values[2]), load<V>(lane_values[3]),
-                                      load<V>(lane_values[4]), load<V>(lane_values[5]),
-                                      load<V>(lane_values[6]), load<V>(lane_values[7]) == 1.0,
-                                      load<V>(lane_values[8]) == 1.0};
+    // The rows order[j .. j + W - 1] of `field`, as lanes.
+    V gather(const double* field, std::size_t j) const noexcept {
+        double lanes[w];
+        for (std::size_t lane = 0; lane < w; ++lane) lanes[lane] = field[order[j + lane]];
+        return load<V>(lanes);
+    }
+
+    void scatter(double* field, std::size_t j, V v) const noexcept {
+        double lanes[w];
+        store(lanes, v);
+        for (std::size_t lane = 0; lane < w; ++lane) field[order[j + lane]] = lanes[lane];
+    }
+
+    void guess_group(std::size_t j) noexcept {
         const M all = V(0.0) == 0.0;
-        double out[w];
-        store(out, detail::householder(it, _IV_MAX_ITER, all));
-        for (std::size_t lane = 0; lane < w; ++lane) result[order[j + lane]] = out[lane];
+        const Inflection<V> p{gather(beta, j), gather(x, j),      gather(b_max, j),
+                              gather(s_c, j),  gather(b_c, j),    gather(v_c, j),
+                              gather(s_next, j), V(0.0),          all,
+                              gather(below, j) == 1.0};
+        const detail::Iteration<V> it = initial_guess(p);
+        scatter(ln_beta, j, it.ln_beta);
+        scatter(s, j, it.s);
+        scatter(s_left, j, it.s_left);
+        scatter(s_right, j, it.s_right);
+        scatter(lower, j, flag(it.lower));
+        scatter(upper, j, flag(it.upper));
+    }
+
+    void iterate_group(std::size_t j) noexcept {
+        const M all = V(0.0) == 0.0;
+        const detail::Iteration<V> it{gather(beta, j),    gather(x, j),       gather(b_max, j),
+                                      gather(ln_beta, j), gather(s, j),       gather(s_left, j),
+                                      gather(s_right, j), gather(lower, j) == 1.0,
+                                      gather(upper, j) == 1.0};
+        scatter(result, j, detail::householder(it, _IV_MAX_ITER, all));
     }
 
     void finish(const Rows& r, std::size_t i) noexcept {
@@ -247,13 +269,16 @@ struct Chunk {
             kind[i] = row ? r.kind[first + i] : 1.0;
             discount[i] = row ? r.discount[first + i] : 1.0;
         }
-        for (std::size_t i = 0; i < padded; i += w) guess(r, i);
-        const std::size_t k = sort(padded);
-        if (k > 0) {
-            // The last group is padded by repeating its last row.
-            for (std::size_t j = k; j % w != 0; ++j) order[j] = order[k - 1];
-            for (std::size_t j = 0; j < k; j += w) iterate_group(j);
-        }
+        for (std::size_t i = 0; i < padded; i += w) inflect(r, i);
+        std::size_t k = sort(padded, [this](std::size_t i) {
+            return 4 * (below[i] != 0.0 ? 1 : 0) + branch(x[i], s_next[i]);
+        });
+        for (std::size_t j = 0; j < k; j += w) guess_group(j);
+        k = sort(padded, [this](std::size_t i) {
+            const int objective = lower[i] != 0.0 ? 0 : upper[i] != 0.0 ? 2 : 1;
+            return 4 * objective + branch(x[i], s[i]);
+        });
+        for (std::size_t j = 0; j < k; j += w) iterate_group(j);
         for (std::size_t i = 0; i < padded; i += w) finish(r, i);
         for (std::size_t i = 0; i < m; ++i) {
             r.vol[first + i] = vol[i];

@@ -193,19 +193,22 @@ inline V householder(Iteration<V> it, int n, mask_t<V> active) noexcept {
 
 }  // namespace detail
 
-// The start of the Householder iteration for each lane: the segment's
-// guess, bracket and objective. Lanes that need no iteration are not `open`
-// and have their answer in `closed`: 0 where beta <= 0, _DBL_MAX where
-// beta >= b_max.
+// The guess is made in two stages, so that the batch kernel can regroup its
+// rows between them by the branch that b(x, s) takes at the second point.
+// First the inflection point s_c = sqrt(2|x|), b_c, v_c, the side of beta
+// and the second reference point: s_l where the tangent at s_c meets price
+// 0 (beta below b_c), s_h where it meets b_max (at or above, or NaN; s_c
+// itself where the vega vanishes). Lanes that need no solving are not
+// `open` and have their answer in `closed`: 0 where beta <= 0, _DBL_MAX
+// where beta >= b_max.
 template <class V>
-struct Guess {
-    detail::Iteration<V> it;
-    mask_t<V> open;
-    V closed;
+struct Inflection {
+    V beta, x, b_max, s_c, b_c, v_c, s_next, closed;
+    mask_t<V> open, below;
 };
 
 template <class V>
-inline Guess<V> initial_guess(V beta, V x, V q) noexcept {
+inline Inflection<V> inflection(V beta, V x, V q) noexcept {
     using M = mask_t<V>;
     x = select(q < 0.0, -x, x);
     // x <= 0 from here on: beta is an out-of-the-money call.
@@ -214,21 +217,40 @@ inline Guess<V> initial_guess(V beta, V x, V q) noexcept {
     const M at_max = !non_positive && beta >= b_max;
     const M open = !non_positive && !at_max;
     const V closed = select(non_positive, V(0.0), V(_DBL_MAX));
+    Inflection<V> p{beta, x, b_max, V(0.0), V(0.0), V(0.0), V(0.0), closed, open, open && !open};
+    if (!any(open)) return p;
+    p.s_c = vsqrt(vabs(2.0 * x));
+    p.b_c = normalised_black_call(x, p.s_c);
+    p.v_c = normalised_vega(x, p.s_c);
+    p.below = open && beta < p.b_c;
+    const V s_l = p.s_c - p.b_c / p.v_c;
+    const V s_h = select(p.v_c > _DBL_MIN, p.s_c + (b_max - p.b_c) / p.v_c, p.s_c);
+    p.s_next = select(p.below, s_l, s_h);
+    return p;
+}
+
+// The start of the Householder iteration for each open lane: the guess of
+// its segment, the bracket and the objective.
+template <class V>
+inline detail::Iteration<V> initial_guess(const Inflection<V>& p) noexcept {
+    using M = mask_t<V>;
+    const V beta = p.beta;
+    const V x = p.x;
+    const V b_max = p.b_max;
+    const V s_c = p.s_c;
+    const V b_c = p.b_c;
+    const V v_c = p.v_c;
     detail::Iteration<V> it{beta, x, b_max, V(0.0), V(-_DBL_MAX), V(_DBL_MIN), V(_DBL_MAX),
                             M(), M()};
-    it.lower = open && !open;
+    it.lower = p.open && !p.open;
     it.upper = it.lower;
-    if (!any(open)) return {it, open, closed};
+    if (!any(p.open)) return it;
+    const V b_next = normalised_black_call(x, p.s_next);
 
-    const V s_c = vsqrt(vabs(2.0 * x));
-    const V b_c = normalised_black_call(x, s_c);
-    const V v_c = normalised_vega(x, s_c);
-
-    const M below_c = open && beta < b_c;
+    const M below_c = p.below;
     if (any(below_c)) {
-        // Below the inflection point: the tangent at s_c meets price 0 at s_l.
-        const V s_l = s_c - b_c / v_c;
-        const V b_l = normalised_black_call(x, s_l);
+        const V s_l = p.s_next;
+        const V b_l = b_next;
         const M segment1 = below_c && beta < b_l;
         const M segment2 = below_c && !(beta < b_l);
         if (any(segment1)) {
@@ -255,12 +277,10 @@ inline Guess<V> initial_guess(V beta, V x, V q) noexcept {
         }
     }
 
-    // At or above the inflection point, or a NaN beta: the tangent at s_c
-    // reaches b_max at s_h, unless the vega there vanishes.
-    const M above_c = open && !(beta < b_c);
+    const M above_c = p.open && !below_c;
     if (any(above_c)) {
-        const V s_h = select(v_c > _DBL_MIN, s_c + (b_max - b_c) / v_c, s_c);
-        const V b_h = normalised_black_call(x, s_h);
+        const V s_h = p.s_next;
+        const V b_h = b_next;
         const M segment3 = above_c && beta <= b_h;
         const M segment4 = above_c && !(beta <= b_h);
         if (any(segment3)) {
@@ -288,7 +308,7 @@ inline Guess<V> initial_guess(V beta, V x, V q) noexcept {
             it.upper = segment4 && beta > b_max / 2.0;
         }
     }
-    return {it, open, closed};
+    return it;
 }
 
 // Normalised volatility s with b(x, s) = beta for options of kind q (negative
@@ -297,9 +317,9 @@ inline Guess<V> initial_guess(V beta, V x, V q) noexcept {
 // value (q x <= 0).
 template <class V>
 inline V unchecked_solver(V beta, V x, V q, int n) noexcept {
-    const Guess<V> g = initial_guess(beta, x, q);
-    if (!any(g.open)) return g.closed;
-    return select(g.open, detail::householder(g.it, n, g.open), g.closed);
+    const Inflection<V> p = inflection(beta, x, q);
+    if (!any(p.open)) return p.closed;
+    return select(p.open, detail::householder(initial_guess(p), n, p.open), p.closed);
 }
 
 // The screens and normalisation of implied_vol: prices outside the band
