@@ -208,11 +208,12 @@ struct Chunk {
 
     void iterate_group(std::size_t j) noexcept {
         const M all = V(0.0) == 0.0;
-        const detail::Iteration<V> it{gather(beta, j),    gather(x, j),       gather(b_max, j),
-                                      gather(ln_beta, j), gather(s, j),       gather(s_left, j),
-                                      gather(s_right, j), gather(lower, j) == 1.0,
-                                      gather(upper, j) == 1.0};
-        scatter(result, j, detail::householder(it, _IV_MAX_ITER, all));
+        detail::Iteration<V> it{gather(beta, j),    gather(x, j),       gather(b_max, j),
+                                gather(ln_beta, j), gather(s, j),       gather(s_left, j),
+                                gather(s_right, j), gather(lower, j) == 1.0,
+                                gather(upper, j) == 1.0};
+        detail::householder(it, _IV_MAX_ITER, all);
+        scatter(result, j, it.s);
     }
 
     void finish(const Rows& r, std::size_t i) noexcept {

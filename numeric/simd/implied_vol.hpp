@@ -88,13 +88,23 @@ inline V black_hh3(V x, V s, V halley) noexcept {
     return halley * halley - 3.0 * (xs2 * xs2) - 0.25;
 }
 
-// Per-lane state of the Householder iteration.
+// Per-lane state of the Householder iteration: the problem, the current s
+// and bracket, the objective, then the last step and the one before it, the
+// price b and vega bp at the last evaluated s, and the pass and reversal
+// counts. A loop run with a larger bound continues where a shorter one
+// stopped.
 template <class V>
 struct Iteration {
     using M = mask_t<V>;
     V beta, x, b_max, ln_beta;
     V s, s_left, s_right;
     M lower, upper;  // objective of each lane; the others take the middle one
+    V ds = V(-_DBL_MAX);  // passes the first tolerance test
+    V ds_previous = V(0.0);
+    V b = V(0.0);
+    V bp = V(0.0);
+    V iterations = V(0.0);
+    V reversals = V(0.0);
 };
 
 // Step of the lower loop, on 1/ln b - 1/ln beta; bisection where b or b' is 0.
@@ -139,38 +149,39 @@ inline V upper_step(const Iteration<V>& it, V s, V b, V bp) noexcept {
     return select(b >= it.b_max || bp <= _DBL_MIN, (it.s_left + it.s_right) / 2.0 - s, step);
 }
 
-// At most n Householder steps for the lanes in `active`, each lane with the
-// loop of its segment (numeric/implied_vol.hpp): the lower and middle loops
-// fall back to bisection on a forecast outside the bracket or a third
-// reversal of direction, and stop when a bisection finds the bracket
+// Householder steps for the lanes in `active` until n passes in all, each
+// lane with the loop of its segment (numeric/implied_vol.hpp): the lower and
+// middle loops fall back to bisection on a forecast outside the bracket or a
+// third reversal of direction, and stop when a bisection finds the bracket
 // narrower than an ulp; the upper loop bisects on a forecast outside the
-// bracket and checks the width on every pass. Returns the last s of each lane.
+// bracket and checks the width on every pass.
 template <class V>
-inline V householder(Iteration<V> it, int n, mask_t<V> active) noexcept {
+inline void householder(Iteration<V>& it, int n, mask_t<V> active) noexcept {
     using M = mask_t<V>;
     const M bracketed = !it.upper;
-    V s = it.s;
-    V ds(-_DBL_MAX);  // passes the first test
-    V ds_previous(0.0);
-    V iterations(0.0);
-    V reversals(0.0);
+    const V bound(static_cast<double>(n));
     // A NaN s or ds fails the tolerance test and stops the lane.
-    active = active && iterations < static_cast<double>(n) && vabs(ds) > _DBL_EPS * s;
+    active = active && it.iterations < bound && vabs(it.ds) > _DBL_EPS * it.s;
     while (any(active)) {
-        reversals = select(active && bracketed && ds * ds_previous < 0.0, reversals + 1.0, reversals);
-        const M outside = !(it.s_left < s && s < it.s_right);
+        const M reversed = active && bracketed && it.ds * it.ds_previous < 0.0;
+        it.reversals = select(reversed, it.reversals + 1.0, it.reversals);
+        const M outside = !(it.s_left < it.s && it.s < it.s_right);
         const M bisect =
-            active && iterations > 0.0 && (outside || (bracketed && reversals == 3.0));
-        s = select(bisect, (it.s_left + it.s_right) / 2.0, s);
-        const M narrow = it.s_right - it.s_left <= _DBL_EPS * s;
+            active && it.iterations > 0.0 && (outside || (bracketed && it.reversals == 3.0));
+        it.s = select(bisect, (it.s_left + it.s_right) / 2.0, it.s);
+        const M narrow = it.s_right - it.s_left <= _DBL_EPS * it.s;
         active = active && !(narrow && (bisect || it.upper));
-        const M restart = bisect && bracketed;
-        reversals = select(restart, V(0.0), reversals);
-        ds = select(restart, V(0.0), ds);
+        // A bisection that did not stop the lane starts its count afresh.
+        const M restart = bisect && bracketed && active;
+        it.reversals = select(restart, V(0.0), it.reversals);
+        it.ds = select(restart, V(0.0), it.ds);
         if (!any(active)) break;
-        ds_previous = ds;
+        it.ds_previous = select(active, it.ds, it.ds_previous);
+        const V s = it.s;
         const V b = normalised_black_call(it.x, s);
         const V bp = normalised_vega(it.x, s);
+        it.b = select(active, b, it.b);
+        it.bp = select(active, bp, it.bp);
         // Narrow the bracket: s is above the root where b > beta, below where b < beta.
         const M above = active && b > it.beta && s < it.s_right;
         const M below = active && !above && b < it.beta && s > it.s_left;
@@ -183,12 +194,11 @@ inline V householder(Iteration<V> it, int n, mask_t<V> active) noexcept {
         if (any(active && it.upper)) step = select(it.upper, upper_step(it, s, b, bp), step);
         // Never more than halve s; a NaN step passes and ends the lane.
         step = select(step < -s / 2.0, -s / 2.0, step);
-        s = select(active, s + step, s);
-        ds = select(active, step, ds);
-        iterations = select(active, iterations + 1.0, iterations);
-        active = active && iterations < static_cast<double>(n) && vabs(ds) > _DBL_EPS * s;
+        it.s = select(active, s + step, s);
+        it.ds = select(active, step, it.ds);
+        it.iterations = select(active, it.iterations + 1.0, it.iterations);
+        active = active && it.iterations < bound && vabs(it.ds) > _DBL_EPS * it.s;
     }
-    return s;
 }
 
 }  // namespace detail
@@ -319,7 +329,9 @@ template <class V>
 inline V unchecked_solver(V beta, V x, V q, int n) noexcept {
     const Inflection<V> p = inflection(beta, x, q);
     if (!any(p.open)) return p.closed;
-    return select(p.open, detail::householder(initial_guess(p), n, p.open), p.closed);
+    detail::Iteration<V> it = initial_guess(p);
+    detail::householder(it, n, p.open);
+    return select(p.open, it.s, p.closed);
 }
 
 // The screens and normalisation of implied_vol: prices outside the band
