@@ -1,19 +1,39 @@
 // Normal distribution functions, generic over the lane type (lanes.hpp).
 //
-// The branches of numeric/normal.hpp (which states their ranges and
+// The branches of numeric/normal.hpp (whose header states their ranges and
 // accuracy) as blends: each interval is evaluated when some lane needs it
 // and selected per lane, with exp and log from elementary.hpp. With
-// V = double this is the scalar code of those functions.
+// V = double this is the scalar code, numeric/normal.hpp.
 #pragma once
 
 #include <limits>
 
 #include "numeric/constants.hpp"
-#include "numeric/normal.hpp"
 #include "numeric/simd/elementary.hpp"
 #include "numeric/simd/lanes.hpp"
 
 namespace quelta::simd {
+
+namespace detail {
+
+// Cody's first-interval rational (CALERF, cited at erfcx): for |x| <= 0.46875,
+// erf(x) = x (a3 + xnum)/(b3 + xden), where xnum and xden are the Horner sums
+// in ysq = x^2 without their constant terms a3 and b3.
+inline constexpr double cody_a[5] = {3.1611237438705655, 113.86415415105016, 377.485237685302,
+                                     3209.3775891384694, 0.18577770618460315};
+inline constexpr double cody_b[4] = {23.601290952344122, 244.02463793444417, 1282.6165260773723,
+                                     2844.236833439171};
+
+// Veltkamp's splitting constant 2^27 + 1: v * split - (v * split - v) keeps
+// the upper 26 significant bits of v, whose square is then exact.
+inline constexpr double veltkamp_split = 134217729.0;
+
+constexpr double upper_half(double v) noexcept {
+    const double vs = v * veltkamp_split;
+    return vs - (vs - v);
+}
+
+}  // namespace detail
 
 // Standard normal density; the exponent is formed as (x * -0.5) * x.
 template <class V>
@@ -21,14 +41,18 @@ inline V norm_pdf(V x) noexcept {
     return _ONE_OVER_SQRT_TWO_PI * simd::exp(x * (-0.5) * x);
 }
 
-// Given result = erfcx(|x|), returns erfcx(x); x >= 0 and NaN pass through.
+// Given result = erfcx(|x|), returns erfcx(x) through 2 exp(x^2) - erfcx(|x|);
+// x >= 0 and NaN pass through. Below x = -26.628, 2 exp(x^2) overflows and
+// 1.79e308 stands in.
 template <class V>
 inline V erfcx_fixup(V result, V x) noexcept {
     constexpr double overflow_bound = -26.628;
     constexpr double overflow_value = 1.79e308;
     const mask_t<V> negative = x < 0.0;
     if (!any(negative)) return result;
-    // exp(x^2) = exp(ysq^2) exp((x - ysq)(x + ysq)), ysq a multiple of 1/16.
+    // exp(x^2) = exp(ysq^2) exp((x - ysq)(x + ysq)), with ysq a multiple of
+    // 1/16: ysq^2 is exact, and the small second factor carries the rest
+    // without the rounding error of forming x^2 directly.
     const V ysq = vtrunc(16.0 * x) * 0.0625;
     const V d = (x - ysq) * (x + ysq);
     const V yy = simd::exp(ysq * ysq) * simd::exp(d);
@@ -44,11 +68,11 @@ inline V cody_erf_small_square(V x) noexcept {
 }
 
 struct CodySums {
-    // xnum and xden of Cody's first interval, see quelta::detail::cody_erf_sums.
+    // xnum and xden of Cody's first interval in ysq = x^2.
     template <class V>
     static void of(V ysq, V& xnum, V& xden) noexcept {
-        using quelta::detail::cody_a;
-        using quelta::detail::cody_b;
+        
+        
         xnum = cody_a[4] * ysq;
         xden = ysq;
         for (int i = 0; i < 3; ++i) {
@@ -62,7 +86,7 @@ template <class V>
 inline V cody_erf_small(V x) noexcept {
     V xnum, xden;
     CodySums::of(cody_erf_small_square(x), xnum, xden);
-    return x * (xnum + quelta::detail::cody_a[3]) / (xden + quelta::detail::cody_b[3]);
+    return x * (xnum + cody_a[3]) / (xden + cody_b[3]);
 }
 
 // Cody's rational for 0.46875 < y <= 4, erfcx(y).
@@ -130,19 +154,26 @@ namespace detail {
 
 template <class V>
 inline V upper_half(V v) noexcept {
-    const V vs = v * quelta::detail::veltkamp_split;
+    const V vs = v * veltkamp_split;
     return vs - (vs - v);
 }
 
-// Phi(z) for |z| <= 0.6629, quelta::detail::norm_cdf_central.
+// Phi(z) for |z| <= 0.6629 (|z|/sqrt(2) <= 0.46875): 0.5 -+ 0.5 erf(u/sqrt(2)),
+// u = |z|, from Cody's first-interval rational r in ysq = u^2/2, where
+// erf(x) = x r(x^2). The rational is written as (A3/B3)(1 + delta) with
+// |delta| < 0.08, so that its rounding only touches delta. Its leading
+// constant A3/B3 is 2/sqrt(pi) (1 - 1.01e-16), which is nearly all of the
+// rational's own error here, so the exact 2/sqrt(pi) takes its place. The
+// leading product u sqrt(2/pi) is formed exactly (Dekker) and its sum with
+// 0.5 compensated. Error: about half an ulp.
 template <class V>
 inline V norm_cdf_central(V z) noexcept {
     constexpr double k_hi = 0.7978845608028654;
     constexpr double k_lo = -4.98465440455546e-17;
-    constexpr double kh = quelta::detail::upper_half(k_hi);
+    constexpr double kh = upper_half(k_hi);
     constexpr double kl = k_hi - kh;
-    using quelta::detail::cody_a;
-    using quelta::detail::cody_b;
+    
+    
     const V u = vabs(z);
     V xnum, xden;
     CodySums::of(0.5 * (u * u), xnum, xden);
@@ -162,7 +193,16 @@ inline V norm_cdf_central(V z) noexcept {
 
 }  // namespace detail
 
-// Phi(z) = 0.5 erfc(-z/sqrt(2)) for z > -10 (and NaN), _norm_cdf_by_erfc.
+// 0.5 erfc(-z/sqrt(2)) = Phi(z) for z > -10 (and NaN), built on Cody's rationals:
+//   |z| <= 0.6629:  0.5 -+ 0.5 erf(|z|/sqrt(2)), detail::norm_cdf_central;
+//   z < -0.6629:    with u = -z, 0.5 erfcx(u/sqrt(2)) exp(-u^2/2);
+//   z > 0.6629:     1 - Phi(-z), exactly 1 from z > 9 on.
+// The exponent -u^2/2 is taken from u itself, not from the rounded
+// a = u/sqrt(2): u = uh + ul with uh of 26 significant bits, so uh^2/2 is
+// exact and exp(-u^2/2) = exp(-uh^2/2) exp(-d), d = uh ul + ul^2/2. For
+// u < 10, |d| < 8e-7 and exp(-d) = 1 - d + d^2/2 to below 1e-19. The
+// rounding of a then moves erfcx(a) by at most an ulp (its relative condition
+// is below 1), where it would move erfc(a) by up to u^2/2 ulp.
 template <class V>
 inline V norm_cdf_by_erfc(V z) noexcept {
     using M = mask_t<V>;
@@ -193,7 +233,11 @@ inline V norm_cdf(V z) noexcept {
     V result(0.0);
     if (any(!series)) result = norm_cdf_by_erfc(z);
     if (!any(series)) return result;
-    // The series' terms pairwise, lane by lane until each lane stops.
+    // Phi(z) = phi(z)/|z| * sum_val with the asymptotic series
+    // sum_val = 1 - 1/z^2 + 3/z^4 - 15/z^6 + ..., summed a pair of terms at a
+    // time, lane by lane. A lane stops when the pairs no longer shrink (the
+    // series is divergent) or no longer change sum_val. Below _NCDF_ASYM2 even
+    // the first correction is under _DBL_EPS, so sum_val = 1.
     V sum_val(1.0);
     const V zsqr = z * z;
     V g(1.0);
