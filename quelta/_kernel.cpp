@@ -1,11 +1,10 @@
 // quelta._kernel: the dispatching batch kernel for the Python layer.
 //
 // One function solves a book held in contiguous one-dimensional arrays of
-// market (discounted) prices and writes the implied volatility, optionally the discounted Greeks, and the
-// reason code of every row; simd_level() names the instruction set in use.
-// The arrays are checked strictly (the Python layer lays them out), the loop
-// runs without the GIL, and rows are independent, so callers may split a
-// book between threads and get the same bits.
+// market (discounted) prices and writes the implied volatility, optionally the discounted Greeks,
+// and the reason code of every row; simd_level() names the instruction set in use. The arrays are
+// checked strictly (the Python layer lays them out), the loop runs without the GIL, and rows are
+// independent, so callers may split a book between threads and get the same bits.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -69,8 +68,8 @@ const quelta::kernel::Kernel* kernel_named(PyObject* obj) {
     return nullptr;
 }
 
-constexpr const char* g_names[] = {"price", "forward", "strike",  "is_call", "discount",
-                                   "vol",   "delta",   "gamma",   "vega",    "reason"};
+constexpr const char* g_names[] = {"price", "forward", "strike", "is_call", "discount",
+                                   "vol",   "delta",   "gamma",  "vega",    "reason"};
 constexpr Py_ssize_t g_arity = 10;
 
 PyObject* solve(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -101,29 +100,23 @@ PyObject* solve(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         }
     }
     Py_BEGIN_ALLOW_THREADS
-    // The option flags become the +-1 kinds of the kernel a chunk at a time.
-    constexpr Py_ssize_t chunk = 512;
+        // The option flags become the +-1 kinds of the kernel a chunk at a time.
+        constexpr Py_ssize_t chunk = 512;
     double kind[chunk];
     const std::int8_t* is_call = b[3].data<std::int8_t>();
     for (Py_ssize_t start = 0; start < n; start += chunk) {
         const Py_ssize_t m = n - start < chunk ? n - start : chunk;
         for (Py_ssize_t i = 0; i < m; ++i) kind[i] = is_call[start + i] != 0 ? 1.0 : -1.0;
-        const auto at = [start](const Buffer& buf) { return buf.data<double>() + (buf.held() ? start : 0); };
-        const quelta::simd::Rows rows{at(b[0]),
-                                      at(b[1]),
-                                      at(b[2]),
-                                      kind,
-                                      at(b[4]),
-                                      at(b[5]),
-                                      at(b[6]),
-                                      at(b[7]),
-                                      at(b[8]),
-                                      b[9].data<std::int8_t>() + start,
-                                      true};
+        const auto at = [start](const Buffer& buf) {
+            return buf.data<double>() + (buf.held() ? start : 0);
+        };
+        const quelta::simd::Rows rows{
+            at(b[0]), at(b[1]), at(b[2]), kind,     at(b[4]),
+            at(b[5]), at(b[6]), at(b[7]), at(b[8]), b[9].data<std::int8_t>() + start,
+            true};
         kernel->solve_rows(rows, static_cast<std::size_t>(m));
     }
-    Py_END_ALLOW_THREADS
-    Py_RETURN_NONE;
+    Py_END_ALLOW_THREADS Py_RETURN_NONE;
 }
 
 // elementary(name, x, out, level): out[i] = name(x[i]) with the kernel of
@@ -213,8 +206,7 @@ PyMethodDef g_methods[] = {
 
 int exec_module(PyObject*) {
     if (const char* unknown = quelta::kernel::unknown_request()) {
-        PyErr_Format(PyExc_ValueError, "QUELTA_SIMD=%s: expected scalar, avx2 or avx512",
-                     unknown);
+        PyErr_Format(PyExc_ValueError, "QUELTA_SIMD=%s: expected scalar, avx2 or avx512", unknown);
         return -1;
     }
     return 0;

@@ -675,8 +675,16 @@ struct Chunk {
     double vol[size], delta[size], gamma[size], vega[size];
 
     quelta::simd::Rows rows(bool greeks) noexcept {
-        return {price, forward, strike, kind, discount, vol, greeks ? delta : nullptr,
-                greeks ? gamma : nullptr, greeks ? vega : nullptr, nullptr};
+        return {price,
+                forward,
+                strike,
+                kind,
+                discount,
+                vol,
+                greeks ? delta : nullptr,
+                greeks ? gamma : nullptr,
+                greeks ? vega : nullptr,
+                nullptr};
     }
 
     // Runs the kernel over rows [0, n) of the views, chunk by chunk:

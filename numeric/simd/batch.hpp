@@ -116,8 +116,8 @@ struct Chunk {
         const V disc = load<V>(discount + i);
         const V F = load<V>(forward + i);
         const V K = load<V>(strike + i);
-        const Normalised<V> n = normalise(price_of(r, load<V>(quoted + i), disc), F, K,
-                                          load<V>(kind + i));
+        const Normalised<V> n =
+            normalise(price_of(r, load<V>(quoted + i), disc), F, K, load<V>(kind + i));
         const M solving = !n.rejected && !skipped(F, K, disc);
         store(rejected + i, flag(n.rejected));
         if (!any(solving)) {
@@ -193,9 +193,9 @@ struct Chunk {
 
     void guess_group(std::size_t j) noexcept {
         const M all = V(0.0) == 0.0;
-        const Inflection<V> p{gather(beta, j), gather(x, j),      gather(b_max, j),
-                              gather(s_c, j),  gather(b_c, j),    gather(v_c, j),
-                              gather(s_next, j), V(0.0),          all,
+        const Inflection<V> p{gather(beta, j),        gather(x, j),   gather(b_max, j),
+                              gather(s_c, j),         gather(b_c, j), gather(v_c, j),
+                              gather(s_next, j),      V(0.0),         all,
                               gather(below, j) == 1.0};
         const detail::Iteration<V> it = initial_guess(p);
         scatter(ln_beta, j, it.ln_beta);
@@ -208,10 +208,10 @@ struct Chunk {
 
     void iterate_group(std::size_t j) noexcept {
         const M all = V(0.0) == 0.0;
-        detail::Iteration<V> it{gather(beta, j),    gather(x, j),       gather(b_max, j),
-                                gather(ln_beta, j), gather(s, j),       gather(s_left, j),
-                                gather(s_right, j), gather(lower, j) == 1.0,
-                                gather(upper, j) == 1.0};
+        detail::Iteration<V> it{
+            gather(beta, j),        gather(x, j),      gather(b_max, j),   gather(ln_beta, j),
+            gather(s, j),           gather(s_left, j), gather(s_right, j), gather(lower, j) == 1.0,
+            gather(upper, j) == 1.0};
         detail::householder(it, _IV_MAX_ITER, all);
         scatter(result, j, it.s);
     }
@@ -252,7 +252,8 @@ struct Chunk {
         }
         if (r.reason != nullptr) {
             double codes[w];
-            store(codes, reason_code(quoted_price, price_of(r, quoted_price, disc), F, K, q, disc, v));
+            store(codes,
+                  reason_code(quoted_price, price_of(r, quoted_price, disc), F, K, q, disc, v));
             for (std::size_t lane = 0; lane < w; ++lane) {
                 reason[i + lane] = static_cast<std::int8_t>(codes[lane]);
             }

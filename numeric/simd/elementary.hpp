@@ -30,8 +30,8 @@ inline constexpr double ln2_lo = 1.90821492927058770002e-10;
 // and the rounding of r carried by the split form. Then 2^k is applied in
 // two exact halves, so that a subnormal result is rounded only once.
 // Accuracy against mpmath on 6e4 points of [-745, 709.8]: below 1 ulp
-// (max 0.86 ulp; a subnormal result counts in ulps of its own spacing). Overflows to +inf above 709.78, underflows to +0 below -745.13,
-// NaN stays NaN.
+// (max 0.86 ulp; a subnormal result counts in ulps of its own spacing). Overflows to +inf above
+// 709.78, underflows to +0 below -745.13, NaN stays NaN.
 template <class V>
 inline V exp(V x) noexcept {
     // fdlibm e_exp.c, P1..P5

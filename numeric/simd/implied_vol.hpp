@@ -98,7 +98,7 @@ struct Iteration {
     using M = mask_t<V>;
     V beta, x, b_max, ln_beta;
     V s, s_left, s_right;
-    M lower, upper;  // objective of each lane; the others take the middle one
+    M lower, upper;       // objective of each lane; the others take the middle one
     V ds = V(-_DBL_MAX);  // passes the first tolerance test
     V ds_previous = V(0.0);
     V b = V(0.0);
@@ -250,8 +250,8 @@ inline detail::Iteration<V> initial_guess(const Inflection<V>& p) noexcept {
     const V s_c = p.s_c;
     const V b_c = p.b_c;
     const V v_c = p.v_c;
-    detail::Iteration<V> it{beta, x, b_max, V(0.0), V(-_DBL_MAX), V(_DBL_MIN), V(_DBL_MAX),
-                            M(), M()};
+    detail::Iteration<V> it{beta,        x,           b_max, V(0.0), V(-_DBL_MAX),
+                            V(_DBL_MIN), V(_DBL_MAX), M(),   M()};
     it.lower = p.open && !p.open;
     it.upper = it.lower;
     if (!any(p.open)) return it;
@@ -278,8 +278,7 @@ inline detail::Iteration<V> initial_guess(const Inflection<V>& p) noexcept {
         }
         if (any(segment2)) {
             const V v_l = normalised_vega(x, s_l);
-            const V r_lm =
-                convex_rc_right(b_l, b_c, s_l, s_c, 1.0 / v_l, 1.0 / v_c, V(0.0), false);
+            const V r_lm = convex_rc_right(b_l, b_c, s_l, s_c, 1.0 / v_l, 1.0 / v_c, V(0.0), false);
             const V s2 = rc_interp(beta, b_l, b_c, s_l, s_c, 1.0 / v_l, 1.0 / v_c, r_lm);
             it.s = select(segment2, s2, it.s);
             it.s_left = select(segment2, s_l, it.s_left);
@@ -295,8 +294,7 @@ inline detail::Iteration<V> initial_guess(const Inflection<V>& p) noexcept {
         const M segment4 = above_c && !(beta <= b_h);
         if (any(segment3)) {
             const V v_h = normalised_vega(x, s_h);
-            const V r_hm =
-                convex_rc_left(b_c, b_h, s_c, s_h, 1.0 / v_c, 1.0 / v_h, V(0.0), false);
+            const V r_hm = convex_rc_left(b_c, b_h, s_c, s_h, 1.0 / v_c, 1.0 / v_h, V(0.0), false);
             const V s3 = rc_interp(beta, b_c, b_h, s_c, s_h, 1.0 / v_c, 1.0 / v_h, r_hm);
             it.s = select(segment3, s3, it.s);
             it.s_left = select(segment3, s_c, it.s_left);
@@ -350,8 +348,7 @@ inline Normalised<V> normalise(V price, V F, V K, V kind) noexcept {
     const M put = kind < 0.0;
     kind = select(put, V(-1.0), V(1.0));
     // Ordered comparisons: a NaN operand makes them false.
-    const V intrinsic =
-        select(put, select(K > F, K - F, V(0.0)), select(K < F, F - K, V(0.0)));
+    const V intrinsic = select(put, select(K > F, K - F, V(0.0)), select(K < F, F - K, V(0.0)));
     const M rejected = price < intrinsic || price >= select(put, K, F);
     const V x = simd::log(F / K);
     // In the money: the out-of-the-money option of the same strike has the

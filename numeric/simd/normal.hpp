@@ -71,8 +71,6 @@ struct CodySums {
     // xnum and xden of Cody's first interval in ysq = x^2.
     template <class V>
     static void of(V ysq, V& xnum, V& xden) noexcept {
-        
-        
         xnum = cody_a[4] * ysq;
         xden = ysq;
         for (int i = 0; i < 3; ++i) {
@@ -172,8 +170,7 @@ inline V norm_cdf_central(V z) noexcept {
     constexpr double k_lo = -4.98465440455546e-17;
     constexpr double kh = upper_half(k_hi);
     constexpr double kl = k_hi - kh;
-    
-    
+
     const V u = vabs(z);
     V xnum, xden;
     CodySums::of(0.5 * (u * u), xnum, xden);
@@ -285,9 +282,8 @@ inline V inverse_norm_cdf(V u) noexcept {
                              0.015198666563616457,
                              0.0005475938084995345,
                              1.0507500716444169e-09};
-    constexpr double e[8] = {6.657904643501103,      5.463784911164114,
-                             1.7848265399172913,     0.29656057182850487,
-                             0.026532189526576124,   0.0012426609473880784,
+    constexpr double e[8] = {6.657904643501103,      5.463784911164114,     1.7848265399172913,
+                             0.29656057182850487,    0.026532189526576124,  0.0012426609473880784,
                              2.7115555687434876e-05, 2.0103343992922881e-07};
     constexpr double f[8] = {1.0,
                              0.599832206555888,

@@ -67,8 +67,8 @@ inline V rc_min_param(V d_l, V d_r, V s, bool prefer_shape) noexcept {
     const V q_l = vabs(d_r_m_d_l / s_m_d_l);
     const V curvature_bound =
         select(is_zero(s_m_d_l) || is_zero(d_r_m_s), shape_bound, select(q_l > q_r, q_l, q_r));
-    const V r2 = select(convex || concave, curvature_bound,
-                        select(monotonic, shape_bound, no_bound));
+    const V r2 =
+        select(convex || concave, curvature_bound, select(monotonic, shape_bound, no_bound));
     const V mx = select(r2 < r1, r1, r2);
     const V bounded = select(V(_RC_MIN) > mx, V(_RC_MIN), mx);
     return select(!monotonic && !convex && !concave, V(_RC_MIN), bounded);

@@ -38,8 +38,8 @@ const Kernel* supported() noexcept;
 // or nullptr; the widest supported level is used then.
 const char* unknown_request() noexcept;
 
-#define QUELTA_KERNEL_ENTRIES(level)                                                       \
-    void solve_rows_##level(const simd::Rows& rows, std::size_t n) noexcept;                \
+#define QUELTA_KERNEL_ENTRIES(level)                                         \
+    void solve_rows_##level(const simd::Rows& rows, std::size_t n) noexcept; \
     void elementary_##level(Elementary f, const double* x, double* y, std::size_t n) noexcept;
 QUELTA_KERNEL_ENTRIES(scalar)
 #if defined(__x86_64__)
