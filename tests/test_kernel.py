@@ -80,7 +80,9 @@ def test_every_level_gives_the_scalar_bits(rows, offset):
     q = np.where(call, 1, -1)
     with np.errstate(all="ignore"):
         undiscounted = price / disc
-    want_vol = np.array([bc.implied_vol(*a) for a in zip(undiscounted, F, K, q)])
+    # The batch skip rule: no volatility for a non-positive forward, strike or discount.
+    want_vol = np.array([0.0 if f <= 0 or k <= 0 or d <= 0 else bc.implied_vol(p, f, k, c)
+                         for p, f, k, c, d in zip(undiscounted, F, K, q, disc)])
     solved = want_vol > 0
     want_delta = np.array([bc.black_delta(f, k, v, c) * d if ok else 0.0
                            for f, k, v, c, d, ok in zip(F, K, want_vol, q, disc, solved)])

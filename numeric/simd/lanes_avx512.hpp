@@ -98,12 +98,18 @@ inline Avx512 vabs(Avx512 x) noexcept {
 inline Avx512 vsqrt(Avx512 x) noexcept {
     return Avx512(_mm512_sqrt_pd(x.v));
 }
+// Unoptimised builds of GCC 12 expand _mm512_roundscale_pd to a macro whose
+// all-ones mask trips -Wsign-conversion inside the system header's code.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wsign-conversion"
 inline Avx512 vtrunc(Avx512 x) noexcept {
     return Avx512(_mm512_roundscale_pd(x.v, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC));
 }
 inline Avx512 vround(Avx512 x) noexcept {
     return Avx512(_mm512_roundscale_pd(x.v, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
 }
+#pragma GCC diagnostic pop
+
 inline Avx512 pow2i(Avx512 k) noexcept {
     const __m512i low =
         _mm512_castpd_si512(_mm512_add_pd(k.v, _mm512_set1_pd(detail::integer_magic + 1023.0)));
