@@ -1,22 +1,30 @@
-"""Round-trip accuracy of the implied-volatility solver over a dense sample.
+"""Round-trip accuracy of the implied-volatility solver over the whole double domain.
 
-Draws a seeded sample of (x, s, option kind), prices every point exactly with
-the mpmath oracle (tests/oracle.py), rounds the price to double, solves it back
-with vectorized_implied_vol_strikes and prints, per region, the error
-|vol/s - 1| in units of DBL_EPSILON and the same error divided by the
-condition number of the point (oracle.condition: the amplification of eps-sized
-errors in the price and in ln(F/K)).
+Draws seeded samples of (F, K, s, option kind), prices every point exactly
+with the mpmath oracle (tests/oracle.py), rounds the price to double, solves it
+back with compute_trades_greeks and prints, per region, the error |vol/s - 1|
+in units of DBL_EPSILON and the same error divided by the condition number of
+the point (oracle.condition: the amplification of eps-sized errors in the
+price and in ln(F/K)). The samples:
+
+    main    |x| = |ln(F/K)| up to 100, s up to 60, F = 100;
+    band    76 <= |x| <= 100 at s from 21 to 23, dense: two Householder steps
+            alone fall short in this band;
+    wide    100 < |x| <= 700, s up to 60, F = 1;
+    scale   F and K each log-uniform from 1e-250 to 1e250 (|x| up to 1151);
+    tiny    normal out-of-the-money prices whose normalised value
+            price/sqrt(F K) is below DBL_MIN (F from 1e150 to 1e250).
 
 Points whose double price carries (almost) no volatility are counted and left
-out: a price below the smallest normal double, an out-of-the-money normalised
-price below 1e-300, or a condition number above 1e11.
+out: a price below the smallest normal double or a condition number above
+1e11.
 
-The oracle costs about 2 ms per point (about 3.5 minutes for the default
-sample on two cores); the prices are cached under
-build/ keyed by the sample parameters, so a rerun only solves and tabulates.
+The oracle costs about 2 ms per point (a few minutes for the default samples
+on two cores); the prices are cached under build/ keyed by the sample
+parameters, so a rerun only solves and tabulates.
 
-    python benchmarks/accuracy.py                  # 200000 points, 2 processes
-    python benchmarks/accuracy.py --points 20000 --jobs 1 --no-cache
+    python benchmarks/accuracy.py                  # 200000 + 4 x 20000 points, 2 processes
+    python benchmarks/accuracy.py --points 20000 --extra-points 2000 --jobs 1 --no-cache
 """
 
 import argparse
@@ -38,53 +46,72 @@ import oracle  # noqa: E402
 EPS = 2.0**-52
 DBL_MIN = 2.0**-1022
 MAX_CONDITION = 1e11
-MIN_NORMALISED_PRICE = 1e-300
 # Points this well conditioned get their raw error shown on its own.
 WELL_CONDITIONED = 2.0
-FORWARD = 100.0
-# Bump when the sample or the oracle changes, to invalidate caches.
-SAMPLE_VERSION = 1
+# Bump when the samples or the oracle change, to invalidate caches.
+SAMPLE_VERSION = 2
 
 REGION_CODES = {name: i for i, name in enumerate(oracle.BLACK_REGIONS)}
 
 
-def draw(n, seed, abs_x_range):
-    """n points: |x| log-uniform on abs_x_range (an eighth at x = 0 when the
-    range starts below 1e-8), s log-uniform from max(1e-6, |x|/38), where the
-    out-of-the-money price is near 1e-300, up to 30; either sign of x (so in
-    and out of the money), calls and puts in equal numbers."""
-    rng = np.random.default_rng(seed)
-    lo_x, hi_x = abs_x_range
-    abs_x = np.exp(rng.uniform(np.log(max(lo_x, 1e-9)), np.log(hi_x), n))
-    if lo_x < 1e-8:
-        abs_x[rng.random(n) < 0.125] = 0.0
+def _log_uniform(rng, lo, hi, n=None):
+    return np.exp(rng.uniform(np.log(lo), np.log(hi), n))
+
+
+def _vols_from(rng, abs_x, hi=60.0):
+    """s log-uniform from max(1e-6, |x|/38), where the out-of-the-money price is
+    near 1e-300, up to hi."""
     lo = np.log(np.maximum(1e-6, abs_x / 38))
-    s = np.exp(lo + rng.random(n) * (np.log(30.0) - lo))
-    x = abs_x * rng.choice([-1.0, 1.0], n)
+    return np.exp(lo + rng.random(abs_x.size) * (np.log(hi) - lo))
+
+
+def draw(name, n, seed):
+    """n points (F, K, s, is_call) of sample `name`; calls and puts in equal
+    numbers, in and out of the money (out of the money only in `tiny`)."""
+    rng = np.random.default_rng(seed)
     is_call = rng.random(n) < 0.5
-    strike = FORWARD * np.exp(-x)
-    return strike, s, is_call
+    sign = rng.choice([-1.0, 1.0], n)
+    if name == "main":  # an eighth at the money
+        abs_x = _log_uniform(rng, 1e-9, 100.0, n)
+        abs_x[rng.random(n) < 0.125] = 0.0
+        s, F = _vols_from(rng, abs_x), np.full(n, 100.0)
+    elif name == "band":
+        abs_x, s, F = rng.uniform(76.0, 100.0, n), rng.uniform(21.0, 23.0, n), np.full(n, 100.0)
+    elif name == "wide":
+        abs_x = _log_uniform(rng, 100.0, 700.0, n)
+        s, F = _vols_from(rng, abs_x), np.ones(n)
+    elif name == "scale":
+        F, K = 10.0 ** rng.uniform(-250, 250, n), 10.0 ** rng.uniform(-250, 250, n)
+        return F, K, _vols_from(rng, np.abs(np.log(F) - np.log(K))), is_call
+    else:  # tiny: out-of-the-money prices of about e^-(705..740) of sqrt(F K)
+        abs_x = _log_uniform(rng, 0.5, 20.0, n)
+        s = abs_x / np.sqrt(2 * rng.uniform(705.0, 740.0, n))
+        sign = np.where(is_call, -1.0, 1.0)
+        F = 10.0 ** rng.uniform(150, 250, n)
+    return F, F * np.exp(-sign * abs_x), s, is_call
 
 
 def price_point(args):
-    """Oracle view of one point: (price, cond, branch, region code) or NaNs."""
-    K, s, is_call = args
-    x = math.log(FORWARD / K)
+    """Oracle view of one point: (price, cond, branch, region code) or NaNs.
+    The branch and region (main sample only) label the table by segment."""
+    F, K, s, is_call, label = args
+    x = math.log(F) - math.log(K)
     nothing = (math.nan, math.nan, 0, -1)
-    price = oracle.black_price(FORWARD, K, s, is_call)
-    if not (price >= DBL_MIN and price < (FORWARD if is_call else K)):
+    price = oracle.black_price(F, K, s, is_call)
+    if not (price >= DBL_MIN and price < (F if is_call else K)):
         return nothing
-    if not oracle.normalised_price(FORWARD, K, s, x < 0) >= MIN_NORMALISED_PRICE:
-        return nothing
-    cond = oracle.condition(FORWARD, K, s, is_call)
+    cond = oracle.condition(F, K, s, is_call)
     if not cond <= MAX_CONDITION:
         return nothing
-    return (price, cond, oracle.solver_branch(FORWARD, K, s, is_call),
+    if not label:
+        return (price, cond, 0, -1)
+    return (price, cond, oracle.solver_branch(F, K, s, is_call),
             REGION_CODES[oracle.black_region(x, s)])
 
 
-def price_sample(strike, s, is_call, jobs):
-    work = list(zip(strike.tolist(), s.tolist(), is_call.tolist()))
+def price_sample(F, K, s, is_call, label, jobs):
+    work = [(f, k, v, c, label) for f, k, v, c in
+            zip(F.tolist(), K.tolist(), s.tolist(), is_call.tolist())]
     if jobs > 1:
         with multiprocessing.Pool(jobs) as pool:
             rows = pool.map(price_point, work, chunksize=256)
@@ -95,30 +122,31 @@ def price_sample(strike, s, is_call, jobs):
             "branch": branch.astype(np.int8), "region": region.astype(np.int8)}
 
 
-def load_or_price(name, n, seed, abs_x_range, jobs, cache_dir):
-    strike, s, is_call = draw(n, seed, abs_x_range)
-    key = hashlib.sha256(repr((SAMPLE_VERSION, oracle.TARGET_DIGITS, FORWARD, name, n, seed,
-                               abs_x_range)).encode()).hexdigest()[:16]
+def load_or_price(name, n, seed, jobs, cache_dir):
+    F, K, s, is_call = draw(name, n, seed)
+    key = hashlib.sha256(repr((SAMPLE_VERSION, oracle.TARGET_DIGITS, name, n, seed))
+                         .encode()).hexdigest()[:16]
     path = cache_dir / f"accuracy-{name}-{key}.npz" if cache_dir else None
     if path and path.exists():
         with np.load(path) as f:
             priced = {k: f[k] for k in f.files}
     else:
         t0 = time.perf_counter()
-        priced = price_sample(strike, s, is_call, jobs)
+        priced = price_sample(F, K, s, is_call, name == "main", jobs)
         print(f"# oracle: {n} points ({name}) in {time.perf_counter() - t0:.0f} s", file=sys.stderr)
         if path:
             path.parent.mkdir(parents=True, exist_ok=True)
             np.savez_compressed(path, **priced)
-    return dict(priced, strike=strike, s=s, is_call=is_call, x=np.log(FORWARD / strike))
+    return dict(priced, F=F, strike=K, s=s, is_call=is_call, x=np.log(F) - np.log(K))
 
 
 def solve(sample):
-    vol = np.full(len(sample["s"]), np.nan)
-    for is_call in (True, False):
-        idx = np.flatnonzero(sample["is_call"] == is_call)
-        vol[idx] = bc.vectorized_implied_vol_strikes(
-            sample["price"][idx], FORWARD, sample["strike"][idx], 1 if is_call else -1)
+    """Every point through compute_trades_greeks (its own F and K, discount 1)."""
+    n = len(sample["s"])
+    vol, delta, gamma, vega = (np.empty(n) for _ in range(4))
+    bc.compute_trades_greeks(np.nan_to_num(sample["price"], nan=-1.0), sample["F"],
+                             sample["strike"], sample["is_call"].astype(np.int8), np.ones(n),
+                             vol, delta, gamma, vega)
     rel = np.abs(vol / sample["s"] - 1.0)
     rel[~np.isfinite(rel)] = np.inf
     return vol, rel / EPS
@@ -161,32 +189,32 @@ def print_table(title, rows):
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--points", type=int, default=200_000, help="main sample, |x| <= 100")
-    ap.add_argument("--wide-points", type=int, default=4_000,
-                    help="extra sample with 100 < |x| <= 250 (0 to skip)")
+    ap.add_argument("--extra-points", type=int, default=20_000,
+                    help="each of the samples band, wide, scale and tiny (0 to skip)")
     ap.add_argument("--seed", type=int, default=20250607)
     ap.add_argument("--jobs", type=int, default=2, help="oracle processes")
     ap.add_argument("--cache-dir", type=Path, default=ROOT / "build" / "accuracy-cache")
     ap.add_argument("--no-cache", action="store_true")
-    ap.add_argument("--tolerance", type=float, default=8.0,
+    ap.add_argument("--tolerance", type=float, default=4.0,
                     help="count points with err/(eps max(1, cond)) above this")
     args = ap.parse_args(argv)
     cache = None if args.no_cache else args.cache_dir
 
-    main_sample = load_or_price("main", args.points, args.seed, (0.0, 100.0), args.jobs, cache)
-    samples = [("main", main_sample)]
-    if args.wide_points:
-        samples.append(("wide", load_or_price("wide", args.wide_points, args.seed + 1,
-                                              (100.0, 250.0), args.jobs, cache)))
-
-    for name, smp in samples:
-        vol, err = solve(smp)
-        smp["vol"], smp["err"] = vol, err
+    names = ["main"] + (["band", "wide", "scale", "tiny"] if args.extra_points else [])
+    samples = {}
+    for i, name in enumerate(names):
+        n = args.points if name == "main" else args.extra_points
+        smp = load_or_price(name, n, args.seed + i, args.jobs, cache)
+        smp["vol"], smp["err"] = solve(smp)
         used = np.isfinite(smp["cond"])
-        over = used & (err / np.maximum(1.0, np.nan_to_num(smp["cond"], nan=1.0)) > args.tolerance)
+        over = used & (smp["err"] / np.maximum(1.0, np.nan_to_num(smp["cond"], nan=1.0))
+                       > args.tolerance)
         print(f"# {name}: {used.size} points, {used.sum()} informative, "
               f"{over.sum()} above {args.tolerance:g} eps * max(1, cond)")
+        samples[name] = smp
 
-    smp, used = main_sample, np.isfinite(main_sample["cond"])
+    smp = samples["main"]
+    used = np.isfinite(smp["cond"])
     ax, s = np.abs(smp["x"]), smp["s"]
     by_branch = []
     for b in (1, 2, 3, 4):
@@ -199,7 +227,7 @@ def main(argv=None):
     tiny, huge = s < 1e-2, s >= 5.0
     rest = ~tiny & ~huge
     itm = ((smp["x"] > 0) == smp["is_call"]) & (smp["x"] != 0)
-    by_area = [
+    rows = table_rows(smp, smp["vol"], smp["err"], [
         ("tiny vol, s < 0.01", used & tiny),
         ("huge vol, s >= 5", used & huge),
         ("near the money, \\|x\\| <= 0.1", used & rest & (ax <= 0.1)),
@@ -207,16 +235,28 @@ def main(argv=None):
         ("moderate, 0.1 < \\|x\\| <= 5, ITM", used & rest & (ax > 0.1) & (ax <= 5) & itm),
         ("deep, \\|x\\| > 5, OTM", used & rest & (ax > 5) & ~itm),
         ("deep, \\|x\\| > 5, ITM", used & rest & (ax > 5) & itm),
-    ]
-    if len(samples) > 1:
-        w = samples[1][1]
-        by_area_rows = table_rows(smp, smp["vol"], smp["err"], by_area)
-        by_area_rows += table_rows(w, w["vol"], w["err"],
-                                   [("100 < \\|x\\| <= 250 (outside the design range)",
-                                     np.isfinite(w["cond"]))])
-    else:
-        by_area_rows = table_rows(smp, smp["vol"], smp["err"], by_area)
-    print_table("By area (regions are disjoint, in the order listed)", by_area_rows)
+    ])
+    extra = {
+        "band": [("band 76 <= \\|x\\| <= 100, 21 <= s <= 23", None)],
+        "wide": [("100 < \\|x\\| <= 250", (100, 250)), ("250 < \\|x\\| <= 450", (250, 450)),
+                 ("450 < \\|x\\| <= 700", (450, 700))],
+        "scale": [("F, K from 1e-250 to 1e250, \\|x\\| <= 900", (0, 900)),
+                  ("F, K from 1e-250 to 1e250, \\|x\\| > 900", (900, np.inf))],
+        "tiny": [("price/sqrt(F K) < DBL_MIN", None)],
+    }
+    for name, groups in extra.items():
+        if name not in samples:
+            continue
+        w = samples[name]
+        ok = np.isfinite(w["cond"])
+        wx = np.abs(w["x"])
+        for label, band in groups:
+            for kind, call in (("calls", True), ("puts", False)):
+                mask = ok & (w["is_call"] == call)
+                if band:
+                    mask &= (wx > band[0]) & (wx <= band[1])
+                rows += table_rows(w, w["vol"], w["err"], [(f"{label}, {kind}", mask)])
+    print_table("By area (regions are disjoint, in the order listed)", rows)
 
 
 if __name__ == "__main__":

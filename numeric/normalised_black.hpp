@@ -11,108 +11,28 @@
 //   small t     t < 0.2102: Taylor expansion in t^2 around t = 0 with the
 //               Mills-ratio factor from erfcx, exact to double precision there;
 //   norm CDF    h + t > 0.85: the plain formula, which no longer cancels badly;
+//               its second term from erfcx where Phi(h - t) nears the
+//               subnormal range (x below about -700);
 //   erfcx       everything else: the two Phi terms as scaled erfcx values
 //               under one common exponential factor, free of underflow.
 // Each branch clamps its result to be non-negative (NaN included, to +0).
+// _log_normalised_black_call gives ln b and b'/b from the same branches
+// without forming b, for the solve of prices below DBL_MIN.
 #pragma once
 
-#include <cmath>
-#include <cstdint>
-
-#include "numeric/constants.hpp"
-#include "numeric/normal.hpp"
+#include "numeric/simd/black.hpp"
 
 namespace quelta {
 
-namespace detail {
-
-// b if b > 0, otherwise +0 (also for NaN).
-inline double clamp_positive(double b) noexcept {
-    return b > 0.0 ? b : 0.0;
-}
-
-// 1/sqrt(2 pi) exp(-(h^2 + t^2)/2): the factor shared by the h, t branches.
-inline double black_scale(double h, double t) noexcept {
-    return _ONE_OVER_SQRT_TWO_PI * std::exp(-0.5 * (h * h + t * t));
-}
-
-// Number of polynomials G_0 .. G_{n-1} in the asymptotic expansion.
-inline constexpr int asymptotic_terms = 18;
-
-// Table of the coefficients of G_k(e) = (-1)^k 2 sum_{j=0..k} C(2k+1, 2j+1) e^j;
-// row k holds the coefficient of e^j at column j. The largest, 2 C(35, 17),
-// is below 2^34, so every entry is an exact double.
-struct AsymptoticCoefficients {
-    double g[asymptotic_terms][asymptotic_terms];
-};
-
-constexpr std::uint64_t binomial(int n, int m) noexcept {
-    std::uint64_t c = 1;
-    // c = C(n, i + 1) after step i; each product is divisible exactly.
-    for (int i = 0; i < m; ++i) {
-        c = c * static_cast<std::uint64_t>(n - i) / static_cast<std::uint64_t>(i + 1);
-    }
-    return c;
-}
-
-constexpr AsymptoticCoefficients make_asymptotic_coefficients() noexcept {
-    AsymptoticCoefficients table{};
-    for (int k = 0; k < asymptotic_terms; ++k) {
-        const double sign = k % 2 == 0 ? 2.0 : -2.0;
-        for (int j = 0; j <= k; ++j) {
-            table.g[k][j] = sign * static_cast<double>(binomial(2 * k + 1, 2 * j + 1));
-        }
-    }
-    return table;
-}
-
-inline constexpr AsymptoticCoefficients asymptotic_coefficients = make_asymptotic_coefficients();
-
-// G_k(e) by Horner's rule.
-inline double asymptotic_polynomial(int k, double e) noexcept {
-    const auto& row = asymptotic_coefficients.g[k];
-    double v = row[k];
-    for (int j = k - 1; j >= 0; --j) v = v * e + row[j];
-    return v;
-}
-
-// Checks against the published polynomials G_1, G_4 and G_17.
-static_assert(asymptotic_coefficients.g[0][0] == 2.0);
-static_assert(asymptotic_coefficients.g[1][0] == -6.0 && asymptotic_coefficients.g[1][1] == -2.0);
-static_assert(asymptotic_coefficients.g[4][1] == 168.0 && asymptotic_coefficients.g[4][3] == 72.0);
-
-constexpr bool matches_published_g17() noexcept {
-    constexpr double g17[asymptotic_terms] = {
-        70.0,         13090.0,      649264.0,     13449040.0,   141214920.0,  834451800.0,
-        2952675600.0, 6495886320.0, 9075135300.0, 8119857900.0, 4639918800.0, 1668903600.0,
-        367158792.0,  47071640.0,   3246320.0,    104720.0,     1190.0,       2.0};
-    for (int j = 0; j < asymptotic_terms; ++j) {
-        if (asymptotic_coefficients.g[17][j] != -g17[j]) return false;
-    }
-    return true;
-}
-static_assert(matches_published_g17());
-
-}  // namespace detail
+// The scalar functions are the width-one instances of numeric/simd/black.hpp,
+// which every path of the core runs.
 
 // Normalised intrinsic value |e^(x/2) - e^(-x/2)| of the option of kind q
 // (only the sign of q matters) when it is in the money, q x > 0; else 0.
+// Below x^2 = 98 _DBL_EPS^(1/4) it is the x^9 Taylor polynomial of 2 sinh(x/2),
+// free of the cancellation of e^(x/2) - e^(-x/2).
 inline double _normalised_intrinsic(double x, double q) noexcept {
-    // 98 * _DBL_EPS^(1/4) = 0.011962890625: below it the x^9 Taylor polynomial
-    // of 2 sinh(x/2) is exact to double precision, and it avoids the
-    // cancellation of e^(x/2) - e^(-x/2) for small x.
-    constexpr double series_bound = 98.0 * _FOURTH_ROOT_DBL_EPS;
-    constexpr double c3 = 1.0 / 24.0;
-    constexpr double c5 = 1.0 / 1920.0;
-    constexpr double c7 = 1.0 / 322560.0;
-    constexpr double c9 = 1.0 / 92897280.0;
-    if (q * x <= 0.0) return 0.0;
-    const double x2 = x * x;
-    if (x2 < series_bound) {
-        return std::fabs(x * (1.0 + x2 * (c3 + x2 * (c5 + x2 * (c7 + x2 * c9)))));
-    }
-    const double b_max = std::exp(0.5 * x);
-    return std::fabs(b_max - 1.0 / b_max);
+    return simd::normalised_intrinsic(x, q);
 }
 
 inline double _normalised_intrinsic_call(double x) noexcept {
@@ -121,98 +41,49 @@ inline double _normalised_intrinsic_call(double x) noexcept {
 
 // Asymptotic expansion for h < -10, h + t < -9.79 (x <= 0, s > 0).
 inline double _asymptotic_black_call(double h, double t) noexcept {
-    const double e = (t / h) * (t / h);
-    const double r = (h + t) * (h - t);
-    const double q = (h / r) * (h / r);
-    // sum_k (2k - 1)!! q^k G_k(e), nested from the innermost term outwards.
-    constexpr int last = detail::asymptotic_terms - 1;
-    double eas = detail::asymptotic_polynomial(last, e);
-    for (int k = last - 1; k >= 0; --k) {
-        eas = detail::asymptotic_polynomial(k, e) + static_cast<double>(2 * k + 1) * q * eas;
-    }
-    const double b = detail::black_scale(h, t) * (t / r) * eas;
-    return detail::clamp_positive(b);
+    return simd::asymptotic_black_call(h, t);
 }
 
 // Expansion in t^2 for t < 0.2102 (x <= 0, s > 0, outside the asymptotic region).
 inline double _small_t_black_call(double h, double t) noexcept {
-    // a = 1 + h Phi(h)/phi(h), written through erfcx so that it never underflows.
-    const double a = 1.0 + h * _SQRT_PI_OVER_TWO * _erfcx(-(_ONE_OVER_SQRT_TWO * h));
-    const double w = t * t;
-    const double h2 = h * h;
-    // 3!, 5!, ..., 13!
-    constexpr double f3 = 6.0;
-    constexpr double f5 = 120.0;
-    constexpr double f7 = 5040.0;
-    constexpr double f9 = 362880.0;
-    constexpr double f11 = 39916800.0;
-    constexpr double f13 = 6227020800.0;
-    // clang-format off
-    const double s1 = (-1.0 + 3.0 * a + a * h2) / f3;
-    const double s2 = (-7.0 + 15.0 * a + h2 * (-1.0 + 10.0 * a + a * h2)) / f5;
-    const double s3 = (-57.0 + 105.0 * a
-                       + h2 * (-18.0 + 105.0 * a + h2 * (-1.0 + 21.0 * a + a * h2))) / f7;
-    const double s4 = (-561.0 + 945.0 * a
-                       + h2 * (-285.0 + 1260.0 * a
-                       + h2 * (-33.0 + 378.0 * a + h2 * (-1.0 + 36.0 * a + a * h2)))) / f9;
-    const double s5 = (-6555.0 + 10395.0 * a
-                       + h2 * (-4680.0 + 17325.0 * a
-                       + h2 * (-840.0 + 6930.0 * a
-                       + h2 * (-52.0 + 990.0 * a + h2 * (-1.0 + 55.0 * a + a * h2))))) / f11;
-    const double s6 = (-89055.0 + 135135.0 * a
-                       + h2 * (-82845.0 + 270270.0 * a
-                       + h2 * (-20370.0 + 135135.0 * a
-                       + h2 * (-1926.0 + 25740.0 * a
-                       + h2 * (-75.0 + 2145.0 * a + h2 * (-1.0 + 78.0 * a + a * h2)))))) / f13;
-    // clang-format on
-    const double expansion =
-        2.0 * t * (a + w * (s1 + w * (s2 + w * (s3 + w * (s4 + w * (s5 + w * s6))))));
-    const double b = detail::black_scale(h, t) * expansion;
-    return detail::clamp_positive(b);
+    return simd::small_t_black_call(h, t);
 }
 
 // Scaled-erfcx form for t >= 0.2102, h + t <= 0.85, outside the asymptotic region.
 inline double _black_call_using_erfcx(double h, double t) noexcept {
-    const double b =
-        0.5 * std::exp(-0.5 * (h * h + t * t)) *
-        (_erfcx(-(_ONE_OVER_SQRT_TWO * (t + h))) - _erfcx(-(_ONE_OVER_SQRT_TWO * (h - t))));
-    return detail::clamp_positive(b);
+    return simd::black_call_using_erfcx(h, t);
 }
 
-// Direct normal-CDF form for t >= 0.2102, h + t > 0.85.
+// Direct normal-CDF form for t >= 0.2102, h + t > 0.85; its second term from
+// erfcx where Phi(h - t) nears the subnormal range.
 inline double _black_call_using_norm_cdf(double x, double s) noexcept {
-    const double h = x / s;
-    const double t = 0.5 * s;
-    const double b_max = std::exp(0.5 * x);
-    const double b = _norm_cdf(h + t) * b_max - _norm_cdf(h - t) / b_max;
-    return detail::clamp_positive(b);
+    return simd::black_call_using_norm_cdf(x, s);
 }
 
 // Normalised Black call b(x, s) >= 0; the intrinsic value for s <= 0.
 inline double _normalised_black_call(double x, double s) noexcept {
-    // Put-call parity; the reflected call has x < 0, so this recurses once.
-    if (x > 0.0) return _normalised_intrinsic_call(x) + _normalised_black_call(-x, s);
-    if (s <= 0.0) return _normalised_intrinsic_call(x);
-    // Invariant: x <= 0 (or NaN), s > 0 (or NaN). The region tests are written
-    // in x and s, without dividing by s: h < -10 is x < -10 s, and so on.
-    const double t = 0.5 * s;
-    const double h = x / s;
-    if (x < s * _ASYM_THRESH && x + s * t < s * (_ASYM_THRESH + _SMALL_T_THRESH)) {
-        return _asymptotic_black_call(h, t);
-    }
-    if (t < _SMALL_T_THRESH) return _small_t_black_call(h, t);
-    if (x + s * t > 0.85 * s) return _black_call_using_norm_cdf(x, s);
-    return _black_call_using_erfcx(h, t);
+    return simd::normalised_black_call(x, s);
 }
 
 // Normalised vega db/ds = 1/sqrt(2 pi) exp(-((x/s)^2 + (s/2)^2)/2).
 inline double _normalised_vega(double x, double s) noexcept {
-    const double ax = std::fabs(x);
-    // At x = 0 the x/s term vanishes for every s, including s <= 0.
-    if (ax <= 0.0) return _ONE_OVER_SQRT_TWO_PI * std::exp(s * (-0.125) * s);
-    // (x/s)^2 would overflow (or s is not a volatility); the vega is 0 there.
-    if (s <= 0.0 || s <= ax * _SQRT_DBL_MIN) return 0.0;
-    return detail::black_scale(x / s, 0.5 * s);
+    return simd::normalised_vega(x, s);
+}
+
+// ln b(x, s) and b'/b, for x <= 0, s > 0, without forming b: where b
+// underflows (b < DBL_MIN) both are still accurate. The h, t branches are
+// b = b'(x, s) m(h, t), so ln b = ln b' + ln m and b'/b = 1/m with ln b' =
+// ln(1/sqrt(2 pi)) - (h^2 + t^2)/2; the normal-CDF branch has b >= DBL_MIN
+// for x above -1416 and is taken directly. The branches are chosen as in
+// _normalised_black_call. ln b is NaN or -inf where m or b is not positive.
+struct LogBlackCall {
+    double log_b;
+    double vega_over_b;
+};
+
+inline LogBlackCall _log_normalised_black_call(double x, double s) noexcept {
+    const simd::LogBlackCall<double> v = simd::log_normalised_black_call(x, s);
+    return {v.log_b, v.vega_over_b};
 }
 
 }  // namespace quelta

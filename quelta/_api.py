@@ -69,7 +69,8 @@ class Reason(enum.IntEnum):
     NOT_FINITE : 6
         An input is NaN (a missing value) or infinite.
     NOT_SOLVED : 7
-        The quote passed every check but the solver found no volatility.
+        The quote passed every check but the solver found no volatility:
+        its steps did not converge to one the price pins down.
     """
 
     OK = 0

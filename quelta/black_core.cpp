@@ -20,7 +20,9 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <utility>
+#include <vector>
 
 #include "numeric/constants.hpp"
 #include "numeric/greeks.hpp"
@@ -494,6 +496,17 @@ class View {
     }
 
     Py_ssize_t size() const noexcept { return size_; }
+    const char* data() const noexcept { return data_; }
+    Py_ssize_t stride() const noexcept { return stride_; }
+
+    // Copies the first n elements into `copy` and reads them from there from
+    // now on (the buffer stays held). std::bad_alloc propagates.
+    void read_from_copy(std::vector<T>& copy, Py_ssize_t n) {
+        copy.resize(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) copy[static_cast<std::size_t>(i)] = (*this)[i];
+        data_ = reinterpret_cast<char*>(copy.data());
+        stride_ = static_cast<Py_ssize_t>(sizeof(T));
+    }
 
     // Element access goes through memcpy: a buffer may be unaligned.
     T operator[](Py_ssize_t i) const noexcept {
@@ -527,6 +540,52 @@ bool require_length(const View<T>& view, Py_ssize_t n, const char* name) {
     PyErr_Format(PyExc_ValueError, "%s has %zd element%s, expected at least %zd", name, view.size(),
                  view.size() == 1 ? "" : "s", n);
     return false;
+}
+
+// The memory that the first n elements of a view occupy: the bytes from lo
+// to hi (exclusive), elements of `width` bytes every `stride` bytes from
+// `start` (the stride may be negative). Empty for n = 0 or a view without data.
+struct Extent {
+    const char* lo = nullptr;
+    const char* hi = nullptr;
+    const char* start = nullptr;
+    Py_ssize_t stride = 0;
+    Py_ssize_t width = 0;
+
+    bool empty() const noexcept { return lo == hi; }
+};
+
+template <class T>
+Extent extent(const View<T>& view, Py_ssize_t n) {
+    Extent e;
+    if (n <= 0 || view.data() == nullptr) return e;
+    const Py_ssize_t last = (n - 1) * view.stride();
+    e.start = view.data();
+    e.lo = view.data() + (last < 0 ? last : 0);
+    e.hi = view.data() + (last > 0 ? last : 0) + static_cast<Py_ssize_t>(sizeof(T));
+    e.stride = view.stride();
+    e.width = static_cast<Py_ssize_t>(sizeof(T));
+    return e;
+}
+
+// Whether two extents may share a byte. Beyond their byte ranges it tells
+// apart only the common case of equal strides whose elements interleave
+// without touching (a[::2] and a[1::2]); any other pair with intersecting
+// ranges counts as overlapping.
+bool may_overlap(const Extent& a, const Extent& b) {
+    if (a.empty() || b.empty() || a.hi <= b.lo || b.hi <= a.lo) return false;
+    if (a.stride != b.stride || a.stride == 0) return true;
+    const Py_ssize_t step = a.stride < 0 ? -a.stride : a.stride;
+    // Offset of b's elements within a's period, in [0, step).
+    Py_ssize_t d = (b.start - a.start) % step;
+    if (d < 0) d += step;
+    return !(d >= a.width && d + b.width <= step);
+}
+
+// Same elements at the same indices: an output that is this input is read
+// before it is written at every index, and needs no copy.
+bool same_elements(const Extent& a, const Extent& b) {
+    return a.start == b.start && a.stride == b.stride && a.width == b.width;
 }
 
 // The value of a module global: the module namespace first, then builtins.
@@ -799,6 +858,40 @@ PyObject* compute_trades_greeks(PyObject*, PyObject* const* args, Py_ssize_t nar
     const Py_ssize_t n = price.size();
     if (!require_lengths(sig, n, fwd, strike, is_call, discount, out_vol, out_delta, out_gamma,
                          out_vega)) {
+        return fail(sig, __LINE__);
+    }
+    // Outputs that overlap each other have no order of writes to honour.
+    const std::array<Extent, 4> outs = {extent(out_vol, n), extent(out_delta, n),
+                                        extent(out_gamma, n), extent(out_vega, n)};
+    constexpr std::size_t first_out = 5;
+    for (std::size_t j = 1; j < outs.size(); ++j) {
+        for (std::size_t i = 0; i < j; ++i) {
+            if (may_overlap(outs[i], outs[j])) {
+                PyErr_Format(PyExc_ValueError, "%s overlaps %s", sig.params[first_out + j],
+                             sig.params[first_out + i]);
+                return fail(sig, __LINE__);
+            }
+        }
+    }
+    // An input that an output overlaps other than element for element is read
+    // from a copy, so the results are those of separate arrays.
+    const auto needs_copy = [&outs, n](const auto& input) {
+        const Extent in = extent(input, n);
+        for (const Extent& out : outs) {
+            if (may_overlap(in, out) && !same_elements(in, out)) return true;
+        }
+        return false;
+    };
+    std::vector<double> price_copy, fwd_copy, strike_copy, discount_copy;
+    std::vector<std::int8_t> is_call_copy;
+    try {
+        if (needs_copy(price)) price.read_from_copy(price_copy, n);
+        if (needs_copy(fwd)) fwd.read_from_copy(fwd_copy, n);
+        if (needs_copy(strike)) strike.read_from_copy(strike_copy, n);
+        if (needs_copy(is_call)) is_call.read_from_copy(is_call_copy, n);
+        if (needs_copy(discount)) discount.read_from_copy(discount_copy, n);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
         return fail(sig, __LINE__);
     }
     {

@@ -20,6 +20,7 @@ This module is the independent side of the accuracy tests and benchmark: it
 shares no code with the extension and uses none of its branch formulas.
 """
 
+import math
 from fractions import Fraction
 
 import mpmath
@@ -155,8 +156,9 @@ def put_by_parity(F, K, s):
 
 
 def quotient_is_exact(F, K):
-    """True when the double division F/K is exact."""
-    return Fraction(float(F)) / Fraction(float(K)) == Fraction(float(F) / float(K))
+    """True when the double division F/K is exact (never when it overflows)."""
+    q = float(F) / float(K)
+    return math.isfinite(q) and Fraction(float(F)) / Fraction(float(K)) == Fraction(q)
 
 
 def condition(F, K, s, is_call):

@@ -275,6 +275,22 @@ def test_a_solver_failure_is_not_reported_as_solved(monkeypatch):
     assert math.isnan(vol) and code == Reason.NOT_SOLVED
 
 
+@pytest.mark.parametrize("x, s", [(-1357.5328152846673, 60.545281408336905),  # vega ~1e-309
+                                  (-99.0, 22.7), (-244.4, 29.13)])
+def test_a_volatility_is_right_or_not_solved(x, s):
+    # Where the solver's steps stall, the quote is NOT_SOLVED, never a number off
+    # by more than the price allows (two plain steps gave 58.27, 20.82, 30.15).
+    F = 1e-295
+    K = F * math.exp(-x / 2) * math.exp(-x / 2)
+    price = oracle.black_price(F, K, s, True)
+    vol, code = quelta.implied_volatility(price, F, K, 1.0, reason=True)
+    if code == Reason.NOT_SOLVED:
+        assert math.isnan(vol)
+    else:
+        assert code == Reason.OK
+        assert abs(vol / s - 1) <= 8 * 2.0**-52 * oracle.condition(F, K, s, True)
+
+
 def test_every_reason_has_a_description():
     assert len({r.description for r in Reason}) == len(Reason)
     assert [int(r) for r in Reason] == list(range(len(Reason)))

@@ -209,6 +209,58 @@ def test_an_output_may_be_an_input(book, same_bits, aliases, step):
         same_bits(outs[k], want[k])
 
 
+def _overlap(trades, outs, layout):
+    """Lays an input and an output over one buffer at different offsets or strides."""
+    n = len(trades["price"])
+    if layout == "out_delta one past fwd_mid":
+        buf = np.empty(n + 1)
+        buf[:n] = trades["fwd"]
+        trades["fwd"], outs["out_delta"] = buf[:n], buf[1:]
+    elif layout == "out_vol the reversed price":
+        buf = trades["price"][::-1].copy()
+        trades["price"], outs["out_vol"] = buf[::-1], buf
+    elif layout == "out_vega over strike at twice its stride":
+        buf = np.empty(2 * n)
+        buf[:n] = trades["strike"]
+        trades["strike"], outs["out_vega"] = buf[:n], buf[::2]
+    elif layout == "is_call bytes in the head of out_gamma":
+        buf = np.empty(n)
+        flags = buf.view(np.int8)[:n]
+        flags[:] = trades["is_call"]
+        trades["is_call"], outs["out_gamma"] = flags, buf
+    else:  # outputs interleaved without sharing a byte
+        buf = np.empty(2 * n)
+        outs["out_vol"], outs["out_delta"] = buf[::2], buf[1::2]
+
+
+@pytest.mark.parametrize("layout", ["out_delta one past fwd_mid", "out_vol the reversed price",
+                                    "out_vega over strike at twice its stride",
+                                    "is_call bytes in the head of out_gamma",
+                                    "interleaved outputs"])
+def test_overlapping_buffers_give_the_result_of_copies(book, same_bits, layout):
+    trades = book(n=200, seed=11)
+    want = reference(trades)
+    outs = outputs(len(trades["price"]))
+    _overlap(trades, outs, layout)
+    run(trades, outs)
+    for k in OUTPUTS:
+        same_bits(outs[k], want[k])
+
+
+@pytest.mark.parametrize("first, second", [("out_vol", "out_delta"), ("out_vol", "out_vega"),
+                                           ("out_gamma", "out_vega")])
+@pytest.mark.parametrize("shift", [0, 1, -1])
+def test_overlapping_outputs_are_refused(book, first, second, shift):
+    trades = book(n=50, seed=3)
+    n = len(trades["price"])
+    outs = outputs(n)
+    buf = np.full(n + 2, SENTINEL)
+    outs[first], outs[second] = buf[1:n + 1], buf[1 + shift:n + 1 + shift]
+    with pytest.raises(ValueError, match=f"^{second} overlaps {first}$"):
+        run(trades, outs)
+    assert (buf == SENTINEL).all()
+
+
 @pytest.mark.parametrize("n", [0, None])
 def test_no_prices_write_nothing(same_bits, n):
     price = None if n is None else np.zeros(0)

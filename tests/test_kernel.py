@@ -14,7 +14,7 @@ import sys
 import mpmath
 import numpy as np
 import pytest
-from hypothesis import given, settings
+from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 import quelta
@@ -43,14 +43,16 @@ def reason_oracle(price, F, K, call, disc, vol):
 
 # A row of a book: a total volatility over every branch of the normalised
 # Black function and every solver segment (log-moneyness up to 40 standard
-# deviations either way), sometimes replaced by an edge value.
+# deviations either way, |x| up to 700, total volatility up to 60), a forward
+# anywhere from 1e-250 to 1e250, sometimes an edge value in place of an input.
 _special = st.sampled_from([0.0, -0.0, -1.0, NAN, INF, -INF, 5e-324, 1e-310, 1e300])
 _rows = st.tuples(
-    st.floats(-3.0, 1.0),  # log10 of the total volatility
+    st.floats(-3.0, 1.78),  # log10 of the total volatility
     st.floats(-40.0, 40.0),  # log-moneyness in standard deviations
     st.booleans(),  # call
     st.one_of(st.none(), st.none(), st.none(), st.tuples(st.integers(0, 3), _special)),
     st.floats(0.5, 1.0),  # discount factor
+    st.one_of(st.just(2.0), st.floats(-250.0, 250.0)),  # log10 of the forward
 )
 
 
@@ -59,12 +61,13 @@ def make_rows(rows):
     if n == 0:
         e = np.empty(0)
         return e, e, e, np.empty(0, bool), e
-    lg, dev, call, edge, disc = (np.array(c, dtype=object) for c in zip(*rows))
+    lg, dev, call, edge, disc, lf = (np.array(c, dtype=object) for c in zip(*rows))
     vol = 10.0 ** lg.astype(float)
-    F = np.full(n, 100.0)
-    K = F * np.exp(-dev.astype(float) * vol)
+    F = 10.0 ** lf.astype(float)
     call = call.astype(bool)
-    price = black_price(F, K, vol, call) * disc.astype(float)
+    with np.errstate(all="ignore"):  # K may overflow: an edge case of its own
+        K = F * np.exp(np.clip(-dev.astype(float) * vol, -700.0, 700.0))
+        price = black_price(F, K, vol, call) * disc.astype(float)
     columns = [price, F, K, disc.astype(float)]
     for i, e in enumerate(edge):
         if e is not None:
@@ -72,8 +75,19 @@ def make_rows(rows):
     return columns[0], columns[1], columns[2], call, columns[3]
 
 
+# Named rows: two Householder steps fall short and the solve continues
+# (x = -244.4, s = 29.13 and x = -99, s = 22.7); normalised prices below
+# DBL_MIN, solved from their logarithm; mixed with a plain row.
+_NAMED = [(math.log10(29.13), -244.4 / 29.13, True, None, 1.0, 2.0),
+          (math.log10(22.7), -99.0 / 22.7, True, None, 1.0, 2.0),
+          (math.log10(0.1318), -37.9, True, None, 1.0, 200.0),
+          (math.log10(0.1318), 37.9, False, None, 0.7, 200.0),
+          (-1.0, 0.5, False, None, 0.9, 2.0)]
+
+
 @settings(max_examples=200, deadline=None)
 @given(rows=st.lists(_rows, max_size=40), offset=st.integers(0, 9))
+@example(rows=_NAMED * 3, offset=1)
 def test_every_level_gives_the_scalar_bits(rows, offset):
     price, F, K, call, disc = make_rows(rows)
     n = len(price)
@@ -105,7 +119,7 @@ def test_every_level_gives_the_scalar_bits(rows, offset):
 
 
 def test_vega_and_gamma_of_the_batch_are_the_scalar_ones():
-    price, F, K, call, disc = make_rows([(lg, dev, c, None, 0.9)
+    price, F, K, call, disc = make_rows([(lg, dev, c, None, 0.9, 2.0)
                                          for lg in (-2.5, -1.0, 0.0, 0.7)
                                          for dev in (-30.0, -3.0, 0.0, 2.0, 25.0)
                                          for c in (True, False)])

@@ -118,16 +118,26 @@ struct Chunk {
         const V K = load<V>(strike + i);
         const Normalised<V> n =
             normalise(price_of(r, load<V>(quoted + i), disc), F, K, load<V>(kind + i));
-        const M solving = !n.rejected && !skipped(F, K, disc);
+        M solving = !n.rejected && !skipped(F, K, disc);
         store(rejected + i, flag(n.rejected));
+        V answer(0.0);
+        // A price below DBL_MIN is solved here, from its logarithm, where
+        // that solve starts (these rows are rare); the others go on.
+        const M tiny = solving && n.tiny;
+        if (any(tiny)) {
+            const V logarithmic = log_converged_solver(n.ln_beta, n.x, n.kind, tiny);
+            const M solved = logarithmic >= 0.0;
+            answer = select(solved, logarithmic, answer);
+            solving = solving && !solved;
+        }
         if (!any(solving)) {
             store(solve + i, V(0.0));
-            store(result + i, V(0.0));
+            store(result + i, answer);
             return;
         }
         const Inflection<V> p = inflection(n.beta, n.x, n.kind);
         store(solve + i, flag(solving && p.open));
-        store(result + i, p.closed);
+        store(result + i, select(solving, p.closed, answer));
         store(beta + i, p.beta);
         store(x + i, p.x);
         store(b_max + i, p.b_max);
@@ -212,8 +222,7 @@ struct Chunk {
             gather(beta, j),        gather(x, j),      gather(b_max, j),   gather(ln_beta, j),
             gather(s, j),           gather(s_left, j), gather(s_right, j), gather(lower, j) == 1.0,
             gather(upper, j) == 1.0};
-        detail::householder(it, _IV_MAX_ITER, all);
-        scatter(result, j, it.s);
+        scatter(result, j, detail::checked_householder(it, all));
     }
 
     void finish(const Rows& r, std::size_t i) noexcept {
@@ -234,8 +243,8 @@ struct Chunk {
                 const V d1 = black_d1(F, K, v);
                 const V pdf = norm_pdf(d1);
                 d = black_delta_at(d1, q) * disc;
-                g = black_gamma_at(pdf, F, v) * disc;
-                e = black_vega_at(pdf, F) * disc;
+                g = black_gamma_at(d1, pdf, F, v) * disc;
+                e = black_vega_at(d1, pdf, F) * disc;
             }
             if (any(!solved)) {
                 // No time value: the delta of the payoff itself.

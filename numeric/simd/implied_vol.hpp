@@ -26,6 +26,12 @@
 #include "numeric/simd/normal.hpp"
 #include "numeric/simd/rational_cubic.hpp"
 
+namespace quelta {
+// Householder passes allowed after the first _IV_MAX_ITER when those have not
+// converged; the continuation is bracketed like the first passes.
+inline constexpr int _IV_EXTRA_ITER = 8;
+}  // namespace quelta
+
 namespace quelta::simd {
 
 template <class V>
@@ -98,7 +104,10 @@ struct Iteration {
     using M = mask_t<V>;
     V beta, x, b_max, ln_beta;
     V s, s_left, s_right;
-    M lower, upper;       // objective of each lane; the others take the middle one
+    M lower, upper;  // objective of each lane; the others take the middle one
+    // Lanes of the lower objective in logarithms (beta and ln_beta both hold
+    // ln beta): the price is below DBL_MIN and b is never formed.
+    M log_lower = M();
     V ds = V(-_DBL_MAX);  // passes the first tolerance test
     V ds_previous = V(0.0);
     V b = V(0.0);
@@ -107,21 +116,17 @@ struct Iteration {
     V reversals = V(0.0);
 };
 
-// Step of the lower loop, on 1/ln b - 1/ln beta; bisection where b or b' is 0.
+// The Householder step on g(s) = 1/ln b(s) - 1/ln beta from ln b and b'/b.
 template <class V>
-inline V lower_step(const Iteration<V>& it, V s, V b, V bp) noexcept {
-    const V x = it.x;
-    const V ln_b = simd::log(b);
-    const V bpob = bp / b;
+inline V lower_step(V x, V s, V ln_beta, V ln_b, V bpob) noexcept {
     const V b_halley = black_halley(x, s);
-    const V newton = (it.ln_beta - ln_b) * ln_b / it.ln_beta / bpob;
+    const V newton = (ln_beta - ln_b) * ln_b / ln_beta / bpob;
     const V halley = b_halley - bpob * (1.0 + 2.0 / ln_b);
     const V h_over_s = x / s / s;
     const V b_hh3 = b_halley * b_halley - 3.0 * (h_over_s * h_over_s) - 0.25;
     const V hh3 = b_hh3 + 2.0 * bpob * bpob * (1.0 + (3.0 / ln_b) * (1.0 + 1.0 / ln_b)) -
                   3.0 * b_halley * bpob * (1.0 + 2.0 / ln_b);
-    const V step = newton * householder_factor(newton, halley, hh3);
-    return select(b <= 0.0 || bp <= 0.0, (it.s_left + it.s_right) / 2.0 - s, step);
+    return newton * householder_factor(newton, halley, hh3);
 }
 
 // Step of the middle loop, on b - beta.
@@ -178,19 +183,40 @@ inline void householder(Iteration<V>& it, int n, mask_t<V> active) noexcept {
         if (!any(active)) break;
         it.ds_previous = select(active, it.ds, it.ds_previous);
         const V s = it.s;
-        const V b = normalised_black_call(it.x, s);
-        const V bp = normalised_vega(it.x, s);
+        // b and b' at s; ln b and b'/b in the lanes that work in logarithms.
+        const M plain = active && !it.log_lower;
+        const M logarithmic = active && it.log_lower;
+        V b(0.0), bp(0.0);
+        if (any(plain)) {
+            b = normalised_black_call(it.x, s);
+            bp = normalised_vega(it.x, s);
+        }
+        if (any(logarithmic)) {
+            const LogBlackCall<V> v = log_normalised_black_call(it.x, s);
+            b = select(it.log_lower, v.log_b, b);
+            bp = select(it.log_lower, v.vega_over_b, bp);
+        }
         it.b = select(active, b, it.b);
         it.bp = select(active, bp, it.bp);
-        // Narrow the bracket: s is above the root where b > beta, below where b < beta.
+        // Narrow the bracket: s is above the root where b > beta, below where
+        // b < beta (ln b against ln beta in logarithms).
         const M above = active && b > it.beta && s < it.s_right;
         const M below = active && !above && b < it.beta && s > it.s_left;
         it.s_right = select(above, s, it.s_right);
         it.s_left = select(below, s, it.s_left);
+        const V bisection = (it.s_left + it.s_right) / 2.0 - s;
         V step(0.0);
-        const M middle = active && !it.lower && !it.upper;
+        const M middle = active && !it.lower && !it.upper && !it.log_lower;
         if (any(middle)) step = middle_step(it, s, b, bp);
-        if (any(active && it.lower)) step = select(it.lower, lower_step(it, s, b, bp), step);
+        if (any(active && it.lower)) {
+            const V lower = lower_step(it.x, s, it.ln_beta, simd::log(b), bp / b);
+            step = select(it.lower, select(b <= 0.0 || bp <= 0.0, bisection, lower), step);
+        }
+        if (any(logarithmic)) {
+            const V lower = lower_step(it.x, s, it.ln_beta, b, bp);
+            const M usable = b > -_DBL_MAX && bp > 0.0;
+            step = select(it.log_lower, select(usable, lower, bisection), step);
+        }
         if (any(active && it.upper)) step = select(it.upper, upper_step(it, s, b, bp), step);
         // Never more than halve s; a NaN step passes and ends the lane.
         step = select(step < -s / 2.0, -s / 2.0, step);
@@ -319,6 +345,49 @@ inline detail::Iteration<V> initial_guess(const Inflection<V>& p) noexcept {
     return it;
 }
 
+namespace detail {
+
+// Convergence of each lane after its passes (numeric/implied_vol.hpp): the
+// steps converge with order four, so a last step of relative size r leaves
+// an error of about C r^4, C bounded by step_constant; converged when that is
+// below DBL_EPSILON or below the rounding noise of b seen through the vega,
+// noise_steps DBL_EPSILON b/(b' s). A step above noise_cap, or a bisection
+// step (b or b' not positive where it was taken), is no convergence; a
+// bracket closed to DBL_EPSILON s is. A NaN s has converged only for a NaN
+// price, which it reproduces.
+inline constexpr double step_constant = 1024.0;
+inline constexpr double noise_steps = 16.0;
+inline constexpr double noise_cap = 0x1p-10;
+
+template <class V>
+inline mask_t<V> converged(const Iteration<V>& it) noexcept {
+    using M = mask_t<V>;
+    // b/b' where the last step was taken (ln b and b'/b in logarithms).
+    const M sampled = (it.log_lower && it.b > -_DBL_MAX && it.bp > 0.0) ||
+                      (!it.log_lower && it.b > 0.0 && it.bp > 0.0);
+    const V b_over_bp = select(it.log_lower, 1.0 / it.bp, it.b / it.bp);
+    const V r = vabs(it.ds) / it.s;
+    const V noise = noise_steps * _DBL_EPS * b_over_bp / it.s;
+    const V r2 = r * r;
+    const M small =
+        r <= noise_cap && step_constant * (r2 * r2) <= select(noise > _DBL_EPS, noise, V(_DBL_EPS));
+    const M closed = it.s_right - it.s_left <= _DBL_EPS * it.s;
+    const M nan_s = it.s != it.s;
+    const M nan_beta = it.beta != it.beta;
+    return (nan_s && nan_beta) || (!nan_s && (closed || (sampled && small)));
+}
+
+// _IV_MAX_ITER passes for the lanes in `open`, and up to _IV_EXTRA_ITER more
+// for those that have not converged; s where converged, else 0.
+template <class V>
+inline V checked_householder(Iteration<V>& it, mask_t<V> open) noexcept {
+    householder(it, _IV_MAX_ITER, open);
+    const mask_t<V> more = open && !converged(it);
+    if (any(more)) householder(it, _IV_MAX_ITER + _IV_EXTRA_ITER, more);
+    return select(converged(it), it.s, V(0.0));
+}
+}  // namespace detail
+
 // Normalised volatility s with b(x, s) = beta for options of kind q (negative
 // for a put), at most n Householder steps (_unchecked_solver): a value <= 0
 // where beta <= 0 and _DBL_MAX where beta >= b_max; beta holds no intrinsic
@@ -332,14 +401,79 @@ inline V unchecked_solver(V beta, V x, V q, int n) noexcept {
     return select(p.open, it.s, p.closed);
 }
 
+// As unchecked_solver with _IV_MAX_ITER passes, but checked (_converged_solver):
+// a lane whose first passes have not converged continues for at most
+// _IV_EXTRA_ITER more, and one that still has not converged gives 0.
+template <class V>
+inline V converged_solver(V beta, V x, V q) noexcept {
+    const Inflection<V> p = inflection(beta, x, q);
+    if (!any(p.open)) return p.closed;
+    detail::Iteration<V> it = initial_guess(p);
+    return select(p.open, detail::checked_householder(it, p.open), p.closed);
+}
+
+// The normalised volatility of a normalised price below DBL_MIN given by its
+// logarithm ln_beta, for the lanes in `lanes` (_log_converged_solver): 0
+// where the solve does not converge, -1 where it does not start (the guess
+// is not a positive normal volatility below s_c, or ln beta >= x/2) and in
+// the other lanes, for the plain solver to answer.
+template <class V>
+inline V log_converged_solver(V ln_beta, V x, V q, mask_t<V> lanes) noexcept {
+    using M = mask_t<V>;
+    x = select(q < 0.0, -x, x);
+    M started = lanes && ln_beta < x / 2.0;
+    if (!any(started)) return V(-1.0);
+    // The lower map inverted at f = beta (its slope is 1 at price 0), in logarithms.
+    const V ax = vabs(x);
+    const V cbrt_val = simd::exp((ln_beta - simd::log(_TWO_PI_OVER_SQRT_27 * ax)) / 3.0);
+    const V s = vabs(x / (_SQRT_THREE * inverse_norm_cdf(cbrt_val)));
+    const V s_c = vsqrt(2.0 * ax);
+    started = started && s >= _DBL_MIN && s < s_c;
+    if (!any(started)) return V(-1.0);
+    const M none = started && !started;
+    detail::Iteration<V> it{ln_beta, x,      simd::exp(x / 2.0), ln_beta, s, V(_DBL_MIN), s_c, none,
+                            none,    started};
+    detail::householder(it, _IV_MAX_ITER + _IV_EXTRA_ITER, started);
+    return select(started, select(detail::converged(it), it.s, V(0.0)), V(-1.0));
+}
+
+namespace detail {
+
+// Splits positive a as m 2^e with m in [1, 2) (m, e as doubles), subnormal
+// a included.
+template <class V>
+inline void split_binary(V a, V& m, V& e) noexcept {
+    constexpr double two54 = 18014398509481984.0;  // 2^54
+    const mask_t<V> subnormal = a < _DBL_MIN;
+    const V scaled = select(subnormal, a * two54, a);
+    e = exponent_field(scaled) - select(subnormal, V(54.0), V(0.0));
+    m = significand(scaled);
+}
+
+// ln(a/b) for positive a and b, accurate also where a/b underflows:
+// ln(ma/mb) + (ea - eb) ln 2 with a = ma 2^ea, b = mb 2^eb and ln 2 split so
+// that (ea - eb) ln2_hi is exact.
+template <class V>
+inline V log_quotient(V a, V b) noexcept {
+    V ma, ea, mb, eb;
+    split_binary(a, ma, ea);
+    split_binary(b, mb, eb);
+    const V k = ea - eb;
+    return (simd::log(ma / mb) + k * simd::detail::ln2_lo) + k * simd::detail::ln2_hi;
+}
+
+}  // namespace detail
+
 // The screens and normalisation of implied_vol: prices outside the band
 // [intrinsic, F) for a call or [intrinsic, K) for a put are `rejected`;
 // the others become the normalised price beta of the out-of-the-money
-// option of the same strike, at log-moneyness x, of kind +-1.
+// option of the same strike, at log-moneyness x, of kind +-1. Where beta is
+// below DBL_MIN (`tiny`, a positive price) it has lost bits to underflow,
+// and ln_beta holds its logarithm, formed without underflow.
 template <class V>
 struct Normalised {
-    V beta, x, kind;
-    mask_t<V> rejected;
+    V beta, x, kind, ln_beta;
+    mask_t<V> rejected, tiny;
 };
 
 template <class V>
@@ -350,14 +484,19 @@ inline Normalised<V> normalise(V price, V F, V K, V kind) noexcept {
     // Ordered comparisons: a NaN operand makes them false.
     const V intrinsic = select(put, select(K > F, K - F, V(0.0)), select(K < F, F - K, V(0.0)));
     const M rejected = price < intrinsic || price >= select(put, K, F);
-    const V x = simd::log(F / K);
+    const V x = log_moneyness(F, K);
     // In the money: the out-of-the-money option of the same strike has the
     // time value as its price. A NaN difference stays NaN.
     const M itm = kind * x > 0.0;
     const V time_value = price - intrinsic;
     price = select(itm, select(time_value < 0.0, V(0.0), time_value), price);
     kind = select(itm, -kind, kind);
-    return {price / (vsqrt(F) * vsqrt(K)), x, kind, rejected};
+    const V sqrt_fk = vsqrt(F) * vsqrt(K);
+    const V beta = price / sqrt_fk;
+    const M tiny = beta < _DBL_MIN && price > 0.0;
+    V ln_beta(0.0);
+    if (any(tiny && !rejected)) ln_beta = detail::log_quotient(price, sqrt_fk);
+    return {beta, x, kind, ln_beta, rejected, tiny};
 }
 
 // The implied volatility from the solver's result: 0.0 for a rejected price
@@ -374,7 +513,15 @@ template <class V>
 inline V implied_vol(V price, V F, V K, V kind) noexcept {
     const Normalised<V> n = normalise(price, F, K, kind);
     if (!any(!n.rejected)) return V(0.0);
-    return accepted_volatility(n.rejected, unchecked_solver(n.beta, n.x, n.kind, _IV_MAX_ITER));
+    // A price below DBL_MIN is solved from its logarithm where that solve
+    // starts; the plain solver answers the others.
+    V result(-1.0);
+    if (any(n.tiny && !n.rejected)) {
+        result = log_converged_solver(n.ln_beta, n.x, n.kind, n.tiny && !n.rejected);
+    }
+    const mask_t<V> plain = result < 0.0;
+    if (any(plain)) result = select(plain, converged_solver(n.beta, n.x, n.kind), result);
+    return accepted_volatility(n.rejected, result);
 }
 
 }  // namespace quelta::simd

@@ -380,3 +380,52 @@ TEST(HouseholderFactor, ThirdOrderStepOnExponential) {
 }
 
 }  // namespace
+
+namespace {
+
+// --- converged solve --------------------------------------------------------
+
+TEST(ConvergedSolver, KeepsTheBitsOfTwoConvergedSteps) {
+    // Where two steps converge, the checked solver returns exactly their result.
+    for (double x : {0.0, -1e-3, -0.5, -3.0, -30.0, -75.0}) {
+        for (double s : {1e-3, 0.05, 0.5, 2.0, 8.0, 15.0}) {
+            const double beta = _normalised_black_call(x, s);
+            if (!(beta > 1e-300) || !(beta < std::exp(x / 2))) continue;
+            EXPECT_EQ(quelta::_converged_solver(beta, x, 1.0),
+                      _unchecked_solver(beta, x, 1.0, _IV_MAX_ITER))
+                << "x " << x << ", s " << s;
+        }
+    }
+}
+
+TEST(ConvergedSolver, ContinuesWhereTwoStepsFallShort) {
+    // At x = -99, s = 22.7 two steps stop near 20.82; the continued solve
+    // reaches the volatility to within its condition |b/(s b')|.
+    for (const auto& [x, s] :
+         std::vector<std::pair<double, double>>{{-99.0, 22.7}, {-244.4, 29.13}}) {
+        const double beta = _normalised_black_call(x, s);
+        const double cond = std::fabs(beta / (s * _normalised_vega(x, s)));
+        EXPECT_GT(relative_error(_unchecked_solver(beta, x, 1.0, _IV_MAX_ITER), s),
+                  1e3 * _DBL_EPS * cond);
+        EXPECT_LE(relative_error(quelta::_converged_solver(beta, x, 1.0), s), 8 * _DBL_EPS * cond)
+            << "x " << x;
+    }
+}
+
+TEST(LogConvergedSolver, SolvesPricesBelowTheSmallestDouble) {
+    // ln beta for beta far below DBL_MIN (e^-720 and e^-1000): the volatility
+    // whose ln b(x, s) it is, to within the condition |1/(s ln-vega)|.
+    for (double x : {-0.5, -4.0, -40.0}) {
+        for (double ln_beta : {-720.0, -1000.0}) {
+            const double s = quelta::_log_converged_solver(ln_beta, x, 1.0);
+            ASSERT_GT(s, 0.0) << "x " << x;
+            const quelta::LogBlackCall v = quelta::_log_normalised_black_call(x, s);
+            // d ln s / d ln beta = 1/(s b'/b): a relative error in s of e
+            // moves ln b by e s b'/b.
+            EXPECT_LE(std::fabs(v.log_b - ln_beta), 8 * _DBL_EPS * std::fabs(ln_beta))
+                << "x " << x << ", ln beta " << ln_beta << ", s " << s;
+        }
+    }
+}
+
+}  // namespace

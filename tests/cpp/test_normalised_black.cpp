@@ -386,3 +386,62 @@ TEST(Vega, IsTheVolatilityDerivativeOfTheCall) {
 }
 
 }  // namespace
+
+namespace {
+
+// --- near x = -741 -----------------------------------------------------------
+
+TEST(NormCdfBranch, AgreesWithTheErfcxFormWhereTheSecondCdfIsSubnormal) {
+    // Around x = -741, s = 40 the normal-CDF branch has Phi(h - t) near
+    // Phi(-38.5) ~ 1e-324 (from x = -700, s = 40 at Phi(-37.5) ~ DBL_MIN on). The erfcx form is
+    // exact there too (its arguments are moderate and its exponential is ~e^-371), so the two must
+    // agree.
+    for (double x = -760.0; x <= -700.0; x += 7.5) {
+        for (double s = 40.0; s <= 46.0; s += 0.5) {
+            const double h = x / s;
+            const double t = 0.5 * s;
+            ASSERT_GT(h + t, 0.85);
+            EXPECT_TRUE(RelativelyClose(_black_call_using_norm_cdf(x, s),
+                                        _black_call_using_erfcx(h, t), black_tolerance(x, s)))
+                << "x " << x << ", s " << s;
+        }
+    }
+}
+
+// --- ln b without underflow -------------------------------------------------
+
+TEST(LogNormalisedBlackCall, MatchesLnBAndVegaOverBWhereBIsNormal) {
+    // Every branch: ln b and b'/b from the log form against the plain b and b'.
+    for (double x : {0.0, -1e-3, -0.5, -3.0, -30.0, -300.0}) {
+        for (double s : {1e-3, 0.1, 0.3, 1.0, 3.0, 10.0, 40.0}) {
+            const double b = _normalised_black_call(x, s);
+            if (!(b >= 1e-300)) continue;
+            const quelta::LogBlackCall v = quelta::_log_normalised_black_call(x, s);
+            // An absolute error in ln b is a relative error in b.
+            EXPECT_LE(std::fabs(v.log_b - std::log(b)), black_tolerance(x, s))
+                << "x " << x << ", s " << s;
+            EXPECT_TRUE(
+                RelativelyClose(v.vega_over_b, _normalised_vega(x, s) / b, black_tolerance(x, s)))
+                << "x " << x << ", s " << s;
+        }
+    }
+}
+
+TEST(LogNormalisedBlackCall, ContinuesLnBBelowTheSmallestDouble) {
+    // Where b underflows, ln b keeps falling as s falls, and b'/b = d ln b/ds
+    // matches its own finite difference.
+    for (double x : {-1.0, -20.0, -200.0}) {
+        const double s0 = std::fabs(x) / std::sqrt(2.0 * 745.0);  // b ~ e^-745
+        const double ds = s0 * 1e-6;
+        const quelta::LogBlackCall lo = quelta::_log_normalised_black_call(x, s0 - ds);
+        const quelta::LogBlackCall mid = quelta::_log_normalised_black_call(x, s0);
+        const quelta::LogBlackCall hi = quelta::_log_normalised_black_call(x, s0 + ds);
+        EXPECT_LT(mid.log_b, std::log(std::numeric_limits<double>::min()));
+        EXPECT_LT(lo.log_b, mid.log_b);
+        EXPECT_LT(mid.log_b, hi.log_b);
+        EXPECT_TRUE(RelativelyClose((hi.log_b - lo.log_b) / (2 * ds), mid.vega_over_b, 1e-6))
+            << "x " << x;
+    }
+}
+
+}  // namespace

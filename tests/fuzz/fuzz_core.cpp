@@ -278,7 +278,7 @@ void check_branch_joins(double x) {
 // --- Greeks -------------------------------------------------------------------
 
 void check_greeks(double F, double K, double sigma, std::int32_t q) {
-    const double d1 = (std::log(F / K) + 0.5 * sigma * sigma) / sigma;
+    const double d1 = _black_d1(F, K, sigma);
     const double call = _black_delta(F, K, sigma, 1);
     const double put = _black_delta(F, K, sigma, -1);
     const double delta = _black_delta(F, K, sigma, q);
