@@ -286,7 +286,11 @@ class _Book:
     def solve(self, threads: int | None, greeks: bool
               ) -> tuple[FloatArray, FloatArray | None, FloatArray | None, FloatArray | None,
                          CodeArray]:
-        """Core results (total vol, discounted Greeks or None) and reason codes, flat."""
+        """Annualised vol, discounted Greeks (or None) and reason codes, flat.
+
+        Everything after the broadcast runs in the threads, range by range:
+        the kernel, the expiry's checks, the annualisation and the NaNs.
+        """
         n = self.price.size
         vol = np.empty(n)
         delta, gamma, vega = (np.empty(n) for _ in range(3)) if greeks else (None, None, None)
@@ -297,12 +301,22 @@ class _Book:
         def run(lo: int, hi: int) -> None:
             _kernel.solve(*(a[lo:hi] for a in inputs),
                           *(None if a is None else a[lo:hi] for a in outputs))
+            t, c = self.expiry[lo:hi], code[lo:hi]
+            with np.errstate(all="ignore"):
+                # The expiry is not an input of the kernel: its checks are made here.
+                c[(t <= 0) & (c != Reason.NOT_FINITE)] = Reason.NON_POSITIVE_EXPIRY
+                c[~np.isfinite(t)] = Reason.NOT_FINITE
+                # The core works in total volatility w = sigma sqrt(T).
+                root_t = np.sqrt(t)
+                np.divide(vol[lo:hi], root_t, out=vol[lo:hi])
+                if vega is not None:
+                    np.multiply(vega[lo:hi], root_t, out=vega[lo:hi])
+            bad = c != Reason.OK
+            for a in (vol, delta, gamma, vega):
+                if a is not None:
+                    a[lo:hi][bad] = np.nan
 
         _split(n, threads, run)
-        # The expiry is not an input of the kernel: its checks are made here.
-        with np.errstate(invalid="ignore"):
-            code[(self.expiry <= 0) & (code != Reason.NOT_FINITE)] = Reason.NON_POSITIVE_EXPIRY
-            code[~np.isfinite(self.expiry)] = Reason.NOT_FINITE
         return vol, delta, gamma, vega, code
 
     def wrap(self, flat: np.ndarray, name: str) -> Any:
@@ -437,10 +451,7 @@ def implied_volatility(price: npt.ArrayLike, forward: npt.ArrayLike, strike: npt
     ...                               kind=["put", "call"], rate=0.02, reason=True)
     """
     book = _Book(price, forward, strike, expiry, kind, discount, rate)
-    total, _, _, _, code = book.solve(threads, greeks=False)
-    with np.errstate(all="ignore"):
-        vol = total / np.sqrt(book.expiry)
-    vol[code != Reason.OK] = np.nan
+    vol, _, _, _, code = book.solve(threads, greeks=False)
     if reason:
         return book.wrap(vol, "implied_vol"), book.wrap(code, "reason")
     return book.wrap(vol, "implied_vol")
@@ -477,15 +488,7 @@ def greeks(price: npt.ArrayLike, forward: npt.ArrayLike, strike: npt.ArrayLike,
     ``vega = core_vega * sqrt(T)``.
     """
     book = _Book(price, forward, strike, expiry, kind, discount, rate)
-    total, delta, gamma, core_vega, code = book.solve(threads, greeks=True)
-    assert delta is not None and gamma is not None and core_vega is not None
-    with np.errstate(all="ignore"):
-        root_t = np.sqrt(book.expiry)
-        vol = total / root_t
-        vega = core_vega * root_t
-    bad = code != Reason.OK
-    for a in (vol, delta, gamma, vega):
-        a[bad] = np.nan
+    vol, delta, gamma, vega, code = book.solve(threads, greeks=True)
     return Greeks(book.wrap(vol, "implied_vol"), book.wrap(delta, "delta"),
                   book.wrap(gamma, "gamma"), book.wrap(vega, "vega"),
                   book.wrap(code, "reason"))
