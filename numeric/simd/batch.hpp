@@ -103,6 +103,8 @@ struct Chunk {
         s_left[capacity], s_right[capacity], lower[capacity], upper[capacity];
     double solve[capacity], rejected[capacity], result[capacity];
     std::uint16_t order[capacity];
+    // Fields of the listed rows in list order, for passes 2 and 3.
+    double sorted[9][capacity];
 
     static V price_of(const Rows& r, V quoted_price, V disc) noexcept {
         return r.discounted_price ? quoted_price / disc : quoted_price;
@@ -188,41 +190,56 @@ struct Chunk {
         return k;
     }
 
-    // The rows order[j .. j + W - 1] of `field`, as lanes.
-    V gather(const double* field, std::size_t j) const noexcept {
-        double lanes[w];
-        for (std::size_t lane = 0; lane < w; ++lane) lanes[lane] = field[order[j + lane]];
-        return load<V>(lanes);
+    // The k listed rows of `fields` copied in list order into `sorted`, and
+    // back: whole passes of scalar copies, so that the vectors load and store
+    // contiguous lanes (a vector assembled lane by lane in memory would wait
+    // on its own stores).
+    template <std::size_t nf>
+    void permute(double* const (&fields)[nf], std::size_t k) noexcept {
+        for (std::size_t f = 0; f < nf; ++f) {
+            for (std::size_t j = 0; j < k; ++j) sorted[f][j] = fields[f][order[j]];
+        }
     }
 
-    void scatter(double* field, std::size_t j, V v) const noexcept {
-        double lanes[w];
-        store(lanes, v);
-        for (std::size_t lane = 0; lane < w; ++lane) field[order[j + lane]] = lanes[lane];
+    template <std::size_t nf>
+    void unpermute(double* const (&fields)[nf], std::size_t k) const noexcept {
+        for (std::size_t f = 0; f < nf; ++f) {
+            for (std::size_t j = 0; j < k; ++j) fields[f][order[j]] = sorted[f][j];
+        }
     }
 
-    void guess_group(std::size_t j) noexcept {
+    V lanes(int f, std::size_t j) const noexcept { return load<V>(sorted[f] + j); }
+
+    // Initial guesses of the k listed rows.
+    void guess_groups(std::size_t k) noexcept {
         const M all = V(0.0) == 0.0;
-        const Inflection<V> p{gather(beta, j),        gather(x, j),   gather(b_max, j),
-                              gather(s_c, j),         gather(b_c, j), gather(v_c, j),
-                              gather(s_next, j),      V(0.0),         all,
-                              gather(below, j) == 1.0};
-        const detail::Iteration<V> it = initial_guess(p);
-        scatter(ln_beta, j, it.ln_beta);
-        scatter(s, j, it.s);
-        scatter(s_left, j, it.s_left);
-        scatter(s_right, j, it.s_right);
-        scatter(lower, j, flag(it.lower));
-        scatter(upper, j, flag(it.upper));
+        permute({beta, x, b_max, s_c, b_c, v_c, s_next, below}, k);
+        for (std::size_t j = 0; j < k; j += w) {
+            const Inflection<V> p{lanes(0, j), lanes(1, j), lanes(2, j), lanes(3, j),
+                                  lanes(4, j), lanes(5, j), lanes(6, j), V(0.0),
+                                  all,         lanes(7, j) == 1.0};
+            const detail::Iteration<V> it = initial_guess(p);
+            store(sorted[0] + j, it.ln_beta);
+            store(sorted[1] + j, it.s);
+            store(sorted[2] + j, it.s_left);
+            store(sorted[3] + j, it.s_right);
+            store(sorted[4] + j, flag(it.lower));
+            store(sorted[5] + j, flag(it.upper));
+        }
+        unpermute({ln_beta, s, s_left, s_right, lower, upper}, k);
     }
 
-    void iterate_group(std::size_t j) noexcept {
+    // Householder steps of the k listed rows.
+    void iterate_groups(std::size_t k) noexcept {
         const M all = V(0.0) == 0.0;
-        detail::Iteration<V> it{
-            gather(beta, j),        gather(x, j),      gather(b_max, j),   gather(ln_beta, j),
-            gather(s, j),           gather(s_left, j), gather(s_right, j), gather(lower, j) == 1.0,
-            gather(upper, j) == 1.0};
-        scatter(result, j, detail::checked_householder(it, all));
+        permute({beta, x, b_max, ln_beta, s, s_left, s_right, lower, upper}, k);
+        for (std::size_t j = 0; j < k; j += w) {
+            detail::Iteration<V> it{lanes(0, j), lanes(1, j),        lanes(2, j),
+                                    lanes(3, j), lanes(4, j),        lanes(5, j),
+                                    lanes(6, j), lanes(7, j) == 1.0, lanes(8, j) == 1.0};
+            store(sorted[0] + j, detail::checked_householder(it, all));
+        }
+        unpermute({result}, k);
     }
 
     void finish(const Rows& r, std::size_t i) noexcept {
@@ -284,12 +301,12 @@ struct Chunk {
         std::size_t k = sort(padded, [this](std::size_t i) {
             return 4 * (below[i] != 0.0 ? 1 : 0) + branch(x[i], s_next[i]);
         });
-        for (std::size_t j = 0; j < k; j += w) guess_group(j);
+        guess_groups(k);
         k = sort(padded, [this](std::size_t i) {
             const int objective = lower[i] != 0.0 ? 0 : upper[i] != 0.0 ? 2 : 1;
             return 4 * objective + branch(x[i], s[i]);
         });
-        for (std::size_t j = 0; j < k; j += w) iterate_group(j);
+        iterate_groups(k);
         for (std::size_t i = 0; i < padded; i += w) finish(r, i);
         for (std::size_t i = 0; i < m; ++i) {
             r.vol[first + i] = vol[i];
