@@ -1094,8 +1094,8 @@ int initialise(PyObject* module) {
     }
 
     // 4. the interpreter this build was compiled for
-    const int major = static_cast<int>((Py_Version >> 24) & 0xFF);
-    const int minor = static_cast<int>((Py_Version >> 16) & 0xFF);
+    const int major = static_cast<int>((Py_Version >> 24U) & 0xFFU);
+    const int minor = static_cast<int>((Py_Version >> 16U) & 0xFFU);
     if (major != PY_MAJOR_VERSION || minor != PY_MINOR_VERSION) {
         char message[200];
         PyOS_snprintf(message, sizeof message,
