@@ -23,6 +23,7 @@ that do not broadcast, option kinds that are not recognised, or both
 from __future__ import annotations
 
 import enum
+import itertools
 import os
 import sys
 from concurrent.futures import ThreadPoolExecutor
@@ -298,9 +299,11 @@ class _Book:
         inputs = (self.price, self.forward, self.strike, self.is_call, self.discount)
         outputs = (vol, delta, gamma, vega, code)
 
+        def part(a: np.ndarray | None, lo: int, hi: int) -> np.ndarray | None:
+            return None if a is None else a[lo:hi]
+
         def run(lo: int, hi: int) -> None:
-            _kernel.solve(*(a[lo:hi] for a in inputs),
-                          *(None if a is None else a[lo:hi] for a in outputs))
+            _kernel.solve(*(a[lo:hi] for a in inputs), *(part(a, lo, hi) for a in outputs))
             t, c = self.expiry[lo:hi], code[lo:hi]
             with np.errstate(all="ignore"):
                 # The expiry is not an input of the kernel: its checks are made here.
@@ -359,7 +362,7 @@ def _split(n: int, threads: int | None, run: Any) -> None:
     pieces = 4 * workers
     bounds = [n * i // pieces for i in range(pieces + 1)]
     with ThreadPoolExecutor(max_workers=workers) as pool:
-        for future in [pool.submit(run, lo, hi) for lo, hi in zip(bounds, bounds[1:])]:
+        for future in [pool.submit(run, lo, hi) for lo, hi in itertools.pairwise(bounds)]:
             future.result()
 
 
@@ -489,6 +492,7 @@ def greeks(price: npt.ArrayLike, forward: npt.ArrayLike, strike: npt.ArrayLike,
     """
     book = _Book(price, forward, strike, expiry, kind, discount, rate)
     vol, delta, gamma, vega, code = book.solve(threads, greeks=True)
+    assert delta is not None and gamma is not None and vega is not None
     return Greeks(book.wrap(vol, "implied_vol"), book.wrap(delta, "delta"),
                   book.wrap(gamma, "gamma"), book.wrap(vega, "vega"),
                   book.wrap(code, "reason"))

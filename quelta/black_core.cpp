@@ -89,12 +89,8 @@ class PendingError {
         PyErr_Restore(type, exc_, PyException_GetTraceback(exc_));
 #endif
     }
-    PyObject* get() const noexcept {
-        return exc_;
-    }
-    PyObject* take() noexcept {
-        return std::exchange(exc_, nullptr);
-    }
+    PyObject* get() const noexcept { return exc_; }
+    PyObject* take() noexcept { return std::exchange(exc_, nullptr); }
 
   private:
     PyObject* exc_ = nullptr;
@@ -843,6 +839,35 @@ PyObject* vectorized_implied_vol_strikes(PyObject*, PyObject* const* args, Py_ss
     return out.release();
 }
 
+// The element loop of compute_trades_greeks. The kernel zeroes every output
+// of a trade with a non-positive forward, strike or discount factor.
+void solve_trades(Py_ssize_t n, const View<double>& price, const View<double>& fwd,
+                  const View<double>& strike, const View<std::int8_t>& is_call,
+                  const View<double>& discount, const View<double>& out_vol,
+                  const View<double>& out_delta, const View<double>& out_gamma,
+                  const View<double>& out_vega) noexcept {
+    Chunk chunk;
+    chunk.run(
+        n, true,
+        [&](Chunk& c, Py_ssize_t first, Py_ssize_t m) {
+            for (Py_ssize_t i = 0; i < m; ++i) {
+                c.price[i] = price[first + i];
+                c.forward[i] = fwd[first + i];
+                c.strike[i] = strike[first + i];
+                c.kind[i] = is_call[first + i] != 0 ? 1.0 : -1.0;
+                c.discount[i] = discount[first + i];
+            }
+        },
+        [&](const Chunk& c, Py_ssize_t first, Py_ssize_t m) {
+            for (Py_ssize_t i = 0; i < m; ++i) {
+                out_vol.set(first + i, c.vol[i]);
+                out_delta.set(first + i, c.delta[i]);
+                out_gamma.set(first + i, c.gamma[i]);
+                out_vega.set(first + i, c.vega[i]);
+            }
+        });
+}
+
 PyObject* compute_trades_greeks(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
     const auto& sig = sig_compute_trades_greeks;
@@ -896,28 +921,8 @@ PyObject* compute_trades_greeks(PyObject*, PyObject* const* args, Py_ssize_t nar
     }
     {
         DetachedThread detached;
-        // The kernel zeroes every output of a trade with a non-positive
-        // forward, strike or discount factor.
-        Chunk chunk;
-        chunk.run(
-            n, true,
-            [&](Chunk& c, Py_ssize_t first, Py_ssize_t m) {
-                for (Py_ssize_t i = 0; i < m; ++i) {
-                    c.price[i] = price[first + i];
-                    c.forward[i] = fwd[first + i];
-                    c.strike[i] = strike[first + i];
-                    c.kind[i] = is_call[first + i] != 0 ? 1.0 : -1.0;
-                    c.discount[i] = discount[first + i];
-                }
-            },
-            [&](const Chunk& c, Py_ssize_t first, Py_ssize_t m) {
-                for (Py_ssize_t i = 0; i < m; ++i) {
-                    out_vol.set(first + i, c.vol[i]);
-                    out_delta.set(first + i, c.delta[i]);
-                    out_gamma.set(first + i, c.gamma[i]);
-                    out_vega.set(first + i, c.vega[i]);
-                }
-            });
+        solve_trades(n, price, fwd, strike, is_call, discount, out_vol, out_delta, out_gamma,
+                     out_vega);
     }
     Py_RETURN_NONE;
 }

@@ -215,8 +215,8 @@ struct Chunk {
         const M all = V(0.0) == 0.0;
         permute({beta, x, b_max, s_c, b_c, v_c, s_next, below}, k);
         for (std::size_t j = 0; j < k; j += w) {
-            const Inflection<V> p{lanes(0, j), lanes(1, j), lanes(2, j), lanes(3, j),
-                                  lanes(4, j), lanes(5, j), lanes(6, j), V(0.0),
+            const Inflection<V> p{lanes(0, j), lanes(1, j),       lanes(2, j), lanes(3, j),
+                                  lanes(4, j), lanes(5, j),       lanes(6, j), V(0.0),
                                   all,         lanes(7, j) == 1.0};
             const detail::Iteration<V> it = initial_guess(p);
             store(sorted[0] + j, it.ln_beta);

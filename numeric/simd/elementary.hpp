@@ -52,7 +52,7 @@ inline V exp(V x) noexcept {
     const V y = 1.0 - ((lo - (r * c) / (2.0 - c)) - hi);
     const V k1 = vtrunc(k * 0.5);
     const V result = (y * pow2i(k1)) * pow2i(k - k1);
-    return select(x != x, x, result);
+    return select(is_nan(x), x, result);
 }
 
 // Natural logarithm for every double x.
@@ -92,7 +92,7 @@ inline V log(V x) noexcept {
     V result = e * detail::ln2_hi - ((hfsq - (s * (hfsq + r) + e * detail::ln2_lo)) - f);
     result = select(x == inf, x, result);
     result = select(x == 0.0, V(-inf), result);
-    return select(x < 0.0 || x != x, V(std::numeric_limits<double>::quiet_NaN()), result);
+    return select(x < 0.0 || is_nan(x), V(std::numeric_limits<double>::quiet_NaN()), result);
 }
 
 }  // namespace quelta::simd

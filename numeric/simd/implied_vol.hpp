@@ -154,6 +154,79 @@ inline V upper_step(const Iteration<V>& it, V s, V b, V bp) noexcept {
     return select(b >= it.b_max || bp <= _DBL_MIN, (it.s_left + it.s_right) / 2.0 - s, step);
 }
 
+// The start of a pass for the lanes in `active`: a forecast outside the
+// bracket, or a third reversal of direction in the bracketed loops, falls
+// back to bisection; returns the lanes still active (a bisection that finds
+// the bracket closed to an ulp stops a lane, as does a closed bracket in the
+// upper loop).
+template <class V>
+inline mask_t<V> begin_pass(Iteration<V>& it, mask_t<V> active) noexcept {
+    using M = mask_t<V>;
+    const M bracketed = !it.upper;
+    const M reversed = active && bracketed && it.ds * it.ds_previous < 0.0;
+    it.reversals = select(reversed, it.reversals + 1.0, it.reversals);
+    const M outside = !(it.s_left < it.s && it.s < it.s_right);
+    const M bisect =
+        active && it.iterations > 0.0 && (outside || (bracketed && it.reversals == 3.0));
+    it.s = select(bisect, (it.s_left + it.s_right) / 2.0, it.s);
+    const M narrow = it.s_right - it.s_left <= _DBL_EPS * it.s;
+    active = active && !(narrow && (bisect || it.upper));
+    // A bisection that did not stop the lane starts its count afresh.
+    const M restart = bisect && bracketed && active;
+    it.reversals = select(restart, V(0.0), it.reversals);
+    it.ds = select(restart, V(0.0), it.ds);
+    return active;
+}
+
+// b and b' at s for the active lanes, ln b and b'/b in the lanes that work in
+// logarithms; kept in it.b and it.bp, and the bracket narrowed with them:
+// s is above the root where b > beta, below where b < beta.
+template <class V>
+inline void sample(Iteration<V>& it, V s, mask_t<V> active) noexcept {
+    using M = mask_t<V>;
+    const M plain = active && !it.log_lower;
+    const M logarithmic = active && it.log_lower;
+    V b(0.0), bp(0.0);
+    if (any(plain)) {
+        b = normalised_black_call(it.x, s);
+        bp = normalised_vega(it.x, s);
+    }
+    if (any(logarithmic)) {
+        const LogBlackCall<V> v = log_normalised_black_call(it.x, s);
+        b = select(it.log_lower, v.log_b, b);
+        bp = select(it.log_lower, v.vega_over_b, bp);
+    }
+    it.b = select(active, b, it.b);
+    it.bp = select(active, bp, it.bp);
+    const M above = active && b > it.beta && s < it.s_right;
+    const M below = active && !above && b < it.beta && s > it.s_left;
+    it.s_right = select(above, s, it.s_right);
+    it.s_left = select(below, s, it.s_left);
+}
+
+// The step of each active lane by its objective, from the sample at s.
+template <class V>
+inline V step_of(const Iteration<V>& it, V s, mask_t<V> active) noexcept {
+    using M = mask_t<V>;
+    const V b = it.b;
+    const V bp = it.bp;
+    const V bisection = (it.s_left + it.s_right) / 2.0 - s;
+    V step(0.0);
+    if (any(active && !it.lower && !it.upper && !it.log_lower)) step = middle_step(it, s, b, bp);
+    if (any(active && it.lower)) {
+        const V lower = lower_step(it.x, s, it.ln_beta, simd::log(b), bp / b);
+        step = select(it.lower, select(b <= 0.0 || bp <= 0.0, bisection, lower), step);
+    }
+    if (any(active && it.log_lower)) {
+        const V lower = lower_step(it.x, s, it.ln_beta, b, bp);
+        const M usable = b > -_DBL_MAX && bp > 0.0;
+        step = select(it.log_lower, select(usable, lower, bisection), step);
+    }
+    if (any(active && it.upper)) step = select(it.upper, upper_step(it, s, b, bp), step);
+    // Never more than halve s; a NaN step passes and ends the lane.
+    return select(step < -s / 2.0, -s / 2.0, step);
+}
+
 // Householder steps for the lanes in `active` until n passes in all, each
 // lane with the loop of its segment (numeric/implied_vol.hpp): the lower and
 // middle loops fall back to bisection on a forecast outside the bracket or a
@@ -162,64 +235,16 @@ inline V upper_step(const Iteration<V>& it, V s, V b, V bp) noexcept {
 // bracket and checks the width on every pass.
 template <class V>
 inline void householder(Iteration<V>& it, int n, mask_t<V> active) noexcept {
-    using M = mask_t<V>;
-    const M bracketed = !it.upper;
     const V bound(static_cast<double>(n));
     // A NaN s or ds fails the tolerance test and stops the lane.
     active = active && it.iterations < bound && vabs(it.ds) > _DBL_EPS * it.s;
     while (any(active)) {
-        const M reversed = active && bracketed && it.ds * it.ds_previous < 0.0;
-        it.reversals = select(reversed, it.reversals + 1.0, it.reversals);
-        const M outside = !(it.s_left < it.s && it.s < it.s_right);
-        const M bisect =
-            active && it.iterations > 0.0 && (outside || (bracketed && it.reversals == 3.0));
-        it.s = select(bisect, (it.s_left + it.s_right) / 2.0, it.s);
-        const M narrow = it.s_right - it.s_left <= _DBL_EPS * it.s;
-        active = active && !(narrow && (bisect || it.upper));
-        // A bisection that did not stop the lane starts its count afresh.
-        const M restart = bisect && bracketed && active;
-        it.reversals = select(restart, V(0.0), it.reversals);
-        it.ds = select(restart, V(0.0), it.ds);
+        active = begin_pass(it, active);
         if (!any(active)) break;
         it.ds_previous = select(active, it.ds, it.ds_previous);
         const V s = it.s;
-        // b and b' at s; ln b and b'/b in the lanes that work in logarithms.
-        const M plain = active && !it.log_lower;
-        const M logarithmic = active && it.log_lower;
-        V b(0.0), bp(0.0);
-        if (any(plain)) {
-            b = normalised_black_call(it.x, s);
-            bp = normalised_vega(it.x, s);
-        }
-        if (any(logarithmic)) {
-            const LogBlackCall<V> v = log_normalised_black_call(it.x, s);
-            b = select(it.log_lower, v.log_b, b);
-            bp = select(it.log_lower, v.vega_over_b, bp);
-        }
-        it.b = select(active, b, it.b);
-        it.bp = select(active, bp, it.bp);
-        // Narrow the bracket: s is above the root where b > beta, below where
-        // b < beta (ln b against ln beta in logarithms).
-        const M above = active && b > it.beta && s < it.s_right;
-        const M below = active && !above && b < it.beta && s > it.s_left;
-        it.s_right = select(above, s, it.s_right);
-        it.s_left = select(below, s, it.s_left);
-        const V bisection = (it.s_left + it.s_right) / 2.0 - s;
-        V step(0.0);
-        const M middle = active && !it.lower && !it.upper && !it.log_lower;
-        if (any(middle)) step = middle_step(it, s, b, bp);
-        if (any(active && it.lower)) {
-            const V lower = lower_step(it.x, s, it.ln_beta, simd::log(b), bp / b);
-            step = select(it.lower, select(b <= 0.0 || bp <= 0.0, bisection, lower), step);
-        }
-        if (any(logarithmic)) {
-            const V lower = lower_step(it.x, s, it.ln_beta, b, bp);
-            const M usable = b > -_DBL_MAX && bp > 0.0;
-            step = select(it.log_lower, select(usable, lower, bisection), step);
-        }
-        if (any(active && it.upper)) step = select(it.upper, upper_step(it, s, b, bp), step);
-        // Never more than halve s; a NaN step passes and ends the lane.
-        step = select(step < -s / 2.0, -s / 2.0, step);
+        sample(it, s, active);
+        const V step = step_of(it, s, active);
         it.s = select(active, s + step, s);
         it.ds = select(active, step, it.ds);
         it.iterations = select(active, it.iterations + 1.0, it.iterations);
@@ -372,8 +397,8 @@ inline mask_t<V> converged(const Iteration<V>& it) noexcept {
     const M small =
         r <= noise_cap && step_constant * (r2 * r2) <= select(noise > _DBL_EPS, noise, V(_DBL_EPS));
     const M closed = it.s_right - it.s_left <= _DBL_EPS * it.s;
-    const M nan_s = it.s != it.s;
-    const M nan_beta = it.beta != it.beta;
+    const M nan_s = is_nan(it.s);
+    const M nan_beta = is_nan(it.beta);
     return (nan_s && nan_beta) || (!nan_s && (closed || (sampled && small)));
 }
 

@@ -14,6 +14,7 @@
 //     as in C++;
 //   masks combined with && || ! (lane by lane, no short circuit);
 //   select(m, a, b)  a where m holds, else b;
+//   is_nan(x)        the lanes holding NaN;
 //   any(m)           some lane holds m; the generic code skips work no lane needs;
 //   vabs, vsqrt, vtrunc, vround (to nearest, ties to even);
 //   pow2i(k)         2^k for integer-valued k in [-1022, 1023];
@@ -39,7 +40,7 @@ struct lane_traits<double> {
 };
 
 template <class V>
-using mask_t = typename lane_traits<V>::mask;
+using mask_t = lane_traits<V>::mask;
 
 template <class V>
 inline constexpr int width_v = lane_traits<V>::width;
@@ -58,6 +59,9 @@ inline double select(bool m, double a, double b) noexcept {
 inline bool any(bool m) noexcept {
     return m;
 }
+inline bool is_nan(double x) noexcept {
+    return std::isnan(x);
+}
 inline double vabs(double x) noexcept {
     return std::fabs(x);
 }
@@ -71,16 +75,16 @@ inline double vround(double x) noexcept {
     return std::nearbyint(x);
 }
 inline double pow2i(double k) noexcept {
-    const std::uint64_t low = std::bit_cast<std::uint64_t>(k + (detail::integer_magic + 1023.0));
-    return std::bit_cast<double>(low << 52);
+    const auto low = std::bit_cast<std::uint64_t>(k + (detail::integer_magic + 1023.0));
+    return std::bit_cast<double>(low << 52U);
 }
 inline double exponent_field(double x) noexcept {
-    const std::uint64_t e = std::bit_cast<std::uint64_t>(x) >> 52;
+    const auto e = std::bit_cast<std::uint64_t>(x) >> 52U;
     // 2^52 + e - 2^52, exact for e < 2^52.
     return std::bit_cast<double>(e | 0x4330000000000000u) - 4503599627370496.0;
 }
 inline double significand(double x) noexcept {
-    const std::uint64_t bits = std::bit_cast<std::uint64_t>(x);
+    const auto bits = std::bit_cast<std::uint64_t>(x);
     return std::bit_cast<double>((bits & detail::significand_bits) | detail::one_bits);
 }
 

@@ -92,6 +92,9 @@ inline bool any(Avx2Mask m) noexcept {
     return _mm256_movemask_pd(m.m) != 0;
 }
 
+inline Avx2Mask is_nan(Avx2 x) noexcept {
+    return {_mm256_cmp_pd(x.v, x.v, _CMP_UNORD_Q)};
+}
 inline Avx2 vabs(Avx2 x) noexcept {
     return Avx2(_mm256_andnot_pd(_mm256_set1_pd(-0.0), x.v));
 }

@@ -92,6 +92,9 @@ inline bool any(Avx512Mask m) noexcept {
     return m.m != 0;
 }
 
+inline Avx512Mask is_nan(Avx512 x) noexcept {
+    return {_mm512_cmp_pd_mask(x.v, x.v, _CMP_UNORD_Q)};
+}
 inline Avx512 vabs(Avx512 x) noexcept {
     return Avx512(_mm512_abs_pd(x.v));
 }
