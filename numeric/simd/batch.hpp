@@ -101,7 +101,7 @@ struct Chunk {
     // ... and 2 and 3.
     double beta[capacity], x[capacity], b_max[capacity], ln_beta[capacity], s[capacity],
         s_left[capacity], s_right[capacity], lower[capacity], upper[capacity];
-    double solve[capacity], rejected[capacity], result[capacity];
+    double group[capacity], rejected[capacity], result[capacity];
     std::uint16_t order[capacity];
     // Fields of the listed rows in list order, for passes 2 and 3.
     double sorted[9][capacity];
@@ -133,12 +133,14 @@ struct Chunk {
             solving = solving && !solved;
         }
         if (!any(solving)) {
-            store(solve + i, V(0.0));
+            store(group + i, V(12.0));
             store(result + i, answer);
             return;
         }
         const Inflection<V> p = inflection(n.beta, n.x, n.kind);
-        store(solve + i, flag(solving && p.open));
+        // The group of the guess: side and the branch at the second point.
+        store(group + i,
+              select(solving && p.open, 4.0 * flag(p.below) + branch(p.x, p.s_next), V(12.0)));
         store(result + i, select(solving, p.closed, answer));
         store(beta + i, p.beta);
         store(x + i, p.x);
@@ -152,38 +154,36 @@ struct Chunk {
 
     // The branch of b(x, s) for x <= 0, as normalised_black_call picks it:
     // asymptotic 0, small t 1, normal CDF 2, erfcx 3 (also NaN).
-    static int branch(double xv, double sv) noexcept {
-        const double t = 0.5 * sv;
-        if (xv < sv * _ASYM_THRESH && xv + sv * t < sv * (_ASYM_THRESH + _SMALL_T_THRESH)) {
-            return 0;
-        }
-        if (t < _SMALL_T_THRESH) return 1;
-        if (xv + sv * t > 0.85 * sv) return 2;
-        return 3;
+    static V branch(V xv, V sv) noexcept {
+        const V t = 0.5 * sv;
+        const M asymptotic =
+            xv < sv * _ASYM_THRESH && xv + sv * t < sv * (_ASYM_THRESH + _SMALL_T_THRESH);
+        const V rest =
+            select(t < _SMALL_T_THRESH, V(1.0), select(xv + sv * t > 0.85 * sv, V(2.0), V(3.0)));
+        return select(asymptotic, V(0.0), rest);
     }
 
-    // Lists the rows to solve in order[], grouped by group(i) < 12 (a stable
-    // counting sort), padded to whole vectors by repeating the last row;
-    // returns the padded count.
-    template <class Group>
-    std::size_t sort(std::size_t m, Group group) noexcept {
-        constexpr int groups = 12;
+    // Lists the rows whose group (0 to 11; 12 for a row not to list) is
+    // below 12 in order[], grouped (a stable counting sort), padded to whole
+    // vectors by repeating the last row; returns the padded count.
+    std::size_t sort(std::size_t m) noexcept {
+        constexpr std::size_t unlisted = 12;
         std::size_t k = 0;
         if (w == 1) {
             for (std::size_t i = 0; i < m; ++i) {
-                if (solve[i] != 0.0) order[k++] = static_cast<std::uint16_t>(i);
+                if (group[i] < unlisted) order[k++] = static_cast<std::uint16_t>(i);
             }
         } else {
             std::uint8_t key[capacity];
-            std::size_t start[groups + 1] = {};
+            std::size_t start[unlisted + 1] = {};
             for (std::size_t i = 0; i < m; ++i) {
-                key[i] = static_cast<std::uint8_t>(solve[i] != 0.0 ? group(i) : groups);
-                if (key[i] < groups) ++start[key[i] + 1];
+                key[i] = static_cast<std::uint8_t>(group[i]);
+                if (key[i] < unlisted) ++start[key[i] + 1];
             }
-            for (int g = 0; g < groups; ++g) start[g + 1] += start[g];
-            k = start[groups];
+            for (std::size_t g = 0; g < unlisted; ++g) start[g + 1] += start[g];
+            k = start[unlisted];
             for (std::size_t i = 0; i < m; ++i) {
-                if (key[i] < groups) order[start[key[i]]++] = static_cast<std::uint16_t>(i);
+                if (key[i] < unlisted) order[start[key[i]]++] = static_cast<std::uint16_t>(i);
             }
         }
         for (; k > 0 && k % w != 0; ++k) order[k] = order[k - 1];
@@ -225,8 +225,11 @@ struct Chunk {
             store(sorted[3] + j, it.s_right);
             store(sorted[4] + j, flag(it.lower));
             store(sorted[5] + j, flag(it.upper));
+            // The group of the steps: objective and the branch at the guess.
+            const V objective = select(it.lower, V(0.0), select(it.upper, V(2.0), V(1.0)));
+            store(sorted[6] + j, 4.0 * objective + branch(it.x, it.s));
         }
-        unpermute({ln_beta, s, s_left, s_right, lower, upper}, k);
+        unpermute({ln_beta, s, s_left, s_right, lower, upper, group}, k);
     }
 
     // Householder steps of the k listed rows.
@@ -298,15 +301,8 @@ struct Chunk {
             discount[i] = row ? r.discount[first + i] : 1.0;
         }
         for (std::size_t i = 0; i < padded; i += w) inflect(r, i);
-        std::size_t k = sort(padded, [this](std::size_t i) {
-            return 4 * (below[i] != 0.0 ? 1 : 0) + branch(x[i], s_next[i]);
-        });
-        guess_groups(k);
-        k = sort(padded, [this](std::size_t i) {
-            const int objective = lower[i] != 0.0 ? 0 : upper[i] != 0.0 ? 2 : 1;
-            return 4 * objective + branch(x[i], s[i]);
-        });
-        iterate_groups(k);
+        guess_groups(sort(padded));
+        iterate_groups(sort(padded));
         for (std::size_t i = 0; i < padded; i += w) finish(r, i);
         for (std::size_t i = 0; i < m; ++i) {
             r.vol[first + i] = vol[i];
