@@ -1164,7 +1164,12 @@ int exec_module(PyObject* module) {
     PyUnstable_Module_SetGIL(module, Py_MOD_GIL_USED);
 #endif
     const int failed_step = initialise(module);
-    if (failed_step == 0) return 0;
+    if (failed_step == 0) {
+        // The batch kernel's instruction set is chosen now, at import
+        // (QUELTA_SIMD is read here), not by the first array call.
+        quelta::kernel::active();
+        return 0;
+    }
     if (failed_step >= 6) add_traceback("init quelta.black_core", __LINE__);
     Py_CLEAR(g_module);
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init quelta.black_core");

@@ -2,18 +2,17 @@
 //
 // The solver of numeric/implied_vol.hpp (whose header describes the four
 // segments, their guesses and objectives), written once for W options at a
-// time. Divergent lanes are handled with masks and blends, not by sorting
-// rows into groups:
-//   - the reference points b_l and b_h, and each segment's guess, are
-//     computed when some lane of the vector needs them and selected per lane;
-//   - the three Householder loops (lower, middle, upper) are one loop whose
-//     step is blended by each lane's objective; a lane that has converged or
-//     used its steps is frozen by its mask while the others go on, and the
-//     loop ends when no lane is active.
-// Sorting rows by segment first would keep the vectors uniform, but every
-// row costs three evaluations of b before its segment is known, the same
-// pass as the guess itself, and a mixed book keeps most vectors mixed in the
-// Householder loop anyway (rows need 1 or 2 steps whatever their segment).
+// time. Inside a vector, divergent lanes are handled with masks and blends:
+//   - the second reference point (b_l or b_h) is one evaluation of b at a
+//     per-lane s, and each segment's guess is computed when some lane of the
+//     vector needs it and selected per lane;
+//   - the Householder loops (lower, lower in logarithms, middle, upper) are
+//     one loop whose step is blended by each lane's objective; a lane that has
+//     converged or used its passes is frozen by its mask while the others go
+//     on, and the loop ends when no lane is active.
+// The solve is split into stages (normalise, inflection, initial_guess,
+// householder) so that the batch kernel (batch.hpp) can regroup its rows
+// between them by the branch they are about to take.
 // With V = double every blend is a plain branch and this is the scalar solver.
 #pragma once
 

@@ -5,7 +5,8 @@
 // with its own flags (kernel_<level>.cpp); everything else in the library is
 // built for the baseline of the target, so only the chosen function pointer
 // ever runs wider instructions. The level is chosen once per process, on
-// first use: the widest the CPU supports, or the level named by the
+// first use (each module makes that use at import): the widest the CPU
+// supports, or the level named by the
 // environment variable QUELTA_SIMD (scalar, avx2 or avx512) when the CPU has
 // it; a level the CPU lacks gives the widest it has.
 #pragma once
