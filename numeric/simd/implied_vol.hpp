@@ -314,7 +314,7 @@ inline detail::Iteration<V> initial_guess(const Inflection<V>& p) noexcept {
         const M segment1 = below_c && beta < b_l;
         const M segment2 = below_c && !(beta < b_l);
         if (any(segment1)) {
-            V fp, fpp;
+            V fp(0.0), fpp(0.0);
             const V f_lower = compute_f_lower_map(x, s_l, fp, fpp);
             const V r_ll = convex_rc_right(V(0.0), b_l, V(0.0), f_lower, V(1.0), fp, fpp, true);
             V f = rc_interp(beta, V(0.0), b_l, V(0.0), f_lower, V(1.0), fp, r_ll);
@@ -351,7 +351,7 @@ inline detail::Iteration<V> initial_guess(const Inflection<V>& p) noexcept {
             it.s_right = select(segment3, s_h, it.s_right);
         }
         if (any(segment4)) {
-            V fp, fpp;
+            V fp(0.0), fpp(0.0);
             const V f_upper = compute_f_upper_map(x, s_h, fp, fpp);
             // A NaN fpp skips the interpolation; a huge positive one makes it linear.
             const V r_hh = convex_rc_left(b_h, b_max, f_upper, V(0.0), fp, V(-0.5), fpp, true);
@@ -479,7 +479,7 @@ inline void split_binary(V a, V& m, V& e) noexcept {
 // that (ea - eb) ln2_hi is exact.
 template <class V>
 inline V log_quotient(V a, V b) noexcept {
-    V ma, ea, mb, eb;
+    V ma(0.0), ea(0.0), mb(0.0), eb(0.0);
     split_binary(a, ma, ea);
     split_binary(b, mb, eb);
     const V k = ea - eb;

@@ -82,7 +82,7 @@ struct CodySums {
 
 template <class V>
 inline V cody_erf_small(V x) noexcept {
-    V xnum, xden;
+    V xnum(0.0), xden(0.0);
     CodySums::of(cody_erf_small_square(x), xnum, xden);
     return x * (xnum + cody_a[3]) / (xden + cody_b[3]);
 }
@@ -172,7 +172,7 @@ inline V norm_cdf_central(V z) noexcept {
     constexpr double kl = k_hi - kh;
 
     const V u = vabs(z);
-    V xnum, xden;
+    V xnum(0.0), xden(0.0);
     CodySums::of(0.5 * (u * u), xnum, xden);
     const V delta = (xnum * cody_b[3] - xden * cody_a[3]) / (cody_a[3] * (cody_b[3] + xden));
     const V uh = upper_half(u);
