@@ -1,24 +1,25 @@
-"""Implied volatilities per second for the array functions of quelta.black_core.
+"""Implied volatilities per second of quelta's batch paths, at every SIMD level.
 
 A book of mixed options (calls and puts, in and out of the money, total
-volatilities from 1% to 150%) is priced with a plain NumPy Black formula, then
-solved again, in one thread and in several threads calling at once. Each
-figure is the best of a few repeats; the threaded figure is the aggregate
-(every thread solves the whole book, the wall time is that of the slowest).
+volatilities from 1% to 150%) is priced with a plain NumPy Black formula,
+then solved again by vectorized_implied_vol, compute_trades_greeks and
+quelta.implied_volatility (one thread, then a thread per core). The kernel
+level is fixed per process by QUELTA_SIMD, so each level runs in processes
+of its own, alternated round by round so that a busy machine slows every
+level alike; each figure is the best over the rounds.
 
-    python benchmarks/throughput.py [--size 1000000] [--repeats 5] [--threads 2]
+    python benchmarks/throughput.py [--size 1000000] [--rounds 3] [--levels scalar,avx2,avx512]
 """
 
 import argparse
-import math
+import json
+import os
+import subprocess
 import sys
-import threading
 import time
 from pathlib import Path
 
 import numpy as np
-
-import quelta.black_core as bc
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 from support import black_price  # noqa: E402
@@ -46,73 +47,103 @@ def make_book(size, seed):
     }
 
 
-def vectorized_runner(book):
+def runners(book):
+    """name -> function solving the whole book once."""
+    import quelta
+    import quelta.black_core as bc
+
     # vectorized_implied_vol takes one flag per call: calls and puts in two passes
     call = book["series_call"]
     parts = [(np.ascontiguousarray(book["series_price"][mask]),
               np.ascontiguousarray(book["series_fwd"][mask]), q)
              for mask, q in ((call, 1), (~call, -1))]
-
-    def run():
-        for price, fwd, q in parts:
-            bc.vectorized_implied_vol(price, fwd, 100.0, q)
-
-    return run
-
-
-def batch_runner(book):
     size = len(book["price"])
     outs = [np.empty(size) for _ in range(4)]
     args = [book[k] for k in ("price", "fwd", "strike", "is_call", "discount")]
+    market = book["price"] * book["discount"]
+    kind = book["is_call"] != 0
+    threads = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
 
-    def run():
-        bc.compute_trades_greeks(*args, *outs)
+    def series():
+        for price, fwd, q in parts:
+            bc.vectorized_implied_vol(price, fwd, 100.0, q)
 
-    return run
+    def api(n):
+        return lambda: quelta.implied_volatility(market, book["fwd"], book["strike"], 1.0,
+                                                 kind=kind, discount=book["discount"], threads=n)
+
+    return {
+        "vectorized_implied_vol": series,
+        "compute_trades_greeks": lambda: bc.compute_trades_greeks(*args, *outs),
+        "implied_volatility, 1 thread": api(1),
+        f"implied_volatility, {threads} threads": api(threads),
+    }
 
 
-def best_wall_time(make_runner, book, threads, repeats):
-    runners = [make_runner(book) for _ in range(threads)]
-    best = math.inf
-    for _ in range(repeats):
-        barrier = threading.Barrier(threads + 1)
-        workers = [threading.Thread(target=lambda r=r: (barrier.wait(), r())) for r in runners]
-        for w in workers:
-            w.start()
-        barrier.wait()
-        start = time.perf_counter()
-        for w in workers:
-            w.join()
-        best = min(best, time.perf_counter() - start)
-    return best
+def child(size, seed, repeats):
+    """Times every runner at this process's level; prints one JSON line."""
+    import quelta
+
+    book = make_book(size, seed)
+    result = {"level": quelta.simd_level(), "ns": {}}
+    for name, run in runners(book).items():
+        run()  # warm up
+        best = min(_timed(run) for _ in range(repeats))
+        result["ns"][name] = best / size * 1e9
+    print(json.dumps(result))
+
+
+def _timed(run):
+    start = time.perf_counter()
+    run()
+    return time.perf_counter() - start
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--size", type=int, default=1_000_000, help="options in the book")
-    parser.add_argument("--repeats", type=int, default=5, help="timed runs, best one kept")
-    parser.add_argument("--threads", type=int, default=2, help="threads calling at once")
+    parser.add_argument("--rounds", type=int, default=3, help="processes per level, alternated")
+    parser.add_argument("--repeats", type=int, default=2, help="timed runs per process")
+    parser.add_argument("--levels", default="scalar,avx2,avx512",
+                        help="QUELTA_SIMD values, comma separated")
     parser.add_argument("--seed", type=int, default=20240611)
+    parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.child:
+        child(args.size, args.seed, args.repeats)
+        return
 
-    book = make_book(args.size, args.seed)
-    outs = [np.empty(args.size) for _ in range(4)]
-    bc.compute_trades_greeks(book["price"], book["fwd"], book["strike"], book["is_call"],
-                             book["discount"], *outs)
-    solved = outs[0] > 0.0
-    rel = np.abs(outs[0][solved] / book["vol"][solved] - 1.0)
-    print(f"book: {args.size} options, {np.mean(book['is_call']):.0%} calls, "
-          f"{np.mean(solved):.2%} solved, median relative error of the volatility "
-          f"{np.median(rel):.1e}")
+    levels = args.levels.split(",")
+    best: dict[str, dict[str, float]] = {}
+    chosen = {}
+    for _ in range(args.rounds):
+        for level in levels:
+            run = subprocess.run(
+                [sys.executable, "-P", __file__, "--child", "--size", str(args.size),
+                 "--repeats", str(args.repeats), "--seed", str(args.seed)],
+                env=dict(os.environ, QUELTA_SIMD=level), capture_output=True, text=True,
+                check=True)
+            result = json.loads(run.stdout)
+            chosen[level] = result["level"]
+            for name, ns in result["ns"].items():
+                best.setdefault(name, {})[level] = min(ns, best.get(name, {}).get(level, ns))
 
-    for label, make_runner in (("vectorized_implied_vol", vectorized_runner),
-                               ("compute_trades_greeks", batch_runner)):
-        for threads in sorted({1, args.threads}):
-            seconds = best_wall_time(make_runner, book, threads, args.repeats)
-            rate = threads * args.size / seconds
-            print(f"{label:24s} {threads} thread{'s' if threads > 1 else ' '}: "
-                  f"{rate / 1e6:7.2f} M implied vols/s  ({1e9 / rate:6.1f} ns each, "
-                  f"best of {args.repeats}: {seconds * 1e3:7.1f} ms)")
+    book = make_book(min(args.size, 100_000), args.seed)
+    print(f"book: {args.size} options, {np.mean(book['is_call']):.0%} calls; "
+          f"best of {args.rounds} alternated processes x {args.repeats} runs; "
+          f"levels {', '.join(f'{k} -> {v}' for k, v in chosen.items())}")
+    base = levels[0]
+    header = " | ".join(f"{level} ns" for level in levels)
+    ratios = " | ".join(f"{level}/{base}" for level in levels[1:])
+    print(f"| function | {header} | {ratios} |")
+    print("|---|" + "---:|" * (2 * len(levels) - 1))
+    for name, by_level in best.items():
+        cells = " | ".join(f"{by_level[level]:.1f}" for level in levels)
+        speedups = " | ".join(f"{by_level[base] / by_level[level]:.2f}x" for level in levels[1:])
+        print(f"| {name} | {cells} | {speedups} |")
+    names = list(best)
+    one, many = best[names[2]], best[names[3]]
+    print("threads: " + ", ".join(f"{level} {one[level] / many[level]:.2f}x" for level in levels))
 
 
 if __name__ == "__main__":

@@ -15,15 +15,19 @@ The underlying is a forward, or a spot with a rate and an optional dividend
 yield.
 
 The engine underneath is the extension module :mod:`quelta.black_core`
-(total volatility, undiscounted prices, time fixed at 1).
+(total volatility, undiscounted prices, time fixed at 1). Both run on one
+batch kernel built for several instruction sets; :func:`simd_level` names the
+one in use, chosen at import (the widest the CPU has, or the environment
+variable ``QUELTA_SIMD=scalar|avx2|avx512``, never above the CPU's).
 """
 
 from typing import Any
 
 from quelta import black_core
-from quelta._api import Greeks, Reason, greeks, implied_volatility
+from quelta._api import Greeks, Reason, greeks, implied_volatility, simd_level
 
-__all__ = ["Greeks", "Reason", "black_core", "greeks", "implied_volatility", "solve_table"]
+__all__ = ["Greeks", "Reason", "black_core", "greeks", "implied_volatility", "simd_level",
+           "solve_table"]
 
 
 def __getattr__(name: str) -> Any:

@@ -8,8 +8,9 @@ at 1, and turns its results back into annualised terms.
 
 Every argument is broadcast against the others with NumPy's rules; the
 broadcast arrays are laid out as contiguous float64 (int8 for the option
-flag) buffers and handed to the core in one call, so the whole book is
-solved in C++ with the GIL released.
+flag) buffers and handed to the batch kernel (:mod:`quelta._kernel`, the
+code of :func:`quelta.black_core.compute_trades_greeks`), which solves them
+in C++ with the GIL released; large books are split between threads.
 
 Quotes without an implied volatility give NaN, never an exception: the
 companion int8 code array (``reason=True``, or the ``reason`` field of
@@ -28,15 +29,18 @@ delta and gamma) are closed forms on whole arrays of its results.
 from __future__ import annotations
 
 import enum
+import itertools
+import os
 import sys
+from concurrent.futures import ThreadPoolExecutor
 from typing import Any, Literal, NamedTuple, overload
 
 import numpy as np
 import numpy.typing as npt
 
-from quelta import black_core
+from quelta import _kernel
 
-__all__ = ["Greeks", "Reason", "greeks", "implied_volatility"]
+__all__ = ["Greeks", "Reason", "greeks", "implied_volatility", "simd_level"]
 
 FloatArray = npt.NDArray[np.float64]
 CodeArray = npt.NDArray[np.int8]
@@ -47,11 +51,12 @@ class Reason(enum.IntEnum):
 
     When several apply, the highest code below 7 wins: a quote with a NaN
     forward and a zero expiry is ``NOT_FINITE``; codes 1 to 3 exclude each
-    other. The price tests are made on the undiscounted price
-    ``price / discount`` with the comparisons of the core solver, and 7 is
-    the solver's own verdict on a quote that passed every check. 8 is given
-    by the book functions (:func:`quelta.solve_table`) to a row whose cells
-    could not be read, and overrides every other code.
+    other. The codes other than 5 come from the batch kernel itself, which
+    tests the undiscounted price ``price / discount`` with the comparisons
+    of its solver; 7 is the solver's own verdict on a quote that passed
+    every check. 8 is given by the book functions
+    (:func:`quelta.solve_table`) to a row whose cells could not be read, and
+    overrides every other code.
 
     Attributes
     ----------
@@ -333,8 +338,6 @@ class _Book:
                 disc = np.broadcast_to(arrays["discount"], self.shape)
             else:
                 disc = np.ones(self.shape)
-            self.undiscounted = np.ascontiguousarray(
-                np.broadcast_to(arrays["price"], self.shape) / disc).reshape(-1)
             growth = None
             if underlying == "spot":
                 growth = _spot_growth(arrays.get("rate"), arrays.get("dividend_yield"),
@@ -390,48 +393,53 @@ class _Book:
         return index
 
     def _buffer(self, a: np.ndarray, dtype: type) -> np.ndarray:
-        """a broadcast to the book's shape as a flat, contiguous, writable buffer.
+        """a broadcast to the book's shape as a flat, contiguous buffer.
 
-        The core takes writable buffers for its inputs (it never writes them),
-        so an array of the right layout is used in place and anything else
-        (broadcast, strided, read-only, other dtypes) is copied once.
+        An array of the right layout is used in place; anything else
+        (broadcast, strided, other dtypes) is copied once.
         """
-        if a.shape == self.shape and a.dtype == dtype and a.flags.c_contiguous \
-                and a.flags.writeable:
-            return a.reshape(-1)
         out: np.ndarray = np.ascontiguousarray(np.broadcast_to(a, self.shape), dtype=dtype)
-        return (out if out.flags.writeable else out.copy()).reshape(-1)
+        return out.reshape(-1)
 
-    def solve(self) -> tuple[FloatArray, FloatArray, FloatArray, FloatArray, CodeArray]:
-        """Core results (total vol, discounted Greeks) and the reason codes, flat."""
-        n = self.undiscounted.size
-        vol, delta, gamma, vega = (np.empty(n) for _ in range(4))
-        black_core.compute_trades_greeks(self.undiscounted, self.forward, self.strike,
-                                         self.is_call, self.discount, vol, delta, gamma, vega)
-        return vol, delta, gamma, vega, self._reasons(vol)
+    def solve(self, threads: int | None, greeks: bool
+              ) -> tuple[FloatArray, FloatArray | None, FloatArray | None, FloatArray | None,
+                         CodeArray]:
+        """Annualised vol, discounted Greeks (or None) and reason codes, flat.
 
-    def _reasons(self, total_vol: FloatArray) -> CodeArray:
-        """Reason codes, by the core solver's own tests on the undiscounted price."""
-        p, f, k, d, t = self.undiscounted, self.forward, self.strike, self.discount, self.expiry
-        call = self.is_call != 0
-        code = np.zeros(p.size, dtype=np.int8)
-        with np.errstate(all="ignore"):
-            intrinsic = np.where(call, np.where(k < f, f - k, 0.0),
-                                 np.where(k > f, k - f, 0.0))
-            maximum = np.where(call, f, k)
-            # Lowest priority first; each later assignment overrides.
-            code[total_vol <= 0] = Reason.NOT_SOLVED
-            code[p == intrinsic] = Reason.AT_INTRINSIC
-            code[p >= maximum] = Reason.ABOVE_MAXIMUM
-            code[p < intrinsic] = Reason.BELOW_INTRINSIC
-            code[(self.price <= 0) | (f <= 0) | (k <= 0) | (d <= 0)] = Reason.NON_POSITIVE_INPUT
-            code[t <= 0] = Reason.NON_POSITIVE_EXPIRY
-            finite = (np.isfinite(self.price) & np.isfinite(f) & np.isfinite(k)
-                      & np.isfinite(d) & np.isfinite(t))
-            code[~finite] = Reason.NOT_FINITE
-            if self.masked is not None:
-                code[self.masked] = Reason.NOT_FINITE
-        return code
+        Everything after the broadcast runs in the threads, range by range:
+        the kernel, the expiry's checks, the annualisation and the NaNs.
+        """
+        n = self.price.size
+        vol = np.empty(n)
+        delta, gamma, vega = (np.empty(n) for _ in range(3)) if greeks else (None, None, None)
+        code: CodeArray = np.empty(n, dtype=np.int8)
+        inputs = (self.price, self.forward, self.strike, self.is_call, self.discount)
+        outputs = (vol, delta, gamma, vega, code)
+
+        def part(a: np.ndarray | None, lo: int, hi: int) -> np.ndarray | None:
+            return None if a is None else a[lo:hi]
+
+        def run(lo: int, hi: int) -> None:
+            _kernel.solve(*(a[lo:hi] for a in inputs), *(part(a, lo, hi) for a in outputs))
+            t, c = self.expiry[lo:hi], code[lo:hi]
+            with np.errstate(all="ignore"):
+                # The expiry is not an input of the kernel: its checks are made here.
+                c[(t <= 0) & (c != Reason.NOT_FINITE)] = Reason.NON_POSITIVE_EXPIRY
+                c[~np.isfinite(t)] = Reason.NOT_FINITE
+                if self.masked is not None:
+                    c[self.masked[lo:hi]] = Reason.NOT_FINITE
+                # The core works in total volatility w = sigma sqrt(T).
+                root_t = np.sqrt(t)
+                np.divide(vol[lo:hi], root_t, out=vol[lo:hi])
+                if vega is not None:
+                    np.multiply(vega[lo:hi], root_t, out=vega[lo:hi])
+            bad = c != Reason.OK
+            for a in (vol, delta, gamma, vega):
+                if a is not None:
+                    a[lo:hi][bad] = np.nan
+
+        _split(n, threads, run)
+        return vol, delta, gamma, vega, code
 
     def wrap(self, flat: np.ndarray, name: str) -> Any:
         """A flat result in the book's shape: a pandas Series, an array or a scalar."""
@@ -439,6 +447,51 @@ class _Book:
         if self.index is not None and out.ndim == 1 and out.size == len(self.index):
             return sys.modules["pandas"].Series(out, index=self.index, name=name)
         return out[()] if out.ndim == 0 else out
+
+
+# ---------------------------------------------------------------- threads
+
+# Below this many rows per thread, starting threads costs more than it saves.
+_MIN_ROWS_PER_THREAD = 1 << 14
+
+
+def _cpu_count() -> int:
+    """The CPUs this process may run on."""
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:  # not on every platform
+        return os.cpu_count() or 1
+
+
+def _split(n: int, threads: int | None, run: Any) -> None:
+    """Calls run(lo, hi) over consecutive ranges covering [0, n), in threads.
+
+    Rows are solved independently, so the results do not depend on the split.
+    """
+    if threads is None:
+        threads = _cpu_count()
+    elif isinstance(threads, bool) or not isinstance(threads, (int, np.integer)) \
+            or threads < 1:
+        raise ValueError(f"threads: expected a positive integer or None, got {threads!r}")
+    workers = int(min(threads, max(1, n // _MIN_ROWS_PER_THREAD)))
+    if workers == 1:
+        run(0, n)
+        return
+    # A few pieces per worker even out the rows that take longer to solve.
+    pieces = 4 * workers
+    bounds = [n * i // pieces for i in range(pieces + 1)]
+    with ThreadPoolExecutor(max_workers=workers) as pool:
+        for future in [pool.submit(run, lo, hi) for lo, hi in itertools.pairwise(bounds)]:
+            future.result()
+
+
+def simd_level() -> str:
+    """The instruction set of the batch kernel in use: "avx512", "avx2" or "scalar".
+
+    Chosen at import: the widest the CPU supports, or the one named by the
+    environment variable ``QUELTA_SIMD`` (never above what the CPU has).
+    """
+    return str(_kernel.simd_level())
 
 
 # ---------------------------------------------------------------- functions
@@ -449,14 +502,14 @@ def implied_volatility(price: npt.ArrayLike, forward: npt.ArrayLike | None = ...
                        *, spot: npt.ArrayLike | None = ...,
                        dividend_yield: npt.ArrayLike | None = ..., kind: object = ...,
                        discount: npt.ArrayLike | None = ..., rate: npt.ArrayLike | None = ...,
-                       reason: Literal[False] = ...) -> Any: ...
+                       reason: Literal[False] = ..., threads: int | None = ...) -> Any: ...
 @overload
 def implied_volatility(price: npt.ArrayLike, forward: npt.ArrayLike | None = ...,
                        strike: npt.ArrayLike | None = ..., expiry: npt.ArrayLike | None = ...,
                        *, spot: npt.ArrayLike | None = ...,
                        dividend_yield: npt.ArrayLike | None = ..., kind: object = ...,
                        discount: npt.ArrayLike | None = ..., rate: npt.ArrayLike | None = ...,
-                       reason: Literal[True]) -> tuple[Any, Any]: ...
+                       reason: Literal[True], threads: int | None = ...) -> tuple[Any, Any]: ...
 
 
 def implied_volatility(price: npt.ArrayLike, forward: npt.ArrayLike | None = None,
@@ -464,7 +517,7 @@ def implied_volatility(price: npt.ArrayLike, forward: npt.ArrayLike | None = Non
                        *, spot: npt.ArrayLike | None = None,
                        dividend_yield: npt.ArrayLike | None = None, kind: object = "call",
                        discount: npt.ArrayLike | None = None, rate: npt.ArrayLike | None = None,
-                       reason: bool = False) -> Any:
+                       reason: bool = False, threads: int | None = None) -> Any:
     """Annualised Black implied volatility of European options.
 
     All arguments broadcast against each other (NumPy rules): scalars,
@@ -502,6 +555,9 @@ def implied_volatility(price: npt.ArrayLike, forward: npt.ArrayLike | None = Non
         Give ``discount`` or ``rate``, not both.
     reason : bool, default False
         Also return an int8 array of :class:`Reason` codes.
+    threads : int or None, default None
+        Threads that share a large book (None: one per CPU the process may
+        use). The results are the same bits whatever the count.
 
     Returns
     -------
@@ -538,10 +594,7 @@ def implied_volatility(price: npt.ArrayLike, forward: npt.ArrayLike | None = Non
     ...                          dividend_yield=0.01)
     """
     book = _Book(price, forward, strike, expiry, kind, discount, rate, spot, dividend_yield)
-    total, _, _, _, code = book.solve()
-    with np.errstate(all="ignore"):
-        vol = total / np.sqrt(book.expiry)
-    vol[code != Reason.OK] = np.nan
+    vol, _, _, _, code = book.solve(threads, greeks=False)
     if reason:
         return book.wrap(vol, "implied_vol"), book.wrap(code, "reason")
     return book.wrap(vol, "implied_vol")
@@ -551,13 +604,13 @@ def greeks(price: npt.ArrayLike, forward: npt.ArrayLike | None = None,
            strike: npt.ArrayLike | None = None, expiry: npt.ArrayLike | None = None, *,
            spot: npt.ArrayLike | None = None, dividend_yield: npt.ArrayLike | None = None,
            kind: object = "call", discount: npt.ArrayLike | None = None,
-           rate: npt.ArrayLike | None = None) -> Greeks:
+           rate: npt.ArrayLike | None = None, threads: int | None = None) -> Greeks:
     """Implied volatility and the Greeks at that volatility, in one call.
 
-    Arguments are those of :func:`implied_volatility` and broadcast the same
-    way; the whole book is solved by one call of
-    :func:`quelta.black_core.compute_trades_greeks`, and the Greeks it does
-    not compute are closed forms evaluated on whole arrays.
+    Arguments are those of :func:`implied_volatility` (``threads``
+    included) and broadcast the same way; the book is solved by the kernel
+    of :func:`quelta.black_core.compute_trades_greeks`, with the same bits,
+    and the Greeks it does not compute are closed forms on its results.
 
     Returns
     -------
@@ -582,16 +635,10 @@ def greeks(price: npt.ArrayLike, forward: npt.ArrayLike | None = None,
     ``vega = core_vega * sqrt(T)``.
     """
     book = _Book(price, forward, strike, expiry, kind, discount, rate, spot, dividend_yield)
-    total, delta, gamma, core_vega, code = book.solve()
-    with np.errstate(all="ignore"):
-        root_t = np.sqrt(book.expiry)
-        vol = total / root_t
-        vega = core_vega * root_t
-        delta, gamma, theta, rho, vanna, volga = _spot_time_and_vol_greeks(
-            book, total, vol, delta, gamma, vega)
-    bad = code != Reason.OK
-    for a in (vol, delta, gamma, vega, theta, rho, vanna, volga):
-        a[bad] = np.nan
+    vol, delta, gamma, vega, code = book.solve(threads, greeks=True)
+    assert delta is not None and gamma is not None and vega is not None
+    theta, rho, vanna, volga = _spot_time_and_vol_greeks(book, vol, delta, gamma, vega, code,
+                                                         threads)
     return Greeks(book.wrap(vol, "implied_vol"), book.wrap(delta, "delta"),
                   book.wrap(gamma, "gamma"), book.wrap(vega, "vega"),
                   book.wrap(code, "reason"), book.wrap(theta, "theta"),
@@ -602,13 +649,13 @@ def greeks(price: npt.ArrayLike, forward: npt.ArrayLike | None = None,
 _DAYS_PER_YEAR = 365.0
 
 
-def _spot_time_and_vol_greeks(book: _Book, total: FloatArray, vol: FloatArray,
-                              delta: FloatArray, gamma: FloatArray, vega: FloatArray
-                              ) -> tuple[FloatArray, ...]:
-    """Delta and gamma for the underlying given, with theta, rho, vanna and volga.
+def _spot_time_and_vol_greeks(book: _Book, vol: FloatArray, delta: FloatArray,
+                              gamma: FloatArray, vega: FloatArray, code: CodeArray,
+                              threads: int | None) -> tuple[FloatArray, ...]:
+    """Theta, rho, vanna and volga; delta and gamma turned to the spot in place.
 
     Closed forms of the Black-Scholes-Merton price ``V = D * Black(F, K, w)``,
-    ``w = sigma * sqrt(T)``, from what the core returned: the forward delta
+    ``w = sigma * sqrt(T)``, from what the kernel returned: the forward delta
     ``delta_F`` (``D N(d1)`` or ``-D N(-d1)``) and the vega per point
     ``D F n(d1) sqrt(T) / 100``. With ``A = F * delta_F`` and ``B = A - V``
     (``D K N(d2)`` for a call, ``-D K N(-d2)`` for a put), at fixed ``S``,
@@ -621,22 +668,38 @@ def _spot_time_and_vol_greeks(book: _Book, total: FloatArray, vol: FloatArray,
 
     A forward held fixed is ``q = r`` in theta, and ``dV/dr = -T V``. Spot
     delta, gamma and vanna are the forward ones times ``F/S`` (gamma twice).
-    Rows that failed come out as whatever the arithmetic gives; the caller
-    masks them.
+    Computed range by range in the threads of the solve; NaN where the code
+    is not ok.
     """
-    f, k, t, v = book.forward, book.strike, book.expiry, book.price
-    r, q = book.rate_and_yield()
-    d1 = np.log(f / k) / total + 0.5 * total
-    d2 = d1 - total
-    a = f * delta
-    b = a - v
-    vol_decay = 50.0 * vega * vol / t  # D F n(d1) sigma / (2 sqrt(T)); vega is per point
-    theta = (q * a - r * b - vol_decay) / _DAYS_PER_YEAR
-    rho = t * (-v if book.growth is None else b) / 100.0
-    density = 100.0 * vega / (f * np.sqrt(t))  # D n(d1)
-    vanna = -density * d2 / (100.0 * vol)
-    volga = vega * d1 * d2 / (100.0 * vol)
-    if book.growth is not None:
-        g = book.growth
-        delta, gamma, vanna = delta * g, gamma * g * g, vanna * g
-    return delta, gamma, theta, rho, vanna, volga
+    n = vol.size
+    theta, rho, vanna, volga = (np.empty(n) for _ in range(4))
+    rate, carry = book.rate_and_yield()
+    growth = book.growth
+
+    def run(lo: int, hi: int) -> None:
+        f, k, t, v = (a[lo:hi] for a in (book.forward, book.strike, book.expiry, book.price))
+        r, q, sigma, dv = rate[lo:hi], carry[lo:hi], vol[lo:hi], vega[lo:hi]
+        with np.errstate(all="ignore"):
+            root_t = np.sqrt(t)
+            w = sigma * root_t
+            d1 = np.log(f / k) / w + 0.5 * w
+            d2 = d1 - w
+            a = f * delta[lo:hi]
+            b = a - v
+            decay = 50.0 * dv * sigma / t  # D F n(d1) sigma / (2 sqrt(T)); vega is per point
+            theta[lo:hi] = (q * a - r * b - decay) / _DAYS_PER_YEAR
+            rho[lo:hi] = t * (-v if growth is None else b) / 100.0
+            density = 100.0 * dv / (f * root_t)  # D n(d1)
+            vanna[lo:hi] = -density * d2 / (100.0 * sigma)
+            volga[lo:hi] = dv * d1 * d2 / (100.0 * sigma)
+            if growth is not None:
+                g = growth[lo:hi]
+                delta[lo:hi] *= g
+                gamma[lo:hi] *= g * g
+                vanna[lo:hi] *= g
+        bad = code[lo:hi] != Reason.OK
+        for out in (theta, rho, vanna, volga):
+            out[lo:hi][bad] = np.nan
+
+    _split(n, threads, run)
+    return theta, rho, vanna, volga

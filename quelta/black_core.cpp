@@ -28,6 +28,7 @@
 #include "numeric/greeks.hpp"
 #include "numeric/implied_vol.hpp"
 #include "numeric/normal.hpp"
+#include "quelta/kernels/dispatch.hpp"
 
 namespace {
 
@@ -88,12 +89,8 @@ class PendingError {
         PyErr_Restore(type, exc_, PyException_GetTraceback(exc_));
 #endif
     }
-    PyObject* get() const noexcept {
-        return exc_;
-    }
-    PyObject* take() noexcept {
-        return std::exchange(exc_, nullptr);
-    }
+    PyObject* get() const noexcept { return exc_; }
+    PyObject* take() noexcept { return std::exchange(exc_, nullptr); }
 
   private:
     PyObject* exc_ = nullptr;
@@ -724,6 +721,47 @@ PyObject* black_vega(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     return return_float(sig, quelta::_black_vega(F, K, sigma));
 }
 
+// Rows copied out of the views a chunk at a time into contiguous arrays for
+// the batch kernel, and its results copied back. Every input of a chunk is
+// read before its first output is written, so an output may alias an input.
+struct Chunk {
+    static constexpr Py_ssize_t size = 256;
+    double price[size], forward[size], strike[size], kind[size], discount[size];
+    double vol[size], delta[size], gamma[size], vega[size];
+
+    quelta::simd::Rows rows(bool greeks) noexcept {
+        return {price,
+                forward,
+                strike,
+                kind,
+                discount,
+                vol,
+                greeks ? delta : nullptr,
+                greeks ? gamma : nullptr,
+                greeks ? vega : nullptr,
+                nullptr};
+    }
+
+    // Runs the kernel over rows [0, n) of the views, chunk by chunk:
+    // fill(chunk, first, m) copies the inputs of rows first .. first + m - 1,
+    // drain(chunk, first, m) copies out their results.
+    template <class Fill, class Drain>
+    void run(Py_ssize_t n, bool greeks, Fill fill, Drain drain) noexcept {
+        const auto solve_rows = quelta::kernel::active().solve_rows;
+        for (Py_ssize_t first = 0; first < n; first += size) {
+            const Py_ssize_t m = n - first < size ? n - first : size;
+            fill(*this, first, m);
+            solve_rows(rows(greeks), static_cast<std::size_t>(m));
+            drain(*this, first, m);
+        }
+    }
+};
+
+// The kind of the kernel for an option flag q: only the sign is read.
+constexpr double kind_of(std::int32_t q) noexcept {
+    return q < 0 ? -1.0 : 1.0;
+}
+
 PyObject* vectorized_implied_vol(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
     const auto& sig = sig_vectorized_implied_vol;
@@ -739,11 +777,22 @@ PyObject* vectorized_implied_vol(PyObject*, PyObject* const* args, Py_ssize_t na
     if (!out || !require_lengths(sig, n, fwd)) return fail(sig, __LINE__);
     {
         DetachedThread detached;
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            const double F = fwd[i];
-            out_view.set(
-                i, F <= 0.0 || K <= 0.0 ? 0.0 : quelta::_implied_vol_scalar(price[i], F, K, q));
-        }
+        // The kernel gives +0.0 where F <= 0 or K <= 0.
+        Chunk chunk;
+        chunk.run(
+            n, false,
+            [&](Chunk& c, Py_ssize_t first, Py_ssize_t m) {
+                for (Py_ssize_t i = 0; i < m; ++i) {
+                    c.price[i] = price[first + i];
+                    c.forward[i] = fwd[first + i];
+                    c.strike[i] = K;
+                    c.kind[i] = kind_of(q);
+                    c.discount[i] = 1.0;
+                }
+            },
+            [&](const Chunk& c, Py_ssize_t first, Py_ssize_t m) {
+                for (Py_ssize_t i = 0; i < m; ++i) out_view.set(first + i, c.vol[i]);
+            });
     }
     return out.release();
 }
@@ -770,13 +819,53 @@ PyObject* vectorized_implied_vol_strikes(PyObject*, PyObject* const* args, Py_ss
         if (skip_all) {
             for (Py_ssize_t i = 0; i < n; ++i) out_view.set(i, 0.0);
         } else {
-            for (Py_ssize_t i = 0; i < n; ++i) {
-                const double K = strike[i];
-                out_view.set(i, K <= 0.0 ? 0.0 : quelta::_implied_vol_scalar(price[i], F, K, q));
-            }
+            Chunk chunk;
+            chunk.run(
+                n, false,
+                [&](Chunk& c, Py_ssize_t first, Py_ssize_t m) {
+                    for (Py_ssize_t i = 0; i < m; ++i) {
+                        c.price[i] = price[first + i];
+                        c.forward[i] = F;
+                        c.strike[i] = strike[first + i];
+                        c.kind[i] = kind_of(q);
+                        c.discount[i] = 1.0;
+                    }
+                },
+                [&](const Chunk& c, Py_ssize_t first, Py_ssize_t m) {
+                    for (Py_ssize_t i = 0; i < m; ++i) out_view.set(first + i, c.vol[i]);
+                });
         }
     }
     return out.release();
+}
+
+// The element loop of compute_trades_greeks. The kernel zeroes every output
+// of a trade with a non-positive forward, strike or discount factor.
+void solve_trades(Py_ssize_t n, const View<double>& price, const View<double>& fwd,
+                  const View<double>& strike, const View<std::int8_t>& is_call,
+                  const View<double>& discount, const View<double>& out_vol,
+                  const View<double>& out_delta, const View<double>& out_gamma,
+                  const View<double>& out_vega) noexcept {
+    Chunk chunk;
+    chunk.run(
+        n, true,
+        [&](Chunk& c, Py_ssize_t first, Py_ssize_t m) {
+            for (Py_ssize_t i = 0; i < m; ++i) {
+                c.price[i] = price[first + i];
+                c.forward[i] = fwd[first + i];
+                c.strike[i] = strike[first + i];
+                c.kind[i] = is_call[first + i] != 0 ? 1.0 : -1.0;
+                c.discount[i] = discount[first + i];
+            }
+        },
+        [&](const Chunk& c, Py_ssize_t first, Py_ssize_t m) {
+            for (Py_ssize_t i = 0; i < m; ++i) {
+                out_vol.set(first + i, c.vol[i]);
+                out_delta.set(first + i, c.delta[i]);
+                out_gamma.set(first + i, c.gamma[i]);
+                out_vega.set(first + i, c.vega[i]);
+            }
+        });
 }
 
 PyObject* compute_trades_greeks(PyObject*, PyObject* const* args, Py_ssize_t nargs,
@@ -832,36 +921,8 @@ PyObject* compute_trades_greeks(PyObject*, PyObject* const* args, Py_ssize_t nar
     }
     {
         DetachedThread detached;
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            // Every input of trade i is read before its first output is
-            // written, so an output may be the very same view as an input.
-            const double F = fwd[i];
-            const std::int32_t q = is_call[i] != 0 ? 1 : -1;
-            double K, disc;
-            // NOLINTNEXTLINE(bugprone-assignment-in-if-condition): inputs read once
-            if (F <= 0.0 || (K = strike[i]) <= 0.0 || (disc = discount[i]) <= 0.0) {
-                out_vol.set(i, 0.0);
-                out_delta.set(i, 0.0);
-                out_gamma.set(i, 0.0);
-                out_vega.set(i, 0.0);
-                continue;
-            }
-            const double vol = quelta::_implied_vol_scalar(price[i], F, K, q);
-            out_vol.set(i, vol);
-            if (vol > 0.0) {
-                const double d1 = quelta::_black_d1(F, K, vol);
-                const double pdf = quelta::_norm_pdf(d1);
-                out_delta.set(i, quelta::_black_delta_at(d1, q) * disc);
-                out_gamma.set(i, quelta::_black_gamma_at(d1, pdf, F, vol) * disc);
-                out_vega.set(i, quelta::_black_vega_at(d1, pdf, F) * disc);
-            } else {
-                // No time value: the delta of the payoff itself.
-                const double delta = q > 0 ? (F > K ? disc : 0.0) : (F < K ? -disc : 0.0);
-                out_delta.set(i, delta);
-                out_gamma.set(i, 0.0);
-                out_vega.set(i, 0.0);
-            }
-        }
+        solve_trades(n, price, fwd, strike, is_call, discount, out_vol, out_delta, out_gamma,
+                     out_vega);
     }
     Py_RETURN_NONE;
 }
@@ -1103,7 +1164,12 @@ int exec_module(PyObject* module) {
     PyUnstable_Module_SetGIL(module, Py_MOD_GIL_USED);
 #endif
     const int failed_step = initialise(module);
-    if (failed_step == 0) return 0;
+    if (failed_step == 0) {
+        // The batch kernel's instruction set is chosen now, at import
+        // (QUELTA_SIMD is read here), not by the first array call.
+        quelta::kernel::active();
+        return 0;
+    }
     if (failed_step >= 6) add_traceback("init quelta.black_core", __LINE__);
     Py_CLEAR(g_module);
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init quelta.black_core");

@@ -41,7 +41,7 @@ from typing import IO, Any
 
 import numpy as np
 
-from quelta._api import Greeks, Reason
+from quelta._api import Greeks, Reason, simd_level
 
 DEFAULT_CHUNK = 100_000
 PLOT_MAX_EXPIRIES = 12
@@ -702,7 +702,7 @@ def _parser() -> argparse.ArgumentParser:
         prog="quelta",
         description="Black implied volatilities and Greeks for option books. "
                     "Without a command, runs 'solve' (on the sample book without BOOK).")
-    parser.add_argument("--version", action="version", version=f"quelta {ver}")
+    parser.add_argument("--version", action="version", version=f"quelta {ver} (SIMD level: {simd_level()})")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND")
     solve = sub.add_parser(
         "solve", help="solve an option book (CSV or Parquet) for implied volatilities and Greeks",

@@ -278,14 +278,15 @@ def test_masked_entries_are_missing_values(argument, values):
 
 
 def test_a_solver_failure_is_not_reported_as_solved(monkeypatch):
+    # The kernel's own verdict on a row it could not solve reaches the caller.
     class NoSolution:
         @staticmethod
-        def compute_trades_greeks(price, F, K, is_call, disc, vol, delta, gamma, vega):
-            for out in (vol, delta, gamma, vega):
-                out[:] = 0.0
+        def solve(price, F, K, is_call, disc, vol, delta, gamma, vega, reason):
+            vol[:] = 0.0
+            reason[:] = Reason.NOT_SOLVED
 
-    monkeypatch.setattr(quelta._api, "black_core", NoSolution)
-    vol, code = quelta.implied_volatility(ATM, 100.0, 100.0, 1.0, reason=True)
+    monkeypatch.setattr(quelta._api, "_kernel", NoSolution)
+    vol, code = quelta.implied_volatility(ATM, 100.0, 100.0, 1.0, reason=True, threads=1)
     assert math.isnan(vol) and code == Reason.NOT_SOLVED
 
 

@@ -1,0 +1,331 @@
+// The batch kernel: implied volatility, Greeks and the reason for a missing
+// volatility, for contiguous rows, generic over the lane type.
+//
+// Each ISA instantiates solve_rows once in a unit of its own; the rows are
+// taken W at a time, and a last partial vector is padded with a harmless
+// at-the-money row whose results are dropped. Every row is computed by the
+// same operations whatever its position, so the results do not depend on
+// the width, the length or where a row sits in the array.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "numeric/constants.hpp"
+#include "numeric/simd/greeks.hpp"
+#include "numeric/simd/implied_vol.hpp"
+#include "numeric/simd/lanes.hpp"
+#include "numeric/simd/normal.hpp"
+
+namespace quelta::simd {
+
+// Why a row has no implied volatility; the values are the codes of the
+// Python layer's Reason (which adds its own code 5 for the expiry).
+enum class Reason : std::int8_t {
+    ok = 0,
+    below_intrinsic = 1,
+    above_maximum = 2,
+    at_intrinsic = 3,
+    non_positive_input = 4,
+    not_finite = 6,
+    not_solved = 7,
+};
+
+// Contiguous rows: inputs (kind is +-1, only its sign is read) and outputs.
+// delta, gamma and vega are either all given or all null; reason may be
+// null. With discounted_price the prices are market prices, divided by the
+// discount factor before solving; otherwise they are undiscounted already.
+struct Rows {
+    const double* price;
+    const double* forward;
+    const double* strike;
+    const double* kind;
+    const double* discount;
+    double* vol;
+    double* delta;
+    double* gamma;
+    double* vega;
+    std::int8_t* reason;
+    bool discounted_price = false;
+};
+
+namespace detail {
+
+// The reason code of each lane, first failed check first: a non-finite
+// input, a non-positive one (both on the prices as given), the price band of
+// implied_vol on the undiscounted price, and last the solver itself (no
+// positive volatility).
+template <class V>
+inline V reason_code(V quoted, V price, V F, V K, V kind, V disc, V vol) noexcept {
+    using M = mask_t<V>;
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    const M put = kind < 0.0;
+    const V intrinsic = select(put, select(K > F, K - F, V(0.0)), select(K < F, F - K, V(0.0)));
+    V code = select(vol > 0.0, V(0.0), V(7.0));
+    code = select(price == intrinsic, V(3.0), code);
+    code = select(price >= select(put, K, F), V(2.0), code);
+    code = select(price < intrinsic, V(1.0), code);
+    code = select(quoted <= 0.0 || F <= 0.0 || K <= 0.0 || disc <= 0.0, V(4.0), code);
+    const M finite = vabs(quoted) < inf && vabs(F) < inf && vabs(K) < inf && vabs(disc) < inf;
+    return select(finite, code, V(6.0));
+}
+
+// A chunk of up to `capacity` rows in four passes:
+//   1. every row is normalised and placed against the inflection point of
+//      its curve (rows in order, W at a time);
+//   2. the rows to solve, grouped by side and by the branch that b(x, s)
+//      takes at their second reference point, get their initial guess;
+//   3. the same rows, grouped by objective and by the branch of b(x, s) at
+//      their guess, take their Householder steps;
+//   4. the volatility, Greeks and reason of every row (rows in order).
+// Grouping keeps most vectors on one branch of the normalised Black
+// function instead of evaluating several and blending. Each row goes through
+// the same operations as in implied_vol, whichever rows share its vector, so
+// the grouping changes no bit of the results. For W = 1 there is nothing to
+// group and the rows keep their order.
+template <class V>
+struct Chunk {
+    using M = mask_t<V>;
+    static constexpr std::size_t w = width_v<V>;
+    static constexpr std::size_t capacity = 256;
+
+    // Inputs and outputs, copied in and out so that the last vector can be
+    // padded with a harmless at-the-money call.
+    double quoted[capacity], forward[capacity], strike[capacity], kind[capacity],
+        discount[capacity];
+    double vol[capacity], delta[capacity], gamma[capacity], vega[capacity];
+    std::int8_t reason[capacity];
+    // The solver's state per row (masks as 1.0 or 0.0): passes 1 and 2 ...
+    double s_c[capacity], b_c[capacity], v_c[capacity], s_next[capacity], below[capacity];
+    // ... and 2 and 3.
+    double beta[capacity], x[capacity], b_max[capacity], ln_beta[capacity], s[capacity],
+        s_left[capacity], s_right[capacity], lower[capacity], upper[capacity];
+    double group[capacity], rejected[capacity], result[capacity];
+    std::uint16_t order[capacity];
+    // Fields of the listed rows in list order, for passes 2 and 3.
+    double sorted[9][capacity];
+
+    static V price_of(const Rows& r, V quoted_price, V disc) noexcept {
+        return r.discounted_price ? quoted_price / disc : quoted_price;
+    }
+
+    static M skipped(V F, V K, V disc) noexcept { return F <= 0.0 || K <= 0.0 || disc <= 0.0; }
+
+    static V flag(M m) noexcept { return select(m, V(1.0), V(0.0)); }
+
+    void inflect(const Rows& r, std::size_t i) noexcept {
+        const V disc = load<V>(discount + i);
+        const V F = load<V>(forward + i);
+        const V K = load<V>(strike + i);
+        const Normalised<V> n =
+            normalise(price_of(r, load<V>(quoted + i), disc), F, K, load<V>(kind + i));
+        M solving = !n.rejected && !skipped(F, K, disc);
+        store(rejected + i, flag(n.rejected));
+        V answer(0.0);
+        // A price below DBL_MIN is solved here, from its logarithm, where
+        // that solve starts (these rows are rare); the others go on.
+        const M tiny = solving && n.tiny;
+        if (any(tiny)) {
+            const V logarithmic = log_converged_solver(n.ln_beta, n.x, n.kind, tiny);
+            const M solved = logarithmic >= 0.0;
+            answer = select(solved, logarithmic, answer);
+            solving = solving && !solved;
+        }
+        if (!any(solving)) {
+            store(group + i, V(12.0));
+            store(result + i, answer);
+            return;
+        }
+        const Inflection<V> p = inflection(n.beta, n.x, n.kind);
+        // The group of the guess: side and the branch at the second point.
+        store(group + i,
+              select(solving && p.open, 4.0 * flag(p.below) + branch(p.x, p.s_next), V(12.0)));
+        store(result + i, select(solving, p.closed, answer));
+        store(beta + i, p.beta);
+        store(x + i, p.x);
+        store(b_max + i, p.b_max);
+        store(s_c + i, p.s_c);
+        store(b_c + i, p.b_c);
+        store(v_c + i, p.v_c);
+        store(s_next + i, p.s_next);
+        store(below + i, flag(p.below));
+    }
+
+    // The branch of b(x, s) for x <= 0, as normalised_black_call picks it:
+    // asymptotic 0, small t 1, normal CDF 2, erfcx 3 (also NaN).
+    static V branch(V xv, V sv) noexcept {
+        const V t = 0.5 * sv;
+        const M asymptotic =
+            xv < sv * _ASYM_THRESH && xv + sv * t < sv * (_ASYM_THRESH + _SMALL_T_THRESH);
+        const V rest =
+            select(t < _SMALL_T_THRESH, V(1.0), select(xv + sv * t > 0.85 * sv, V(2.0), V(3.0)));
+        return select(asymptotic, V(0.0), rest);
+    }
+
+    // Lists the rows whose group (0 to 11; 12 for a row not to list) is
+    // below 12 in order[], grouped (a stable counting sort), padded to whole
+    // vectors by repeating the last row; returns the padded count.
+    std::size_t sort(std::size_t m) noexcept {
+        constexpr std::size_t unlisted = 12;
+        std::size_t k = 0;
+        if (w == 1) {
+            for (std::size_t i = 0; i < m; ++i) {
+                if (group[i] < unlisted) order[k++] = static_cast<std::uint16_t>(i);
+            }
+        } else {
+            std::uint8_t key[capacity];
+            std::size_t start[unlisted + 1] = {};
+            for (std::size_t i = 0; i < m; ++i) {
+                key[i] = static_cast<std::uint8_t>(group[i]);
+                if (key[i] < unlisted) ++start[key[i] + 1];
+            }
+            for (std::size_t g = 0; g < unlisted; ++g) start[g + 1] += start[g];
+            k = start[unlisted];
+            for (std::size_t i = 0; i < m; ++i) {
+                if (key[i] < unlisted) order[start[key[i]]++] = static_cast<std::uint16_t>(i);
+            }
+        }
+        for (; k > 0 && k % w != 0; ++k) order[k] = order[k - 1];
+        return k;
+    }
+
+    // The k listed rows of `fields` copied in list order into `sorted`, and
+    // back: whole passes of scalar copies, so that the vectors load and store
+    // contiguous lanes (a vector assembled lane by lane in memory would wait
+    // on its own stores).
+    template <std::size_t nf>
+    void permute(double* const (&fields)[nf], std::size_t k) noexcept {
+        for (std::size_t f = 0; f < nf; ++f) {
+            for (std::size_t j = 0; j < k; ++j) sorted[f][j] = fields[f][order[j]];
+        }
+    }
+
+    template <std::size_t nf>
+    void unpermute(double* const (&fields)[nf], std::size_t k) const noexcept {
+        for (std::size_t f = 0; f < nf; ++f) {
+            for (std::size_t j = 0; j < k; ++j) fields[f][order[j]] = sorted[f][j];
+        }
+    }
+
+    V lanes(int f, std::size_t j) const noexcept { return load<V>(sorted[f] + j); }
+
+    // Initial guesses of the k listed rows.
+    void guess_groups(std::size_t k) noexcept {
+        const M all = V(0.0) == 0.0;
+        permute({beta, x, b_max, s_c, b_c, v_c, s_next, below}, k);
+        for (std::size_t j = 0; j < k; j += w) {
+            const Inflection<V> p{lanes(0, j), lanes(1, j),       lanes(2, j), lanes(3, j),
+                                  lanes(4, j), lanes(5, j),       lanes(6, j), V(0.0),
+                                  all,         lanes(7, j) == 1.0};
+            const detail::Iteration<V> it = initial_guess(p);
+            store(sorted[0] + j, it.ln_beta);
+            store(sorted[1] + j, it.s);
+            store(sorted[2] + j, it.s_left);
+            store(sorted[3] + j, it.s_right);
+            store(sorted[4] + j, flag(it.lower));
+            store(sorted[5] + j, flag(it.upper));
+            // The group of the steps: objective and the branch at the guess.
+            const V objective = select(it.lower, V(0.0), select(it.upper, V(2.0), V(1.0)));
+            store(sorted[6] + j, 4.0 * objective + branch(it.x, it.s));
+        }
+        unpermute({ln_beta, s, s_left, s_right, lower, upper, group}, k);
+    }
+
+    // Householder steps of the k listed rows.
+    void iterate_groups(std::size_t k) noexcept {
+        const M all = V(0.0) == 0.0;
+        permute({beta, x, b_max, ln_beta, s, s_left, s_right, lower, upper}, k);
+        for (std::size_t j = 0; j < k; j += w) {
+            detail::Iteration<V> it{lanes(0, j), lanes(1, j),        lanes(2, j),
+                                    lanes(3, j), lanes(4, j),        lanes(5, j),
+                                    lanes(6, j), lanes(7, j) == 1.0, lanes(8, j) == 1.0};
+            store(sorted[0] + j, detail::checked_householder(it, all));
+        }
+        unpermute({result}, k);
+    }
+
+    void finish(const Rows& r, std::size_t i) noexcept {
+        const V quoted_price = load<V>(quoted + i);
+        const V F = load<V>(forward + i);
+        const V K = load<V>(strike + i);
+        const V q = load<V>(kind + i);
+        const V disc = load<V>(discount + i);
+        // Non-positive forwards, strikes and discount factors give zeros.
+        const M skip = skipped(F, K, disc);
+        const V v = select(skip, V(0.0),
+                           accepted_volatility(load<V>(rejected + i) == 1.0, load<V>(result + i)));
+        store(vol + i, v);
+        if (r.delta != nullptr) {
+            const M solved = v > 0.0;
+            V d(0.0), g(0.0), e(0.0);
+            if (any(solved)) {
+                const V d1 = black_d1(F, K, v);
+                const V pdf = norm_pdf(d1);
+                d = black_delta_at(d1, q) * disc;
+                g = black_gamma_at(d1, pdf, F, v) * disc;
+                e = black_vega_at(d1, pdf, F) * disc;
+            }
+            if (any(!solved)) {
+                // No time value: the delta of the payoff itself.
+                const M call = !(q < 0.0);
+                const V payoff =
+                    select(call, select(F > K, disc, V(0.0)), select(F < K, -disc, V(0.0)));
+                d = select(solved, d, select(skip, V(0.0), payoff));
+                g = select(solved, g, V(0.0));
+                e = select(solved, e, V(0.0));
+            }
+            store(delta + i, d);
+            store(gamma + i, g);
+            store(vega + i, e);
+        }
+        if (r.reason != nullptr) {
+            double codes[w];
+            store(codes,
+                  reason_code(quoted_price, price_of(r, quoted_price, disc), F, K, q, disc, v));
+            for (std::size_t lane = 0; lane < w; ++lane) {
+                reason[i + lane] = static_cast<std::int8_t>(codes[lane]);
+            }
+        }
+    }
+
+    // Rows first .. first + m - 1 of r, m <= capacity.
+    void run(const Rows& r, std::size_t first, std::size_t m) noexcept {
+        const std::size_t padded = (m + w - 1) / w * w;
+        for (std::size_t i = 0; i < padded; ++i) {
+            const bool row = i < m;
+            quoted[i] = row ? r.price[first + i] : 0.04;
+            forward[i] = row ? r.forward[first + i] : 1.0;
+            strike[i] = row ? r.strike[first + i] : 1.0;
+            kind[i] = row ? r.kind[first + i] : 1.0;
+            discount[i] = row ? r.discount[first + i] : 1.0;
+        }
+        for (std::size_t i = 0; i < padded; i += w) inflect(r, i);
+        guess_groups(sort(padded));
+        iterate_groups(sort(padded));
+        for (std::size_t i = 0; i < padded; i += w) finish(r, i);
+        for (std::size_t i = 0; i < m; ++i) {
+            r.vol[first + i] = vol[i];
+            if (r.delta != nullptr) {
+                r.delta[first + i] = delta[i];
+                r.gamma[first + i] = gamma[i];
+                r.vega[first + i] = vega[i];
+            }
+            if (r.reason != nullptr) r.reason[first + i] = reason[i];
+        }
+    }
+};
+
+}  // namespace detail
+
+// Solves n rows of r, a chunk at a time.
+template <class V>
+void solve_rows(const Rows& r, std::size_t n) noexcept {
+    using Chunk = detail::Chunk<V>;
+    Chunk chunk;
+    for (std::size_t first = 0; first < n; first += Chunk::capacity) {
+        chunk.run(r, first, n - first < Chunk::capacity ? n - first : Chunk::capacity);
+    }
+}
+
+}  // namespace quelta::simd

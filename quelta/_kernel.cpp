@@ -1,0 +1,242 @@
+// quelta._kernel: the dispatching batch kernel for the Python layer.
+//
+// One function solves a book held in contiguous one-dimensional arrays of
+// market (discounted) prices and writes the implied volatility, optionally the discounted Greeks,
+// and the reason code of every row; simd_level() names the instruction set in use. The arrays are
+// checked strictly (the Python layer lays them out), the loop runs without the GIL, and rows are
+// independent, so callers may split a book between threads and get the same bits.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "quelta/kernels/dispatch.hpp"
+
+namespace {
+
+// A held buffer of a one-dimensional C-contiguous array, released on scope exit.
+class Buffer {
+  public:
+    Buffer() noexcept = default;
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    ~Buffer() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+
+    // Views obj as an array of `format` items (None allowed when optional).
+    bool acquire(PyObject* obj, const char* name, char format, bool writable, bool optional) {
+        if (obj == Py_None && optional) return true;
+        const int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
+        if (PyObject_GetBuffer(obj, &view_, flags) < 0) return false;
+        held_ = true;
+        const char* f = view_.format != nullptr ? view_.format : "B";
+        if (f[0] == '@' || f[0] == '=' || f[0] == '<') ++f;
+        const std::size_t itemsize = format == 'd' ? sizeof(double) : sizeof(std::int8_t);
+        if (view_.ndim != 1 || f[0] != format || f[1] != '\0' ||
+            static_cast<std::size_t>(view_.itemsize) != itemsize) {
+            PyErr_Format(PyExc_TypeError, "%s: expected a one-dimensional array of %s", name,
+                         format == 'd' ? "float64" : "int8");
+            return false;
+        }
+        return true;
+    }
+
+    bool held() const noexcept { return held_; }
+    Py_ssize_t size() const noexcept { return held_ ? view_.shape[0] : 0; }
+    template <class T>
+    T* data() const noexcept {
+        return held_ ? static_cast<T*>(view_.buf) : nullptr;
+    }
+
+  private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// The kernel of the level named by obj (a str), or the active one for None.
+const quelta::kernel::Kernel* kernel_named(PyObject* obj) {
+    if (obj == Py_None) return &quelta::kernel::active();
+    const char* name = PyUnicode_AsUTF8(obj);
+    if (name == nullptr) return nullptr;
+    for (const auto* k = quelta::kernel::supported(); k->name != nullptr; ++k) {
+        if (std::strcmp(k->name, name) == 0) return k;
+    }
+    PyErr_Format(PyExc_ValueError, "level %R: not supported by this CPU", obj);
+    return nullptr;
+}
+
+constexpr const char* g_names[] = {"price", "forward", "strike", "is_call", "discount",
+                                   "vol",   "delta",   "gamma",  "vega",    "reason"};
+constexpr Py_ssize_t g_arity = 10;
+
+PyObject* solve(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != g_arity && nargs != g_arity + 1) {
+        PyErr_Format(PyExc_TypeError, "solve() takes %zd or %zd arguments (%zd given)", g_arity,
+                     g_arity + 1, nargs);
+        return nullptr;
+    }
+    const auto* kernel = kernel_named(nargs > g_arity ? args[g_arity] : Py_None);
+    if (kernel == nullptr) return nullptr;
+    Buffer b[g_arity];
+    for (Py_ssize_t i = 0; i < g_arity; ++i) {
+        const char format = i == 3 ? 'b' : i == 9 ? 'b' : 'd';
+        const bool writable = i >= 5;
+        const bool optional = i >= 6 && i <= 8;
+        if (!b[i].acquire(args[i], g_names[i], format, writable, optional)) return nullptr;
+    }
+    if (b[6].held() != b[7].held() || b[6].held() != b[8].held()) {
+        PyErr_SetString(PyExc_TypeError, "delta, gamma and vega: give all three or none");
+        return nullptr;
+    }
+    const Py_ssize_t n = b[0].size();
+    for (Py_ssize_t i = 1; i < g_arity; ++i) {
+        if (b[i].held() && b[i].size() != n) {
+            PyErr_Format(PyExc_ValueError, "%s has %zd elements, price has %zd", g_names[i],
+                         b[i].size(), n);
+            return nullptr;
+        }
+    }
+    Py_BEGIN_ALLOW_THREADS
+        // The option flags become the +-1 kinds of the kernel a chunk at a time.
+        constexpr Py_ssize_t chunk = 512;
+    double kind[chunk];
+    const std::int8_t* is_call = b[3].data<std::int8_t>();
+    for (Py_ssize_t start = 0; start < n; start += chunk) {
+        const Py_ssize_t m = n - start < chunk ? n - start : chunk;
+        for (Py_ssize_t i = 0; i < m; ++i) kind[i] = is_call[start + i] != 0 ? 1.0 : -1.0;
+        const auto at = [start](const Buffer& buf) {
+            return buf.data<double>() + (buf.held() ? start : 0);
+        };
+        const quelta::simd::Rows rows{
+            at(b[0]), at(b[1]), at(b[2]), kind,     at(b[4]),
+            at(b[5]), at(b[6]), at(b[7]), at(b[8]), b[9].data<std::int8_t>() + start,
+            true};
+        kernel->solve_rows(rows, static_cast<std::size_t>(m));
+    }
+    Py_END_ALLOW_THREADS Py_RETURN_NONE;
+}
+
+// elementary(name, x, out, level): out[i] = name(x[i]) with the kernel of
+// `level`, for the tests.
+PyObject* elementary(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    using quelta::kernel::Elementary;
+    if (nargs != 4) {
+        PyErr_SetString(PyExc_TypeError, "elementary() takes 4 arguments");
+        return nullptr;
+    }
+    const char* name = PyUnicode_AsUTF8(args[0]);
+    if (name == nullptr) return nullptr;
+    struct Named {
+        const char* name;
+        Elementary f;
+    };
+    constexpr Named functions[] = {{"exp", Elementary::exp},
+                                   {"log", Elementary::log},
+                                   {"erfcx", Elementary::erfcx},
+                                   {"norm_cdf", Elementary::norm_cdf},
+                                   {"inverse_norm_cdf", Elementary::inverse_norm_cdf}};
+    const Named* found = nullptr;
+    for (const Named& f : functions) {
+        if (std::strcmp(f.name, name) == 0) found = &f;
+    }
+    if (found == nullptr) {
+        PyErr_Format(PyExc_ValueError, "no elementary function %R", args[0]);
+        return nullptr;
+    }
+    const auto* kernel = kernel_named(args[3]);
+    if (kernel == nullptr) return nullptr;
+    Buffer x, out;
+    if (!x.acquire(args[1], "x", 'd', false, false) ||
+        !out.acquire(args[2], "out", 'd', true, false)) {
+        return nullptr;
+    }
+    if (out.size() != x.size()) {
+        PyErr_SetString(PyExc_ValueError, "x and out differ in length");
+        return nullptr;
+    }
+    kernel->elementary(found->f, x.data<double>(), out.data<double>(),
+                       static_cast<std::size_t>(x.size()));
+    Py_RETURN_NONE;
+}
+
+// The levels this CPU supports, narrowest first.
+PyObject* levels(PyObject*, PyObject*) {
+    Py_ssize_t n = 0;
+    const auto* first = quelta::kernel::supported();
+    while (first[n].name != nullptr) ++n;
+    PyObject* result = PyTuple_New(n);
+    if (result == nullptr) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* name = PyUnicode_FromString(first[i].name);
+        if (name == nullptr) {
+            Py_DECREF(result);
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(result, i, name);
+    }
+    return result;
+}
+
+PyObject* simd_level(PyObject*, PyObject*) {
+    return PyUnicode_FromString(quelta::kernel::active().name);
+}
+
+PyMethodDef g_methods[] = {
+    {"solve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(solve)), METH_FASTCALL,
+     "solve($module, price, forward, strike, is_call, discount, vol, delta, gamma, vega, "
+     "reason, level=None, /)\n--\n\n"
+     "Implied total volatility of market prices (price / discount is solved), discounted\n"
+     "Greeks (delta, gamma and vega may be None) and reason codes of contiguous rows,\n"
+     "written into vol, delta, gamma, vega, reason; level names a supported kernel\n"
+     "other than the one in use."},
+    {"elementary", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(elementary)),
+     METH_FASTCALL,
+     "elementary($module, name, x, out, level, /)\n--\n\n"
+     "out[i] = name(x[i]) for name in exp, log, erfcx, norm_cdf, inverse_norm_cdf, with the\n"
+     "kernel of level (None: the one in use)."},
+    {"levels", levels, METH_NOARGS,
+     "levels($module, /)\n--\n\nThe kernel levels this CPU supports, narrowest first."},
+    {"simd_level", simd_level, METH_NOARGS,
+     "simd_level($module, /)\n--\n\nThe instruction set of the batch kernel in use."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int exec_module(PyObject*) {
+    if (const char* unknown = quelta::kernel::unknown_request()) {
+        PyErr_Format(PyExc_ValueError, "QUELTA_SIMD=%s: expected scalar, avx2 or avx512", unknown);
+        return -1;
+    }
+    return 0;
+}
+
+PyModuleDef_Slot g_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#ifdef Py_mod_multiple_interpreters
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
+#ifdef Py_GIL_DISABLED
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef g_module{
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "quelta._kernel",
+    .m_doc = "Dispatching batch kernel of quelta: implied volatilities, Greeks and reason codes.",
+    .m_size = 0,
+    .m_methods = g_methods,
+    .m_slots = g_slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__kernel() {
+    return PyModuleDef_Init(&g_module);
+}

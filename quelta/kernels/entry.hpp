@@ -1,0 +1,46 @@
+// The entry points that each instruction set's unit defines for its lane
+// type V (kernel_<level>.cpp): the batch kernel, and the elementary
+// functions over arrays for the tests that compare them with mpmath.
+#pragma once
+
+#include <cstddef>
+
+#include "numeric/simd/batch.hpp"
+#include "numeric/simd/elementary.hpp"
+#include "numeric/simd/lanes.hpp"
+#include "numeric/simd/normal.hpp"
+#include "quelta/kernels/dispatch.hpp"
+
+namespace quelta::kernel::detail {
+
+template <class V>
+V elementary_at(Elementary f, V x) noexcept {
+    switch (f) {
+        case Elementary::exp:
+            return simd::exp(x);
+        case Elementary::log:
+            return simd::log(x);
+        case Elementary::erfcx:
+            return simd::erfcx(x);
+        case Elementary::norm_cdf:
+            return simd::norm_cdf(x);
+        case Elementary::inverse_norm_cdf:
+            return simd::inverse_norm_cdf(x);
+    }
+    return x;
+}
+
+// y[i] = f(x[i]) for i < n, W at a time; the last partial vector padded with 1.
+template <class V>
+void elementary(Elementary f, const double* x, double* y, std::size_t n) noexcept {
+    constexpr std::size_t w = simd::width_v<V>;
+    std::size_t i = 0;
+    for (; i + w <= n; i += w) simd::store(y + i, elementary_at(f, simd::load<V>(x + i)));
+    if (i == n) return;
+    double in[w], out[w];
+    for (std::size_t lane = 0; lane < w; ++lane) in[lane] = i + lane < n ? x[i + lane] : 1.0;
+    simd::store(out, elementary_at(f, simd::load<V>(in)));
+    for (std::size_t lane = 0; i + lane < n; ++lane) y[i + lane] = out[lane];
+}
+
+}  // namespace quelta::kernel::detail

@@ -1,0 +1,16 @@
+// The batch kernel four rows at a time; built with -mavx2, called only on
+// CPUs with AVX2.
+#include "numeric/simd/lanes_avx2.hpp"
+#include "quelta/kernels/entry.hpp"
+
+namespace quelta::kernel {
+
+void solve_rows_avx2(const simd::Rows& rows, std::size_t n) noexcept {
+    simd::solve_rows<simd::Avx2>(rows, n);
+}
+
+void elementary_avx2(Elementary f, const double* x, double* y, std::size_t n) noexcept {
+    detail::elementary<simd::Avx2>(f, x, y, n);
+}
+
+}  // namespace quelta::kernel

@@ -1,0 +1,14 @@
+// The batch kernel one row at a time, for every CPU.
+#include "quelta/kernels/entry.hpp"
+
+namespace quelta::kernel {
+
+void solve_rows_scalar(const simd::Rows& rows, std::size_t n) noexcept {
+    simd::solve_rows<double>(rows, n);
+}
+
+void elementary_scalar(Elementary f, const double* x, double* y, std::size_t n) noexcept {
+    detail::elementary<double>(f, x, y, n);
+}
+
+}  // namespace quelta::kernel
