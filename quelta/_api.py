@@ -634,16 +634,32 @@ def greeks(price: npt.ArrayLike, forward: npt.ArrayLike | None = None,
     vega is per point of ``w``, and ``dV/dsigma = dV/dw * sqrt(T)``, so
     ``vega = core_vega * sqrt(T)``.
     """
+    return _greeks(price, forward, strike, expiry, spot=spot, dividend_yield=dividend_yield,
+                   kind=kind, discount=discount, rate=rate, threads=threads, more=True)
+
+
+def _greeks(price: npt.ArrayLike, forward: npt.ArrayLike | None,
+            strike: npt.ArrayLike | None, expiry: npt.ArrayLike | None, *,
+            spot: npt.ArrayLike | None, dividend_yield: npt.ArrayLike | None, kind: object,
+            discount: npt.ArrayLike | None, rate: npt.ArrayLike | None, threads: int | None,
+            more: bool) -> Greeks:
+    """:func:`greeks`; without ``more``, theta, rho, vanna and volga are None.
+
+    For callers that show only delta, gamma and vega (a book's default
+    columns), which then pay for the kernel alone.
+    """
     book = _Book(price, forward, strike, expiry, kind, discount, rate, spot, dividend_yield)
     vol, delta, gamma, vega, code = book.solve(threads, greeks=True)
     assert delta is not None and gamma is not None and vega is not None
-    theta, rho, vanna, volga = _spot_time_and_vol_greeks(book, vol, delta, gamma, vega, code,
-                                                         threads)
-    return Greeks(book.wrap(vol, "implied_vol"), book.wrap(delta, "delta"),
-                  book.wrap(gamma, "gamma"), book.wrap(vega, "vega"),
-                  book.wrap(code, "reason"), book.wrap(theta, "theta"),
-                  book.wrap(rho, "rho"), book.wrap(vanna, "vanna"),
-                  book.wrap(volga, "volga"))
+    if not more and book.growth is None:
+        theta = rho = vanna = volga = None
+    else:
+        theta, rho, vanna, volga = _spot_time_and_vol_greeks(book, vol, delta, gamma, vega,
+                                                             code, threads, more)
+    return Greeks(*(None if a is None else book.wrap(a, name) for a, name in (
+        (vol, "implied_vol"), (delta, "delta"), (gamma, "gamma"), (vega, "vega"),
+        (code, "reason"), (theta, "theta"), (rho, "rho"), (vanna, "vanna"),
+        (volga, "volga"))))
 
 
 _DAYS_PER_YEAR = 365.0
@@ -651,8 +667,10 @@ _DAYS_PER_YEAR = 365.0
 
 def _spot_time_and_vol_greeks(book: _Book, vol: FloatArray, delta: FloatArray,
                               gamma: FloatArray, vega: FloatArray, code: CodeArray,
-                              threads: int | None) -> tuple[FloatArray, ...]:
-    """Theta, rho, vanna and volga; delta and gamma turned to the spot in place.
+                              threads: int | None, more: bool = True
+                              ) -> tuple[FloatArray | None, ...]:
+    """Theta, rho, vanna and volga (None without ``more``); delta and gamma
+    turned to the spot in place.
 
     Closed forms of the Black-Scholes-Merton price ``V = D * Black(F, K, w)``,
     ``w = sigma * sqrt(T)``, from what the kernel returned: the forward delta
@@ -672,34 +690,37 @@ def _spot_time_and_vol_greeks(book: _Book, vol: FloatArray, delta: FloatArray,
     is not ok.
     """
     n = vol.size
-    theta, rho, vanna, volga = (np.empty(n) for _ in range(4))
-    rate, carry = book.rate_and_yield()
+    theta, rho, vanna, volga = (np.empty(n if more else 0) for _ in range(4))
+    rate, carry = book.rate_and_yield() if more else (vol, vol)
     growth = book.growth
 
     def run(lo: int, hi: int) -> None:
-        f, k, t, v = (a[lo:hi] for a in (book.forward, book.strike, book.expiry, book.price))
-        r, q, sigma, dv = rate[lo:hi], carry[lo:hi], vol[lo:hi], vega[lo:hi]
-        with np.errstate(all="ignore"):
-            root_t = np.sqrt(t)
-            w = sigma * root_t
-            d1 = np.log(f / k) / w + 0.5 * w
-            d2 = d1 - w
-            a = f * delta[lo:hi]
-            b = a - v
-            decay = 50.0 * dv * sigma / t  # D F n(d1) sigma / (2 sqrt(T)); vega is per point
-            theta[lo:hi] = (q * a - r * b - decay) / _DAYS_PER_YEAR
-            rho[lo:hi] = t * (-v if growth is None else b) / 100.0
-            density = 100.0 * dv / (f * root_t)  # D n(d1)
-            vanna[lo:hi] = -density * d2 / (100.0 * sigma)
-            volga[lo:hi] = dv * d1 * d2 / (100.0 * sigma)
-            if growth is not None:
-                g = growth[lo:hi]
-                delta[lo:hi] *= g
-                gamma[lo:hi] *= g * g
+        if more:  # from the forward delta, before it is turned to the spot
+            f, k, t, v = (a[lo:hi] for a in (book.forward, book.strike, book.expiry,
+                                              book.price))
+            r, q, sigma, dv = rate[lo:hi], carry[lo:hi], vol[lo:hi], vega[lo:hi]
+            with np.errstate(all="ignore"):
+                root_t = np.sqrt(t)
+                w = sigma * root_t
+                d1 = np.log(f / k) / w + 0.5 * w
+                d2 = d1 - w
+                a = f * delta[lo:hi]
+                b = a - v
+                decay = 50.0 * dv * sigma / t  # D F n(d1) sigma / (2 sqrt(T)), vega per point
+                theta[lo:hi] = (q * a - r * b - decay) / _DAYS_PER_YEAR
+                rho[lo:hi] = t * (-v if growth is None else b) / 100.0
+                density = 100.0 * dv / (f * root_t)  # D n(d1)
+                vanna[lo:hi] = -density * d2 / (100.0 * sigma)
+                volga[lo:hi] = dv * d1 * d2 / (100.0 * sigma)
+            bad = code[lo:hi] != Reason.OK
+            for out in (theta, rho, vanna, volga):
+                out[lo:hi][bad] = np.nan
+        if growth is not None:
+            g = growth[lo:hi]
+            delta[lo:hi] *= g
+            gamma[lo:hi] *= g * g
+            if more:
                 vanna[lo:hi] *= g
-        bad = code[lo:hi] != Reason.OK
-        for out in (theta, rho, vanna, volga):
-            out[lo:hi][bad] = np.nan
 
     _split(n, threads, run)
-    return theta, rho, vanna, volga
+    return (theta, rho, vanna, volga) if more else (None,) * 4

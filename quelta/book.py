@@ -504,8 +504,9 @@ def solve_batch(table: Any, *, valuation_date: object = None, strict: bool = Fal
     unusable = cells.bad | no_kind
     if unusable.any():
         price = np.where(unusable, np.nan, price)
-    g = _api.greeks(price, forward, strike, expiry, spot=spot, dividend_yield=dividend_yield,
-                    kind=is_call, discount=discount, rate=rate)
+    g = _api._greeks(price, forward, strike, expiry, spot=spot, dividend_yield=dividend_yield,
+                     kind=is_call, discount=discount, rate=rate, threads=None,
+                     more=not set(results) <= set(RESULTS))
     if cells.bad.any():
         g.reason[cells.bad] = Reason.BAD_INPUT
     if spot is not None:
