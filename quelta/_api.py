@@ -169,8 +169,14 @@ def _as_float(name: str, value: object) -> FloatArray:
             return arr.astype(np.float64)
         except (TypeError, ValueError) as exc:
             raise TypeError(f"{name}: expected numbers, {exc}") from None
-    what = {"b": "booleans", "U": "strings", "S": "bytes", "c": "complex numbers",
-            "M": "datetimes", "m": "timedeltas"}.get(arr.dtype.kind, "data")
+    what = {
+        "b": "booleans",
+        "U": "strings",
+        "S": "bytes",
+        "c": "complex numbers",
+        "M": "datetimes",
+        "m": "timedeltas",
+    }.get(arr.dtype.kind, "data")
     raise TypeError(f"{name}: expected numbers, got {what} (dtype {arr.dtype})")
 
 
@@ -191,7 +197,8 @@ def _flag_of(value: object) -> int:
             return 0
     raise ValueError(
         f"kind: unknown option kind {value!r}; use 'call'/'put' (or 'c'/'p'), "
-        "1/-1, or True/False for call/put")
+        "1/-1, or True/False for call/put"
+    )
 
 
 def _as_is_call(kind: object) -> npt.NDArray[np.int8]:
@@ -234,7 +241,7 @@ def _unmasked(name: str, value: object) -> object:
     """
     if not np.ma.isMaskedArray(value):
         return value
-    kind = value.dtype.kind  # type: ignore[attr-defined]
+    kind = value.dtype.kind
     if name != "kind":
         return np.ma.filled(value.astype(np.float64) if kind in "iu" else value, np.nan)
     fill: Any = {"b": True, "U": "call", "S": b"call", "O": "call"}.get(kind, 1)
@@ -244,12 +251,25 @@ def _unmasked(name: str, value: object) -> object:
 class _Book:
     """The broadcast inputs of one call, flattened into contiguous buffers."""
 
-    def __init__(self, price: object, forward: object, strike: object, expiry: object,
-                 kind: object, discount: object, rate: object) -> None:
+    def __init__(
+        self,
+        price: object,
+        forward: object,
+        strike: object,
+        expiry: object,
+        kind: object,
+        discount: object,
+        rate: object,
+    ) -> None:
         if discount is not None and rate is not None:
             raise TypeError("give either discount or rate, not both")
-        named = {"price": price, "forward": forward, "strike": strike, "expiry": expiry,
-                 "kind": kind}
+        named = {
+            "price": price,
+            "forward": forward,
+            "strike": strike,
+            "expiry": expiry,
+            "kind": kind,
+        }
         if rate is not None:
             named["rate"] = rate
         elif discount is not None:
@@ -260,7 +280,8 @@ class _Book:
 
         arrays: dict[str, np.ndarray] = {
             name: (_as_is_call(v) if name == "kind" else _as_float(name, v))
-            for name, v in named.items()}
+            for name, v in named.items()
+        }
         try:
             self.shape: tuple[int, ...] = np.broadcast_shapes(*(a.shape for a in arrays.values()))
         except ValueError:
@@ -281,8 +302,11 @@ class _Book:
         self.is_call = self._buffer(arrays["kind"], np.int8)
         self.discount = self._buffer(disc, np.float64)
         self.expiry = self._buffer(arrays["expiry"], np.float64)
-        self.masked = (np.logical_or.reduce([np.broadcast_to(m, self.shape) for m in masks])
-                       .reshape(-1) if masks else None)
+        self.masked = (
+            np.logical_or.reduce([np.broadcast_to(m, self.shape) for m in masks]).reshape(-1)
+            if masks
+            else None
+        )
 
     @staticmethod
     def _common_index(named: dict[str, object]) -> Any:
@@ -297,7 +321,8 @@ class _Book:
             elif not idx.equals(index):
                 raise ValueError(
                     f"pandas Series {first} and {name} have different indexes; NumPy "
-                    "broadcasting pairs values by position, so align them first")
+                    "broadcasting pairs values by position, so align them first"
+                )
         return index
 
     def _buffer(self, a: np.ndarray, dtype: type) -> np.ndarray:
@@ -309,9 +334,9 @@ class _Book:
         out: np.ndarray = np.ascontiguousarray(np.broadcast_to(a, self.shape), dtype=dtype)
         return out.reshape(-1)
 
-    def solve(self, threads: int | None, greeks: bool
-              ) -> tuple[FloatArray, FloatArray | None, FloatArray | None, FloatArray | None,
-                         CodeArray]:
+    def solve(
+        self, threads: int | None, greeks: bool
+    ) -> tuple[FloatArray, FloatArray | None, FloatArray | None, FloatArray | None, CodeArray]:
         """Annualised vol, discounted Greeks (or None) and reason codes, flat.
 
         Everything after the broadcast runs in the threads, range by range:
@@ -378,8 +403,7 @@ def _split(n: int, threads: int | None, run: Any) -> None:
     """
     if threads is None:
         threads = _cpu_count()
-    elif isinstance(threads, bool) or not isinstance(threads, (int, np.integer)) \
-            or threads < 1:
+    elif isinstance(threads, bool) or not isinstance(threads, (int, np.integer)) or threads < 1:
         raise ValueError(f"threads: expected a positive integer or None, got {threads!r}")
     workers = int(min(threads, max(1, n // _MIN_ROWS_PER_THREAD)))
     if workers == 1:
@@ -404,22 +428,47 @@ def simd_level() -> str:
 
 # ---------------------------------------------------------------- functions
 
+
 @overload
-def implied_volatility(price: npt.ArrayLike, forward: npt.ArrayLike, strike: npt.ArrayLike,
-                       expiry: npt.ArrayLike, *, kind: object = ...,
-                       discount: npt.ArrayLike | None = ..., rate: npt.ArrayLike | None = ...,
-                       reason: Literal[False] = ..., threads: int | None = ...) -> Any: ...
+def implied_volatility(
+    price: npt.ArrayLike,
+    forward: npt.ArrayLike,
+    strike: npt.ArrayLike,
+    expiry: npt.ArrayLike,
+    *,
+    kind: object = ...,
+    discount: npt.ArrayLike | None = ...,
+    rate: npt.ArrayLike | None = ...,
+    reason: Literal[False] = ...,
+    threads: int | None = ...,
+) -> Any: ...
 @overload
-def implied_volatility(price: npt.ArrayLike, forward: npt.ArrayLike, strike: npt.ArrayLike,
-                       expiry: npt.ArrayLike, *, kind: object = ...,
-                       discount: npt.ArrayLike | None = ..., rate: npt.ArrayLike | None = ...,
-                       reason: Literal[True], threads: int | None = ...) -> tuple[Any, Any]: ...
+def implied_volatility(
+    price: npt.ArrayLike,
+    forward: npt.ArrayLike,
+    strike: npt.ArrayLike,
+    expiry: npt.ArrayLike,
+    *,
+    kind: object = ...,
+    discount: npt.ArrayLike | None = ...,
+    rate: npt.ArrayLike | None = ...,
+    reason: Literal[True],
+    threads: int | None = ...,
+) -> tuple[Any, Any]: ...
 
 
-def implied_volatility(price: npt.ArrayLike, forward: npt.ArrayLike, strike: npt.ArrayLike,
-                       expiry: npt.ArrayLike, *, kind: object = "call",
-                       discount: npt.ArrayLike | None = None, rate: npt.ArrayLike | None = None,
-                       reason: bool = False, threads: int | None = None) -> Any:
+def implied_volatility(
+    price: npt.ArrayLike,
+    forward: npt.ArrayLike,
+    strike: npt.ArrayLike,
+    expiry: npt.ArrayLike,
+    *,
+    kind: object = "call",
+    discount: npt.ArrayLike | None = None,
+    rate: npt.ArrayLike | None = None,
+    reason: bool = False,
+    threads: int | None = None,
+) -> Any:
     """Annualised Black implied volatility of European options.
 
     All arguments broadcast against each other (NumPy rules): scalars,
@@ -488,10 +537,17 @@ def implied_volatility(price: npt.ArrayLike, forward: npt.ArrayLike, strike: npt
     return book.wrap(vol, "implied_vol")
 
 
-def greeks(price: npt.ArrayLike, forward: npt.ArrayLike, strike: npt.ArrayLike,
-           expiry: npt.ArrayLike, *, kind: object = "call",
-           discount: npt.ArrayLike | None = None,
-           rate: npt.ArrayLike | None = None, threads: int | None = None) -> Greeks:
+def greeks(
+    price: npt.ArrayLike,
+    forward: npt.ArrayLike,
+    strike: npt.ArrayLike,
+    expiry: npt.ArrayLike,
+    *,
+    kind: object = "call",
+    discount: npt.ArrayLike | None = None,
+    rate: npt.ArrayLike | None = None,
+    threads: int | None = None,
+) -> Greeks:
     """Implied volatility with delta, gamma and vega at that volatility, in one call.
 
     Arguments are those of :func:`implied_volatility` (``threads``
@@ -521,6 +577,10 @@ def greeks(price: npt.ArrayLike, forward: npt.ArrayLike, strike: npt.ArrayLike,
     book = _Book(price, forward, strike, expiry, kind, discount, rate)
     vol, delta, gamma, vega, code = book.solve(threads, greeks=True)
     assert delta is not None and gamma is not None and vega is not None
-    return Greeks(book.wrap(vol, "implied_vol"), book.wrap(delta, "delta"),
-                  book.wrap(gamma, "gamma"), book.wrap(vega, "vega"),
-                  book.wrap(code, "reason"))
+    return Greeks(
+        book.wrap(vol, "implied_vol"),
+        book.wrap(delta, "delta"),
+        book.wrap(gamma, "gamma"),
+        book.wrap(vega, "vega"),
+        book.wrap(code, "reason"),
+    )

@@ -39,44 +39,102 @@ try:
     import pyarrow as pa
     import pyarrow.compute as pc
     import pyarrow.csv as pa_csv
+    from pyarrow import ArrowException as ArrowException
 except ImportError as _exc:  # pragma: no cover - depends on the installation
-    raise ImportError(
-        "quelta's book functions need pyarrow: pip install 'quelta[cli]'") from _exc
+    raise ImportError("quelta's book functions need pyarrow: pip install 'quelta[cli]'") from _exc
 
 from quelta._api import _CALL_WORDS, Greeks, Reason, greeks
 
-__all__ = ["BookError", "BookReader", "BookWarning", "BookWriter", "COLUMNS", "RESULTS",
-           "Solved", "resolve_columns", "solve_batch", "solve_table", "summarize"]
+__all__ = [
+    "COLUMNS",
+    "RESULTS",
+    "BookError",
+    "BookReader",
+    "BookWarning",
+    "BookWriter",
+    "Solved",
+    "resolve_columns",
+    "solve_batch",
+    "solve_table",
+    "summarize",
+]
 
 # Canonical column, accepted header names (after normalising case, spaces,
 # hyphens and slashes; the first one present wins), and the help text.
 COLUMNS: list[tuple[str, tuple[str, ...], str]] = [
-    ("price", ("price", "premium", "option_price", "mid", "mid_price", "mark", "value"),
-     "market (discounted) option price"),
-    ("bid", ("bid", "bid_price", "best_bid"),
-     "bid price: without a price column, the price is the mid (bid + ask) / 2"),
+    (
+        "price",
+        ("price", "premium", "option_price", "mid", "mid_price", "mark", "value"),
+        "market (discounted) option price",
+    ),
+    (
+        "bid",
+        ("bid", "bid_price", "best_bid"),
+        "bid price: without a price column, the price is the mid (bid + ask) / 2",
+    ),
     ("ask", ("ask", "offer", "ask_price", "offer_price", "best_ask"), "ask price"),
-    ("forward", ("forward", "fwd", "f", "forward_price", "fwd_mid"),
-     "forward price F of the underlying for the expiry"),
+    (
+        "forward",
+        ("forward", "fwd", "f", "forward_price", "fwd_mid"),
+        "forward price F of the underlying for the expiry",
+    ),
     ("strike", ("strike", "k", "strike_price"), "strike K"),
-    ("expiry", ("expiry", "t", "tau", "ttm", "maturity", "time_to_expiry", "expiry_years",
-                "years", "expiration", "expiry_date", "expiration_date", "maturity_date"),
-     "time to expiry in years, or the expiry date or date and time (ISO, 2025-03-21 or "
-     "2025-03-21 16:00), with a valuation date: T = days between them / 365 (ACT/365F)"),
-    ("days", ("days", "dte", "days_to_expiry", "days_to_expiration", "days_to_maturity"),
-     "calendar days to expiry, instead of expiry: T = days / 365"),
-    ("valuation_date", ("valuation_date", "value_date", "valuation", "as_of", "as_of_date",
-                        "pricing_date"),
-     "valuation date for expiry dates (or --valuation-date)"),
-    ("kind", ("kind", "type", "option_type", "cp", "call_put", "cp_flag", "put_call", "right",
-              "flag", "is_call"),
-     "call/put, c/p or 1/-1 (an is_call column: 1/0, true/false)"),
-    ("discount", ("discount", "df", "discount_factor", "disc"),
-     "discount factor D (optional)"),
-    ("rate", ("rate", "r", "interest_rate", "risk_free_rate"),
-     "continuously compounded rate r, D = exp(-r T) (optional, instead of discount)"),
-    ("true_vol", ("true_vol", "true_volatility", "vol_true", "sigma_true"),
-     "known volatility (optional): the summary reports max |implied_vol/true_vol - 1|"),
+    (
+        "expiry",
+        (
+            "expiry",
+            "t",
+            "tau",
+            "ttm",
+            "maturity",
+            "time_to_expiry",
+            "expiry_years",
+            "years",
+            "expiration",
+            "expiry_date",
+            "expiration_date",
+            "maturity_date",
+        ),
+        "time to expiry in years, or the expiry date or date and time (ISO, 2025-03-21 or "
+        "2025-03-21 16:00), with a valuation date: T = days between them / 365 (ACT/365F)",
+    ),
+    (
+        "days",
+        ("days", "dte", "days_to_expiry", "days_to_expiration", "days_to_maturity"),
+        "calendar days to expiry, instead of expiry: T = days / 365",
+    ),
+    (
+        "valuation_date",
+        ("valuation_date", "value_date", "valuation", "as_of", "as_of_date", "pricing_date"),
+        "valuation date for expiry dates (or --valuation-date)",
+    ),
+    (
+        "kind",
+        (
+            "kind",
+            "type",
+            "option_type",
+            "cp",
+            "call_put",
+            "cp_flag",
+            "put_call",
+            "right",
+            "flag",
+            "is_call",
+        ),
+        "call/put, c/p or 1/-1 (an is_call column: 1/0, true/false)",
+    ),
+    ("discount", ("discount", "df", "discount_factor", "disc"), "discount factor D (optional)"),
+    (
+        "rate",
+        ("rate", "r", "interest_rate", "risk_free_rate"),
+        "continuously compounded rate r, D = exp(-r T) (optional, instead of discount)",
+    ),
+    (
+        "true_vol",
+        ("true_vol", "true_volatility", "vol_true", "sigma_true"),
+        "known volatility (optional): the summary reports max |implied_vol/true_vol - 1|",
+    ),
 ]
 ALIASES = {canon: aliases for canon, aliases, _ in COLUMNS}
 RESULTS = ("implied_vol", "delta", "gamma", "vega", "reason")
@@ -90,8 +148,17 @@ _MISSING = ("", "na", "n/a", "#n/a", "nan", "-nan", "+nan", "null", "none", "#va
 # What pyarrow's string-to-double cast accepts, so that matching cells always convert.
 _NUMBER = r"^[+-]?(?:(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?|(?i:inf|infinity|nan))$"
 _DATE = r"^\d{4}-\d{2}-\d{2}(?:[ T]\d{2}:\d{2}(?::\d{2}(?:\.\d{1,9})?)?)?$"
-_NUMERIC_COLUMNS = ("price", "bid", "ask", "forward", "strike", "days", "discount", "rate",
-                    "true_vol")
+_NUMERIC_COLUMNS = (
+    "price",
+    "bid",
+    "ask",
+    "forward",
+    "strike",
+    "days",
+    "discount",
+    "rate",
+    "true_vol",
+)
 
 
 class BookError(ValueError):
@@ -116,8 +183,9 @@ def normalise(name: str) -> str:
     return name.strip().lower().replace(" ", "_").replace("-", "_").replace("/", "_")
 
 
-def resolve_columns(names: Sequence[str], columns: Mapping[str, str] | None = None
-                    ) -> dict[str, str]:
+def resolve_columns(
+    names: Sequence[str], columns: Mapping[str, str] | None = None
+) -> dict[str, str]:
     """The header name used for each recognised column, keyed by canonical name.
 
     ``columns`` maps canonical names to header names and overrides the search
@@ -150,8 +218,7 @@ def resolve_columns(names: Sequence[str], columns: Mapping[str, str] | None = No
     if columns:
         unknown = sorted(set(columns) - set(ALIASES))
         if unknown:
-            raise BookError(f"unknown column role {unknown[0]!r}; use one of "
-                            f"{', '.join(ALIASES)}")
+            raise BookError(f"unknown column role {unknown[0]!r}; use one of {', '.join(ALIASES)}")
 
     missing = []
     if "price" not in found and not ("bid" in found and "ask" in found):
@@ -167,19 +234,25 @@ def resolve_columns(names: Sequence[str], columns: Mapping[str, str] | None = No
         else:
             accepted = "; ".join(f"{c}: {', '.join(ALIASES[c])}" for c in missing)
         extra = " (or bid and ask)" if "price" in missing else ""
-        raise BookError(f"missing column{'s' if len(missing) > 1 else ''} "
-                        f"{', '.join(missing)}{extra} (accepted names: {accepted})")
+        raise BookError(
+            f"missing column{'s' if len(missing) > 1 else ''} "
+            f"{', '.join(missing)}{extra} (accepted names: {accepted})"
+        )
     if "discount" in found and "rate" in found:
-        raise BookError(f"has both a discount column ({found['discount']!r}) and a rate "
-                        f"column ({found['rate']!r}); keep one")
+        raise BookError(
+            f"has both a discount column ({found['discount']!r}) and a rate "
+            f"column ({found['rate']!r}); keep one"
+        )
     taken = [n for n in names if normalise(n) in RESULTS]
     if taken:
-        raise BookError(f"already has a column {taken[0]!r}, which quelta would append; "
-                        "rename or remove it")
+        raise BookError(
+            f"already has a column {taken[0]!r}, which quelta would append; rename or remove it"
+        )
     return found
 
 
 # ---------------------------------------------------------------- cells
+
 
 class _Cells:
     """Unreadable cells found while reading the columns of one table."""
@@ -230,8 +303,7 @@ def _text_numbers(text: pa.Array) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     percent = pc.ends_with(s, "%")
     s = pc.utf8_trim_whitespace(pc.if_else(percent, pc.utf8_slice_codeunits(s, 0, -1), s))
     number = pc.match_substring_regex(s, _NUMBER)
-    missing = pc.or_kleene(pc.is_null(s), pc.is_in(pc.utf8_lower(s),
-                                                     value_set=pa.array(_MISSING)))
+    missing = pc.or_kleene(pc.is_null(s), pc.is_in(pc.utf8_lower(s), value_set=pa.array(_MISSING)))
     values = pc.cast(pc.if_else(number, s, pa.scalar(None, pa.string())), pa.float64())
     out = values.to_numpy(zero_copy_only=False, writable=True)
     pct = _mask(pc.and_(percent, number))
@@ -247,8 +319,10 @@ def _numbers(values: pa.Array, column: str, cells: _Cells) -> tuple[np.ndarray, 
     if pa.types.is_null(kind):
         return np.full(n, np.nan), np.zeros(n, dtype=bool)
     if pa.types.is_integer(kind) or pa.types.is_floating(kind) or pa.types.is_decimal(kind):
-        return (pc.cast(values, pa.float64()).to_numpy(zero_copy_only=False),
-                np.zeros(n, dtype=bool))
+        return (
+            pc.cast(values, pa.float64()).to_numpy(zero_copy_only=False),
+            np.zeros(n, dtype=bool),
+        )
     if pa.types.is_string(kind) or pa.types.is_large_string(kind):
         out, bad, pct = _text_numbers(values)
         if bad.any():
@@ -266,7 +340,8 @@ def _instants(values: pa.Array) -> np.ndarray:
         values = values.cast(pa.timestamp("us", tz=values.type.tz))
     else:
         values = values.cast(pa.timestamp("us"))
-    return values.cast(pa.int64()).to_numpy(zero_copy_only=False).astype(np.float64)
+    micros: np.ndarray = values.cast(pa.int64()).to_numpy(zero_copy_only=False)
+    return micros.astype(np.float64)
 
 
 def _text_instants(text: pa.Array, dated: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
@@ -293,7 +368,7 @@ def _valuation_instant(value: object) -> float:
         if isinstance(value, str):
             value = np.datetime64(value.strip())
         elif isinstance(value, _dt.datetime) and value.tzinfo is not None:
-            value = value.astimezone(_dt.timezone.utc).replace(tzinfo=None)
+            value = value.astimezone(_dt.UTC).replace(tzinfo=None)
         stamp = np.datetime64(value, "us")  # type: ignore[call-overload]
     except (TypeError, ValueError):
         raise BookError(f"valuation date {value!r} is not a date (use YYYY-MM-DD)") from None
@@ -302,8 +377,9 @@ def _valuation_instant(value: object) -> float:
     return float(stamp.astype(np.int64))
 
 
-def _years(get: Any, found: dict[str, str], valuation_date: object,
-           cells: _Cells, n: int) -> np.ndarray:
+def _years(
+    get: Any, found: dict[str, str], valuation_date: object, cells: _Cells, n: int
+) -> np.ndarray:
     """Time to expiry in years, from the expiry (years or dates) or the days column."""
     if "expiry" not in found:
         days, _ = _numbers(get("days"), found["days"], cells)
@@ -320,8 +396,12 @@ def _years(get: Any, found: dict[str, str], valuation_date: object,
             return years
         dated = bad & _mask(pc.match_substring_regex(pc.utf8_trim_whitespace(values), _DATE))
         stamps, unreadable = _text_instants(values, dated)
-        cells.flag((bad & ~dated) | unreadable, name, values,
-                   "column {column!r}: {value!r} is neither a number of years nor a date")
+        cells.flag(
+            (bad & ~dated) | unreadable,
+            name,
+            values,
+            "column {column!r}: {value!r} is neither a number of years nor a date",
+        )
         years[bad & ~dated] = np.nan
     else:
         years, _ = _numbers(values, name, cells)
@@ -337,15 +417,25 @@ def _years(get: Any, found: dict[str, str], valuation_date: object,
         elif pa.types.is_string(col.type) or pa.types.is_large_string(col.type):
             given = _mask(pc.match_substring_regex(pc.utf8_trim_whitespace(col), _DATE))
             start, unreadable = _text_instants(col, given)
-            cells.flag((~given & ~_mask(pc.is_null(col))) | unreadable,
-                       found["valuation_date"], col, "column {column!r}: {value!r} is not a date")
+            cells.flag(
+                (~given & ~_mask(pc.is_null(col))) | unreadable,
+                found["valuation_date"],
+                col,
+                "column {column!r}: {value!r} is not a date",
+            )
         else:
             start = np.full(n, np.nan)
-            cells.flag(~_mask(pc.is_null(col)), found["valuation_date"], col,
-                       "column {column!r}: {value!r} is not a date")
+            cells.flag(
+                ~_mask(pc.is_null(col)),
+                found["valuation_date"],
+                col,
+                "column {column!r}: {value!r} is not a date",
+            )
     else:
-        raise BookError(f"column {name!r} holds dates, so a valuation date is needed "
-                        "(a valuation_date column, or the valuation date option)")
+        raise BookError(
+            f"column {name!r} holds dates, so a valuation date is needed "
+            "(a valuation_date column, or the valuation date option)"
+        )
     years[dated] = (stamps[dated] - start[dated]) / (_US_PER_DAY * DAYS_PER_YEAR)
     return years
 
@@ -372,8 +462,9 @@ def _kinds(values: pa.Array, column: str, cells: _Cells) -> tuple[np.ndarray, np
         return np.zeros(n, dtype=bool), missing
     # Few distinct words in a large book: classify each word once.
     encoded = pc.dictionary_encode(pc.utf8_lower(pc.utf8_trim_whitespace(values)))
-    flags = np.array([words.get(w, -1) for w in encoded.dictionary.to_pylist()] + [-1],
-                     dtype=np.int8)
+    flags = np.array(
+        [words.get(w, -1) for w in encoded.dictionary.to_pylist()] + [-1], dtype=np.int8
+    )
     index = pc.fill_null(encoded.indices, len(flags) - 1).to_numpy(zero_copy_only=False)
     flag = flags[index]
     empty = _mask(pc.equal(pc.utf8_trim_whitespace(values), ""))
@@ -383,6 +474,7 @@ def _kinds(values: pa.Array, column: str, cells: _Cells) -> tuple[np.ndarray, np
 
 
 # ---------------------------------------------------------------- solving
+
 
 @dataclass(frozen=True)
 class Solved:
@@ -411,16 +503,23 @@ def _arrow_column(values: Any) -> pa.Array:
         return _as_array(pa.array(values, from_pandas=True))
     except (pa.ArrowInvalid, pa.ArrowTypeError, TypeError):
         # Mixed objects (numbers and text): read each cell as text.
-        return pa.array([None if v is None or (isinstance(v, float) and v != v) else str(v)
-                         for v in values], pa.string())
+        return pa.array(
+            [None if v is None or (isinstance(v, float) and v != v) else str(v) for v in values],
+            pa.string(),
+        )
 
 
 def _is_dataframe(table: object) -> bool:
     return type(table).__module__.split(".")[0] == "pandas" and hasattr(table, "columns")
 
 
-def solve_batch(table: Any, *, valuation_date: object = None, strict: bool = False,
-                columns: Mapping[str, str] | None = None) -> Solved:
+def solve_batch(
+    table: Any,
+    *,
+    valuation_date: object = None,
+    strict: bool = False,
+    columns: Mapping[str, str] | None = None,
+) -> Solved:
     """Solve a book and keep the inputs as read; see :func:`solve_table`."""
     if _is_dataframe(table):
         names = [str(c) for c in table.columns]
@@ -434,8 +533,10 @@ def solve_batch(table: Any, *, valuation_date: object = None, strict: bool = Fal
         def get(canon: str) -> pa.Array:
             return _as_array(table.column(names.index(found[canon])))
     else:
-        raise TypeError(f"expected a pyarrow Table or RecordBatch or a pandas DataFrame, "
-                        f"got {type(table).__name__}")
+        raise TypeError(
+            f"expected a pyarrow Table or RecordBatch or a pandas DataFrame, "
+            f"got {type(table).__name__}"
+        )
     found = resolve_columns(names, columns)
     n = len(table)
     cells = _Cells(n, strict)
@@ -443,10 +544,7 @@ def solve_batch(table: Any, *, valuation_date: object = None, strict: bool = Fal
     def number(canon: str) -> np.ndarray:
         return _numbers(get(canon), found[canon], cells)[0]
 
-    if "price" in found:
-        price = number("price")
-    else:
-        price = 0.5 * (number("bid") + number("ask"))
+    price = number("price") if "price" in found else 0.5 * (number("bid") + number("ask"))
     forward, strike = number("forward"), number("strike")
     expiry = _years(get, found, valuation_date, cells, n)
     is_call, no_kind = _kinds(get("kind"), found["kind"], cells)
@@ -457,8 +555,10 @@ def solve_batch(table: Any, *, valuation_date: object = None, strict: bool = Fal
         rate, percent = _numbers(get("rate"), found["rate"], cells)
         with np.errstate(invalid="ignore"):
             if np.any((np.abs(rate) > 1) & ~percent):
-                notes.append(f"column {found['rate']!r} has rates above 1: rates are "
-                             "fractions (0.05 for 5%); percentages need a % sign")
+                notes.append(
+                    f"column {found['rate']!r} has rates above 1: rates are "
+                    "fractions (0.05 for 5%); percentages need a % sign"
+                )
     true_vol = number("true_vol") if "true_vol" in found else None
     cells.raise_first()
 
@@ -479,8 +579,9 @@ def solve_batch(table: Any, *, valuation_date: object = None, strict: bool = Fal
     else:
         arrays = [pa.array(v, mask=np.isnan(v)) for v in results.values()]
         if isinstance(table, pa.RecordBatch):
-            out = pa.RecordBatch.from_arrays([*table.columns, *arrays, reason_text],
-                                             names=[*names, *RESULTS])
+            out = pa.RecordBatch.from_arrays(
+                [*table.columns, *arrays, reason_text], names=[*names, *RESULTS]
+            )
         else:
             out = table
             for name, array in zip(RESULTS, [*arrays, reason_text]):
@@ -488,8 +589,13 @@ def solve_batch(table: Any, *, valuation_date: object = None, strict: bool = Fal
     return Solved(out, g, forward, strike, expiry, is_call, true_vol, tuple(notes))
 
 
-def solve_table(table: Any, *, valuation_date: object = None, strict: bool = False,
-                columns: Mapping[str, str] | None = None) -> Any:
+def solve_table(
+    table: Any,
+    *,
+    valuation_date: object = None,
+    strict: bool = False,
+    columns: Mapping[str, str] | None = None,
+) -> Any:
     """Implied volatility and Greeks of every row of an option book, as new columns.
 
     Parameters
@@ -602,8 +708,9 @@ class BookReader:
             raise BookError("empty, expected a header row")
         self.delimiter = sniff_delimiter(line)
         try:
-            self.names = next(csv.reader([line.rstrip("\r\n")], delimiter=self.delimiter,
-                                         strict=True))
+            self.names = next(
+                csv.reader([line.rstrip("\r\n")], delimiter=self.delimiter, strict=True)
+            )
         except (csv.Error, StopIteration) as exc:
             raise BookError(f"malformed CSV header ({exc})") from None
         resolve_columns(self.names)  # fail on the header before reading any row
@@ -620,14 +727,20 @@ class BookReader:
                 self._stream,
                 # A stream is read on this thread, in Python's read(), so that
                 # signals are handled while it waits for input.
-                read_options=pa_csv.ReadOptions(column_names=self.names,
-                                                block_size=_BLOCK_SIZE,
-                                                use_threads=self._file is not None),
-                parse_options=pa_csv.ParseOptions(delimiter=self.delimiter,
-                                                  newlines_in_values=True),
+                read_options=pa_csv.ReadOptions(
+                    column_names=self.names,
+                    block_size=_BLOCK_SIZE,
+                    use_threads=self._file is not None,
+                ),
+                parse_options=pa_csv.ParseOptions(
+                    delimiter=self.delimiter, newlines_in_values=True
+                ),
                 convert_options=pa_csv.ConvertOptions(
                     column_types={name: pa.string() for name in self.names},
-                    strings_can_be_null=False, quoted_strings_can_be_null=False))
+                    strings_can_be_null=False,
+                    quoted_strings_can_be_null=False,
+                ),
+            )
         except pa.ArrowInvalid as exc:
             if "Empty CSV file" in str(exc):  # a header and no rows, on a stream
                 return
@@ -641,7 +754,7 @@ class BookReader:
         if self._file is None or not self._size:
             return None
         try:
-            return min(self._file.tell() / self._size, 1.0)
+            return min(float(self._file.tell()) / self._size, 1.0)
         except (OSError, ValueError):
             return None
 
@@ -659,17 +772,19 @@ class BookWriter:
     fields. ``names`` is the header of a book without rows.
     """
 
-    def __init__(self, sink: IO[bytes], fmt: str, delimiter: str = ",",
-                 names: Sequence[str] = ()) -> None:
+    def __init__(
+        self, sink: IO[bytes], fmt: str, delimiter: str = ",", names: Sequence[str] = ()
+    ) -> None:
         self.sink = sink
         self.names = list(names)
         self.format = fmt
         self.delimiter = delimiter
         self._started = False
         self._parquet: Any = None
-        self._options = {q: pa_csv.WriteOptions(include_header=False, delimiter=delimiter,
-                                                quoting_style=q)
-                         for q in ("none", "needed")}
+        self._options = {
+            q: pa_csv.WriteOptions(include_header=False, delimiter=delimiter, quoting_style=q)
+            for q in ("none", "needed")
+        }
 
     def _start(self, schema: pa.Schema) -> None:
         self._started = True
