@@ -26,8 +26,15 @@ from typing import Any
 from quelta import black_core
 from quelta._api import Greeks, Reason, greeks, implied_volatility, simd_level
 
-__all__ = ["Greeks", "Reason", "black_core", "greeks", "implied_volatility", "simd_level",
-           "solve_table"]
+__all__ = [
+    "Greeks",
+    "Reason",
+    "black_core",
+    "greeks",
+    "implied_volatility",
+    "simd_level",
+    "solve_table",
+]
 
 
 def __getattr__(name: str) -> Any:

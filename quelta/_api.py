@@ -200,8 +200,14 @@ def _as_float(name: str, value: object) -> FloatArray:
             return arr.astype(np.float64)
         except (TypeError, ValueError) as exc:
             raise TypeError(f"{name}: expected numbers, {exc}") from None
-    what = {"b": "booleans", "U": "strings", "S": "bytes", "c": "complex numbers",
-            "M": "datetimes", "m": "timedeltas"}.get(arr.dtype.kind, "data")
+    what = {
+        "b": "booleans",
+        "U": "strings",
+        "S": "bytes",
+        "c": "complex numbers",
+        "M": "datetimes",
+        "m": "timedeltas",
+    }.get(arr.dtype.kind, "data")
     raise TypeError(f"{name}: expected numbers, got {what} (dtype {arr.dtype})")
 
 
@@ -222,7 +228,8 @@ def _flag_of(value: object) -> int:
             return 0
     raise ValueError(
         f"kind: unknown option kind {value!r}; use 'call'/'put' (or 'c'/'p'), "
-        "1/-1, or True/False for call/put")
+        "1/-1, or True/False for call/put"
+    )
 
 
 def _as_is_call(kind: object) -> npt.NDArray[np.int8]:
@@ -258,15 +265,15 @@ def _as_is_call(kind: object) -> npt.NDArray[np.int8]:
     raise TypeError(f"kind: expected 'call'/'put' words or flags, got dtype {arr.dtype}")
 
 
-def _underlying(forward: object, spot: object, dividend_yield: object, discount: object,
-                rate: object) -> str:
-    """"forward" or "spot": which underlying price the arguments give."""
+def _underlying(
+    forward: object, spot: object, dividend_yield: object, discount: object, rate: object
+) -> str:
+    """ "forward" or "spot": which underlying price the arguments give."""
     if spot is None:
         if forward is None:
             raise TypeError("missing argument: give forward, or spot with rate")
         if dividend_yield is not None:
-            raise TypeError("dividend_yield is used only with spot; a forward already "
-                            "includes it")
+            raise TypeError("dividend_yield is used only with spot; a forward already includes it")
         return "forward"
     if forward is not None:
         raise TypeError("give either forward or spot, not both")
@@ -275,8 +282,12 @@ def _underlying(forward: object, spot: object, dividend_yield: object, discount:
     return "spot"
 
 
-def _spot_growth(rate: np.ndarray | None, dividend_yield: np.ndarray | None,
-                 expiry: np.ndarray, discount: np.ndarray) -> np.ndarray:
+def _spot_growth(
+    rate: np.ndarray | None,
+    dividend_yield: np.ndarray | None,
+    expiry: np.ndarray,
+    discount: np.ndarray,
+) -> np.ndarray:
     """F/S = exp((r - q) * T), or exp(-q * T) / D when no rate was given."""
     q = 0.0 if dividend_yield is None else dividend_yield
     if rate is not None:
@@ -291,7 +302,7 @@ def _unmasked(name: str, value: object) -> object:
     """
     if not np.ma.isMaskedArray(value):
         return value
-    kind = value.dtype.kind  # type: ignore[attr-defined]
+    kind = value.dtype.kind
     if name != "kind":
         return np.ma.filled(value.astype(np.float64) if kind in "iu" else value, np.nan)
     fill: Any = {"b": True, "U": "call", "S": b"call", "O": "call"}.get(kind, 1)
@@ -301,16 +312,30 @@ def _unmasked(name: str, value: object) -> object:
 class _Book:
     """The broadcast inputs of one call, flattened into contiguous buffers."""
 
-    def __init__(self, price: object, forward: object, strike: object, expiry: object,
-                 kind: object, discount: object, rate: object, spot: object = None,
-                 dividend_yield: object = None) -> None:
+    def __init__(
+        self,
+        price: object,
+        forward: object,
+        strike: object,
+        expiry: object,
+        kind: object,
+        discount: object,
+        rate: object,
+        spot: object = None,
+        dividend_yield: object = None,
+    ) -> None:
         if discount is not None and rate is not None:
             raise TypeError("give either discount or rate, not both")
         underlying = _underlying(forward, spot, dividend_yield, discount, rate)
         if strike is None or expiry is None:
             raise TypeError(f"missing argument: {'strike' if strike is None else 'expiry'}")
-        named = {"price": price, underlying: spot if underlying == "spot" else forward,
-                 "strike": strike, "expiry": expiry, "kind": kind}
+        named = {
+            "price": price,
+            underlying: spot if underlying == "spot" else forward,
+            "strike": strike,
+            "expiry": expiry,
+            "kind": kind,
+        }
         if rate is not None:
             named["rate"] = rate
         elif discount is not None:
@@ -323,7 +348,8 @@ class _Book:
 
         arrays: dict[str, np.ndarray] = {
             name: (_as_is_call(v) if name == "kind" else _as_float(name, v))
-            for name, v in named.items()}
+            for name, v in named.items()
+        }
         try:
             self.shape: tuple[int, ...] = np.broadcast_shapes(*(a.shape for a in arrays.values()))
         except ValueError:
@@ -340,8 +366,9 @@ class _Book:
                 disc = np.ones(self.shape)
             growth = None
             if underlying == "spot":
-                growth = _spot_growth(arrays.get("rate"), arrays.get("dividend_yield"),
-                                      expiry_a, disc)
+                growth = _spot_growth(
+                    arrays.get("rate"), arrays.get("dividend_yield"), expiry_a, disc
+                )
         self.price = self._buffer(arrays["price"], np.float64)
         if growth is None:
             self.growth = None
@@ -356,8 +383,11 @@ class _Book:
         self.is_call = self._buffer(arrays["kind"], np.int8)
         self.discount = self._buffer(disc, np.float64)
         self.expiry = self._buffer(arrays["expiry"], np.float64)
-        self.masked = (np.logical_or.reduce([np.broadcast_to(m, self.shape) for m in masks])
-                       .reshape(-1) if masks else None)
+        self.masked = (
+            np.logical_or.reduce([np.broadcast_to(m, self.shape) for m in masks]).reshape(-1)
+            if masks
+            else None
+        )
 
     def rate_and_yield(self) -> tuple[FloatArray, FloatArray]:
         """The rate r and the yield q that theta and rho hold fixed, flat.
@@ -389,7 +419,8 @@ class _Book:
             elif not idx.equals(index):
                 raise ValueError(
                     f"pandas Series {first} and {name} have different indexes; NumPy "
-                    "broadcasting pairs values by position, so align them first")
+                    "broadcasting pairs values by position, so align them first"
+                )
         return index
 
     def _buffer(self, a: np.ndarray, dtype: type) -> np.ndarray:
@@ -401,9 +432,9 @@ class _Book:
         out: np.ndarray = np.ascontiguousarray(np.broadcast_to(a, self.shape), dtype=dtype)
         return out.reshape(-1)
 
-    def solve(self, threads: int | None, greeks: bool
-              ) -> tuple[FloatArray, FloatArray | None, FloatArray | None, FloatArray | None,
-                         CodeArray]:
+    def solve(
+        self, threads: int | None, greeks: bool
+    ) -> tuple[FloatArray, FloatArray | None, FloatArray | None, FloatArray | None, CodeArray]:
         """Annualised vol, discounted Greeks (or None) and reason codes, flat.
 
         Everything after the broadcast runs in the threads, range by range:
@@ -470,8 +501,7 @@ def _split(n: int, threads: int | None, run: Any) -> None:
     """
     if threads is None:
         threads = _cpu_count()
-    elif isinstance(threads, bool) or not isinstance(threads, (int, np.integer)) \
-            or threads < 1:
+    elif isinstance(threads, bool) or not isinstance(threads, (int, np.integer)) or threads < 1:
         raise ValueError(f"threads: expected a positive integer or None, got {threads!r}")
     workers = int(min(threads, max(1, n // _MIN_ROWS_PER_THREAD)))
     if workers == 1:
@@ -496,28 +526,53 @@ def simd_level() -> str:
 
 # ---------------------------------------------------------------- functions
 
+
 @overload
-def implied_volatility(price: npt.ArrayLike, forward: npt.ArrayLike | None = ...,
-                       strike: npt.ArrayLike | None = ..., expiry: npt.ArrayLike | None = ...,
-                       *, spot: npt.ArrayLike | None = ...,
-                       dividend_yield: npt.ArrayLike | None = ..., kind: object = ...,
-                       discount: npt.ArrayLike | None = ..., rate: npt.ArrayLike | None = ...,
-                       reason: Literal[False] = ..., threads: int | None = ...) -> Any: ...
+def implied_volatility(
+    price: npt.ArrayLike,
+    forward: npt.ArrayLike | None = ...,
+    strike: npt.ArrayLike | None = ...,
+    expiry: npt.ArrayLike | None = ...,
+    *,
+    spot: npt.ArrayLike | None = ...,
+    dividend_yield: npt.ArrayLike | None = ...,
+    kind: object = ...,
+    discount: npt.ArrayLike | None = ...,
+    rate: npt.ArrayLike | None = ...,
+    reason: Literal[False] = ...,
+    threads: int | None = ...,
+) -> Any: ...
 @overload
-def implied_volatility(price: npt.ArrayLike, forward: npt.ArrayLike | None = ...,
-                       strike: npt.ArrayLike | None = ..., expiry: npt.ArrayLike | None = ...,
-                       *, spot: npt.ArrayLike | None = ...,
-                       dividend_yield: npt.ArrayLike | None = ..., kind: object = ...,
-                       discount: npt.ArrayLike | None = ..., rate: npt.ArrayLike | None = ...,
-                       reason: Literal[True], threads: int | None = ...) -> tuple[Any, Any]: ...
+def implied_volatility(
+    price: npt.ArrayLike,
+    forward: npt.ArrayLike | None = ...,
+    strike: npt.ArrayLike | None = ...,
+    expiry: npt.ArrayLike | None = ...,
+    *,
+    spot: npt.ArrayLike | None = ...,
+    dividend_yield: npt.ArrayLike | None = ...,
+    kind: object = ...,
+    discount: npt.ArrayLike | None = ...,
+    rate: npt.ArrayLike | None = ...,
+    reason: Literal[True],
+    threads: int | None = ...,
+) -> tuple[Any, Any]: ...
 
 
-def implied_volatility(price: npt.ArrayLike, forward: npt.ArrayLike | None = None,
-                       strike: npt.ArrayLike | None = None, expiry: npt.ArrayLike | None = None,
-                       *, spot: npt.ArrayLike | None = None,
-                       dividend_yield: npt.ArrayLike | None = None, kind: object = "call",
-                       discount: npt.ArrayLike | None = None, rate: npt.ArrayLike | None = None,
-                       reason: bool = False, threads: int | None = None) -> Any:
+def implied_volatility(
+    price: npt.ArrayLike,
+    forward: npt.ArrayLike | None = None,
+    strike: npt.ArrayLike | None = None,
+    expiry: npt.ArrayLike | None = None,
+    *,
+    spot: npt.ArrayLike | None = None,
+    dividend_yield: npt.ArrayLike | None = None,
+    kind: object = "call",
+    discount: npt.ArrayLike | None = None,
+    rate: npt.ArrayLike | None = None,
+    reason: bool = False,
+    threads: int | None = None,
+) -> Any:
     """Annualised Black implied volatility of European options.
 
     All arguments broadcast against each other (NumPy rules): scalars,
@@ -600,11 +655,19 @@ def implied_volatility(price: npt.ArrayLike, forward: npt.ArrayLike | None = Non
     return book.wrap(vol, "implied_vol")
 
 
-def greeks(price: npt.ArrayLike, forward: npt.ArrayLike | None = None,
-           strike: npt.ArrayLike | None = None, expiry: npt.ArrayLike | None = None, *,
-           spot: npt.ArrayLike | None = None, dividend_yield: npt.ArrayLike | None = None,
-           kind: object = "call", discount: npt.ArrayLike | None = None,
-           rate: npt.ArrayLike | None = None, threads: int | None = None) -> Greeks:
+def greeks(
+    price: npt.ArrayLike,
+    forward: npt.ArrayLike | None = None,
+    strike: npt.ArrayLike | None = None,
+    expiry: npt.ArrayLike | None = None,
+    *,
+    spot: npt.ArrayLike | None = None,
+    dividend_yield: npt.ArrayLike | None = None,
+    kind: object = "call",
+    discount: npt.ArrayLike | None = None,
+    rate: npt.ArrayLike | None = None,
+    threads: int | None = None,
+) -> Greeks:
     """Implied volatility and the Greeks at that volatility, in one call.
 
     Arguments are those of :func:`implied_volatility` (``threads``
@@ -634,15 +697,35 @@ def greeks(price: npt.ArrayLike, forward: npt.ArrayLike | None = None,
     vega is per point of ``w``, and ``dV/dsigma = dV/dw * sqrt(T)``, so
     ``vega = core_vega * sqrt(T)``.
     """
-    return _greeks(price, forward, strike, expiry, spot=spot, dividend_yield=dividend_yield,
-                   kind=kind, discount=discount, rate=rate, threads=threads, more=True)
+    return _greeks(
+        price,
+        forward,
+        strike,
+        expiry,
+        spot=spot,
+        dividend_yield=dividend_yield,
+        kind=kind,
+        discount=discount,
+        rate=rate,
+        threads=threads,
+        more=True,
+    )
 
 
-def _greeks(price: npt.ArrayLike, forward: npt.ArrayLike | None,
-            strike: npt.ArrayLike | None, expiry: npt.ArrayLike | None, *,
-            spot: npt.ArrayLike | None, dividend_yield: npt.ArrayLike | None, kind: object,
-            discount: npt.ArrayLike | None, rate: npt.ArrayLike | None, threads: int | None,
-            more: bool) -> Greeks:
+def _greeks(
+    price: npt.ArrayLike,
+    forward: npt.ArrayLike | None,
+    strike: npt.ArrayLike | None,
+    expiry: npt.ArrayLike | None,
+    *,
+    spot: npt.ArrayLike | None,
+    dividend_yield: npt.ArrayLike | None,
+    kind: object,
+    discount: npt.ArrayLike | None,
+    rate: npt.ArrayLike | None,
+    threads: int | None,
+    more: bool,
+) -> Greeks:
     """:func:`greeks`; without ``more``, theta, rho, vanna and volga are None.
 
     For callers that show only delta, gamma and vega (a book's default
@@ -654,21 +737,40 @@ def _greeks(price: npt.ArrayLike, forward: npt.ArrayLike | None,
     if not more and book.growth is None:
         theta = rho = vanna = volga = None
     else:
-        theta, rho, vanna, volga = _spot_time_and_vol_greeks(book, vol, delta, gamma, vega,
-                                                             code, threads, more)
-    return Greeks(*(None if a is None else book.wrap(a, name) for a, name in (
-        (vol, "implied_vol"), (delta, "delta"), (gamma, "gamma"), (vega, "vega"),
-        (code, "reason"), (theta, "theta"), (rho, "rho"), (vanna, "vanna"),
-        (volga, "volga"))))
+        theta, rho, vanna, volga = _spot_time_and_vol_greeks(
+            book, vol, delta, gamma, vega, code, threads, more
+        )
+    return Greeks(
+        *(
+            None if a is None else book.wrap(a, name)
+            for a, name in (
+                (vol, "implied_vol"),
+                (delta, "delta"),
+                (gamma, "gamma"),
+                (vega, "vega"),
+                (code, "reason"),
+                (theta, "theta"),
+                (rho, "rho"),
+                (vanna, "vanna"),
+                (volga, "volga"),
+            )
+        )
+    )
 
 
 _DAYS_PER_YEAR = 365.0
 
 
-def _spot_time_and_vol_greeks(book: _Book, vol: FloatArray, delta: FloatArray,
-                              gamma: FloatArray, vega: FloatArray, code: CodeArray,
-                              threads: int | None, more: bool = True
-                              ) -> tuple[FloatArray | None, ...]:
+def _spot_time_and_vol_greeks(
+    book: _Book,
+    vol: FloatArray,
+    delta: FloatArray,
+    gamma: FloatArray,
+    vega: FloatArray,
+    code: CodeArray,
+    threads: int | None,
+    more: bool = True,
+) -> tuple[FloatArray | None, ...]:
     """Theta, rho, vanna and volga (None without ``more``); delta and gamma
     turned to the spot in place.
 
@@ -696,8 +798,7 @@ def _spot_time_and_vol_greeks(book: _Book, vol: FloatArray, delta: FloatArray,
 
     def run(lo: int, hi: int) -> None:
         if more:  # from the forward delta, before it is turned to the spot
-            f, k, t, v = (a[lo:hi] for a in (book.forward, book.strike, book.expiry,
-                                              book.price))
+            f, k, t, v = (a[lo:hi] for a in (book.forward, book.strike, book.expiry, book.price))
             r, q, sigma, dv = rate[lo:hi], carry[lo:hi], vol[lo:hi], vega[lo:hi]
             with np.errstate(all="ignore"):
                 root_t = np.sqrt(t)

@@ -16,7 +16,7 @@ import time
 from collections.abc import Iterator
 from typing import Any
 
-from quelta.cli import CliError, _Tally, _os_message, _summary
+from quelta.cli import CliError, _os_message, _summary, _Tally
 
 _INSTALL_DASK = "--scheduler needs Dask: pip install 'quelta[dask]'"
 CONNECT_TIMEOUT = "10s"
@@ -30,8 +30,10 @@ def _parse_scheduler(spec: str) -> int | str:
             return int(count)
     elif "://" in spec:
         return spec
-    raise CliError(f"--scheduler {spec}: expected local:N (N worker processes on this "
-                   "machine) or the address of a scheduler, tcp://HOST:PORT")
+    raise CliError(
+        f"--scheduler {spec}: expected local:N (N worker processes on this "
+        "machine) or the address of a scheduler, tcp://HOST:PORT"
+    )
 
 
 @contextlib.contextmanager
@@ -43,11 +45,18 @@ def _client(where: int | str) -> Iterator[Any]:
         # reading and writing the parts need it.
         # On loopback; the scheduler's HTTP server on a free port, without
         # the dashboard, so that several runs at once do not compete for 8787.
-        with LocalCluster(n_workers=where, threads_per_worker=1, processes=True,
-                          host="127.0.0.1", dashboard_address="127.0.0.1:0",
-                          scheduler_kwargs={"dashboard": False},
-                          silence_logs=logging.CRITICAL) as cluster, \
-                Client(cluster) as client:
+        with (
+            LocalCluster(
+                n_workers=where,
+                threads_per_worker=1,
+                processes=True,
+                host="127.0.0.1",
+                dashboard_address="127.0.0.1:0",
+                scheduler_kwargs={"dashboard": False},
+                silence_logs=logging.CRITICAL,
+            ) as cluster,
+            Client(cluster) as client,
+        ):
             yield client
         return
     try:
@@ -86,8 +95,9 @@ def solve_on_cluster(args: argparse.Namespace) -> int:
     if args.output is None or args.output == "-":
         raise CliError("--scheduler writes a Parquet dataset: give its directory, -o OUT_DIR")
     if args.book is None or args.book == "-":
-        raise CliError("--scheduler needs a DATASET: a directory, glob or file of CSV or "
-                       "Parquet books")
+        raise CliError(
+            "--scheduler needs a DATASET: a directory, glob or file of CSV or Parquet books"
+        )
     if args.plot is not None:
         raise CliError("--plot is not available with --scheduler")
     if args.chunk_size < 1:
@@ -109,10 +119,15 @@ def solve_on_cluster(args: argparse.Namespace) -> int:
         with _client(where) as client:
             workers = len(client.scheduler_info()["workers"])
             with _progress_bar() as progress:
-                result = qdask.solve_dataset(args.book, args.output, client=client,
-                                             valuation_date=args.valuation_date,
-                                             strict=args.strict, chunk_size=args.chunk_size,
-                                             progress=progress)
+                result = qdask.solve_dataset(
+                    args.book,
+                    args.output,
+                    client=client,
+                    valuation_date=args.valuation_date,
+                    strict=args.strict,
+                    chunk_size=args.chunk_size,
+                    progress=progress,
+                )
     except books.BookError as exc:
         raise CliError(str(exc)) from None
     except KilledWorker as exc:
@@ -124,13 +139,20 @@ def solve_on_cluster(args: argparse.Namespace) -> int:
 
     for text in result.warnings:
         print(f"quelta: warning: {text}", file=sys.stderr)
-    tally = _Tally(rows=result.rows, reasons=result.reasons,
-                   solve_seconds=result.solve_seconds, max_true_error=result.max_true_error,
-                   true_compared=result.true_compared, warnings=result.warnings)
+    tally = _Tally(
+        rows=result.rows,
+        reasons=result.reasons,
+        solve_seconds=result.solve_seconds,
+        max_true_error=result.max_true_error,
+        true_compared=result.true_compared,
+        warnings=result.warnings,
+    )
     cluster = f"local:{where}" if isinstance(where, int) else where
-    book = (f"{args.book} ({result.files} file{'s' * (result.files != 1)}, {result.parts} "
-            f"part{'s' * (result.parts != 1)}) on {cluster}, {workers} "
-            f"worker{'s' * (workers != 1)}")
+    book = (
+        f"{args.book} ({result.files} file{'s' * (result.files != 1)}, {result.parts} "
+        f"part{'s' * (result.parts != 1)}) on {cluster}, {workers} "
+        f"worker{'s' * (workers != 1)}"
+    )
     columns = ", ".join(f"{c}={n!r}" for c, n in result.columns.items())
     _summary(sys.stdout, book, columns, tally, elapsed, args.output, args)
     return 0

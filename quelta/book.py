@@ -41,52 +41,118 @@ try:
     import pyarrow as pa
     import pyarrow.compute as pc
     import pyarrow.csv as pa_csv
+    from pyarrow import ArrowException as ArrowException
 except ImportError as _exc:  # pragma: no cover - depends on the installation
-    raise ImportError(
-        "quelta's book functions need pyarrow: pip install 'quelta[cli]'") from _exc
+    raise ImportError("quelta's book functions need pyarrow: pip install 'quelta[cli]'") from _exc
 
 from quelta import _api
 from quelta._api import _CALL_WORDS, Greeks, Reason, _spot_growth
 
-__all__ = ["ALL_GREEKS", "COLUMNS", "GREEKS", "RESULTS", "BookError", "BookReader",
-           "BookWarning", "BookWriter", "Solved", "resolve_columns", "result_names",
-           "solve_batch", "solve_table", "summarize"]
+__all__ = [
+    "ALL_GREEKS",
+    "COLUMNS",
+    "GREEKS",
+    "RESULTS",
+    "BookError",
+    "BookReader",
+    "BookWarning",
+    "BookWriter",
+    "Solved",
+    "resolve_columns",
+    "result_names",
+    "solve_batch",
+    "solve_table",
+    "summarize",
+]
 
 # Canonical column, accepted header names (after normalising case, spaces,
 # hyphens and slashes; the first one present wins), and the help text.
 COLUMNS: list[tuple[str, tuple[str, ...], str]] = [
-    ("price", ("price", "premium", "option_price", "mid", "mid_price", "mark", "value"),
-     "market (discounted) option price"),
-    ("bid", ("bid", "bid_price", "best_bid"),
-     "bid price: without a price column, the price is the mid (bid + ask) / 2"),
+    (
+        "price",
+        ("price", "premium", "option_price", "mid", "mid_price", "mark", "value"),
+        "market (discounted) option price",
+    ),
+    (
+        "bid",
+        ("bid", "bid_price", "best_bid"),
+        "bid price: without a price column, the price is the mid (bid + ask) / 2",
+    ),
     ("ask", ("ask", "offer", "ask_price", "offer_price", "best_ask"), "ask price"),
-    ("forward", ("forward", "fwd", "f", "forward_price", "fwd_mid"),
-     "forward price F of the underlying for the expiry"),
-    ("spot", ("spot", "underlying", "s", "spot_price", "underlying_price"),
-     "spot price S, instead of forward (needs rate or discount): F = S exp((r - q) T); "
-     "delta, gamma and vanna are then taken with respect to S"),
+    (
+        "forward",
+        ("forward", "fwd", "f", "forward_price", "fwd_mid"),
+        "forward price F of the underlying for the expiry",
+    ),
+    (
+        "spot",
+        ("spot", "underlying", "s", "spot_price", "underlying_price"),
+        "spot price S, instead of forward (needs rate or discount): F = S exp((r - q) T); "
+        "delta, gamma and vanna are then taken with respect to S",
+    ),
     ("strike", ("strike", "k", "strike_price"), "strike K"),
-    ("expiry", ("expiry", "t", "tau", "ttm", "maturity", "time_to_expiry", "expiry_years",
-                "years", "expiration", "expiry_date", "expiration_date", "maturity_date"),
-     "time to expiry in years, or the expiry date or date and time (ISO, 2025-03-21 or "
-     "2025-03-21 16:00), with a valuation date: T = days between them / 365 (ACT/365F)"),
-    ("days", ("days", "dte", "days_to_expiry", "days_to_expiration", "days_to_maturity"),
-     "calendar days to expiry, instead of expiry: T = days / 365"),
-    ("valuation_date", ("valuation_date", "value_date", "valuation", "as_of", "as_of_date",
-                        "pricing_date"),
-     "valuation date for expiry dates (or --valuation-date)"),
-    ("kind", ("kind", "type", "option_type", "cp", "call_put", "cp_flag", "put_call", "right",
-              "flag", "is_call"),
-     "call/put, c/p or 1/-1 (an is_call column: 1/0, true/false)"),
-    ("discount", ("discount", "df", "discount_factor", "disc"),
-     "discount factor D (optional)"),
-    ("rate", ("rate", "r", "interest_rate", "risk_free_rate"),
-     "continuously compounded rate r, D = exp(-r T) (optional, instead of discount)"),
-    ("dividend_yield", ("dividend_yield", "div", "q", "div_yield"),
-     "continuous dividend yield q, with a spot column (optional, default 0; with a "
-     "forward column it is not read)"),
-    ("true_vol", ("true_vol", "true_volatility", "vol_true", "sigma_true"),
-     "known volatility (optional): the summary reports max |implied_vol/true_vol - 1|"),
+    (
+        "expiry",
+        (
+            "expiry",
+            "t",
+            "tau",
+            "ttm",
+            "maturity",
+            "time_to_expiry",
+            "expiry_years",
+            "years",
+            "expiration",
+            "expiry_date",
+            "expiration_date",
+            "maturity_date",
+        ),
+        "time to expiry in years, or the expiry date or date and time (ISO, 2025-03-21 or "
+        "2025-03-21 16:00), with a valuation date: T = days between them / 365 (ACT/365F)",
+    ),
+    (
+        "days",
+        ("days", "dte", "days_to_expiry", "days_to_expiration", "days_to_maturity"),
+        "calendar days to expiry, instead of expiry: T = days / 365",
+    ),
+    (
+        "valuation_date",
+        ("valuation_date", "value_date", "valuation", "as_of", "as_of_date", "pricing_date"),
+        "valuation date for expiry dates (or --valuation-date)",
+    ),
+    (
+        "kind",
+        (
+            "kind",
+            "type",
+            "option_type",
+            "cp",
+            "call_put",
+            "cp_flag",
+            "put_call",
+            "right",
+            "flag",
+            "is_call",
+        ),
+        "call/put, c/p or 1/-1 (an is_call column: 1/0, true/false)",
+    ),
+    ("discount", ("discount", "df", "discount_factor", "disc"), "discount factor D (optional)"),
+    (
+        "rate",
+        ("rate", "r", "interest_rate", "risk_free_rate"),
+        "continuously compounded rate r, D = exp(-r T) (optional, instead of discount)",
+    ),
+    (
+        "dividend_yield",
+        ("dividend_yield", "div", "q", "div_yield"),
+        "continuous dividend yield q, with a spot column (optional, default 0; with a "
+        "forward column it is not read)",
+    ),
+    (
+        "true_vol",
+        ("true_vol", "true_volatility", "vol_true", "sigma_true"),
+        "known volatility (optional): the summary reports max |implied_vol/true_vol - 1|",
+    ),
 ]
 ALIASES = {canon: aliases for canon, aliases, _ in COLUMNS}
 GREEKS = ("delta", "gamma", "vega")  # appended by default
@@ -102,8 +168,19 @@ _MISSING = ("", "na", "n/a", "#n/a", "nan", "-nan", "+nan", "null", "none", "#va
 # What pyarrow's string-to-double cast accepts, so that matching cells always convert.
 _NUMBER = r"^[+-]?(?:(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?|(?i:inf|infinity|nan))$"
 _DATE = r"^\d{4}-\d{2}-\d{2}(?:[ T]\d{2}:\d{2}(?::\d{2}(?:\.\d{1,9})?)?)?$"
-_NUMERIC_COLUMNS = ("price", "bid", "ask", "forward", "spot", "strike", "days", "discount",
-                    "rate", "dividend_yield", "true_vol")
+_NUMERIC_COLUMNS = (
+    "price",
+    "bid",
+    "ask",
+    "forward",
+    "spot",
+    "strike",
+    "days",
+    "discount",
+    "rate",
+    "dividend_yield",
+    "true_vol",
+)
 
 
 class BookError(ValueError):
@@ -136,13 +213,15 @@ def result_names(greeks: str | Sequence[str] = GREEKS) -> tuple[str, ...]:
     chosen = ALL_GREEKS if greeks == "all" else (greeks,) if isinstance(greeks, str) else greeks
     unknown = [g for g in chosen if g not in ALL_GREEKS]
     if unknown:
-        raise ValueError(f"unknown Greek {unknown[0]!r}; choose from {', '.join(ALL_GREEKS)} "
-                         "or 'all'")
+        raise ValueError(
+            f"unknown Greek {unknown[0]!r}; choose from {', '.join(ALL_GREEKS)} or 'all'"
+        )
     return ("implied_vol", *(g for g in ALL_GREEKS if g in chosen), "reason")
 
 
-def resolve_columns(names: Sequence[str], columns: Mapping[str, str] | None = None,
-                    results: Sequence[str] = RESULTS) -> dict[str, str]:
+def resolve_columns(
+    names: Sequence[str], columns: Mapping[str, str] | None = None, results: Sequence[str] = RESULTS
+) -> dict[str, str]:
     """The header name used for each recognised column, keyed by canonical name.
 
     ``columns`` maps canonical names to header names and overrides the search
@@ -177,8 +256,7 @@ def resolve_columns(names: Sequence[str], columns: Mapping[str, str] | None = No
     if columns:
         unknown = sorted(set(columns) - set(ALIASES))
         if unknown:
-            raise BookError(f"unknown column role {unknown[0]!r}; use one of "
-                            f"{', '.join(ALIASES)}")
+            raise BookError(f"unknown column role {unknown[0]!r}; use one of {', '.join(ALIASES)}")
 
     missing = []
     if "price" not in found and not ("bid" in found and "ask" in found):
@@ -198,27 +276,37 @@ def resolve_columns(names: Sequence[str], columns: Mapping[str, str] | None = No
             accepted = "; ".join(f"{c}: {', '.join(ALIASES[c])}" for c in missing)
         extra = " (or bid and ask)" if "price" in missing else ""
         extra += " (or spot)" if "forward" in missing else ""
-        raise BookError(f"missing column{'s' if len(missing) > 1 else ''} "
-                        f"{', '.join(missing)}{extra} (accepted names: {accepted})")
+        raise BookError(
+            f"missing column{'s' if len(missing) > 1 else ''} "
+            f"{', '.join(missing)}{extra} (accepted names: {accepted})"
+        )
     if "discount" in found and "rate" in found:
-        raise BookError(f"has both a discount column ({found['discount']!r}) and a rate "
-                        f"column ({found['rate']!r}); keep one")
+        raise BookError(
+            f"has both a discount column ({found['discount']!r}) and a rate "
+            f"column ({found['rate']!r}); keep one"
+        )
     if "forward" in found and "spot" in found:
-        raise BookError(f"has both a forward column ({found['forward']!r}) and a spot "
-                        f"column ({found['spot']!r}); keep one")
+        raise BookError(
+            f"has both a forward column ({found['forward']!r}) and a spot "
+            f"column ({found['spot']!r}); keep one"
+        )
     if "spot" in found and "rate" not in found and "discount" not in found:
-        raise BookError(f"has a spot column ({found['spot']!r}) but no rate or discount "
-                        "column to form the forward")
+        raise BookError(
+            f"has a spot column ({found['spot']!r}) but no rate or discount "
+            "column to form the forward"
+        )
     if "spot" not in found:
         found.pop("dividend_yield", None)  # a forward already includes it
     taken = [n for n in names if normalise(n) in results]
     if taken:
-        raise BookError(f"already has a column {taken[0]!r}, which quelta would append; "
-                        "rename or remove it")
+        raise BookError(
+            f"already has a column {taken[0]!r}, which quelta would append; rename or remove it"
+        )
     return found
 
 
 # ---------------------------------------------------------------- cells
+
 
 class _Cells:
     """Unreadable cells found while reading the columns of one table."""
@@ -269,8 +357,7 @@ def _text_numbers(text: pa.Array) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     percent = pc.ends_with(s, "%")
     s = pc.utf8_trim_whitespace(pc.if_else(percent, pc.utf8_slice_codeunits(s, 0, -1), s))
     number = pc.match_substring_regex(s, _NUMBER)
-    missing = pc.or_kleene(pc.is_null(s), pc.is_in(pc.utf8_lower(s),
-                                                     value_set=pa.array(_MISSING)))
+    missing = pc.or_kleene(pc.is_null(s), pc.is_in(pc.utf8_lower(s), value_set=pa.array(_MISSING)))
     values = pc.cast(pc.if_else(number, s, pa.scalar(None, pa.string())), pa.float64())
     out = values.to_numpy(zero_copy_only=False, writable=True)
     pct = _mask(pc.and_(percent, number))
@@ -286,8 +373,10 @@ def _numbers(values: pa.Array, column: str, cells: _Cells) -> tuple[np.ndarray, 
     if pa.types.is_null(kind):
         return np.full(n, np.nan), np.zeros(n, dtype=bool)
     if pa.types.is_integer(kind) or pa.types.is_floating(kind) or pa.types.is_decimal(kind):
-        return (pc.cast(values, pa.float64()).to_numpy(zero_copy_only=False),
-                np.zeros(n, dtype=bool))
+        return (
+            pc.cast(values, pa.float64()).to_numpy(zero_copy_only=False),
+            np.zeros(n, dtype=bool),
+        )
     if pa.types.is_string(kind) or pa.types.is_large_string(kind):
         out, bad, pct = _text_numbers(values)
         if bad.any():
@@ -305,7 +394,8 @@ def _instants(values: pa.Array) -> np.ndarray:
         values = values.cast(pa.timestamp("us", tz=values.type.tz))
     else:
         values = values.cast(pa.timestamp("us"))
-    return values.cast(pa.int64()).to_numpy(zero_copy_only=False).astype(np.float64)
+    micros: np.ndarray = values.cast(pa.int64()).to_numpy(zero_copy_only=False)
+    return micros.astype(np.float64)
 
 
 def _text_instants(text: pa.Array, dated: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
@@ -332,7 +422,7 @@ def _valuation_instant(value: object) -> float:
         if isinstance(value, str):
             value = np.datetime64(value.strip())
         elif isinstance(value, _dt.datetime) and value.tzinfo is not None:
-            value = value.astimezone(_dt.timezone.utc).replace(tzinfo=None)
+            value = value.astimezone(_dt.UTC).replace(tzinfo=None)
         stamp = np.datetime64(value, "us")  # type: ignore[call-overload]
     except (TypeError, ValueError):
         raise BookError(f"valuation date {value!r} is not a date (use YYYY-MM-DD)") from None
@@ -341,8 +431,9 @@ def _valuation_instant(value: object) -> float:
     return float(stamp.astype(np.int64))
 
 
-def _years(get: Any, found: dict[str, str], valuation_date: object,
-           cells: _Cells, n: int) -> np.ndarray:
+def _years(
+    get: Any, found: dict[str, str], valuation_date: object, cells: _Cells, n: int
+) -> np.ndarray:
     """Time to expiry in years, from the expiry (years or dates) or the days column."""
     if "expiry" not in found:
         days, _ = _numbers(get("days"), found["days"], cells)
@@ -359,8 +450,12 @@ def _years(get: Any, found: dict[str, str], valuation_date: object,
             return years
         dated = bad & _mask(pc.match_substring_regex(pc.utf8_trim_whitespace(values), _DATE))
         stamps, unreadable = _text_instants(values, dated)
-        cells.flag((bad & ~dated) | unreadable, name, values,
-                   "column {column!r}: {value!r} is neither a number of years nor a date")
+        cells.flag(
+            (bad & ~dated) | unreadable,
+            name,
+            values,
+            "column {column!r}: {value!r} is neither a number of years nor a date",
+        )
         years[bad & ~dated] = np.nan
     else:
         years, _ = _numbers(values, name, cells)
@@ -376,15 +471,25 @@ def _years(get: Any, found: dict[str, str], valuation_date: object,
         elif pa.types.is_string(col.type) or pa.types.is_large_string(col.type):
             given = _mask(pc.match_substring_regex(pc.utf8_trim_whitespace(col), _DATE))
             start, unreadable = _text_instants(col, given)
-            cells.flag((~given & ~_mask(pc.is_null(col))) | unreadable,
-                       found["valuation_date"], col, "column {column!r}: {value!r} is not a date")
+            cells.flag(
+                (~given & ~_mask(pc.is_null(col))) | unreadable,
+                found["valuation_date"],
+                col,
+                "column {column!r}: {value!r} is not a date",
+            )
         else:
             start = np.full(n, np.nan)
-            cells.flag(~_mask(pc.is_null(col)), found["valuation_date"], col,
-                       "column {column!r}: {value!r} is not a date")
+            cells.flag(
+                ~_mask(pc.is_null(col)),
+                found["valuation_date"],
+                col,
+                "column {column!r}: {value!r} is not a date",
+            )
     else:
-        raise BookError(f"column {name!r} holds dates, so a valuation date is needed "
-                        "(a valuation_date column, or the valuation date option)")
+        raise BookError(
+            f"column {name!r} holds dates, so a valuation date is needed "
+            "(a valuation_date column, or the valuation date option)"
+        )
     years[dated] = (stamps[dated] - start[dated]) / (_US_PER_DAY * DAYS_PER_YEAR)
     return years
 
@@ -411,8 +516,9 @@ def _kinds(values: pa.Array, column: str, cells: _Cells) -> tuple[np.ndarray, np
         return np.zeros(n, dtype=bool), missing
     # Few distinct words in a large book: classify each word once.
     encoded = pc.dictionary_encode(pc.utf8_lower(pc.utf8_trim_whitespace(values)))
-    flags = np.array([words.get(w, -1) for w in encoded.dictionary.to_pylist()] + [-1],
-                     dtype=np.int8)
+    flags = np.array(
+        [words.get(w, -1) for w in encoded.dictionary.to_pylist()] + [-1], dtype=np.int8
+    )
     index = pc.fill_null(encoded.indices, len(flags) - 1).to_numpy(zero_copy_only=False)
     flag = flags[index]
     empty = _mask(pc.equal(pc.utf8_trim_whitespace(values), ""))
@@ -422,6 +528,7 @@ def _kinds(values: pa.Array, column: str, cells: _Cells) -> tuple[np.ndarray, np
 
 
 # ---------------------------------------------------------------- solving
+
 
 @dataclass(frozen=True)
 class Solved:
@@ -451,17 +558,24 @@ def _arrow_column(values: Any) -> pa.Array:
         return _as_array(pa.array(values, from_pandas=True))
     except (pa.ArrowInvalid, pa.ArrowTypeError, TypeError):
         # Mixed objects (numbers and text): read each cell as text.
-        return pa.array([None if v is None or (isinstance(v, float) and v != v) else str(v)
-                         for v in values], pa.string())
+        return pa.array(
+            [None if v is None or (isinstance(v, float) and v != v) else str(v) for v in values],
+            pa.string(),
+        )
 
 
 def _is_dataframe(table: object) -> bool:
     return type(table).__module__.split(".")[0] == "pandas" and hasattr(table, "columns")
 
 
-def solve_batch(table: Any, *, valuation_date: object = None, strict: bool = False,
-                columns: Mapping[str, str] | None = None,
-                greeks: str | Sequence[str] = GREEKS) -> Solved:
+def solve_batch(
+    table: Any,
+    *,
+    valuation_date: object = None,
+    strict: bool = False,
+    columns: Mapping[str, str] | None = None,
+    greeks: str | Sequence[str] = GREEKS,
+) -> Solved:
     """Solve a book and keep the inputs as read; see :func:`solve_table`."""
     results = result_names(greeks)
     if _is_dataframe(table):
@@ -476,8 +590,10 @@ def solve_batch(table: Any, *, valuation_date: object = None, strict: bool = Fal
         def get(canon: str) -> pa.Array:
             return _as_array(table.column(names.index(found[canon])))
     else:
-        raise TypeError(f"expected a pyarrow Table or RecordBatch or a pandas DataFrame, "
-                        f"got {type(table).__name__}")
+        raise TypeError(
+            f"expected a pyarrow Table or RecordBatch or a pandas DataFrame, "
+            f"got {type(table).__name__}"
+        )
     found = resolve_columns(names, columns, results)
     n = len(table)
     cells = _Cells(n, strict)
@@ -485,10 +601,7 @@ def solve_batch(table: Any, *, valuation_date: object = None, strict: bool = Fal
     def number(canon: str) -> np.ndarray:
         return _numbers(get(canon), found[canon], cells)[0]
 
-    if "price" in found:
-        price = number("price")
-    else:
-        price = 0.5 * (number("bid") + number("ask"))
+    price = number("price") if "price" in found else 0.5 * (number("bid") + number("ask"))
     forward = number("forward") if "forward" in found else None
     spot = number("spot") if "spot" in found else None
     strike = number("strike")
@@ -504,19 +617,29 @@ def solve_batch(table: Any, *, valuation_date: object = None, strict: bool = Fal
     unusable = cells.bad | no_kind
     if unusable.any():
         price = np.where(unusable, np.nan, price)
-    g = _api._greeks(price, forward, strike, expiry, spot=spot, dividend_yield=dividend_yield,
-                     kind=is_call, discount=discount, rate=rate, threads=None,
-                     more=not set(results) <= set(RESULTS))
+    g = _api._greeks(
+        price,
+        forward,
+        strike,
+        expiry,
+        spot=spot,
+        dividend_yield=dividend_yield,
+        kind=is_call,
+        discount=discount,
+        rate=rate,
+        threads=None,
+        more=not set(results) <= set(RESULTS),
+    )
     if cells.bad.any():
         g.reason[cells.bad] = Reason.BAD_INPUT
     if spot is not None:
         with np.errstate(all="ignore"):
-            forward = spot * _spot_growth(rate, dividend_yield, expiry,
-                                          discount if discount is not None else np.ones(n))
+            forward = spot * _spot_growth(
+                rate, dividend_yield, expiry, discount if discount is not None else np.ones(n)
+            )
     assert forward is not None
 
-    values = {name: getattr(g, "vol" if name == "implied_vol" else name)
-              for name in results[:-1]}
+    values = {name: getattr(g, "vol" if name == "implied_vol" else name) for name in results[:-1]}
     reason_text = pa.array(REASON_NAMES, pa.string()).take(pa.array(g.reason))
     if _is_dataframe(table):
         out = table.copy(deep=False)
@@ -526,8 +649,9 @@ def solve_batch(table: Any, *, valuation_date: object = None, strict: bool = Fal
     else:
         arrays = [pa.array(v, mask=np.isnan(v)) for v in values.values()]
         if isinstance(table, pa.RecordBatch):
-            out = pa.RecordBatch.from_arrays([*table.columns, *arrays, reason_text],
-                                             names=[*names, *results])
+            out = pa.RecordBatch.from_arrays(
+                [*table.columns, *arrays, reason_text], names=[*names, *results]
+            )
         else:
             out = table
             for name, array in zip(results, [*arrays, reason_text]):
@@ -535,8 +659,9 @@ def solve_batch(table: Any, *, valuation_date: object = None, strict: bool = Fal
     return Solved(out, g, forward, strike, expiry, is_call, true_vol, tuple(notes))
 
 
-def _fraction(canon: str, found: dict[str, str], get: Any, cells: _Cells,
-              notes: list[str]) -> np.ndarray | None:
+def _fraction(
+    canon: str, found: dict[str, str], get: Any, cells: _Cells, notes: list[str]
+) -> np.ndarray | None:
     """A rate or yield column (None if absent); a note when it looks like percent."""
     if canon not in found:
         return None
@@ -544,14 +669,21 @@ def _fraction(canon: str, found: dict[str, str], get: Any, cells: _Cells,
     with np.errstate(invalid="ignore"):
         if np.any((np.abs(values) > 1) & ~percent):
             what = "rates" if canon == "rate" else "yields"
-            notes.append(f"column {found[canon]!r} has {what} above 1: {what} are "
-                         "fractions (0.05 for 5%); percentages need a % sign")
+            notes.append(
+                f"column {found[canon]!r} has {what} above 1: {what} are "
+                "fractions (0.05 for 5%); percentages need a % sign"
+            )
     return values
 
 
-def solve_table(table: Any, *, valuation_date: object = None, strict: bool = False,
-                columns: Mapping[str, str] | None = None,
-                greeks: str | Sequence[str] = GREEKS) -> Any:
+def solve_table(
+    table: Any,
+    *,
+    valuation_date: object = None,
+    strict: bool = False,
+    columns: Mapping[str, str] | None = None,
+    greeks: str | Sequence[str] = GREEKS,
+) -> Any:
     """Implied volatility and Greeks of every row of an option book, as new columns.
 
     Parameters
@@ -604,8 +736,9 @@ def solve_table(table: Any, *, valuation_date: object = None, strict: bool = Fal
         A rate or dividend yield column with values above 1 not written as
         percentages.
     """
-    solved = solve_batch(table, valuation_date=valuation_date, strict=strict, columns=columns,
-                         greeks=greeks)
+    solved = solve_batch(
+        table, valuation_date=valuation_date, strict=strict, columns=columns, greeks=greeks
+    )
     for text in solved.warnings:
         warnings.warn(text, BookWarning, stacklevel=2)
     return solved.table
@@ -675,8 +808,9 @@ class BookReader:
             raise BookError("empty, expected a header row")
         self.delimiter = sniff_delimiter(line)
         try:
-            self.names = next(csv.reader([line.rstrip("\r\n")], delimiter=self.delimiter,
-                                         strict=True))
+            self.names = next(
+                csv.reader([line.rstrip("\r\n")], delimiter=self.delimiter, strict=True)
+            )
         except (csv.Error, StopIteration) as exc:
             raise BookError(f"malformed CSV header ({exc})") from None
         resolve_columns(self.names)  # fail on the header before reading any row
@@ -693,14 +827,20 @@ class BookReader:
                 self._stream,
                 # A stream is read on this thread, in Python's read(), so that
                 # signals are handled while it waits for input.
-                read_options=pa_csv.ReadOptions(column_names=self.names,
-                                                block_size=_BLOCK_SIZE,
-                                                use_threads=self._file is not None),
-                parse_options=pa_csv.ParseOptions(delimiter=self.delimiter,
-                                                  newlines_in_values=True),
+                read_options=pa_csv.ReadOptions(
+                    column_names=self.names,
+                    block_size=_BLOCK_SIZE,
+                    use_threads=self._file is not None,
+                ),
+                parse_options=pa_csv.ParseOptions(
+                    delimiter=self.delimiter, newlines_in_values=True
+                ),
                 convert_options=pa_csv.ConvertOptions(
                     column_types={name: pa.string() for name in self.names},
-                    strings_can_be_null=False, quoted_strings_can_be_null=False))
+                    strings_can_be_null=False,
+                    quoted_strings_can_be_null=False,
+                ),
+            )
         except pa.ArrowInvalid as exc:
             if "Empty CSV file" in str(exc):  # a header and no rows, on a stream
                 return
@@ -714,7 +854,7 @@ class BookReader:
         if self._file is None or not self._size:
             return None
         try:
-            return min(self._file.tell() / self._size, 1.0)
+            return min(float(self._file.tell()) / self._size, 1.0)
         except (OSError, ValueError):
             return None
 
@@ -732,17 +872,19 @@ class BookWriter:
     fields. ``names`` is the header of a book without rows.
     """
 
-    def __init__(self, sink: IO[bytes], fmt: str, delimiter: str = ",",
-                 names: Sequence[str] = ()) -> None:
+    def __init__(
+        self, sink: IO[bytes], fmt: str, delimiter: str = ",", names: Sequence[str] = ()
+    ) -> None:
         self.sink = sink
         self.names = list(names)
         self.format = fmt
         self.delimiter = delimiter
         self._started = False
         self._parquet: Any = None
-        self._options = {q: pa_csv.WriteOptions(include_header=False, delimiter=delimiter,
-                                                quoting_style=q)
-                         for q in ("none", "needed")}
+        self._options = {
+            q: pa_csv.WriteOptions(include_header=False, delimiter=delimiter, quoting_style=q)
+            for q in ("none", "needed")
+        }
 
     def _start(self, schema: pa.Schema) -> None:
         self._started = True
@@ -774,8 +916,10 @@ class BookWriter:
             # The names end with the results: implied_vol, the Greeks, reason.
             names = self.names
             first = len(names) - names[::-1].index("implied_vol") - 1 if names else 0
-            fields = [pa.field(n, pa.float64() if first <= i < len(names) - 1 else pa.string())
-                      for i, n in enumerate(names)]
+            fields = [
+                pa.field(n, pa.float64() if first <= i < len(names) - 1 else pa.string())
+                for i, n in enumerate(names)
+            ]
             self._start(pa.schema(fields))
         if self._parquet is not None:
             self._parquet.close()

@@ -74,16 +74,23 @@ def _column_help() -> str:
         from quelta.book import COLUMNS
     except ImportError:
         return f"book columns: listed here once pyarrow is installed ({_INSTALL_ARROW})"
-    lines = ["book columns (header row; names are case-insensitive, spaces, hyphens",
-             "and slashes count as underscores, and the first accepted name present",
-             "is used):"]
+    lines = [
+        "book columns (header row; names are case-insensitive, spaces, hyphens",
+        "and slashes count as underscores, and the first accepted name present",
+        "is used):",
+    ]
     for canon, aliases, text in COLUMNS:
-        lines += textwrap.wrap(text, 78, initial_indent=f"  {canon:<15}",
-                               subsequent_indent=" " * 17)
+        lines += textwrap.wrap(
+            text, 78, initial_indent=f"  {canon:<15}", subsequent_indent=" " * 17
+        )
         others = [a for a in aliases if a != canon]
         if others:
-            lines += textwrap.wrap(", ".join(others), 78, initial_indent=" " * 17 + "also: ",
-                                   subsequent_indent=" " * 23)
+            lines += textwrap.wrap(
+                ", ".join(others),
+                78,
+                initial_indent=" " * 17 + "also: ",
+                subsequent_indent=" " * 23,
+            )
     return "\n".join(lines)
 
 
@@ -105,8 +112,9 @@ yield column (default 0).
 
 Appended columns: implied_vol (annualised), delta = dV/dF, gamma = d2V/dF2,
 vega = change of V per volatility point (0.01), all for the discounted price
-V and empty where there is no volatility, and reason ({", ".join(
-        r.name.lower() for r in Reason)}). With a spot column delta and gamma
+V and empty where there is no volatility, and reason ({
+        ", ".join(r.name.lower() for r in Reason)
+    }). With a spot column delta and gamma
 are dV/dS and d2V/dS2. --greeks all adds, before reason, theta = change of V
 per calendar day (-dV/dT / 365; at fixed S, r, q, or at fixed F and r for a
 forward), rho = change of V per percentage point of r (at fixed S and q, or
@@ -127,6 +135,7 @@ interrupted (SIGINT, SIGTERM).
 
 
 # ---------------------------------------------------------------- outputs
+
 
 def _same_file(a: str, b: str) -> bool:
     """Whether two paths name one file, however spelt (links, .., relative)."""
@@ -163,7 +172,7 @@ class _Output:
             raise CliError(f"cannot write {given}: is a directory")
         try:
             if st is not None and not stat.S_ISREG(st.st_mode):
-                self.file = open(target, "wb")  # noqa: SIM115 - closed by commit/discard
+                self.file = open(target, "wb")
                 return
             if st is not None:
                 self.mode = stat.S_IMODE(st.st_mode)
@@ -171,8 +180,7 @@ class _Output:
                 umask = os.umask(0)
                 os.umask(umask)
                 self.mode = 0o666 & ~umask
-            fd, tmp = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.",
-                                       suffix=".tmp")
+            fd, tmp = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.", suffix=".tmp")
         except OSError as exc:
             raise CliError(f"cannot write {given}: {exc.strerror or exc}") from None
         self.tmp = Path(tmp)
@@ -236,6 +244,7 @@ def _os_message(exc: OSError) -> str:
 
 def _check_outputs(book: str | None, output: str | None, plot: str | None) -> None:
     """Refuse an output that is the book or the other output."""
+
     def clash(a: str, b: str) -> bool:
         if a == "-" or b == "-":
             return a == b
@@ -245,14 +254,20 @@ def _check_outputs(book: str | None, output: str | None, plot: str | None) -> No
         return _same_file(a, b)
 
     for option, given in (("-o", output), ("--plot", plot)):
-        if given is not None and book is not None and book != "-" and given != "-" \
-                and clash(given, book):
+        if (
+            given is not None
+            and book is not None
+            and book != "-"
+            and given != "-"
+            and clash(given, book)
+        ):
             raise CliError(f"{option} {given} is the book being read; give another file")
     if output is not None and plot is not None and clash(output, plot):
         raise CliError(f"--plot {plot} and -o {output} are the same file; give two files")
 
 
 # ---------------------------------------------------------------- results
+
 
 @dataclass
 class _Tally:
@@ -277,11 +292,16 @@ class _Smile:
         g = solved.greeks
         keep = g.reason == Reason.OK
         if not self.all_quotes:  # out of the money: calls above the forward, puts below
-            keep &= np.where(solved.is_call, solved.strike >= solved.forward,
-                             solved.strike < solved.forward)
-        rows = np.flatnonzero(keep)[::self.stride]
-        part = (np.log(solved.strike[rows] / solved.forward[rows]), g.vol[rows],
-                solved.expiry[rows], solved.is_call[rows])
+            keep &= np.where(
+                solved.is_call, solved.strike >= solved.forward, solved.strike < solved.forward
+            )
+        rows = np.flatnonzero(keep)[:: self.stride]
+        part = (
+            np.log(solved.strike[rows] / solved.forward[rows]),
+            g.vol[rows],
+            solved.expiry[rows],
+            solved.is_call[rows],
+        )
         self.parts.append(part)
         self.kept += rows.size
         if self.kept > PLOT_KEPT_POINTS:
@@ -316,14 +336,20 @@ def _plot(file: IO[bytes], fmt: str, smile: _Smile, title: str) -> None:
             if order.size > PLOT_MAX_POINTS:
                 order = order[np.linspace(0, order.size - 1, PLOT_MAX_POINTS).astype(int)]
             if order.size:
-                ax.plot(k[m][order], 100.0 * vol[m][order], linestyle=style,
-                        marker=marker if order.size <= 60 else None, markersize=3,
-                        linewidth=1.5, color=colour)
+                ax.plot(
+                    k[m][order],
+                    100.0 * vol[m][order],
+                    linestyle=style,
+                    marker=marker if order.size <= 60 else None,
+                    markersize=3,
+                    linewidth=1.5,
+                    color=colour,
+                )
         handles.append(Line2D([], [], color=colour, label=f"T = {expiry:.4g} y"))
-    handles += [Line2D([], [], color="0.3", linestyle="-", marker="o", markersize=3,
-                       label="calls"),
-                Line2D([], [], color="0.3", linestyle="--", marker="s", markersize=3,
-                       label="puts")]
+    handles += [
+        Line2D([], [], color="0.3", linestyle="-", marker="o", markersize=3, label="calls"),
+        Line2D([], [], color="0.3", linestyle="--", marker="s", markersize=3, label="puts"),
+    ]
     ax.set_xlabel("log-moneyness  ln(K / F)")
     ax.set_ylabel("implied volatility (%, annualised)")
     title += " (all quotes)" if smile.all_quotes else " (out-of-the-money quotes)"
@@ -337,6 +363,7 @@ def _plot(file: IO[bytes], fmt: str, smile: _Smile, title: str) -> None:
 
 
 # ---------------------------------------------------------------- the command
+
 
 @contextlib.contextmanager
 def _book_source(path: str | None) -> Iterator[tuple[str, str]]:
@@ -373,8 +400,10 @@ def _diagnose(path: str, delimiter: str, width: int) -> str | None:
             next(reader, None)
             for record in reader:
                 if record and len(record) != width:
-                    return (f"line {reader.line_num}: {len(record)} fields, expected {width} "
-                            "as in the header")
+                    return (
+                        f"line {reader.line_num}: {len(record)} fields, expected {width} "
+                        "as in the header"
+                    )
     except csv.Error as exc:
         return f"line {reader.line_num + 1}: malformed CSV ({exc})"
     except UnicodeDecodeError:
@@ -385,8 +414,9 @@ def _diagnose(path: str, delimiter: str, width: int) -> str | None:
 def _solve(args: argparse.Namespace) -> int:
     if args.scheduler is not None:
         if args.greeks != DEFAULT_GREEKS:
-            raise CliError("--greeks: a cluster run (--scheduler) writes delta, gamma and "
-                           "vega only")
+            raise CliError(
+                "--greeks: a cluster run (--scheduler) writes delta, gamma and vega only"
+            )
         from quelta._cluster import solve_on_cluster
 
         return solve_on_cluster(args)
@@ -402,8 +432,10 @@ def _solve(args: argparse.Namespace) -> int:
     if args.plot is not None:
         plot_format = "png" if args.plot == "-" else Path(args.plot).suffix.lower().lstrip(".")
         if plot_format not in PLOT_FORMATS:
-            raise CliError(f"--plot {args.plot}: unknown image format; name the file "
-                           f"{', '.join('.' + f for f in PLOT_FORMATS)}")
+            raise CliError(
+                f"--plot {args.plot}: unknown image format; name the file "
+                f"{', '.join('.' + f for f in PLOT_FORMATS)}"
+            )
         try:
             import matplotlib.figure  # noqa: F401  (imported again by _plot)
         except ImportError:
@@ -423,8 +455,9 @@ def _solve(args: argparse.Namespace) -> int:
         try:
             # Standard input unbuffered: no buffer lock for the reading thread to
             # hold while the program ends on a signal.
-            source = (open(sys.stdin.fileno(), "rb", buffering=0, closefd=False)
-                      if path == "-" else path)
+            source = (
+                open(sys.stdin.fileno(), "rb", buffering=0, closefd=False) if path == "-" else path
+            )
             reader = books.BookReader(source, args.chunk_size)
         except FileNotFoundError:
             raise CliError(f"{name}: no such file") from None
@@ -444,11 +477,9 @@ def _solve(args: argparse.Namespace) -> int:
         if output is not None:
             out = _Output(output)
             outputs.append(out)
-            out_format = ("parquet" if output.lower().endswith(books.PARQUET_SUFFIXES)
-                          else "csv")
+            out_format = "parquet" if output.lower().endswith(books.PARQUET_SUFFIXES) else "csv"
             delimiter = "\t" if output.lower().endswith(".tsv") else reader.delimiter
-            writer = books.BookWriter(out.file, out_format, delimiter,
-                                      [*reader.names, *results])
+            writer = books.BookWriter(out.file, out_format, delimiter, [*reader.names, *results])
         if args.plot is not None:
             image = _Output(args.plot)
             outputs.append(image)
@@ -471,7 +502,7 @@ def _solve(args: argparse.Namespace) -> int:
             except books.BookError as exc:
                 raise CliError(_row_message(exc, name, path, reader, rows_before)) from None
             solved = _count(result, tally)
-            columns = columns or _describe(books, solved.table.schema.names[:-len(results)])
+            columns = columns or _describe(books, solved.table.schema.names[: -len(results)])
             if smile is not None:
                 smile.add(solved)
             if writer is not None:
@@ -496,7 +527,7 @@ def _solve(args: argparse.Namespace) -> int:
                     if writing is not None:
                         writing.result()
                     writer.close()
-        except (books.pa.ArrowException, OSError) as exc:  # pyarrow's parse and read errors
+        except (books.ArrowException, OSError) as exc:  # pyarrow's parse and read errors
             raise CliError(_read_message(exc, name, path, reader)) from None
         except (CliError, KeyboardInterrupt, _Terminated) as exc:
             exc.written = [o.name for o in outputs if o.written]  # type: ignore[union-attr]
@@ -506,15 +537,23 @@ def _solve(args: argparse.Namespace) -> int:
         if args.plot is not None:
             assert smile is not None and plot_format is not None
             with image.writing():
-                _plot(image.file, plot_format, smile, f"Implied volatility smile: "
-                      f"{Path(name).name}")
+                _plot(
+                    image.file, plot_format, smile, f"Implied volatility smile: {Path(name).name}"
+                )
         for o in outputs:
             o.commit()
         outputs.clear()
     if columns is None:
         columns = _describe(books, reader.names)
-    _summary(report, name if args.book is not None else f"{name} ({path})", columns, tally,
-             elapsed, output, args)
+    _summary(
+        report,
+        name if args.book is not None else f"{name} ({path})",
+        columns,
+        tally,
+        elapsed,
+        output,
+        args,
+    )
     return 0
 
 
@@ -526,8 +565,9 @@ def _describe(books: Any, names: list[str]) -> str:
 def _solve_batch(books: Any, batch: Any, args: argparse.Namespace) -> Any:
     """One batch solved (in a solver thread), with the seconds it took."""
     start = time.perf_counter()
-    solved = books.solve_batch(batch, valuation_date=args.valuation_date, strict=args.strict,
-                               greeks=args.greeks)
+    solved = books.solve_batch(
+        batch, valuation_date=args.valuation_date, strict=args.strict, greeks=args.greeks
+    )
     return solved, time.perf_counter() - start
 
 
@@ -626,10 +666,16 @@ def _progress_bar(reader: Any) -> Iterator[Any]:
         except ImportError:
             pass
         else:
-            bar = tqdm(total=reader.rows_total, file=sys.stderr, unit=" rows",
-                       unit_scale=True, dynamic_ncols=True, leave=True,
-                       bar_format="{l_bar}{bar}| {n_fmt}/{total_fmt} rows "
-                                  "[{elapsed}<{remaining}, {rate_fmt}]")
+            bar = tqdm(
+                total=reader.rows_total,
+                file=sys.stderr,
+                unit=" rows",
+                unit_scale=True,
+                dynamic_ncols=True,
+                leave=True,
+                bar_format="{l_bar}{bar}| {n_fmt}/{total_fmt} rows "
+                "[{elapsed}<{remaining}, {rate_fmt}]",
+            )
 
     def advance(rows: int) -> None:
         if bar is None:
@@ -650,24 +696,36 @@ def _progress_bar(reader: Any) -> Iterator[Any]:
             bar.close()
 
 
-def _summary(report: IO[str], book: str, columns: str, tally: _Tally, elapsed: float,
-             output: str | None, args: argparse.Namespace) -> None:
+def _summary(
+    report: IO[str],
+    book: str,
+    columns: str,
+    tally: _Tally,
+    elapsed: float,
+    output: str | None,
+    args: argparse.Namespace,
+) -> None:
     solved = int(tally.reasons[Reason.OK])
-    lines = [f"book: {book}",
-             f"columns: {columns}",
-             f"rows: {tally.rows:,}  solved: {solved:,}  "
-             f"without a volatility: {tally.rows - solved:,}"]
+    lines = [
+        f"book: {book}",
+        f"columns: {columns}",
+        f"rows: {tally.rows:,}  solved: {solved:,}  without a volatility: {tally.rows - solved:,}",
+    ]
     for r in Reason:
         n = int(tally.reasons[r])
         if r is not Reason.OK and n:
             lines.append(f"  {r.name.lower():<20} {n:>9,}  {r.description}")
     if tally.true_compared or "true_vol" in columns:
-        lines.append(f"true_vol: max |implied_vol/true_vol - 1| = {tally.max_true_error:.1e}"
-                     f" over {tally.true_compared:,} rows")
+        lines.append(
+            f"true_vol: max |implied_vol/true_vol - 1| = {tally.max_true_error:.1e}"
+            f" over {tally.true_compared:,} rows"
+        )
     rate = tally.rows / elapsed if elapsed > 0 else float("inf")
     core_rate = tally.rows / tally.solve_seconds if tally.solve_seconds > 0 else float("inf")
-    lines.append(f"time: {elapsed:.3f} s to read, solve and write: {rate:,.0f} options/s "
-                 f"(solving alone: {tally.solve_seconds:.4f} s, {core_rate:,.0f} options/s)")
+    lines.append(
+        f"time: {elapsed:.3f} s to read, solve and write: {rate:,.0f} options/s "
+        f"(solving alone: {tally.solve_seconds:.4f} s, {core_rate:,.0f} options/s)"
+    )
     if output == "-":
         lines.append("output: standard output")
     elif output is not None:
@@ -687,7 +745,8 @@ def _greeks_option(text: str) -> tuple[str, ...]:
     unknown = [n for n in names if n not in ALL_GREEKS]
     if unknown or not names:
         raise argparse.ArgumentTypeError(
-            f"unknown Greek {unknown[0]!r}" if unknown else "no Greek named")
+            f"unknown Greek {unknown[0]!r}" if unknown else "no Greek named"
+        )
     return tuple(g for g in ALL_GREEKS if g in names)
 
 
@@ -701,48 +760,88 @@ def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="quelta",
         description="Black implied volatilities and Greeks for option books. "
-                    "Without a command, runs 'solve' (on the sample book without BOOK).")
-    parser.add_argument("--version", action="version", version=f"quelta {ver} (SIMD level: {simd_level()})")
+        "Without a command, runs 'solve' (on the sample book without BOOK).",
+    )
+    parser.add_argument(
+        "--version", action="version", version=f"quelta {ver} (SIMD level: {simd_level()})"
+    )
     sub = parser.add_subparsers(dest="command", metavar="COMMAND")
     solve = sub.add_parser(
-        "solve", help="solve an option book (CSV or Parquet) for implied volatilities and Greeks",
+        "solve",
+        help="solve an option book (CSV or Parquet) for implied volatilities and Greeks",
         description=textwrap.fill(
             "Solve every row of an option book for its implied volatility, delta, gamma and "
             "vega; append them to the rows and print a summary (rows solved, rows without a "
             "volatility by reason, time, options per second). Books of any length are "
-            "streamed in batches, with a progress bar when stderr is a terminal.", 78),
-        epilog=_epilog(), formatter_class=argparse.RawDescriptionHelpFormatter)
-    solve.add_argument("book", nargs="?", metavar="BOOK",
-                       help="option book, CSV with a header row or Parquet; '-' for standard "
-                            "input (default: the sample book)")
-    solve.add_argument("-o", "--output", metavar="OUT",
-                       help="write the rows with the results appended to OUT, Parquet if it "
-                            "ends in .parquet, else CSV ('-' for standard output; default: "
-                            "write nothing)")
-    solve.add_argument("--plot", metavar="IMAGE",
-                       help="draw the volatility smile per expiry to IMAGE (.png, .svg or "
-                            ".pdf; needs matplotlib: pip install 'quelta[plot]')")
-    solve.add_argument("--plot-all", action="store_true",
-                       help="plot every solved quote, calls and puts apart (default: the "
-                            "out-of-the-money quotes only)")
-    solve.add_argument("--valuation-date", metavar="DATE",
-                       help="date (YYYY-MM-DD, or YYYY-MM-DD HH:MM) from which expiry dates "
-                            "are counted; years are ACT/365F, calendar days / 365")
-    solve.add_argument("--strict", action="store_true",
-                       help="stop at the first unreadable cell, naming its line and column, "
-                            "instead of giving its row the reason bad_input")
-    solve.add_argument("--greeks", type=_greeks_option, default=DEFAULT_GREEKS,
-                       metavar="LIST",
-                       help="Greeks to append: 'all' (delta, gamma, vega, theta, rho, vanna, "
-                            "volga) or names separated by commas (default: delta,gamma,vega)")
-    solve.add_argument("--chunk-size", type=int, default=DEFAULT_CHUNK, metavar="N",
-                       help=f"rows solved per batch (default {DEFAULT_CHUNK:,})")
-    solve.add_argument("--scheduler", metavar="local:N|tcp://HOST:PORT",
-                       help="solve on a Dask cluster: N worker processes on this machine, or "
-                            "the workers of a running scheduler. BOOK is then a dataset (a "
-                            "directory, glob or file of CSV or Parquet books) and OUT a "
-                            "directory, written as a partitioned Parquet dataset (needs "
-                            "pip install 'quelta[dask]')")
+            "streamed in batches, with a progress bar when stderr is a terminal.",
+            78,
+        ),
+        epilog=_epilog(),
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    solve.add_argument(
+        "book",
+        nargs="?",
+        metavar="BOOK",
+        help="option book, CSV with a header row or Parquet; '-' for standard "
+        "input (default: the sample book)",
+    )
+    solve.add_argument(
+        "-o",
+        "--output",
+        metavar="OUT",
+        help="write the rows with the results appended to OUT, Parquet if it "
+        "ends in .parquet, else CSV ('-' for standard output; default: "
+        "write nothing)",
+    )
+    solve.add_argument(
+        "--plot",
+        metavar="IMAGE",
+        help="draw the volatility smile per expiry to IMAGE (.png, .svg or "
+        ".pdf; needs matplotlib: pip install 'quelta[plot]')",
+    )
+    solve.add_argument(
+        "--plot-all",
+        action="store_true",
+        help="plot every solved quote, calls and puts apart (default: the "
+        "out-of-the-money quotes only)",
+    )
+    solve.add_argument(
+        "--valuation-date",
+        metavar="DATE",
+        help="date (YYYY-MM-DD, or YYYY-MM-DD HH:MM) from which expiry dates "
+        "are counted; years are ACT/365F, calendar days / 365",
+    )
+    solve.add_argument(
+        "--strict",
+        action="store_true",
+        help="stop at the first unreadable cell, naming its line and column, "
+        "instead of giving its row the reason bad_input",
+    )
+    solve.add_argument(
+        "--greeks",
+        type=_greeks_option,
+        default=DEFAULT_GREEKS,
+        metavar="LIST",
+        help="Greeks to append: 'all' (delta, gamma, vega, theta, rho, vanna, "
+        "volga) or names separated by commas (default: delta,gamma,vega)",
+    )
+    solve.add_argument(
+        "--chunk-size",
+        type=int,
+        default=DEFAULT_CHUNK,
+        metavar="N",
+        help=f"rows solved per batch (default {DEFAULT_CHUNK:,})",
+    )
+    solve.add_argument(
+        "--scheduler",
+        metavar="local:N|tcp://HOST:PORT",
+        help="solve on a Dask cluster: N worker processes on this machine, or "
+        "the workers of a running scheduler. BOOK is then a dataset (a "
+        "directory, glob or file of CSV or Parquet books) and OUT a "
+        "directory, written as a partitioned Parquet dataset (needs "
+        "pip install 'quelta[dask]')",
+    )
     return parser
 
 

@@ -56,8 +56,10 @@ def _dask_array() -> Any:
 
 # ---------------------------------------------------------------- DataFrames
 
-def solve(ddf: Any, *, valuation_date: object = None, strict: bool = False,
-          columns: Any = None) -> Any:
+
+def solve(
+    ddf: Any, *, valuation_date: object = None, strict: bool = False, columns: Any = None
+) -> Any:
     """Implied volatility and Greeks of every row of a Dask DataFrame, lazily.
 
     Takes the arguments of :func:`quelta.solve_table` and returns a Dask
@@ -73,16 +75,20 @@ def solve(ddf: Any, *, valuation_date: object = None, strict: bool = False,
     # Dask's stand-in rows may be unreadable, hence strict=False here.
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", BookWarning)
-        meta = solve_table(ddf._meta_nonempty, valuation_date=valuation_date,
-                           columns=columns).iloc[:0]
-    return ddf.map_partitions(solve_table, valuation_date=valuation_date, strict=strict,
-                              columns=columns, meta=meta)
+        meta = solve_table(ddf._meta_nonempty, valuation_date=valuation_date, columns=columns).iloc[
+            :0
+        ]
+    return ddf.map_partitions(
+        solve_table, valuation_date=valuation_date, strict=strict, columns=columns, meta=meta
+    )
 
 
 # ---------------------------------------------------------------- arrays
 
-def _stacked(function: str, fields: tuple[str, ...], names: tuple[str, ...],
-             *blocks: Any) -> np.ndarray:
+
+def _stacked(
+    function: str, fields: tuple[str, ...], names: tuple[str, ...], *blocks: Any
+) -> np.ndarray:
     """One block of results, the fields stacked along a new last axis (as float64)."""
     args = dict(zip(names, blocks))
     if function == "implied_volatility":
@@ -101,18 +107,37 @@ def _blockwise(function: str, fields: tuple[str, ...], **named: Any) -> list[Any
     pairs = [x for a in arrays for x in (a, index)]
     # One solve per block for all fields; reason codes are small integers,
     # exact as doubles, and are turned back into int8 below.
-    stacked = da.blockwise(_stacked, index + "z", function, None, fields, None,
-                           tuple(named), None, *pairs, new_axes={"z": len(fields)},
-                           dtype=np.float64, token=f"quelta-{function}")
+    stacked = da.blockwise(
+        _stacked,
+        index + "z",
+        function,
+        None,
+        fields,
+        None,
+        tuple(named),
+        None,
+        *pairs,
+        new_axes={"z": len(fields)},
+        dtype=np.float64,
+        token=f"quelta-{function}",
+    )
     out = [stacked[..., i] for i in range(len(fields))]
     code = fields.index("reason")
     out[code] = out[code].astype(np.int8)
     return out
 
 
-def implied_volatility(price: Any, forward: Any, strike: Any, expiry: Any, *,
-                       kind: Any = "call", discount: Any = None, rate: Any = None,
-                       reason: bool = False) -> Any:
+def implied_volatility(
+    price: Any,
+    forward: Any,
+    strike: Any,
+    expiry: Any,
+    *,
+    kind: Any = "call",
+    discount: Any = None,
+    rate: Any = None,
+    reason: bool = False,
+) -> Any:
     """:func:`quelta.implied_volatility` on Dask arrays, block by block, lazily.
 
     Arguments are Dask arrays, NumPy arrays or scalars and broadcast against
@@ -120,21 +145,48 @@ def implied_volatility(price: Any, forward: Any, strike: Any, expiry: Any, *,
     an int8 one of :class:`quelta.Reason` codes with ``reason=True``) whose
     values equal those of :func:`quelta.implied_volatility` bit for bit.
     """
-    vol, code = _blockwise("implied_volatility", ("vol", "reason"), price=price,
-                           forward=forward, strike=strike, expiry=expiry, kind=kind,
-                           discount=discount, rate=rate)
+    vol, code = _blockwise(
+        "implied_volatility",
+        ("vol", "reason"),
+        price=price,
+        forward=forward,
+        strike=strike,
+        expiry=expiry,
+        kind=kind,
+        discount=discount,
+        rate=rate,
+    )
     return (vol, code) if reason else vol
 
 
-def greeks(price: Any, forward: Any, strike: Any, expiry: Any, *, kind: Any = "call",
-           discount: Any = None, rate: Any = None) -> quelta.Greeks:
+def greeks(
+    price: Any,
+    forward: Any,
+    strike: Any,
+    expiry: Any,
+    *,
+    kind: Any = "call",
+    discount: Any = None,
+    rate: Any = None,
+) -> quelta.Greeks:
     """:func:`quelta.greeks` on Dask arrays: a :class:`quelta.Greeks` of Dask arrays."""
-    return quelta.Greeks(*_blockwise("greeks", quelta.Greeks._fields, price=price,
-                                     forward=forward, strike=strike, expiry=expiry,
-                                     kind=kind, discount=discount, rate=rate))
+    return quelta.Greeks(
+        *_blockwise(
+            "greeks",
+            quelta.Greeks._fields,
+            price=price,
+            forward=forward,
+            strike=strike,
+            expiry=expiry,
+            kind=kind,
+            discount=discount,
+            rate=rate,
+        )
+    )
 
 
 # ---------------------------------------------------------------- datasets of files
+
 
 @dataclass(frozen=True)
 class _Piece:
@@ -186,15 +238,18 @@ def dataset_files(dataset: str) -> list[str]:
     .parq, .csv, .tsv or .txt, leaving out hidden entries (``.`` or ``_``
     first, as Parquet datasets do). A glob takes every regular file it matches.
     """
-    from quelta.book import BookError, PARQUET_SUFFIXES
+    from quelta.book import PARQUET_SUFFIXES, BookError
 
     if os.path.isdir(dataset):
         found = []
         for root, dirs, files in os.walk(dataset):
             dirs[:] = [d for d in dirs if not d.startswith((".", "_"))]
-            found += [os.path.join(root, f) for f in files
-                      if not f.startswith((".", "_"))
-                      and f.lower().endswith(PARQUET_SUFFIXES + CSV_SUFFIXES)]
+            found += [
+                os.path.join(root, f)
+                for f in files
+                if not f.startswith((".", "_"))
+                and f.lower().endswith(PARQUET_SUFFIXES + CSV_SUFFIXES)
+            ]
         if not found:
             raise BookError(f"{dataset}: no CSV or Parquet files in the directory")
         return sorted(found)
@@ -240,9 +295,16 @@ def _pieces(files: Sequence[str], out_dir: str) -> list[_Piece]:
         if groups:
             cut.append((path, tuple(groups), rows))
     width = max(5, len(str(len(cut) - 1)))
-    return [_Piece(os.path.abspath(path), path,
-                   os.path.join(out_dir, f"part-{i:0{width}d}.parquet"), groups, rows)
-            for i, (path, groups, rows) in enumerate(cut)]
+    return [
+        _Piece(
+            os.path.abspath(path),
+            path,
+            os.path.join(out_dir, f"part-{i:0{width}d}.parquet"),
+            groups,
+            rows,
+        )
+        for i, (path, groups, rows) in enumerate(cut)
+    ]
 
 
 def _batches(books: Any, piece: _Piece, chunk: int) -> tuple[list[str], Any]:
@@ -254,11 +316,11 @@ def _batches(books: Any, piece: _Piece, chunk: int) -> tuple[list[str], Any]:
 
     parquet = pq.ParquetFile(piece.path)
     return list(parquet.schema_arrow.names), parquet.iter_batches(
-        batch_size=chunk, row_groups=list(piece.row_groups))
+        batch_size=chunk, row_groups=list(piece.row_groups)
+    )
 
 
-def _solve_piece(piece: _Piece, valuation_date: object, strict: bool,
-                 chunk: int) -> DatasetSummary:
+def _solve_piece(piece: _Piece, valuation_date: object, strict: bool, chunk: int) -> DatasetSummary:
     """Solves one piece and writes its part file (a task, run on a worker)."""
     import pyarrow as pa
 
@@ -280,11 +342,13 @@ def _solve_piece(piece: _Piece, valuation_date: object, strict: bool,
             except books.BookError as exc:
                 if exc.row is None:
                     raise books.BookError(f"{piece.name}: {exc}") from None
-                raise books.BookError(f"{piece.name} row {summary.rows + exc.row + 1}: "
-                                      f"{exc}") from None
+                raise books.BookError(
+                    f"{piece.name} row {summary.rows + exc.row + 1}: {exc}"
+                ) from None
             except pa.ArrowInvalid as exc:  # a malformed CSV or Parquet file
-                raise books.BookError(f"cannot read {piece.name}: "
-                                      f"{str(exc).strip().splitlines()[0]}") from None
+                raise books.BookError(
+                    f"cannot read {piece.name}: {str(exc).strip().splitlines()[0]}"
+                ) from None
             writer.close()
         os.replace(tmp, piece.out)
     except BaseException:
@@ -294,16 +358,16 @@ def _solve_piece(piece: _Piece, valuation_date: object, strict: bool,
     return summary
 
 
-def _solve_batch(books: Any, batch: Any, valuation_date: object, strict: bool,
-                 summary: DatasetSummary) -> Any:
+def _solve_batch(
+    books: Any, batch: Any, valuation_date: object, strict: bool, summary: DatasetSummary
+) -> Any:
     """Solves a record batch into the summary; returns the solved batch."""
     start = time.perf_counter()
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", books.BookWarning)
         solved = books.solve_batch(batch, valuation_date=valuation_date, strict=strict)
     summary.solve_seconds += time.perf_counter() - start
-    summary.warnings += [str(w.message) for w in caught
-                         if str(w.message) not in summary.warnings]
+    summary.warnings += [str(w.message) for w in caught if str(w.message) not in summary.warnings]
     g = solved.greeks
     summary.rows += len(g.reason)
     summary.reasons += np.bincount(g.reason, minlength=len(Reason))
@@ -331,9 +395,13 @@ def check_out_dir(out_dir: str) -> None:
         raise FileExistsError(errno.EEXIST, "exists and is not a directory", out_dir)
     strangers = [e for e in os.listdir(out_dir) if not _PART.fullmatch(e)]
     if strangers:
-        raise FileExistsError(errno.ENOTEMPTY, f"holds {strangers[0]!r} and maybe more, not "
-                              "only the part files of an earlier result; give an empty or "
-                              "new directory", out_dir)
+        raise FileExistsError(
+            errno.ENOTEMPTY,
+            f"holds {strangers[0]!r} and maybe more, not "
+            "only the part files of an earlier result; give an empty or "
+            "new directory",
+            out_dir,
+        )
 
 
 def _remove_tree(path: str) -> None:
@@ -345,11 +413,16 @@ def _remove_tree(path: str) -> None:
         time.sleep(0.05)
 
 
-def solve_dataset(dataset: str, out_dir: str, *, client: Any = None,
-                  valuation_date: object = None, strict: bool = False,
-                  chunk_size: int = 100_000,
-                  progress: Callable[[int, int | None], None] | None = None
-                  ) -> DatasetSummary:
+def solve_dataset(
+    dataset: str,
+    out_dir: str,
+    *,
+    client: Any = None,
+    valuation_date: object = None,
+    strict: bool = False,
+    chunk_size: int = 100_000,
+    progress: Callable[[int, int | None], None] | None = None,
+) -> DatasetSummary:
     """Solve the files of a dataset on a Dask cluster into a partitioned Parquet dataset.
 
     Parameters
@@ -395,8 +468,14 @@ def solve_dataset(dataset: str, out_dir: str, *, client: Any = None,
     futures: list[Any] = []
     try:
         pieces = _pieces(files, tmp)
-        futures = client.map(_solve_piece, pieces, valuation_date=valuation_date,
-                             strict=strict, chunk=chunk_size, pure=False)
+        futures = client.map(
+            _solve_piece,
+            pieces,
+            valuation_date=valuation_date,
+            strict=strict,
+            chunk=chunk_size,
+            pure=False,
+        )
         summary = DatasetSummary(files=len(files), parts=len(pieces))
         known = [p.rows for p in pieces if p.rows is not None]
         total = sum(known) if len(known) == len(pieces) else None
