@@ -427,9 +427,9 @@ class _Book:
         """a broadcast to the book's shape as a flat, contiguous buffer.
 
         An array of the right layout is used in place; anything else
-        (broadcast, strided, other dtypes) is copied once.
+        (broadcast, strided, misaligned, other dtypes) is copied once.
         """
-        out: np.ndarray = np.ascontiguousarray(np.broadcast_to(a, self.shape), dtype=dtype)
+        out: np.ndarray = np.require(np.broadcast_to(a, self.shape), dtype, ["C", "A"])
         return out.reshape(-1)
 
     def solve(

@@ -41,6 +41,11 @@ class Buffer {
                          format == 'd' ? "float64" : "int8");
             return false;
         }
+        // The kernel loads doubles directly: a misaligned buffer would be undefined behaviour.
+        if (reinterpret_cast<std::uintptr_t>(view_.buf) % itemsize != 0) {
+            PyErr_Format(PyExc_ValueError, "%s: the array's data is not aligned", name);
+            return false;
+        }
         return true;
     }
 

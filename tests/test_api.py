@@ -173,7 +173,8 @@ def test_lists_and_per_element_options():
     lambda a: np.repeat(a, 2)[::2],                                 # strided view
     lambda a: _read_only(a),
     lambda a: a.tolist(),
-], ids=["reversed", "strided", "read-only", "list"])
+    lambda a: _misaligned(a),
+], ids=["reversed", "strided", "read-only", "list", "misaligned"])
 def test_any_layout_gives_the_same_answer(transform):
     price, F, K, T, D, call = random_book(50, seed=11)
     want = quelta.greeks(price, F, K, T, discount=D, kind=call)
@@ -184,6 +185,15 @@ def test_any_layout_gives_the_same_answer(transform):
         same_bits(g, w)
     for a, b in zip(args, before):  # inputs are never written
         same_bits(np.asarray(a), b)
+
+
+def _misaligned(a):
+    """A contiguous copy of a whose data starts one byte off its natural alignment."""
+    raw = np.zeros(a.nbytes + 1, dtype=np.uint8)
+    out = raw[1:].view(a.dtype)
+    out[:] = a
+    assert a.itemsize == 1 or not out.flags.aligned
+    return out
 
 
 def _read_only(a):
