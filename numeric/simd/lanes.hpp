@@ -40,7 +40,7 @@ struct lane_traits<double> {
 };
 
 template <class V>
-using mask_t = lane_traits<V>::mask;
+using mask_t = typename lane_traits<V>::mask;
 
 template <class V>
 inline constexpr int width_v = lane_traits<V>::width;
