@@ -575,6 +575,7 @@ def solve_batch(
     strict: bool = False,
     columns: Mapping[str, str] | None = None,
     greeks: str | Sequence[str] = GREEKS,
+    threads: int | None = None,
 ) -> Solved:
     """Solve a book and keep the inputs as read; see :func:`solve_table`."""
     results = result_names(greeks)
@@ -627,7 +628,7 @@ def solve_batch(
         kind=is_call,
         discount=discount,
         rate=rate,
-        threads=None,
+        threads=threads,
         more=not set(results) <= set(RESULTS),
     )
     if cells.bad.any():
@@ -683,6 +684,7 @@ def solve_table(
     strict: bool = False,
     columns: Mapping[str, str] | None = None,
     greeks: str | Sequence[str] = GREEKS,
+    threads: int | None = None,
 ) -> Any:
     """Implied volatility and Greeks of every row of an option book, as new columns.
 
@@ -710,6 +712,9 @@ def solve_table(
     greeks : "all" or sequence of str, default ("delta", "gamma", "vega")
         The Greeks appended, from ``ALL_GREEKS``: delta, gamma, vega, theta,
         rho, vanna, volga, as :class:`quelta.Greeks` defines them.
+    threads : int, optional
+        Threads the solve is split over, as in :func:`quelta.greeks`
+        (default: one per CPU); the results are the same for every count.
 
     Returns
     -------
@@ -737,7 +742,12 @@ def solve_table(
         percentages.
     """
     solved = solve_batch(
-        table, valuation_date=valuation_date, strict=strict, columns=columns, greeks=greeks
+        table,
+        valuation_date=valuation_date,
+        strict=strict,
+        columns=columns,
+        greeks=greeks,
+        threads=threads,
     )
     for text in solved.warnings:
         warnings.warn(text, BookWarning, stacklevel=2)

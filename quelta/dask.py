@@ -78,8 +78,14 @@ def solve(
         meta = solve_table(ddf._meta_nonempty, valuation_date=valuation_date, columns=columns).iloc[
             :0
         ]
+    # One thread per task: the parallelism is Dask's (its workers and their threads).
     return ddf.map_partitions(
-        solve_table, valuation_date=valuation_date, strict=strict, columns=columns, meta=meta
+        solve_table,
+        valuation_date=valuation_date,
+        strict=strict,
+        columns=columns,
+        threads=1,
+        meta=meta,
     )
 
 
@@ -92,9 +98,9 @@ def _stacked(
     """One block of results, the fields stacked along a new last axis (as float64)."""
     args = dict(zip(names, blocks))
     if function == "implied_volatility":
-        got = dict(zip(fields, quelta.implied_volatility(**args, reason=True)))
+        got = dict(zip(fields, quelta.implied_volatility(**args, reason=True, threads=1)))
     else:
-        got = quelta.greeks(**args)._asdict()
+        got = quelta.greeks(**args, threads=1)._asdict()
     return np.stack([np.asarray(got[f], dtype=np.float64) for f in fields], axis=-1)
 
 
@@ -365,7 +371,8 @@ def _solve_batch(
     start = time.perf_counter()
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", books.BookWarning)
-        solved = books.solve_batch(batch, valuation_date=valuation_date, strict=strict)
+        # One thread per task: the cluster's worker processes are the parallelism.
+        solved = books.solve_batch(batch, valuation_date=valuation_date, strict=strict, threads=1)
     summary.solve_seconds += time.perf_counter() - start
     summary.warnings += [str(w.message) for w in caught if str(w.message) not in summary.warnings]
     g = solved.greeks
