@@ -456,10 +456,12 @@ def test_rates_in_percent_draw_a_warning(capsys, tmp_path):
 def test_outputs_that_are_not_plain_files_are_written_in_place(capsys, tmp_path):
     import threading
 
+    pytest.importorskip("matplotlib")
+
     fifo = tmp_path / "fifo"
     os.mkfifo(fifo)
     received = []
-    reader = threading.Thread(target=lambda: received.append(fifo.read_bytes()))
+    reader = threading.Thread(target=lambda: received.append(fifo.read_bytes()), daemon=True)
     reader.start()
     kept = tmp_path / "kept.csv"
     write(kept, "old\n")
