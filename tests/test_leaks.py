@@ -479,7 +479,7 @@ def greeks_arrays(n=N):
     is_call = np.array([1, 0, 1, 0], np.int8)[:n]
     price = np.array([7.965567455405804, 5.0, 1e-12, 150.0])[:n]
     discount = np.full(n, 0.9)
-    return [price, fwd, strike, is_call, discount] + [np.empty(n) for _ in range(4)]
+    return [price, fwd, strike, is_call, discount] + [np.zeros(n) for _ in range(4)]
 
 
 GREEKS_NAMES = ["undiscounted_price", "fwd_mid", "strike", "is_call", "discount",
