@@ -22,16 +22,16 @@ _INSTALL_DASK = "--scheduler needs Dask: pip install 'quelta[dask]'"
 CONNECT_TIMEOUT = "10s"
 
 
-def _parse_scheduler(spec: str) -> int | str:
+def _parse_scheduler(where: str) -> int | str:
     """The worker count of ``local:N``, or a scheduler address."""
-    if spec.startswith("local:"):
-        count = spec.removeprefix("local:")
+    if where.startswith("local:"):
+        count = where.removeprefix("local:")
         if count.isdigit() and int(count) >= 1:
             return int(count)
-    elif "://" in spec:
-        return spec
+    elif "://" in where:
+        return where
     raise CliError(
-        f"--scheduler {spec}: expected local:N (N worker processes on this "
+        f"--scheduler {where}: expected local:N (N worker processes on this "
         "machine) or the address of a scheduler, tcp://HOST:PORT"
     )
 

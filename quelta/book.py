@@ -551,6 +551,16 @@ class Solved:
     true_vol: np.ndarray | None
     warnings: tuple[str, ...] = ()
 
+    def true_vol_error(self) -> tuple[float, int]:
+        """Largest ``|implied_vol/true_vol - 1|`` and the number of rows compared."""
+        if self.true_vol is None:
+            return 0.0, 0
+        both = np.isfinite(self.greeks.vol) & np.isfinite(self.true_vol)
+        if not both.any():
+            return 0.0, 0
+        err = np.abs(self.greeks.vol[both] / self.true_vol[both] - 1.0)
+        return float(err.max()), int(both.sum())
+
 
 def _arrow_column(values: Any) -> pa.Array:
     """A pandas Series (or anything array-like) as an Arrow array."""

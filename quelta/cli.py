@@ -582,12 +582,9 @@ def _count(result: tuple[Any, float], tally: _Tally) -> Any:
     g = solved.greeks
     tally.rows += len(g.reason)
     tally.reasons += np.bincount(g.reason, minlength=len(Reason))
-    if solved.true_vol is not None:
-        both = np.isfinite(g.vol) & np.isfinite(solved.true_vol)
-        if both.any():
-            err = np.abs(g.vol[both] / solved.true_vol[both] - 1.0)
-            tally.max_true_error = max(tally.max_true_error, float(err.max()))
-            tally.true_compared += int(both.sum())
+    err, compared = solved.true_vol_error()
+    tally.max_true_error = max(tally.max_true_error, err)
+    tally.true_compared += compared
     return solved
 
 

@@ -378,12 +378,9 @@ def _solve_batch(
     g = solved.greeks
     summary.rows += len(g.reason)
     summary.reasons += np.bincount(g.reason, minlength=len(Reason))
-    if solved.true_vol is not None:
-        both = np.isfinite(g.vol) & np.isfinite(solved.true_vol)
-        if both.any():
-            err = np.abs(g.vol[both] / solved.true_vol[both] - 1.0)
-            summary.max_true_error = max(summary.max_true_error, float(err.max()))
-            summary.true_compared += int(both.sum())
+    err, compared = solved.true_vol_error()
+    summary.max_true_error = max(summary.max_true_error, err)
+    summary.true_compared += compared
     return solved.table
 
 
