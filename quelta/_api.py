@@ -69,8 +69,13 @@ class Reason(enum.IntEnum):
         The undiscounted price is at or above the largest Black price: the
         forward for a call, the strike for a put.
     AT_INTRINSIC : 3
-        The price equals the intrinsic value exactly: there is no time value,
-        so only the degenerate volatility 0 reproduces it.
+        The price equals the intrinsic value: there is no time value, so
+        only the degenerate volatility 0 reproduces it. With a discount
+        factor other than 1, ``price / discount`` within the rounding of that
+        division (2**-51 of itself) of the intrinsic value or of the largest
+        price counts as that value: a quote of ``D * (F - K)`` is at the
+        intrinsic value and one of ``D * F`` at the maximum whatever the last
+        bit of the quotient.
     NON_POSITIVE_INPUT : 4
         The price, forward, strike or discount factor is zero or negative.
     NON_POSITIVE_EXPIRY : 5
@@ -637,7 +642,9 @@ def implied_volatility(
     Notes
     -----
     ``vol`` equals ``black_core.implied_vol(price / D, F, K, q) / sqrt(T)``
-    bit for bit, with ``q`` 1 for a call and -1 for a put.
+    bit for bit, with ``q`` 1 for a call and -1 for a put, except where
+    ``price / D`` is within its rounding of the intrinsic value or of the
+    largest price (see :class:`Reason`): those quotes are at the bound.
 
     Examples
     --------

@@ -10,11 +10,14 @@ import ast
 import inspect
 import math
 import sys
+from fractions import Fraction
 from pathlib import Path
 
 import mpmath
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import quelta
 import quelta._api
@@ -24,6 +27,7 @@ from quelta import black_core as bc
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import oracle  # noqa: E402
 from support import assert_same_bits as same_bits  # noqa: E402
+from support import undiscounted  # noqa: E402
 
 EPS = 2.0**-52
 NAN = math.nan
@@ -34,7 +38,7 @@ ATM = 7.965567455405804  # undiscounted ATM price, F = K = 100, total vol 0.2
 def core_row(price, F, K, T, D, call):
     """(vol, delta, gamma, vega) of one quote through the scalar core functions."""
     q = 1 if call else -1
-    w = bc.implied_vol(price / D, F, K, q)
+    w = bc.implied_vol(float(undiscounted(price, F, K, call, D)), F, K, q)
     if not w > 0:
         return (NAN,) * 4
     return (w / math.sqrt(T), D * bc.black_delta(F, K, w, q), bc.black_gamma(F, K, w) * D,
@@ -262,6 +266,38 @@ def test_reasons_in_a_vector_match_the_scalar_ones():
                                           reason=True)
     assert code.tolist() == [int(r) for r in cols[6]]
     assert np.array_equal(np.isnan(vol), code != 0)
+
+
+def faithful_products(D, U):
+    """The two doubles either side of the exact product D U (one if it is a double)."""
+    exact = Fraction(D) * Fraction(U)
+    p = D * U
+    if Fraction(p) == exact:
+        return [p]
+    return sorted([p, math.nextafter(p, INF if Fraction(p) < exact else 0.0)])
+
+
+@settings(max_examples=200, deadline=None)
+@given(F=st.floats(1e-3, 1e6), m=st.floats(1e-3, 3.0),
+       D=st.one_of(st.just(1.0), st.floats(0.05, 1.5)),
+       call=st.booleans(), at_maximum=st.booleans())
+def test_a_quote_of_discounted_bound_gets_its_reason_whatever_its_last_bit(F, m, D, call,
+                                                                           at_maximum):
+    # D times the intrinsic value (in the money) or the largest price, rounded
+    # either way: no time value, whatever bit the division leaves.
+    K = F * math.exp(-m if call else m)
+    bound = (F if call else K) if at_maximum else abs(F - K)
+    reason = Reason.ABOVE_MAXIMUM if at_maximum else Reason.AT_INTRINSIC
+    kind = "call" if call else "put"
+    if D == 1.0:
+        # Nothing is rounded: a price one ulp inside the band has its volatility.
+        inside = math.nextafter(bound, 0.0 if at_maximum else INF)
+        assert quelta.implied_volatility(inside, F, K, 1.0, discount=D, kind=kind,
+                                         reason=True)[1] != reason
+    for price in faithful_products(D, bound):
+        g = quelta.greeks(price, F, K, 1.0, discount=D, kind=kind)
+        assert Reason(g.reason) is reason, price
+        assert all(math.isnan(x) for x in (*g[:4], *g[5:]))
 
 
 @pytest.mark.parametrize("rate, reason", [(NAN, Reason.NOT_FINITE),

@@ -20,7 +20,7 @@ from hypothesis import strategies as st
 import quelta
 import quelta._kernel as kernel
 import quelta.black_core as bc
-from support import assert_same_bits, black_price
+from support import assert_same_bits, black_price, undiscounted
 
 LEVELS = kernel.levels()
 NAN, INF = math.nan, math.inf
@@ -29,7 +29,7 @@ NAN, INF = math.nan, math.inf
 def reason_oracle(price, F, K, call, disc, vol):
     """The Reason codes of a book, by their definition in plain NumPy."""
     with np.errstate(all="ignore"):
-        p = price / disc
+        p = undiscounted(price, F, K, call, disc)
         intrinsic = np.where(call, np.where(K < F, F - K, 0.0), np.where(K > F, K - F, 0.0))
         code = np.where(vol > 0, 0, 7)
         code[p == intrinsic] = 3
@@ -92,11 +92,10 @@ def test_every_level_gives_the_scalar_bits(rows, offset):
     price, F, K, call, disc = make_rows(rows)
     n = len(price)
     q = np.where(call, 1, -1)
-    with np.errstate(all="ignore"):
-        undiscounted = price / disc
     # The batch skip rule: no volatility for a non-positive forward, strike or discount.
     want_vol = np.array([0.0 if f <= 0 or k <= 0 or d <= 0 else bc.implied_vol(p, f, k, c)
-                         for p, f, k, c, d in zip(undiscounted, F, K, q, disc)])
+                         for p, f, k, c, d in zip(undiscounted(price, F, K, call, disc),
+                                                  F, K, q, disc)])
     solved = want_vol > 0
     want_delta = np.array([bc.black_delta(f, k, v, c) * d if ok else 0.0
                            for f, k, v, c, d, ok in zip(F, K, want_vol, q, disc, solved)])
@@ -128,7 +127,9 @@ def test_vega_and_gamma_of_the_batch_are_the_scalar_ones():
         kernel.solve(price, F, K, call.astype(np.int8), disc, *outs,
                      np.empty(len(price), np.int8), level)
         vol = outs[0]
-        assert (vol > 0).mean() > 0.8
+        # In the money by 25 or 30 deviations a quote has no time value left
+        # beside the rounding of its undiscounting: a fifth of the rows.
+        assert (vol > 0).mean() >= 0.75
         assert_same_bits(outs[2], [bc.black_gamma(f, k, v) * d if v > 0 else 0.0
                                    for f, k, v, d in zip(F, K, vol, disc)])
         assert_same_bits(outs[3], [bc.black_vega(f, k, v) * d if v > 0 else 0.0

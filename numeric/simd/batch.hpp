@@ -52,6 +52,23 @@ struct Rows {
 
 namespace detail {
 
+// The intrinsic value of a call or put (kind < 0) on F struck at K, as the
+// price band of implied_vol takes it.
+template <class V>
+inline V intrinsic_value(V F, V K, V kind) noexcept {
+    return select(kind < 0.0, select(K > F, K - F, V(0.0)), select(K < F, F - K, V(0.0)));
+}
+
+// How far, relative to itself, an undiscounted price P / D can sit from the
+// value U it stands for when the quote was U times D rounded to double. The
+// quote is D U (1 + e1) and its quotient P / D rounds to U (1 + e1)(1 + e2),
+// |e1|, |e2| <= u = 2^-53, so |P / D - U| <= (2u + u^2) / (1 - u)^2 |P / D|,
+// a little over 2u. Twice that, 4u = 2^-51, bounds it with room to spare and
+// is a power of two: the tolerance of a price is exact, and so is the
+// comparison with its distance from U (Sterbenz). A time value that small
+// is the last bit of the division, not information about a volatility.
+constexpr double undiscounting_rounding = 0x1p-51;
+
 // The reason code of each lane, first failed check first: a non-finite
 // input, a non-positive one (both on the prices as given), the price band of
 // implied_vol on the undiscounted price, and last the solver itself (no
@@ -61,7 +78,7 @@ inline V reason_code(V quoted, V price, V F, V K, V kind, V disc, V vol) noexcep
     using M = mask_t<V>;
     constexpr double inf = std::numeric_limits<double>::infinity();
     const M put = kind < 0.0;
-    const V intrinsic = select(put, select(K > F, K - F, V(0.0)), select(K < F, F - K, V(0.0)));
+    const V intrinsic = intrinsic_value(F, K, kind);
     V code = select(vol > 0.0, V(0.0), V(7.0));
     code = select(price == intrinsic, V(3.0), code);
     code = select(price >= select(put, K, F), V(2.0), code);
@@ -106,8 +123,19 @@ struct Chunk {
     // Fields of the listed rows in list order, for passes 2 and 3.
     double sorted[9][capacity];
 
-    static V price_of(const Rows& r, V quoted_price, V disc) noexcept {
-        return r.discounted_price ? quoted_price / disc : quoted_price;
+    // The undiscounted price of a row. A market price within the rounding of
+    // the division of the intrinsic value or of the largest price (the
+    // forward for a call, the strike for a put) is that value exactly, so
+    // that its reason does not hang on the last bit of the quotient. Where
+    // D is 1 the division is exact and nothing moves.
+    static V price_of(const Rows& r, V quoted_price, V F, V K, V kind, V disc) noexcept {
+        if (!r.discounted_price) return quoted_price;
+        const V price = quoted_price / disc;
+        const V slack = select(disc == 1.0, V(0.0), undiscounting_rounding * vabs(price));
+        const V intrinsic = intrinsic_value(F, K, kind);
+        const V maximum = select(kind < 0.0, K, F);
+        const V at_bound = select(vabs(price - intrinsic) < slack, intrinsic, price);
+        return select(vabs(price - maximum) < slack, maximum, at_bound);
     }
 
     static M skipped(V F, V K, V disc) noexcept { return F <= 0.0 || K <= 0.0 || disc <= 0.0; }
@@ -118,8 +146,8 @@ struct Chunk {
         const V disc = load<V>(discount + i);
         const V F = load<V>(forward + i);
         const V K = load<V>(strike + i);
-        const Normalised<V> n =
-            normalise(price_of(r, load<V>(quoted + i), disc), F, K, load<V>(kind + i));
+        const V q = load<V>(kind + i);
+        const Normalised<V> n = normalise(price_of(r, load<V>(quoted + i), F, K, q, disc), F, K, q);
         M solving = !n.rejected && !skipped(F, K, disc);
         store(rejected + i, flag(n.rejected));
         V answer(0.0);
@@ -281,8 +309,8 @@ struct Chunk {
         }
         if (r.reason != nullptr) {
             double codes[w];
-            store(codes,
-                  reason_code(quoted_price, price_of(r, quoted_price, disc), F, K, q, disc, v));
+            store(codes, reason_code(quoted_price, price_of(r, quoted_price, F, K, q, disc), F, K,
+                                     q, disc, v));
             for (std::size_t lane = 0; lane < w; ++lane) {
                 reason[i + lane] = static_cast<std::int8_t>(codes[lane]);
             }
