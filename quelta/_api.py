@@ -216,6 +216,16 @@ def _as_float(name: str, value: object) -> FloatArray:
     raise TypeError(f"{name}: expected numbers, got {what} (dtype {arr.dtype})")
 
 
+def _is_missing(value: object) -> bool:
+    """Whether an option kind is a missing value: None, a float NaN or pandas' NA."""
+    if value is None:
+        return True
+    if isinstance(value, (float, np.floating)):
+        return bool(np.isnan(value))
+    pd = sys.modules.get("pandas")
+    return pd is not None and value is pd.NA
+
+
 def _flag_of(value: object) -> int:
     """1 for a call, 0 for a put; ValueError for anything else."""
     if isinstance(value, (bool, np.bool_)):
@@ -237,36 +247,50 @@ def _flag_of(value: object) -> int:
     )
 
 
-def _as_is_call(kind: object) -> npt.NDArray[np.int8]:
-    """Option kinds as int8 flags, 1 for a call and 0 for a put."""
+def _as_is_call(kind: object) -> tuple[npt.NDArray[np.int8], npt.NDArray[np.bool_] | None]:
+    """Option kinds as int8 flags, 1 for a call and 0 for a put, and where they are missing.
+
+    A missing kind (None, NaN, pandas' NA) is flagged as a call and marked in
+    the mask (None when there is none): its row gets no volatility.
+    """
     if _series_index(kind) is not None:
         kind = kind.to_numpy()  # type: ignore[attr-defined]
     arr = np.asarray(kind)
     if arr.dtype.kind == "b":
-        return arr.astype(np.int8)
+        return arr.astype(np.int8), None
     if arr.dtype.kind in "iuf":
         calls: npt.NDArray[np.bool_] = arr == 1
-        puts: npt.NDArray[np.bool_] = arr == -1
-        if not np.all(calls | puts):
-            _flag_of(arr[~(calls | puts)].flat[0])  # raises, naming the value
-        return calls.astype(np.int8)
+        known = calls | (arr == -1)
+        missing: npt.NDArray[np.bool_] = (
+            np.isnan(arr) if arr.dtype.kind == "f" else np.zeros(arr.shape, dtype=np.bool_)
+        )
+        if not np.all(known | missing):
+            _flag_of(arr[~(known | missing)].flat[0])  # raises, naming the value
+        return (calls | missing).astype(np.int8), missing if missing.any() else None
     if arr.dtype.kind in "US":
         # Few distinct words in a large book: classify each word once.
         words, inverse = np.unique(arr, return_inverse=True)
+        if not isinstance(kind, np.ndarray) and {"nan", b"nan"} & set(words.tolist()):
+            # NumPy wrote a NaN among the words as the word "nan": keep the objects.
+            return _as_is_call(np.asarray(kind, dtype=object))
         flags = np.array([_flag_of(w) for w in words.tolist()], dtype=np.int8)
-        return flags[inverse].reshape(arr.shape)
+        return flags[inverse].reshape(arr.shape), None
     if arr.dtype.kind == "O":
         cache: dict[object, int] = {}
-        out: npt.NDArray[np.int8] = np.empty(arr.shape, dtype=np.int8)
-        flat = out.reshape(-1)
+        out: npt.NDArray[np.int8] = np.ones(arr.shape, dtype=np.int8)
+        gaps: npt.NDArray[np.bool_] = np.zeros(arr.shape, dtype=np.bool_)
+        flat, flat_gaps = out.reshape(-1), gaps.reshape(-1)
         for i, v in enumerate(arr.reshape(-1).tolist()):
+            if _is_missing(v):
+                flat_gaps[i] = True
+                continue
             try:
                 flat[i] = cache[v]
             except KeyError:
                 flat[i] = cache[v] = _flag_of(v)
             except TypeError:  # unhashable
                 flat[i] = _flag_of(v)
-        return out
+        return out, gaps if gaps.any() else None
     raise TypeError(f"kind: expected 'call'/'put' words or flags, got dtype {arr.dtype}")
 
 
@@ -351,10 +375,14 @@ class _Book:
         masks = [np.ma.getmaskarray(v) for v in named.values() if np.ma.isMaskedArray(v)]
         named = {name: _unmasked(name, v) for name, v in named.items()}
 
-        arrays: dict[str, np.ndarray] = {
-            name: (_as_is_call(v) if name == "kind" else _as_float(name, v))
-            for name, v in named.items()
-        }
+        arrays: dict[str, np.ndarray] = {}
+        for name, v in named.items():
+            if name == "kind":
+                arrays[name], missing = _as_is_call(v)
+                if missing is not None:
+                    masks.append(missing)
+            else:
+                arrays[name] = _as_float(name, v)
         try:
             self.shape: tuple[int, ...] = np.broadcast_shapes(*(a.shape for a in arrays.values()))
         except ValueError:
@@ -607,7 +635,9 @@ def implied_volatility(
         ``spot`` only. Default 0.
     kind : array_like, default "call"
         ``"call"``/``"put"`` (also ``"c"``/``"p"``, any case), ``1``/``-1``,
-        or booleans (True for a call).
+        or booleans (True for a call). A missing kind (None, NaN, pandas'
+        NA, a masked entry) is a missing value like any other; an unknown
+        one raises ValueError.
     discount : array_like, optional
         Discount factor ``D`` to the payment date. Default 1 (undiscounted).
     rate : array_like, optional

@@ -382,11 +382,34 @@ def test_kinds(kind, calls):
     np.testing.assert_array_equal(got, np.where(calls, call_vol, put_vol))
 
 
-@pytest.mark.parametrize("kind", ["straddle", "", "0", 0, 2, NAN, None, 0.5, ["call", "x"],
-                                  np.array([1, 0]), np.array([1.0, NAN])])
+@pytest.mark.parametrize("kind", ["straddle", "", "0", 0, 2, 0.5, ["call", "x"], "nan",
+                                  np.array([1, 0]), np.array(["call", "nan"]), [None, "x"]])
 def test_unknown_kinds_are_refused(kind):
     with pytest.raises(ValueError, match="kind: unknown option kind"):
         quelta.implied_volatility(P, F0, K0, 1.0, kind=kind)
+
+
+@pytest.mark.parametrize("kind", [  # of [call, missing, put], given pandas
+    lambda pd: ["call", None, "put"], lambda pd: ["c", NAN, "p"], lambda pd: [True, pd.NA, False],
+    lambda pd: np.array([1.0, NAN, -1.0]),
+    lambda pd: np.array(["call", None, "put"], dtype=object),
+    lambda pd: pd.Series(["call", None, "put"]),
+    lambda pd: pd.Series(["call", pd.NA, "put"], dtype="string"),
+    lambda pd: pd.Series([1, pd.NA, -1], dtype="Int64"),
+    lambda pd: pd.Series(["call", None, "put"], dtype="category"),
+], ids=["list-None", "list-NaN", "list-NA", "float-NaN", "object-None", "Series-None",
+        "Series-string-NA", "Series-Int64-NA", "Series-category-None"])
+def test_a_missing_kind_is_a_missing_value(kind):
+    kind = kind(pytest.importorskip("pandas"))
+    price, strike = [12.0, ATM, 20.0], [110.0, 100.0, 110.0]
+    got = quelta.greeks(price, F0, strike, 1.0, kind=kind, rate=0.01)
+    want = quelta.greeks(price, F0, strike, 1.0, kind=[True, True, False], rate=0.01)
+    assert np.asarray(got.reason).tolist() == [Reason.OK, Reason.NOT_FINITE, Reason.OK]
+    for field_got, field_want in zip((*got[:4], *got[5:]), (*want[:4], *want[5:])):
+        same_bits(np.asarray(field_got), [field_want[0], NAN, field_want[2]])
+    for scalar in (None, NAN):
+        _, code = quelta.implied_volatility(ATM, F0, 100.0, 1.0, kind=scalar, reason=True)
+        assert code == Reason.NOT_FINITE
 
 
 # ---------------------------------------------------------------- discounting
