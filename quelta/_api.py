@@ -30,6 +30,7 @@ from __future__ import annotations
 
 import enum
 import itertools
+import math
 import os
 import sys
 from concurrent.futures import ThreadPoolExecutor
@@ -796,6 +797,43 @@ def _greeks(
 
 
 _DAYS_PER_YEAR = 365.0
+_DBL_MIN = float(np.finfo(np.float64).tiny)
+_DBL_MAX = float(np.finfo(np.float64).max)
+
+
+def _log_moneyness(f: FloatArray, k: FloatArray) -> FloatArray:
+    """ln(F/K) as the kernel takes it: the log of the quotient where that is a
+    normal number, else ln F - ln K (a quotient that overflows or underflows)."""
+    ratio = f / k
+    x: FloatArray = np.log(ratio)
+    wide = ~((np.abs(ratio) >= _DBL_MIN) & (np.abs(ratio) <= _DBL_MAX))
+    if wide.any():
+        x[wide] = np.log(f[wide]) - np.log(k[wide])
+    return x
+
+
+# Below this argument the normal CDF is near DBL_MIN and about to underflow.
+_CDF_TAIL = -37.0
+
+
+def _strike_term(z: FloatArray, dk: FloatArray, density: FloatArray) -> FloatArray:
+    """D K N(z), z = d2 for a call and -d2 for a put, to full relative precision.
+
+    ``F delta - V`` would keep only the difference of two close numbers.
+    Where N(z) underflows, D K N(z) is ``D K n(d2) N(z) / n(z)`` with
+    ``K n(d2) = F n(d1)``: the density term ``D F n(d1) = density * 100``
+    (vega per point over sqrt(T)) times the Mills ratio
+    ``N(z) / n(z) = sqrt(pi / 2) erfcx(-z / sqrt(2))``.
+    """
+    b = np.empty_like(z)
+    _kernel.elementary("norm_cdf", z, b, None)
+    b *= dk
+    tail = np.flatnonzero(z < _CDF_TAIL)
+    if tail.size:
+        mills = z[tail] * -math.sqrt(0.5)
+        _kernel.elementary("erfcx", mills, mills, None)
+        b[tail] = 100.0 * density[tail] * math.sqrt(0.5 * math.pi) * mills
+    return b
 
 
 def _spot_time_and_vol_greeks(
@@ -814,16 +852,20 @@ def _spot_time_and_vol_greeks(
     Closed forms of the Black-Scholes-Merton price ``V = D * Black(F, K, w)``,
     ``w = sigma * sqrt(T)``, from what the kernel returned: the forward delta
     ``delta_F`` (``D N(d1)`` or ``-D N(-d1)``) and the vega per point
-    ``D F n(d1) sqrt(T) / 100``. With ``A = F * delta_F`` and ``B = A - V``
-    (``D K N(d2)`` for a call, ``-D K N(-d2)`` for a put), at fixed ``S``,
-    ``r`` and ``q``, where ``F = S exp((r - q) T)``:
+    ``D F n(d1) sqrt(T) / 100``. With ``A = F * delta_F`` and
+    ``B = D K N(d2)`` for a call, ``-D K N(-d2)`` for a put (which is
+    ``A - V``, but formed from the normal CDF of d2, to its full relative
+    precision where ``A`` and ``V`` agree), at fixed ``S``, ``r`` and ``q``,
+    where ``F = S exp((r - q) T)``:
 
     - ``-dV/dT = q A - r B - D F n(d1) sigma / (2 sqrt(T))``;
     - ``dV/dr = T B``;
     - ``d(delta_F)/dsigma = -D n(d1) d2 / sigma``;
     - ``d(vega)/dsigma = vega d1 d2 / sigma``.
 
-    A forward held fixed is ``q = r`` in theta, and ``dV/dr = -T V``. Spot
+    A forward held fixed is ``q = r``: ``-dV/dT = r V - D F n(d1) sigma /
+    (2 sqrt(T))``, and ``dV/dr = -T V``. d1 and d2 are formed each from the
+    log-moneyness as the kernel takes it (``_log_moneyness``). Spot
     delta, gamma and vanna are the forward ones times ``F/S`` (gamma twice).
     Computed range by range in the threads of the solve; NaN where the code
     is not ok.
@@ -836,17 +878,27 @@ def _spot_time_and_vol_greeks(
     def run(lo: int, hi: int) -> None:
         if more:  # from the forward delta, before it is turned to the spot
             f, k, t, v = (a[lo:hi] for a in (book.forward, book.strike, book.expiry, book.price))
+            disc = book.discount[lo:hi]
             r, q, sigma, dv = rate[lo:hi], carry[lo:hi], vol[lo:hi], vega[lo:hi]
+            call = book.is_call[lo:hi] != 0
             with np.errstate(all="ignore"):
                 root_t = np.sqrt(t)
                 w = sigma * root_t
-                d1 = np.log(f / k) / w + 0.5 * w
-                d2 = d1 - w
-                a = f * delta[lo:hi]
-                b = a - v
+                x = _log_moneyness(f, k)
+                # Each from ln(F/K), as the kernel forms d1: d1 - w would lose
+                # the bits of d2 that N(d2) needs in its tail.
+                d1 = (x + 0.5 * w * w) / w
+                d2 = (x - 0.5 * w * w) / w
                 decay = 50.0 * dv * sigma / t  # D F n(d1) sigma / (2 sqrt(T)), vega per point
-                theta[lo:hi] = (q * a - r * b - decay) / _DAYS_PER_YEAR
-                rho[lo:hi] = t * (-v if growth is None else b) / 100.0
+                if growth is None:
+                    # F fixed: q = r, and q A - r B = r V with no cancellation.
+                    theta[lo:hi] = (r * v - decay) / _DAYS_PER_YEAR
+                    rho[lo:hi] = -t * v / 100.0
+                else:
+                    b = _strike_term(np.where(call, d2, -d2), disc * k, dv / root_t)
+                    b[~call] *= -1.0
+                    theta[lo:hi] = (q * f * delta[lo:hi] - r * b - decay) / _DAYS_PER_YEAR
+                    rho[lo:hi] = t * b / 100.0
                 density = 100.0 * dv / (f * root_t)  # D n(d1)
                 vanna[lo:hi] = -density * d2 / (100.0 * sigma)
                 volga[lo:hi] = dv * d1 * d2 / (100.0 * sigma)

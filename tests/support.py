@@ -44,3 +44,31 @@ def assert_same_bits(got, want):
         f"{bad.size} differences, first at {bad[:5].tolist()}: "
         f"got {got[bad[:5]].tolist()}, want {want[bad[:5]].tolist()}"
     )
+
+
+GREEKS = ("delta", "gamma", "vega", "theta", "rho", "vanna", "volga")
+
+
+def greek_scales(want, price, u, K, T, rate, q, sigma, spot):
+    """The size each Greek's rounding is relative to, for want, the exact
+    Greeks (rows in GREEKS order) at volatility sigma of market prices price
+    on u, the spot (or the forward when spot is false): the Greek itself,
+    except for theta, vanna and volga, which have zeros where their terms
+    cancel (theta's three terms, d2 = x/w - w/2 in vanna and
+    d1 d2 = (x/w)^2 - w^2/4 in volga, x = ln(F/K), w = sigma sqrt(T)): for
+    them the sum of the terms' sizes."""
+    delta, _, vega, _, rho, _, _ = np.abs(want)
+    rate = np.array(rate, dtype=float)
+    F = u * np.exp((rate - q) * T) if spot else u
+    w = sigma * np.sqrt(T)
+    x = np.log(F / K)
+    decay = 50.0 * vega * sigma / T  # D F n(d1) sigma / (2 sqrt(T))
+    if spot:  # q F delta_F = q S delta and r D K N(d2) = r 100 rho / T
+        theta = (q * u * delta + np.abs(rate) * 100.0 * rho / T + decay) / 365
+    else:  # r V
+        theta = (np.abs(rate) * price + decay) / 365
+    vanna = vega * (np.abs(x) / w + w / 2) / (u * np.sqrt(T) * sigma)
+    volga = vega * ((x / w) ** 2 + w * w / 4) / (100 * sigma)
+    scale = np.abs(want).copy()
+    scale[[3, 5, 6]] = theta, vanna, volga
+    return scale
