@@ -83,11 +83,18 @@ _NAMED = [(math.log10(29.13), -244.4 / 29.13, True, None, 1.0, 2.0),
           (math.log10(0.1318), -37.9, True, None, 1.0, 200.0),
           (math.log10(0.1318), 37.9, False, None, 0.7, 200.0),
           (-1.0, 0.5, False, None, 0.9, 2.0)]
+# In the money by 25 or more deviations, or at a total volatility of 5: D
+# times the intrinsic value or the largest price, whose quotient by D is
+# rounded either way; with a plain row.
+_AT_BOUNDS = [(-2.5, -30.0, False, None, 0.9, 2.0), (-2.5, 25.0, True, None, 0.9, 2.0),
+              (-1.0, 25.0, True, None, 0.9, 2.0), (0.7, 25.0, True, None, 0.9, 2.0),
+              (-2.5, 25.0, True, None, 0.7, 2.0), (-1.0, 0.5, False, None, 0.9, 2.0)]
 
 
 @settings(max_examples=200, deadline=None)
 @given(rows=st.lists(_rows, max_size=40), offset=st.integers(0, 9))
 @example(rows=_NAMED * 3, offset=1)
+@example(rows=_AT_BOUNDS * 5, offset=3)
 def test_every_level_gives_the_scalar_bits(rows, offset):
     price, F, K, call, disc = make_rows(rows)
     n = len(price)
