@@ -187,6 +187,16 @@ def _series_index(value: object) -> Any:
     return None
 
 
+def _is_missing(value: object) -> bool:
+    """Whether a cell is a missing value: None, a float NaN or pandas' NA."""
+    if value is None:
+        return True
+    if isinstance(value, (float, np.floating)):
+        return bool(np.isnan(value))
+    pd = sys.modules.get("pandas")
+    return pd is not None and value is pd.NA
+
+
 def _as_float(name: str, value: object) -> FloatArray:
     """value as a float64 array; TypeError naming the argument if not numeric."""
     if _series_index(value) is not None:
@@ -199,11 +209,12 @@ def _as_float(name: str, value: object) -> FloatArray:
     if arr.dtype.kind in "fiu":
         return arr.astype(np.float64, copy=False)
     if arr.dtype.kind == "O":
-        # Numbers and None (a missing value); text is refused as in a str array.
+        # Numbers and missing values; text is refused as in a str array.
         if any(isinstance(v, (str, bytes)) for v in arr.flat):
             raise TypeError(f"{name}: expected numbers, got strings (object array)")
+        cells = [math.nan if _is_missing(v) else v for v in arr.flat]
         try:
-            return arr.astype(np.float64)
+            return np.array(cells, dtype=np.float64).reshape(arr.shape)
         except (TypeError, ValueError) as exc:
             raise TypeError(f"{name}: expected numbers, {exc}") from None
     what = {
@@ -215,16 +226,6 @@ def _as_float(name: str, value: object) -> FloatArray:
         "m": "timedeltas",
     }.get(arr.dtype.kind, "data")
     raise TypeError(f"{name}: expected numbers, got {what} (dtype {arr.dtype})")
-
-
-def _is_missing(value: object) -> bool:
-    """Whether an option kind is a missing value: None, a float NaN or pandas' NA."""
-    if value is None:
-        return True
-    if isinstance(value, (float, np.floating)):
-        return bool(np.isnan(value))
-    pd = sys.modules.get("pandas")
-    return pd is not None and value is pd.NA
 
 
 def _flag_of(value: object) -> int:

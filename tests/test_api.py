@@ -482,6 +482,8 @@ def test_pandas_missing_values_and_misaligned_series():
     vol, code = quelta.implied_volatility(price, 100.0, 100.0, 1.0, reason=True)
     assert vol.iloc[0] == pytest.approx(0.2) and math.isnan(vol.iloc[1])
     assert code.tolist() == [Reason.OK, Reason.NOT_FINITE]
+    _, code = quelta.implied_volatility([ATM, pd.NA], 100.0, [100.0, pd.NA], 1.0, reason=True)
+    assert code.tolist() == [Reason.OK, Reason.NOT_FINITE]
     for bad in (pd.Series(["5.0", "6.0"]), pd.Series([True, False], dtype="boolean")):
         with pytest.raises(TypeError, match="price: expected numbers"):
             quelta.implied_volatility(bad, 100.0, 100.0, 1.0)
