@@ -192,7 +192,7 @@ def _is_missing(value: object) -> bool:
     if value is None:
         return True
     if isinstance(value, (float, np.floating)):
-        return bool(np.isnan(value))
+        return bool(value != value)  # NaN, without a ufunc call per cell
     pd = sys.modules.get("pandas")
     return pd is not None and value is pd.NA
 
@@ -212,9 +212,13 @@ def _as_float(name: str, value: object) -> FloatArray:
         # Numbers and missing values; text is refused as in a str array.
         if any(isinstance(v, (str, bytes)) for v in arr.flat):
             raise TypeError(f"{name}: expected numbers, got strings (object array)")
-        cells = [math.nan if _is_missing(v) else v for v in arr.flat]
+        na = getattr(sys.modules.get("pandas"), "NA", None)
         try:
-            return np.array(cells, dtype=np.float64).reshape(arr.shape)
+            if na is not None and any(v is na for v in arr.flat):
+                # None and NaN convert to NaN by themselves; pandas' NA does not.
+                cells = [math.nan if v is na else v for v in arr.flat]
+                arr = np.array(cells, dtype=object).reshape(arr.shape)
+            return arr.astype(np.float64)
         except (TypeError, ValueError) as exc:
             raise TypeError(f"{name}: expected numbers, {exc}") from None
     what = {
