@@ -5,6 +5,7 @@
 
 #include <cstddef>
 
+#include "numeric/bachelier_batch.hpp"
 #include "numeric/simd/batch.hpp"
 #include "numeric/simd/elementary.hpp"
 #include "numeric/simd/lanes.hpp"
