@@ -67,8 +67,9 @@ namespace detail {
 
 // y = u/sqrt(2) above which Cody's large-argument term gives G.
 inline constexpr double large_y = 4.0;
-// a < 2^-26 v gives u < 2^-26/sqrt(2 pi): the dropped u^2/2 is below 2^-54.
-inline constexpr double explicit_ratio = 1.4901161193847656e-08;
+// a 2^26 < v gives u < 2^-26/sqrt(2 pi): the dropped u^2/2 is below 2^-54
+// (a v 2^-26 would underflow for a subnormal v).
+inline constexpr double explicit_factor = 67108864.0;
 // a > 12 v (psi(u)/u < 1/12, u > 0.9995) takes the logarithmic objective,
 // where e^(u^2/2) begins to dominate u/psi(u).
 inline constexpr double upper_ratio = 12.0;
@@ -159,7 +160,7 @@ inline V implied_vol(V price, V F, V K, V kind) noexcept {
     const V v = price - bachelier::intrinsic_value(F, K, kind);
     const V a = vabs(F - K);
     const M valid = v > 0.0 && v < inf && a < inf;
-    const M closed = valid && a < v * detail::explicit_ratio;
+    const M closed = valid && a * detail::explicit_factor < v;
     const M lower = valid && !closed && a > v * detail::upper_ratio;
     M active = valid && !closed;
     V s = select(closed, _SQRT_TWO_PI * (v + 0.5 * a), V(0.0));
