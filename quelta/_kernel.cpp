@@ -153,7 +153,8 @@ PyObject* elementary(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                                    {"log", Elementary::log},
                                    {"erfcx", Elementary::erfcx},
                                    {"norm_cdf", Elementary::norm_cdf},
-                                   {"inverse_norm_cdf", Elementary::inverse_norm_cdf}};
+                                   {"inverse_norm_cdf", Elementary::inverse_norm_cdf},
+                                   {"normal_time_value", Elementary::normal_time_value}};
     const Named* found = nullptr;
     for (const Named& f : functions) {
         if (std::strcmp(f.name, name) == 0) found = &f;
@@ -218,8 +219,8 @@ PyMethodDef g_methods[] = {
     {"elementary", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(elementary)),
      METH_FASTCALL,
      "elementary($module, name, x, out, level, /)\n--\n\n"
-     "out[i] = name(x[i]) for name in exp, log, erfcx, norm_cdf, inverse_norm_cdf, with the\n"
-     "kernel of level (None: the one in use)."},
+     "out[i] = name(x[i]) for name in exp, log, erfcx, norm_cdf, inverse_norm_cdf,\n"
+     "normal_time_value (phi(u) - u Phi(-u)), with the kernel of level (None: the one in use)."},
     {"levels", levels, METH_NOARGS,
      "levels($module, /)\n--\n\nThe kernel levels this CPU supports, narrowest first."},
     {"simd_level", simd_level, METH_NOARGS,

@@ -19,7 +19,9 @@
 namespace quelta::kernel {
 
 // The functions of numeric/simd that the tests check one by one.
-enum class Elementary { exp, log, erfcx, norm_cdf, inverse_norm_cdf };
+// normal_time_value is the out-of-the-money Bachelier time value per unit of
+// volatility, psi(u) of numeric/bachelier.hpp.
+enum class Elementary { exp, log, erfcx, norm_cdf, inverse_norm_cdf, normal_time_value };
 
 using SolveRows = void (*)(const simd::Rows&, std::size_t) noexcept;
 using ElementaryRows = void (*)(Elementary, const double*, double*, std::size_t) noexcept;
