@@ -32,3 +32,25 @@ def assert_same_bits(got, want):
         f"{bad.size} differences, first at {bad[:5].tolist()}: "
         f"got {got[bad[:5]].tolist()}, want {want[bad[:5]].tolist()}"
     )
+
+
+def bachelier_price(F, K, s, call):
+    """Undiscounted Bachelier price in plain double arithmetic: test data, not a reference."""
+    with np.errstate(all="ignore"):
+        d = (F - K) / s
+        calls = (F - K) * _norm_cdf(d) + s * np.exp(-0.5 * d * d) / math.sqrt(2.0 * math.pi)
+    return np.where(call, calls, calls - (F - K))
+
+
+def cpu_model():
+    """The CPU's model name, for the header of a benchmark's output."""
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    import platform
+
+    return platform.processor() or platform.machine()
