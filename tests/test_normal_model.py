@@ -82,6 +82,7 @@ def test_implied_vol_is_exact_to_the_condition_number(point):
     [
         (1e-300, 1e300, 0.0, False),  # a/v overflows: the logarithms taken apart
         (5e-324, 1.0, 2.0, True),  # the smallest price, far out of the money
+        (1e-320, -1.0, -1.0, True),  # subnormal at the money: a 2^26 < v, not v 2^-26
         (1.0, 1.0, 1.0 + 2.0**-30, False),  # a 2^26 < v: the explicit branch
         (1.0 / 12.0, -0.5, 0.5, True),  # a = 12 v: the two objectives meet
         (3.25, -2.0, 1.0, False),  # in the money, negative forward
