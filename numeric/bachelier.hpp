@@ -9,17 +9,19 @@
 //     psi(u) = phi(u) - u Phi(-u) = phi(u) G(u),   G(u) = 1 - u R(u),
 // with R(u) = Phi(-u)/phi(u) the Mills ratio. psi' = -Phi(-u), psi'' = phi.
 // The naive psi cancels catastrophically out of the money (G ~ 1/u^2), so G
-// is taken from the scaled error function, never from a difference of
-// exponentially small terms:
-//   y = u/sqrt(2) <= 4: G = 1 - sqrt(pi) y erfcx(y), which amplifies the
-//     error of erfcx (up to 4.5 ulps) by (1 - G)/G: below 3 ulps up to
-//     u = 0.7, about 15 at u = 2 and up to 120 at u = 5.66. The inverse does not
-//     feel it: its condition divides errors in G by 1/G (see below);
+// is taken from the scaled error function through W. J. Cody's rationals
+// (Math. Comp. 23, 1969, "Rational Chebyshev approximations for the error
+// function"), never from a difference of exponentially small terms:
+//   y = u/sqrt(2) <= 0.46875: G = 1 - sqrt(pi) y erfcx(y), where G > 0.5 and
+//     the difference loses at most a bit;
+//   0.46875 < y <= 4: G = E(y)/D(y) from Cody's middle-interval rational
+//     erfcx = N/D with E = D - sqrt(pi) y N expanded beforehand (the naive
+//     difference would amplify the error of erfcx by (1 - G)/G, 30 at y = 4);
+//     under 5 ulps against mpmath;
 //   y > 4: G = sqrt(pi) t P(t)/Q(t), t = 1/y^2, the correction term of
-//     Cody's large-argument rational for erfcx (W. J. Cody, Math. Comp. 23,
-//     1969, "Rational Chebyshev approximations for the error function"), whose
-//     relative error measured against mpmath is below 2 ulps up to u = 40 and
-//     7 ulps at u = 55, the largest u at which a price is still a double.
+//     Cody's large-argument rational for erfcx, whose relative error measured
+//     against mpmath is below 2 ulps up to u = 40 and 7 ulps at u = 55, the
+//     largest u at which a price is still a double.
 // The price as a function of s has condition about u^2, so the rounding of u
 // itself dominates these errors deep in the wings.
 //
@@ -40,7 +42,7 @@
 //             u^2/2 + ln(u(u^2 + 3)) = ln(a/(v sqrt(2 pi))) by one Newton
 //             step from sqrt(2 ln(...)), a few percent from the root.
 // An error e in G moves ln psi by e, hence u by e/(1 + u Phi(-u)/psi) = e G
-// relative: the amplification (1 - G)/G of the middle band cancels. Both
+// relative: the inverse is better conditioned than the price. Both
 // objectives are scaled so that their rounding moves u by a few ulps
 // whatever the size of v, a or u (the logarithm takes a/v as one quotient
 // unless it overflows). Halley steps converge cubically from these guesses
@@ -73,8 +75,27 @@ using simd::vsqrt;
 
 namespace detail {
 
-// y = u/sqrt(2) above which Cody's large-argument term gives G.
+// y = u/sqrt(2) above which Cody's middle-interval rational gives G, and
+// above which his large-argument term does.
+inline constexpr double middle_y = 0.46875;
 inline constexpr double large_y = 4.0;
+
+// G = 1 - sqrt(pi) y N(y)/D(y) = E(y)/D(y) for Cody's middle-interval
+// erfcx = N/D (Math. Comp. 23, 1969): E = D - sqrt(pi) y N, its coefficients
+// (highest power first) formed from Cody's in 50-digit arithmetic and rounded
+// once. All but the three smallest are positive, so E keeps the relative
+// accuracy that 1 - sqrt(pi) y erfcx(y) loses to cancellation.
+inline constexpr double middle_g_numerator[10] = {
+    -3.816297601959867e-08, 1.925875836496077e-06, -4.6950524385900875e-05, 0.5007368277548784,
+    7.864101148327068,      58.169963712043064,    256.2738517866059,       727.1773208563878,
+    1258.6479468114035,     1230.3393548037495};
+
+template <class V>
+inline V middle_g(V y) noexcept {
+    V num(middle_g_numerator[0]);
+    for (int i = 1; i < 10; ++i) num = num * y + middle_g_numerator[i];
+    return num / simd::detail::cody_middle_denominator(y);
+}
 // a 2^26 < v gives u < 2^-26/sqrt(2 pi): the dropped u^2/2 is below 2^-54
 // (a v 2^-26 would underflow for a subnormal v).
 inline constexpr double explicit_factor = 67108864.0;
@@ -100,6 +121,8 @@ inline Mills<V> mills(V u) noexcept {
     const V y = u * _ONE_OVER_SQRT_TWO;
     const V r = _SQRT_PI_OVER_TWO * simd::erfcx(y);
     V g = 1.0 - u * r;
+    const mask_t<V> middle = y > detail::middle_y && y <= detail::large_y;
+    if (any(middle)) g = select(middle, detail::middle_g(y), g);
     const mask_t<V> large = y > detail::large_y;
     if (any(large)) {
         g = select(large, _SQRT_PI * simd::detail::cody_large_term(2.0 / (u * u)), g);
@@ -108,10 +131,27 @@ inline Mills<V> mills(V u) noexcept {
 }
 
 // psi(u) = phi(u) - u Phi(-u), u >= 0: the out-of-the-money time value per
-// unit of s. Its derivatives are -Phi(-u) and phi(u).
+// unit of s. Its derivatives are -Phi(-u) and phi(u). The density takes
+// u^2/2 exactly: u = uh + ul with uh of 26 significant bits, uh^2/2 exact and
+// phi(u) = exp(-uh^2/2) exp(-(uh ul + ul^2/2))/sqrt(2 pi), where the rounded
+// u^2 would cost u^2/2 ulps (200 at u = 20).
+// e^log_scale psi(u), the scale folded into the first exponential (exact for
+// log_scale = 0), for a psi(u) below DBL_MIN whose scaled value is normal.
+// Beyond u = 1e8 psi is 0 in any scale, and u is held there so that the
+// splitting cannot overflow.
+template <class V>
+inline V scaled_time_value(V u, V log_scale) noexcept {
+    const V held = select(u > 1e8, V(1e8), u);
+    const V uh = simd::detail::upper_half(held);
+    const V ul = held - uh;
+    const V pdf = _ONE_OVER_SQRT_TWO_PI * simd::exp(log_scale - 0.5 * (uh * uh)) *
+                  simd::exp(-(uh * ul + 0.5 * (ul * ul)));
+    return pdf * bachelier::mills(u).g;
+}
+
 template <class V>
 inline V normalised_time_value(V u) noexcept {
-    return simd::norm_pdf(u) * bachelier::mills(u).g;
+    return bachelier::scaled_time_value(u, V(0.0));
 }
 
 // The intrinsic value of a call (kind >= 0) or put (kind < 0).
@@ -122,9 +162,18 @@ inline V intrinsic_value(V F, V K, V kind) noexcept {
 }
 
 // Undiscounted price at total normal volatility s >= 0 (NaN for s < 0).
+// Where psi(u) is below DBL_MIN but s psi(u) need not be (s > 1), the time
+// value is taken in one exponential, to about |ln s| ulps.
 template <class V>
 inline V price(V F, V K, V s, V kind) noexcept {
-    const V time_value = s * bachelier::normalised_time_value(vabs(F - K) / s);
+    const V u = vabs(F - K) / s;
+    const V psi = bachelier::normalised_time_value(u);
+    V time_value = s * psi;
+    const mask_t<V> scaled =
+        psi < _DBL_MIN && s > 1.0 && s < std::numeric_limits<double>::infinity();
+    if (any(scaled)) {
+        time_value = select(scaled, bachelier::scaled_time_value(u, simd::log(s)), time_value);
+    }
     const V tv = select(s == 0.0, V(0.0), time_value);
     return select(s < 0.0, V(std::numeric_limits<double>::quiet_NaN()),
                   bachelier::intrinsic_value(F, K, kind) + tv);

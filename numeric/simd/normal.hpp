@@ -87,22 +87,27 @@ inline V cody_erf_small(V x) noexcept {
     return x * (xnum + cody_a[3]) / (xden + cody_b[3]);
 }
 
-// Cody's rational for 0.46875 < y <= 4, erfcx(y).
+// Cody's rational for 0.46875 < y <= 4, erfcx(y) = N(y)/D(y), D monic of
+// degree 8 (the Bachelier family shares D).
+inline constexpr double cody_middle_d[8] = {
+    15.744926110709835, 117.6939508913125, 537.1811018620099,  1621.3895745666903,
+    3290.7992357334597, 4362.619090143247, 3439.3676741437216, 1230.3393548037495};
+
+template <class V>
+inline V cody_middle_denominator(V y) noexcept {
+    V xden = y;
+    for (int i = 0; i < 7; ++i) xden = (xden + cody_middle_d[i]) * y;
+    return xden + cody_middle_d[7];
+}
+
 template <class V>
 inline V erfcx_middle(V y) noexcept {
     constexpr double c[9] = {0.5641884969886701, 8.883149794388377,  66.11919063714163,
                              298.6351381974001,  881.952221241769,   1712.0476126340707,
                              2051.0783778260716, 1230.3393547979972, 2.1531153547440383e-08};
-    constexpr double d[8] = {15.744926110709835, 117.6939508913125,  537.1811018620099,
-                             1621.3895745666903, 3290.7992357334597, 4362.619090143247,
-                             3439.3676741437216, 1230.3393548037495};
     V xnum = c[8] * y;
-    V xden = y;
-    for (int i = 0; i < 7; ++i) {
-        xnum = (xnum + c[i]) * y;
-        xden = (xden + d[i]) * y;
-    }
-    return (xnum + c[7]) / (xden + d[7]);
+    for (int i = 0; i < 7; ++i) xnum = (xnum + c[i]) * y;
+    return (xnum + c[7]) / cody_middle_denominator(y);
 }
 
 // Cody's rational for y > 4 in ysq = 1/y^2: the term ysq P(ysq)/Q(ysq) of

@@ -97,6 +97,10 @@ TEST(Bachelier, EdgeValues) {
     EXPECT_EQ(b::price(1.0, 0.5, 0.0, kCall), 0.5);  // no volatility: intrinsic
     EXPECT_TRUE(std::isnan(b::price(1.0, 0.5, -1.0, kCall)));
     EXPECT_EQ(b::price(1.0, 0.5, kInf, kCall), kInf);
+    // psi(40) is below DBL_MIN, s psi(40) is not: the price keeps the scale.
+    const double deep = b::price(0.0, 4e101, 1e100, kCall);
+    EXPECT_TRUE(
+        quelta_test::RelativelyClose(b::implied_vol(deep, 0.0, 4e101, kCall), 1e100, 8.0 * kEps));
     // At or below intrinsic, and non-finite inputs, have no volatility.
     for (const double p : {0.5, 0.25, -1.0, kInf, kNaN}) {
         EXPECT_EQ(b::implied_vol(p, 1.0, 0.5, kCall), 0.0) << p;
