@@ -206,13 +206,9 @@ inline V halley_step(V u, mask_t<V> lower, V log_ratio, V ratio) noexcept {
     return step / (1.0 - 0.5 * step * curvature);
 }
 
-}  // namespace detail
-
-// Implied total normal volatility of an undiscounted price; 0.0 where the
-// price has none (at or below intrinsic, a non-finite input or intermediate,
-// or a lane that did not converge).
+// implied_vol where F - K is finite.
 template <class V>
-inline V implied_vol(V price, V F, V K, V kind) noexcept {
+inline V implied_vol_unscaled(V price, V F, V K, V kind) noexcept {
     using M = mask_t<V>;
     constexpr double inf = std::numeric_limits<double>::infinity();
     const V v = price - bachelier::intrinsic_value(F, K, kind);
@@ -248,12 +244,30 @@ inline V implied_vol(V price, V F, V K, V kind) noexcept {
     for (int i = 0; i < detail::max_steps && any(active); ++i) {
         const V delta = detail::halley_step(u, lower, log_ratio, ratio);
         const V next = u - delta;
-        // A step that would leave u > 0 halves u instead.
+        // A step that would leave u <= 0 halves u instead.
         u = select(active, select(next > 0.0, next, 0.5 * u), u);
         active = active && !(vabs(delta) <= detail::step_tolerance * u);
     }
     s = select(valid && !closed && !active, a / u, s);
     return select(s < inf, s, V(0.0));
+}
+
+}  // namespace detail
+
+// Implied total normal volatility of an undiscounted price; 0.0 where the
+// price has none (at or below intrinsic, a non-finite input or intermediate,
+// or a lane that did not converge). Where F - K overflows (|F| and |K| near
+// DBL_MAX) the halved inputs are solved, exactly by the model's homogeneity,
+// and the answer doubled.
+template <class V>
+inline V implied_vol(V price, V F, V K, V kind) noexcept {
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    const mask_t<V> halve = !(vabs(F - K) < inf) && vabs(F) < inf && vabs(K) < inf;
+    if (!any(halve)) return detail::implied_vol_unscaled(price, F, K, kind);
+    const V h = select(halve, V(0.5), V(1.0));
+    const V s = detail::implied_vol_unscaled(price * h, F * h, K * h, kind);
+    const V twice = s + s;
+    return select(halve, select(twice < inf, twice, V(0.0)), s);
 }
 
 // Greeks at total normal volatility s > 0, undiscounted.

@@ -425,7 +425,9 @@ def bachelier_condition(F, K, s, is_call):
     with vega = phi(u) and dp/da = Phi(-u) out of the money, Phi(u) in it.
     """
     _positive(s)
-    exact = Fraction(float(F)) - Fraction(float(K)) == Fraction(float(F) - float(K))
+    difference = float(F) - float(K)
+    exact = math.isfinite(difference) and (
+        Fraction(float(F)) - Fraction(float(K)) == Fraction(difference))
     with mpmath.workprec(_TARGET_BITS + _GUARD_BITS):
         diff = _sign(is_call) * (_mp(F) - _mp(K))
         u = abs(diff) / _mp(s)

@@ -86,6 +86,7 @@ def test_implied_vol_is_exact_to_the_condition_number(point):
         (1.0, 1.0, 1.0 + 2.0**-30, False),  # a 2^26 < v: the explicit branch
         (1.0 / 12.0, -0.5, 0.5, True),  # a = 12 v: the two objectives meet
         (3.25, -2.0, 1.0, False),  # in the money, negative forward
+        (1.0, 1e308, -1e308, False),  # F - K overflows: the halved inputs are solved
     ],
 )
 def test_implied_vol_at_the_edges_of_the_branches(price, F, K, call):
