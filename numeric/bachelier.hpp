@@ -96,6 +96,7 @@ inline V middle_g(V y) noexcept {
     for (int i = 1; i < 10; ++i) num = num * y + middle_g_numerator[i];
     return num / simd::detail::cody_middle_denominator(y);
 }
+
 // a 2^26 < v gives u < 2^-26/sqrt(2 pi): the dropped u^2/2 is below 2^-54
 // (a v 2^-26 would underflow for a subnormal v).
 inline constexpr double explicit_factor = 67108864.0;
@@ -130,15 +131,13 @@ inline Mills<V> mills(V u) noexcept {
     return {r, g};
 }
 
-// psi(u) = phi(u) - u Phi(-u), u >= 0: the out-of-the-money time value per
-// unit of s. Its derivatives are -Phi(-u) and phi(u). The density takes
-// u^2/2 exactly: u = uh + ul with uh of 26 significant bits, uh^2/2 exact and
+// e^log_scale psi(u) for u >= 0. The density takes u^2/2 exactly: u = uh + ul
+// with uh of 26 significant bits, uh^2/2 exact and
 // phi(u) = exp(-uh^2/2) exp(-(uh ul + ul^2/2))/sqrt(2 pi), where the rounded
-// u^2 would cost u^2/2 ulps (200 at u = 20).
-// e^log_scale psi(u), the scale folded into the first exponential (exact for
-// log_scale = 0), for a psi(u) below DBL_MIN whose scaled value is normal.
-// Beyond u = 1e8 psi is 0 in any scale, and u is held there so that the
-// splitting cannot overflow.
+// u^2 would cost u^2/2 ulps (200 at u = 20). The scale is folded into the
+// first exponential (exactly for log_scale = 0), for a psi(u) below DBL_MIN
+// whose scaled value is normal. Beyond u = 1e8 psi is 0 in any scale, and u
+// is held there so that the splitting cannot overflow.
 template <class V>
 inline V scaled_time_value(V u, V log_scale) noexcept {
     const V held = select(u > 1e8, V(1e8), u);
@@ -149,6 +148,8 @@ inline V scaled_time_value(V u, V log_scale) noexcept {
     return pdf * bachelier::mills(u).g;
 }
 
+// psi(u) = phi(u) - u Phi(-u), u >= 0: the out-of-the-money time value per
+// unit of s. Its derivatives are -Phi(-u) and phi(u).
 template <class V>
 inline V normalised_time_value(V u) noexcept {
     return bachelier::scaled_time_value(u, V(0.0));
