@@ -19,6 +19,12 @@ Points whose double price carries (almost) no volatility are counted and left
 out: a price below the smallest normal double or a condition number above
 1e11.
 
+The normal (Bachelier) model gets a table of its own, solved by the batch
+kernel (quelta._kernel.solve_normal): F of either sign from 1e-3 to 1e3 in
+size, d = (F - K)/s over |d| <= 38 (a quarter log-uniform in |d| from 1e-12
+to 1), s from 1e-6 to 1e6 times |F| (so K takes either sign too), the error in units of eps * max(1, cond) with
+oracle.bachelier_condition, and the rows the kernel leaves not solved.
+
 The oracle costs about 2 ms per point (a few minutes for the default samples
 on two cores); the prices are cached under build/ keyed by the sample
 parameters, so a rerun only solves and tabulates.
@@ -37,11 +43,13 @@ from pathlib import Path
 
 import numpy as np
 
+import quelta._kernel as kernel
 import quelta.black_core as bc
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests"))
 import oracle  # noqa: E402
+from support import cpu_model  # noqa: E402
 
 EPS = 2.0**-52
 DBL_MIN = 2.0**-1022
@@ -186,6 +194,85 @@ def print_table(title, rows):
               f"| {worst} |")
 
 
+def draw_normal(n, seed):
+    """n points (F, K, s, is_call) of the normal-model sample."""
+    rng = np.random.default_rng(seed)
+    F = rng.choice([-1.0, 1.0], n) * 10.0 ** rng.uniform(-3, 3, n)
+    d = rng.uniform(-38.0, 38.0, n)
+    # a quarter near the money, |d| down to 1e-12: s far above |F| + |K|
+    near = rng.random(n) < 0.25
+    d[near] = np.copysign(10.0 ** rng.uniform(-12, 0, near.sum()), d[near])
+    s = np.abs(F) * 10.0 ** rng.uniform(-6, 6, n)
+    return F, F - d * s, s, rng.random(n) < 0.5
+
+
+def normal_point(args):
+    """(price, cond) of one normal-model point, NaNs where the price carries no
+    volatility (at intrinsic, below DBL_MIN or too ill-conditioned)."""
+    F, K, s, is_call = args
+    price = oracle.bachelier_price(F, K, s, is_call)
+    intrinsic = max(F - K, 0.0) if is_call else max(K - F, 0.0)
+    if not (price >= DBL_MIN and price > intrinsic):
+        return (math.nan, math.nan)
+    cond = oracle.bachelier_condition(F, K, s, is_call)
+    return (price, cond) if cond <= MAX_CONDITION else (math.nan, math.nan)
+
+
+def normal_table(n, seed, jobs, cache_dir, tolerance):
+    F, K, s, is_call = draw_normal(n, seed)
+    key = hashlib.sha256(repr((SAMPLE_VERSION, oracle.TARGET_DIGITS, "normal", n, seed))
+                         .encode()).hexdigest()[:16]
+    path = cache_dir / f"accuracy-normal-{key}.npz" if cache_dir else None
+    if path and path.exists():
+        with np.load(path) as f:
+            price, cond = f["price"], f["cond"]
+    else:
+        t0 = time.perf_counter()
+        work = list(zip(F.tolist(), K.tolist(), s.tolist(), is_call.tolist()))
+        if jobs > 1:
+            with multiprocessing.Pool(jobs) as pool:
+                rows = pool.map(normal_point, work, chunksize=256)
+        else:
+            rows = list(map(normal_point, work))
+        price, cond = (np.array(c, dtype=float) for c in zip(*rows))
+        print(f"# oracle: {n} points (normal) in {time.perf_counter() - t0:.0f} s",
+              file=sys.stderr)
+        if path:
+            path.parent.mkdir(parents=True, exist_ok=True)
+            np.savez_compressed(path, price=price, cond=cond)
+    used = np.isfinite(price)
+    vol = np.empty(n)
+    outs = [np.empty(n) for _ in range(3)]
+    reason = np.empty(n, np.int8)
+    kernel.solve_normal(np.nan_to_num(price, nan=-1.0), F, K, is_call.astype(np.int8),
+                        np.ones(n), vol, *outs, reason)
+    err = np.abs(vol / s - 1.0) / EPS
+    norm = err / np.maximum(1.0, np.nan_to_num(cond, nan=1.0))
+    ad, scale = np.abs(F - K) / s, s / (np.abs(F) + np.abs(K))
+    itm = np.where(is_call, F > K, K > F)
+    print(f"\nNormal model: {n} points, {used.sum()} informative, "
+          f"{(used & (norm > tolerance)).sum()} above {tolerance:g} eps * max(1, cond)\n")
+    print("| region | points | not solved | max err/eps | max err/(eps max(1, cond)) | "
+          "99.9% | worst (by err/cond) |")
+    print("|---|---:|---:|---:|---:|---:|---|")
+    groups = [(f"{lo:g} <= \\|d\\| < {hi:g}, {side}", (ad >= lo) & (ad < hi) & (itm == m))
+              for lo, hi in ((0, 1e-4), (1e-4, 1), (1, 5), (5, 20), (20, 38.1))
+              for side, m in (("OTM", False), ("ITM", True))]
+    groups += [("s < 1e-3 (\\|F\\| + \\|K\\|)", scale < 1e-3),
+               ("s > 1e3 (\\|F\\| + \\|K\\|)", scale > 1e3),
+               ("F and K of opposite signs", np.sign(F) != np.sign(K)),
+               ("all", np.ones(n, bool))]
+    for label, mask in groups:
+        idx = np.flatnonzero(used & mask)
+        if idx.size == 0:
+            continue
+        w = idx[np.argmax(norm[idx])]
+        worst = (f"F={F[w]:.6g} K={K[w]:.6g} s={s[w]:.6g} "
+                 f"{'call' if is_call[w] else 'put'} vol={float(vol[w])!r} cond={cond[w]:.3g}")
+        print(f"| {label} | {idx.size} | {(reason[idx] == 7).sum()} | {err[idx].max():.3g} | "
+              f"{norm[idx].max():.3g} | {np.percentile(norm[idx], 99.9):.3g} | {worst} |")
+
+
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--points", type=int, default=200_000, help="main sample, |x| <= 100")
@@ -195,10 +282,18 @@ def main(argv=None):
     ap.add_argument("--jobs", type=int, default=2, help="oracle processes")
     ap.add_argument("--cache-dir", type=Path, default=ROOT / "build" / "accuracy-cache")
     ap.add_argument("--no-cache", action="store_true")
+    ap.add_argument("--normal-points", type=int, default=100_000,
+                    help="normal-model sample (0 to skip)")
+    ap.add_argument("--normal-only", action="store_true", help="the normal-model table alone")
     ap.add_argument("--tolerance", type=float, default=4.0,
                     help="count points with err/(eps max(1, cond)) above this")
     args = ap.parse_args(argv)
     cache = None if args.no_cache else args.cache_dir
+    print(f"CPU: {cpu_model()}")
+    if args.normal_points:
+        normal_table(args.normal_points, args.seed + 100, args.jobs, cache, args.tolerance)
+    if args.normal_only:
+        return
 
     names = ["main"] + (["band", "wide", "scale", "tiny"] if args.extra_points else [])
     samples = {}

@@ -3,7 +3,11 @@
 A book of mixed options (calls and puts, in and out of the money, total
 volatilities from 1% to 150%) is priced with a plain NumPy Black formula,
 then solved again by vectorized_implied_vol, compute_trades_greeks and
-quelta.implied_volatility (one thread, then a thread per core). The kernel
+quelta.implied_volatility (one thread, then a thread per core). The batch
+kernel itself (quelta._kernel, with Greeks and reasons) solves the same book
+under the Black model and its counterpart under the normal model: the same
+forwards and strikes, normal volatilities s = F sigma, priced by a plain
+Bachelier formula. The kernel
 level is fixed per process by QUELTA_SIMD, so each level runs in processes
 of its own, alternated round by round so that a busy machine slows every
 level alike; each figure is the best over the rounds.
@@ -22,7 +26,7 @@ from pathlib import Path
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
-from support import black_price  # noqa: E402
+from support import bachelier_price, black_price, cpu_model  # noqa: E402
 
 
 def make_book(size, seed):
@@ -44,12 +48,14 @@ def make_book(size, seed):
         "is_call": call.astype(np.int8),
         "discount": rng.uniform(0.8, 1.0, size),
         "vol": vol,
+        "normal_price": bachelier_price(fwd, strike, vol * fwd, call),
     }
 
 
 def runners(book):
     """name -> function solving the whole book once."""
     import quelta
+    import quelta._kernel as kernel
     import quelta.black_core as bc
 
     # vectorized_implied_vol takes one flag per call: calls and puts in two passes
@@ -68,6 +74,12 @@ def runners(book):
         for price, fwd, q in parts:
             bc.vectorized_implied_vol(price, fwd, 100.0, q)
 
+    def batch(solve, undiscounted):
+        prices = undiscounted * book["discount"]
+        columns = (prices, book["fwd"], book["strike"], book["is_call"], book["discount"])
+        out = [np.empty(size) for _ in range(4)] + [np.empty(size, np.int8)]
+        return lambda: solve(*columns, *out)
+
     def api(n):
         return lambda: quelta.implied_volatility(market, book["fwd"], book["strike"], 1.0,
                                                  kind=kind, discount=book["discount"], threads=n)
@@ -75,6 +87,8 @@ def runners(book):
     return {
         "vectorized_implied_vol": series,
         "compute_trades_greeks": lambda: bc.compute_trades_greeks(*args, *outs),
+        "kernel solve, Black": batch(kernel.solve, book["price"]),
+        "kernel solve_normal, Bachelier": batch(kernel.solve_normal, book["normal_price"]),
         "implied_volatility, 1 thread": api(1),
         f"implied_volatility, {threads} threads": api(threads),
     }
@@ -129,6 +143,7 @@ def main():
                 best.setdefault(name, {})[level] = min(ns, best.get(name, {}).get(level, ns))
 
     book = make_book(min(args.size, 100_000), args.seed)
+    print(f"CPU: {cpu_model()}")
     print(f"book: {args.size} options, {np.mean(book['is_call']):.0%} calls; "
           f"best of {args.rounds} alternated processes x {args.repeats} runs; "
           f"levels {', '.join(f'{k} -> {v}' for k, v in chosen.items())}")
@@ -141,8 +156,8 @@ def main():
         cells = " | ".join(f"{by_level[level]:.1f}" for level in levels)
         speedups = " | ".join(f"{by_level[base] / by_level[level]:.2f}x" for level in levels[1:])
         print(f"| {name} | {cells} | {speedups} |")
-    names = list(best)
-    one, many = best[names[2]], best[names[3]]
+    names = [n for n in best if n.startswith("implied_volatility")]
+    one, many = best[names[0]], best[names[1]]
     print("threads: " + ", ".join(f"{level} {one[level] / many[level]:.2f}x" for level in levels))
 
 

@@ -33,6 +33,10 @@ inline constexpr double _ONE_OVER_SQRT_TWO = 0.7071067811865476;
 inline constexpr double _ONE_OVER_SQRT_TWO_PI = 0.3989422804014327;
 // 2*pi
 inline constexpr double _TWO_PI = 6.283185307179586;
+// sqrt(2 pi)
+inline constexpr double _SQRT_TWO_PI = 2.5066282746310007;
+// sqrt(pi)
+inline constexpr double _SQRT_PI = 1.772453850905516;
 // sqrt(pi/2)
 inline constexpr double _SQRT_PI_OVER_TWO = 1.2533141373155003;
 // sqrt(1/3)
@@ -74,6 +78,8 @@ static_assert(detail::bits(_SQRT_DBL_MAX) == 0x5FEFFFFFFFFFFFFFu);
 static_assert(detail::bits(_ONE_OVER_SQRT_TWO) == 0x3FE6A09E667F3BCDu);
 static_assert(detail::bits(_ONE_OVER_SQRT_TWO_PI) == 0x3FD9884533D43651u);
 static_assert(detail::bits(_TWO_PI) == 0x401921FB54442D18u);
+static_assert(detail::bits(_SQRT_TWO_PI) == 0x40040D931FF62706u);
+static_assert(detail::bits(_SQRT_PI) == 0x3FFC5BF891B4EF6Bu);
 static_assert(detail::bits(_SQRT_PI_OVER_TWO) == 0x3FF40D931FF62706u);
 static_assert(detail::bits(_SQRT_ONE_OVER_THREE) == 0x3FE279A74590331Cu);
 static_assert(detail::bits(_TWO_PI_OVER_SQRT_27) == 0x3FF358E1A79ED7E1u);

@@ -1,10 +1,11 @@
 // quelta._kernel: the dispatching batch kernel for the Python layer.
 //
-// One function solves a book held in contiguous one-dimensional arrays of
-// market (discounted) prices and writes the implied volatility, optionally the discounted Greeks,
-// and the reason code of every row; simd_level() names the instruction set in use. The arrays are
-// checked strictly (the Python layer lays them out), the loop runs without the GIL, and rows are
-// independent, so callers may split a book between threads and get the same bits.
+// One function per model (solve: Black, solve_normal: Bachelier) solves a book
+// held in contiguous one-dimensional arrays of market (discounted) prices and writes the implied
+// volatility, optionally the discounted Greeks, and the reason code of every row; simd_level()
+// names the instruction set in use. The arrays are checked strictly (the Python layer lays them
+// out), the loop runs without the GIL, and rows are independent, so callers may split a book
+// between threads and get the same bits.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -77,9 +78,11 @@ constexpr const char* g_names[] = {"price", "forward", "strike", "is_call", "dis
                                    "vol",   "delta",   "gamma",  "vega",    "reason"};
 constexpr Py_ssize_t g_arity = 10;
 
-PyObject* solve(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+// The body of solve and solve_normal: `model` picks the kernel's batch function.
+PyObject* solve_with(quelta::kernel::SolveRows quelta::kernel::Kernel::* model, const char* what,
+                     PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != g_arity && nargs != g_arity + 1) {
-        PyErr_Format(PyExc_TypeError, "solve() takes %zd or %zd arguments (%zd given)", g_arity,
+        PyErr_Format(PyExc_TypeError, "%s() takes %zd or %zd arguments (%zd given)", what, g_arity,
                      g_arity + 1, nargs);
         return nullptr;
     }
@@ -119,9 +122,17 @@ PyObject* solve(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             at(b[0]), at(b[1]), at(b[2]), kind,     at(b[4]),
             at(b[5]), at(b[6]), at(b[7]), at(b[8]), b[9].data<std::int8_t>() + start,
             true};
-        kernel->solve_rows(rows, static_cast<std::size_t>(m));
+        (kernel->*model)(rows, static_cast<std::size_t>(m));
     }
     Py_END_ALLOW_THREADS Py_RETURN_NONE;
+}
+
+PyObject* solve(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return solve_with(&quelta::kernel::Kernel::solve_rows, "solve", args, nargs);
+}
+
+PyObject* solve_normal(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return solve_with(&quelta::kernel::Kernel::solve_normal_rows, "solve_normal", args, nargs);
 }
 
 // elementary(name, x, out, level): out[i] = name(x[i]) with the kernel of
@@ -142,7 +153,8 @@ PyObject* elementary(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                                    {"log", Elementary::log},
                                    {"erfcx", Elementary::erfcx},
                                    {"norm_cdf", Elementary::norm_cdf},
-                                   {"inverse_norm_cdf", Elementary::inverse_norm_cdf}};
+                                   {"inverse_norm_cdf", Elementary::inverse_norm_cdf},
+                                   {"normal_time_value", Elementary::normal_time_value}};
     const Named* found = nullptr;
     for (const Named& f : functions) {
         if (std::strcmp(f.name, name) == 0) found = &f;
@@ -197,11 +209,18 @@ PyMethodDef g_methods[] = {
      "Greeks (delta, gamma and vega may be None) and reason codes of contiguous rows,\n"
      "written into vol, delta, gamma, vega, reason; level names a supported kernel\n"
      "other than the one in use."},
+    {"solve_normal", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(solve_normal)),
+     METH_FASTCALL,
+     "solve_normal($module, price, forward, strike, is_call, discount, vol, delta, gamma, vega, "
+     "reason, level=None, /)\n--\n\n"
+     "solve for the normal (Bachelier) model: implied total normal volatility of market\n"
+     "prices, any real forward and strike; discounted Greeks (vega per 0.01 of volatility)\n"
+     "and reason codes, with the arguments and codes of solve."},
     {"elementary", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(elementary)),
      METH_FASTCALL,
      "elementary($module, name, x, out, level, /)\n--\n\n"
-     "out[i] = name(x[i]) for name in exp, log, erfcx, norm_cdf, inverse_norm_cdf, with the\n"
-     "kernel of level (None: the one in use)."},
+     "out[i] = name(x[i]) for name in exp, log, erfcx, norm_cdf, inverse_norm_cdf,\n"
+     "normal_time_value (phi(u) - u Phi(-u)), with the kernel of level (None: the one in use)."},
     {"levels", levels, METH_NOARGS,
      "levels($module, /)\n--\n\nThe kernel levels this CPU supports, narrowest first."},
     {"simd_level", simd_level, METH_NOARGS,

@@ -347,3 +347,111 @@ def bsm_greeks(u, K, T, r, q, sigma, is_call, spot):
         mpmath.diff(lambda x, y: v(u=x, s=y), (u, sigma), (1, 1)) / 100,
         mpmath.diff(lambda x: v(s=x), sigma, 2) / 100**2,
     ]
+
+
+# ------------------------------------------------- the normal (Bachelier) model
+
+
+def _bachelier_time_value(a, s):
+    """s (phi(u) - u Phi(-u)), u = a/s, for exact a >= 0 and s > 0 (mpf)."""
+
+    def terms():
+        am, sm = _mp(a), _mp(s)
+        u = am / sm
+        return sm * _npdf(u), am * _ncdf(-u)
+
+    return _difference(terms)
+
+
+def bachelier_price_mp(F, K, s, is_call):
+    """Undiscounted Bachelier price (F - K) Phi(d) + s phi(d), d = (F - K)/s, of
+    a call (a put by parity) for any real F and K, with TARGET_DIGITS digits."""
+    _positive(s)
+    with mpmath.workprec(_TARGET_BITS + _GUARD_BITS):
+        diff = _sign(is_call) * (_mp(F) - _mp(K))
+        a = abs(diff)
+    tv = _bachelier_time_value(a, s)
+    with mpmath.workprec(_TARGET_BITS + _GUARD_BITS):
+        return max(diff, 0) + tv
+
+
+def bachelier_price(F, K, s, is_call):
+    """Undiscounted Bachelier price, correctly rounded to double."""
+    return float(bachelier_price_mp(F, K, s, is_call))
+
+
+def bachelier_implied_vol(price, F, K, is_call):
+    """The total normal volatility whose Bachelier price is exactly the double
+    `price` (mpf). Raises ValueError at or below intrinsic.
+
+    With v the time value and a = |F - K|, psi(u)/u = v/a for u = a/s
+    (psi(u) = phi(u) - u Phi(-u)): bisection on ln u, then Newton steps.
+    """
+    with mpmath.workprec(_TARGET_BITS + _GUARD_BITS):
+        diff = _sign(is_call) * (_mp(F) - _mp(K))
+        v = _mp(price) - max(diff, 0)
+        a = abs(diff)
+        if not v > 0:
+            raise ValueError("price %r has no normal implied volatility" % (price,))
+        if a == 0:
+            return v * mpmath.sqrt(2 * mpmath.pi)
+        target = mpmath.log(v / a)
+
+        def gap(u):  # ln(psi(u)/u) - ln(v/a), decreasing in u
+            return mpmath.log(_bachelier_time_value(a, a / u) / a) - target
+
+        lo, hi = mpmath.mpf(-1), mpmath.mpf(1)
+        while gap(mpmath.exp(lo)) < 0:
+            lo, hi = 2 * lo - 1, lo
+        while gap(mpmath.exp(hi)) > 0:
+            lo, hi = hi, 2 * hi + 1
+        while hi - lo > mpmath.mpf(2) ** -40:
+            mid = (lo + hi) / 2
+            lo, hi = (mid, hi) if gap(mpmath.exp(mid)) > 0 else (lo, mid)
+        u = mpmath.exp((lo + hi) / 2)
+        for _ in range(20):
+            psi = _bachelier_time_value(a, a / u) * u / a
+            step = gap(u) / (-_ncdf(-u) / psi - 1 / u)
+            u -= step
+            if abs(step) < u * mpmath.mpf(10) ** -(TARGET_DIGITS + 2):
+                return a / u
+    raise ArithmeticError("Newton polish did not converge for price %r" % (price,))
+
+
+def bachelier_condition(F, K, s, is_call):
+    """Relative change of the normal implied volatility per relative error eps
+    in the price and, unless the double F - K is exact, in F - K: the price p
+    enters as p/(s vega), the rounding of a = |F - K| as a |dp/da|/(s vega),
+    with vega = phi(u) and dp/da = Phi(-u) out of the money, Phi(u) in it.
+    """
+    _positive(s)
+    difference = float(F) - float(K)
+    exact = math.isfinite(difference) and (
+        Fraction(float(F)) - Fraction(float(K)) == Fraction(difference))
+    with mpmath.workprec(_TARGET_BITS + _GUARD_BITS):
+        diff = _sign(is_call) * (_mp(F) - _mp(K))
+        u = abs(diff) / _mp(s)
+        vega = _npdf(u)
+        if vega == 0:
+            return float("inf")
+        p = bachelier_price_mp(F, K, s, is_call)
+        slope = _ncdf(u) if diff > 0 else _ncdf(-u)
+        return float((p + (0 if exact else 1) * abs(diff) * slope) / (_mp(s) * vega))
+
+
+def bachelier_greeks(F, K, s, is_call):
+    """[delta, gamma, vega / 100] of the Bachelier price by mpmath differentiation
+    in F and s (K fixed), correctly rounded."""
+    Fm, Km, sm = _mp(F), _mp(K), _positive(_mp(s))
+
+    def v(f=Fm, w=sm):
+        d = (f - Km) / w
+        call = (f - Km) * _ncdf(d) + w * _npdf(d)
+        return call if is_call else call - (f - Km)
+
+    with mpmath.workprec(_TARGET_BITS + _GUARD_BITS):
+        return [
+            float(mpmath.diff(lambda x: v(f=x), Fm)),
+            float(mpmath.diff(lambda x: v(f=x), Fm, 2)),
+            float(mpmath.diff(lambda x: v(w=x), sm) / 100),
+        ]

@@ -72,3 +72,25 @@ def greek_scales(want, price, u, K, T, rate, q, sigma, spot):
     scale = np.abs(want).copy()
     scale[[3, 5, 6]] = theta, vanna, volga
     return scale
+
+
+def bachelier_price(F, K, s, call):
+    """Undiscounted Bachelier price in plain double arithmetic: test data, not a reference."""
+    with np.errstate(all="ignore"):
+        d = (F - K) / s
+        calls = (F - K) * _norm_cdf(d) + s * np.exp(-0.5 * d * d) / math.sqrt(2.0 * math.pi)
+    return np.where(call, calls, calls - (F - K))
+
+
+def cpu_model():
+    """The CPU's model name, for the header of a benchmark's output."""
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    import platform
+
+    return platform.processor() or platform.machine()

@@ -87,22 +87,49 @@ inline V cody_erf_small(V x) noexcept {
     return x * (xnum + cody_a[3]) / (xden + cody_b[3]);
 }
 
-// Cody's rational for 0.46875 < y <= 4, erfcx(y).
+// Cody's rational for 0.46875 < y <= 4, erfcx(y) = N(y)/D(y), D monic of
+// degree 8 (the Bachelier family shares D).
+inline constexpr double cody_middle_d[8] = {
+    15.744926110709835, 117.6939508913125, 537.1811018620099,  1621.3895745666903,
+    3290.7992357334597, 4362.619090143247, 3439.3676741437216, 1230.3393548037495};
+
+template <class V>
+inline V cody_middle_denominator(V y) noexcept {
+    V xden = y;
+    for (int i = 0; i < 7; ++i) xden = (xden + cody_middle_d[i]) * y;
+    return xden + cody_middle_d[7];
+}
+
 template <class V>
 inline V erfcx_middle(V y) noexcept {
     constexpr double c[9] = {0.5641884969886701, 8.883149794388377,  66.11919063714163,
                              298.6351381974001,  881.952221241769,   1712.0476126340707,
                              2051.0783778260716, 1230.3393547979972, 2.1531153547440383e-08};
-    constexpr double d[8] = {15.744926110709835, 117.6939508913125,  537.1811018620099,
-                             1621.3895745666903, 3290.7992357334597, 4362.619090143247,
-                             3439.3676741437216, 1230.3393548037495};
     V xnum = c[8] * y;
-    V xden = y;
-    for (int i = 0; i < 7; ++i) {
-        xnum = (xnum + c[i]) * y;
-        xden = (xden + d[i]) * y;
+    for (int i = 0; i < 7; ++i) xnum = (xnum + c[i]) * y;
+    return (xnum + c[7]) / cody_middle_denominator(y);
+}
+
+// Cody's rational for y > 4 in ysq = 1/y^2: the term ysq P(ysq)/Q(ysq) of
+// erfcx(y) = (1/sqrt(pi) - term)/y. It is also 1 - sqrt(pi) y erfcx(y)
+// divided by sqrt(pi), a small difference that this form gives without
+// cancellation (the Bachelier family uses it so).
+inline constexpr double cody_large_p[6] = {0.30532663496123236,   0.36034489994980445,
+                                           0.12578172611122926,   0.016083785148742275,
+                                           0.0006587491615298378, 0.016315387137302097};
+inline constexpr double cody_large_q[5] = {2.568520192289822, 1.8729528499234604,
+                                           0.5279051029514285, 0.06051834131244132,
+                                           0.0023352049762686918};
+
+template <class V>
+inline V cody_large_term(V ysq) noexcept {
+    V xnum = cody_large_p[5] * ysq;
+    V xden = ysq;
+    for (int i = 0; i < 4; ++i) {
+        xnum = (xnum + cody_large_p[i]) * ysq;
+        xden = (xden + cody_large_q[i]) * ysq;
     }
-    return (xnum + c[7]) / (xden + d[7]);
+    return ysq * (xnum + cody_large_p[4]) / (xden + cody_large_q[4]);
 }
 
 // Cody's rational for y > 4 (and NaN), erfcx(y), with the short cuts of
@@ -110,21 +137,8 @@ inline V erfcx_middle(V y) noexcept {
 template <class V>
 inline V erfcx_large(V x, V y) noexcept {
     constexpr double one_over_sqrt_pi = 0.5641895835477563;
-    constexpr double p[6] = {0.30532663496123236,  0.36034489994980445,   0.12578172611122926,
-                             0.016083785148742275, 0.0006587491615298378, 0.016315387137302097};
-    constexpr double q[5] = {2.568520192289822, 1.8729528499234604, 0.5279051029514285,
-                             0.06051834131244132, 0.0023352049762686918};
-    const V ysq = 1.0 / (x * x);
-    V xnum = p[5] * ysq;
-    V xden = ysq;
-    for (int i = 0; i < 4; ++i) {
-        xnum = (xnum + p[i]) * ysq;
-        xden = (xden + q[i]) * ysq;
-    }
-    V result = ysq * (xnum + p[4]) / (xden + q[4]);
-    result = (one_over_sqrt_pi - result) / y;
-    result = select(y >= 6.71e7, one_over_sqrt_pi / y, result);
-    return select(y >= 2.53e307, V(0.0), result);
+    const V result = (one_over_sqrt_pi - cody_large_term(1.0 / (x * x))) / y;
+    return select(y >= 2.53e307, V(0.0), select(y >= 6.71e7, one_over_sqrt_pi / y, result));
 }
 
 }  // namespace detail

@@ -13,19 +13,23 @@
 
 #include <cstddef>
 
+#include "numeric/bachelier_batch.hpp"
 #include "numeric/simd/batch.hpp"
 
 namespace quelta::kernel {
 
 // The functions of numeric/simd that the tests check one by one.
-enum class Elementary { exp, log, erfcx, norm_cdf, inverse_norm_cdf };
+// normal_time_value is the out-of-the-money Bachelier time value per unit of
+// volatility, psi(u) of numeric/bachelier.hpp.
+enum class Elementary { exp, log, erfcx, norm_cdf, inverse_norm_cdf, normal_time_value };
 
 using SolveRows = void (*)(const simd::Rows&, std::size_t) noexcept;
 using ElementaryRows = void (*)(Elementary, const double*, double*, std::size_t) noexcept;
 
 struct Kernel {
-    const char* name;  // "scalar", "avx2" or "avx512"
-    SolveRows solve_rows;
+    const char* name;             // "scalar", "avx2" or "avx512"
+    SolveRows solve_rows;         // the Black model
+    SolveRows solve_normal_rows;  // the normal (Bachelier) model
     ElementaryRows elementary;
 };
 
@@ -39,8 +43,9 @@ const Kernel* supported() noexcept;
 // or nullptr; the widest supported level is used then.
 const char* unknown_request() noexcept;
 
-#define QUELTA_KERNEL_ENTRIES(level)                                         \
-    void solve_rows_##level(const simd::Rows& rows, std::size_t n) noexcept; \
+#define QUELTA_KERNEL_ENTRIES(level)                                                \
+    void solve_rows_##level(const simd::Rows& rows, std::size_t n) noexcept;        \
+    void solve_normal_rows_##level(const simd::Rows& rows, std::size_t n) noexcept; \
     void elementary_##level(Elementary f, const double* x, double* y, std::size_t n) noexcept;
 QUELTA_KERNEL_ENTRIES(scalar)
 #if defined(__x86_64__)

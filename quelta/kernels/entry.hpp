@@ -5,6 +5,8 @@
 
 #include <cstddef>
 
+#include "numeric/bachelier.hpp"
+#include "numeric/bachelier_batch.hpp"
 #include "numeric/simd/batch.hpp"
 #include "numeric/simd/elementary.hpp"
 #include "numeric/simd/lanes.hpp"
@@ -26,6 +28,8 @@ V elementary_at(Elementary f, V x) noexcept {
             return simd::norm_cdf(x);
         case Elementary::inverse_norm_cdf:
             return simd::inverse_norm_cdf(x);
+        case Elementary::normal_time_value:
+            return bachelier::normalised_time_value(x);
     }
     return x;
 }

@@ -9,6 +9,10 @@ void solve_rows_avx2(const simd::Rows& rows, std::size_t n) noexcept {
     simd::solve_rows<simd::Avx2>(rows, n);
 }
 
+void solve_normal_rows_avx2(const simd::Rows& rows, std::size_t n) noexcept {
+    bachelier::solve_rows<simd::Avx2>(rows, n);
+}
+
 void elementary_avx2(Elementary f, const double* x, double* y, std::size_t n) noexcept {
     detail::elementary<simd::Avx2>(f, x, y, n);
 }

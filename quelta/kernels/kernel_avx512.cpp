@@ -9,6 +9,10 @@ void solve_rows_avx512(const simd::Rows& rows, std::size_t n) noexcept {
     simd::solve_rows<simd::Avx512>(rows, n);
 }
 
+void solve_normal_rows_avx512(const simd::Rows& rows, std::size_t n) noexcept {
+    bachelier::solve_rows<simd::Avx512>(rows, n);
+}
+
 void elementary_avx512(Elementary f, const double* x, double* y, std::size_t n) noexcept {
     detail::elementary<simd::Avx512>(f, x, y, n);
 }

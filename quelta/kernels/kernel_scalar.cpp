@@ -7,6 +7,10 @@ void solve_rows_scalar(const simd::Rows& rows, std::size_t n) noexcept {
     simd::solve_rows<double>(rows, n);
 }
 
+void solve_normal_rows_scalar(const simd::Rows& rows, std::size_t n) noexcept {
+    bachelier::solve_rows<double>(rows, n);
+}
+
 void elementary_scalar(Elementary f, const double* x, double* y, std::size_t n) noexcept {
     detail::elementary<double>(f, x, y, n);
 }
