@@ -30,6 +30,7 @@ from __future__ import annotations
 import csv
 import datetime as _dt
 import io
+import re
 import warnings
 from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass
@@ -168,6 +169,10 @@ _MISSING = ("", "na", "n/a", "#n/a", "nan", "-nan", "+nan", "null", "none", "#va
 # What pyarrow's string-to-double cast accepts, so that matching cells always convert.
 _NUMBER = r"^[+-]?(?:(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?|(?i:inf|infinity|nan))$"
 _DATE = r"^\d{4}-\d{2}-\d{2}(?:[ T]\d{2}:\d{2}(?::\d{2}(?:\.\d{1,9})?)?)?$"
+_COMPACT_DATE = r"^\d{8}$"  # YYYYMMDD, as spreadsheets and exchanges write dates
+# No listed option expires this far out: a longer expiry is a misread cell
+# (a date taken for years, a unit slip), not something to solve.
+MAX_EXPIRY_YEARS = 100.0
 _NUMERIC_COLUMNS = (
     "price",
     "bid",
@@ -337,6 +342,45 @@ def _as_array(values: Any) -> pa.Array:
     return values
 
 
+def _cell_values(values: pa.Array, column: str, cells: _Cells) -> pa.Array:
+    """A column as the values its cells stand for, in the types the readers know.
+
+    Dictionary (categorical) columns are decoded, string views made strings
+    and bytes read as UTF-8 text; a cell of bytes that is not UTF-8 is
+    unreadable (and null from here on).
+    """
+    kind = values.type
+    if pa.types.is_dictionary(kind):
+        return _cell_values(values.dictionary_decode(), column, cells)
+    if pa.types.is_string_view(kind):
+        return values.cast(pa.string())
+    if not (
+        pa.types.is_binary(kind)
+        or pa.types.is_large_binary(kind)
+        or pa.types.is_binary_view(kind)
+        or pa.types.is_fixed_size_binary(kind)
+    ):
+        return values
+    text = values.cast(pa.binary()).cast(pa.string(), safe=False)
+    try:
+        text.validate(full=True)
+        return text
+    except pa.ArrowInvalid:
+        pass
+    bad = np.array([_not_utf8(b) for b in values.to_pylist()], dtype=bool)
+    cells.flag(bad, column, values, "column {column!r}: {value!r} is not UTF-8 text")
+    return pc.if_else(pa.array(bad), pa.scalar(None, pa.string()), text)
+
+
+def _not_utf8(cell: bytes | None) -> bool:
+    try:
+        if cell is not None:
+            cell.decode("utf-8")
+    except UnicodeDecodeError:
+        return True
+    return False
+
+
 def _mask(values: pa.Array) -> np.ndarray:
     """A boolean pyarrow array as a NumPy mask, null counting as False."""
     return np.asarray(pc.fill_null(values, False).to_numpy(zero_copy_only=False), dtype=bool)
@@ -398,6 +442,33 @@ def _instants(values: pa.Array) -> np.ndarray:
     return micros.astype(np.float64)
 
 
+def _compact_dates(numbers: np.ndarray) -> np.ndarray:
+    """YYYYMMDD numbers as microseconds since 1970, NaN where one is not a date."""
+    out = np.full(len(numbers), np.nan)
+    with np.errstate(invalid="ignore"):
+        whole = (numbers >= 10_000_000) & (numbers <= 99_999_999) & (numbers % 1 == 0)
+    rows = np.flatnonzero(whole)
+    v = numbers[rows].astype(np.int64)
+    year, month, day = v // 10_000, v // 100 % 100, v % 100
+    months = ((year - 1970) * 12 + np.clip(month, 1, 12) - 1).astype("datetime64[M]")
+    days = months.astype("datetime64[D]") + (day - 1)
+    # February 30 and the like run into the next month.
+    real = (month >= 1) & (month <= 12) & (day >= 1) & (days.astype("datetime64[M]") == months)
+    out[rows[real]] = days[real].astype("datetime64[us]").astype(np.int64)
+    return out
+
+
+def _in_zone(micros: np.ndarray, zone: str) -> np.ndarray:
+    """Wall-clock times (microseconds, no zone) read in a time zone, as UTC microseconds."""
+    missing = np.isnan(micros)
+    naive = pa.array(np.where(missing, 0, micros).astype(np.int64), mask=missing)
+    try:
+        zoned = pc.assume_timezone(naive.cast(pa.timestamp("us")), timezone=zone)
+    except pa.ArrowInvalid as exc:  # a time skipped or repeated by a clock change
+        raise BookError(f"valuation date in the expiries' time zone {zone}: {exc}") from None
+    return _instants(zoned)
+
+
 def _text_instants(text: pa.Array, dated: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """ISO dates written as text, where dated: (microseconds, unreadable)."""
     out = np.full(len(text), np.nan)
@@ -417,81 +488,166 @@ def _text_instants(text: pa.Array, dated: np.ndarray) -> tuple[np.ndarray, np.nd
     return out, bad
 
 
-def _valuation_instant(value: object) -> float:
-    try:
-        if isinstance(value, str):
-            value = np.datetime64(value.strip())
-        elif isinstance(value, _dt.datetime) and value.tzinfo is not None:
-            value = value.astimezone(_dt.UTC).replace(tzinfo=None)
-        stamp = np.datetime64(value, "us")  # type: ignore[call-overload]
-    except (TypeError, ValueError):
-        raise BookError(f"valuation date {value!r} is not a date (use YYYY-MM-DD)") from None
-    if np.isnat(stamp):
-        raise BookError(f"valuation date {value!r} is not a date (use YYYY-MM-DD)")
-    return float(stamp.astype(np.int64))
+def _text_dates(
+    text: pa.Array, candidates: np.ndarray, numbers: np.ndarray | None = None
+) -> tuple[np.ndarray, np.ndarray]:
+    """Dates written as text: ISO among candidates, YYYYMMDD anywhere.
+
+    ``numbers`` are the cells read as numbers, if they were: only those in
+    the range of 8-digit dates need looking at. Returns (microseconds,
+    unreadable ISO dates); an 8-digit cell that is not a date is left NaN,
+    for the caller to read as a number.
+    """
+    stamps = np.full(len(text), np.nan)
+    unreadable = np.zeros(len(text), dtype=bool)
+    if candidates.any():
+        iso = np.zeros(len(text), dtype=bool)
+        rows = np.flatnonzero(candidates)
+        picked = pc.utf8_trim_whitespace(text.take(pa.array(rows)))
+        iso[rows] = _mask(pc.match_substring_regex(picked, _DATE))
+        stamps, unreadable = _text_instants(text, iso)
+    if numbers is None:
+        maybe = np.ones(len(text), dtype=bool)
+    else:
+        with np.errstate(invalid="ignore"):
+            maybe = (numbers >= 10_000_000) & (numbers < 100_000_000)
+    rows = np.flatnonzero(maybe)
+    if rows.size:
+        picked = pc.utf8_trim_whitespace(text.take(pa.array(rows)))
+        rows = rows[_mask(pc.match_substring_regex(picked, _COMPACT_DATE))]
+        digits = pc.cast(pc.utf8_trim_whitespace(text.take(pa.array(rows))), pa.float64())
+        stamps[rows] = _compact_dates(digits.to_numpy(zero_copy_only=False))
+    return stamps, unreadable
+
+
+def _date_column(values: pa.Array, column: str, cells: _Cells) -> tuple[np.ndarray, bool]:
+    """A valuation_date column as microseconds (NaN where missing or unreadable).
+
+    The flag says whether the column carries its own time zone.
+    """
+    kind = values.type
+    message = "column {column!r}: {value!r} is not a date (use YYYY-MM-DD or YYYYMMDD)"
+    given = ~_mask(pc.is_null(values))
+    if pa.types.is_timestamp(kind) or pa.types.is_date(kind):
+        return _instants(values), pa.types.is_timestamp(kind) and kind.tz is not None
+    if pa.types.is_string(kind) or pa.types.is_large_string(kind):
+        start, unreadable = _text_dates(values, given)
+    elif pa.types.is_integer(kind):
+        start = _compact_dates(pc.cast(values, pa.float64()).to_numpy(zero_copy_only=False))
+        unreadable = np.zeros(len(values), dtype=bool)
+    else:
+        start = np.full(len(values), np.nan)
+        unreadable = given
+    cells.flag((given & np.isnan(start)) | unreadable, column, values, message)
+    return start, False
+
+
+def _valuation_instant(value: object, zone: str | None = None) -> float:
+    """The valuation date given as an argument, as microseconds since 1970 UTC.
+
+    An integer, or text of 8 digits, is a YYYYMMDD date. A date without a
+    time zone is read in ``zone``, the time zone of the expiries, if they
+    have one: a New York expiry is counted from a New York valuation time.
+    """
+    refused = BookError(
+        f"valuation date {value!r} is not a date (use YYYY-MM-DD, YYYY-MM-DD HH:MM or YYYYMMDD)"
+    )
+    text = value.strip() if isinstance(value, str) else None
+    if isinstance(value, bool):
+        raise refused
+    if isinstance(value, (int, np.integer)) or (text and re.fullmatch(_COMPACT_DATE, text)):
+        micros = float(_compact_dates(np.array([float(value)]))[0])  # type: ignore[arg-type]
+        if micros != micros:
+            raise refused
+    elif isinstance(value, _dt.datetime) and value.tzinfo is not None:
+        utc = value.astimezone(_dt.UTC).replace(tzinfo=None)
+        return float(np.datetime64(utc, "us").astype(np.int64))
+    else:
+        try:
+            stamp = np.datetime64(
+                text if text is not None else value,  # type: ignore[call-overload]
+                "us",
+            )
+        except (TypeError, ValueError):
+            raise refused from None
+        if np.isnat(stamp):
+            raise refused
+        micros = float(stamp.astype(np.int64))
+    return float(_in_zone(np.array([micros]), zone)[0]) if zone else micros
 
 
 def _years(
     get: Any, found: dict[str, str], valuation_date: object, cells: _Cells, n: int
 ) -> np.ndarray:
-    """Time to expiry in years, from the expiry (years or dates) or the days column."""
+    """Time to expiry in years, from the expiry (years or dates) or the days column.
+
+    Dates are ISO text, date or timestamp columns, or YYYYMMDD integers or
+    text; a time of more than MAX_EXPIRY_YEARS is an unreadable cell.
+    """
     if "expiry" not in found:
-        days, _ = _numbers(get("days"), found["days"], cells)
-        return days / DAYS_PER_YEAR
+        values = get("days")
+        days, _ = _numbers(values, found["days"], cells)
+        return _bounded(days / DAYS_PER_YEAR, np.zeros(n, dtype=bool), found["days"], values, cells)
     name = found["expiry"]
     values = get("expiry")
     kind = values.type
+    zone = kind.tz if pa.types.is_timestamp(kind) else None
     if pa.types.is_timestamp(kind) or pa.types.is_date(kind):
         stamps, years = _instants(values), np.full(n, np.nan)
-        dated = ~np.isnan(stamps)
     elif pa.types.is_string(kind) or pa.types.is_large_string(kind):
         years, bad, _ = _text_numbers(values)
-        if not bad.any():
-            return years
-        dated = bad & _mask(pc.match_substring_regex(pc.utf8_trim_whitespace(values), _DATE))
-        stamps, unreadable = _text_instants(values, dated)
+        stamps, unreadable = _text_dates(values, bad, years)
         cells.flag(
-            (bad & ~dated) | unreadable,
+            (bad & np.isnan(stamps)) | unreadable,
             name,
             values,
             "column {column!r}: {value!r} is neither a number of years nor a date",
         )
-        years[bad & ~dated] = np.nan
+        if bad.any():
+            years[bad] = np.nan  # a slow-path array, writable
+    elif pa.types.is_integer(kind):
+        years = pc.cast(values, pa.float64()).to_numpy(zero_copy_only=False)
+        stamps = _compact_dates(years)
     else:
         years, _ = _numbers(values, name, cells)
-        return years
-    if not dated.any():
-        return years
-    if valuation_date is not None:
-        start = np.full(n, _valuation_instant(valuation_date))
-    elif "valuation_date" in found:
-        col = get("valuation_date")
-        if pa.types.is_timestamp(col.type) or pa.types.is_date(col.type):
-            start = _instants(col)
-        elif pa.types.is_string(col.type) or pa.types.is_large_string(col.type):
-            given = _mask(pc.match_substring_regex(pc.utf8_trim_whitespace(col), _DATE))
-            start, unreadable = _text_instants(col, given)
-            cells.flag(
-                (~given & ~_mask(pc.is_null(col))) | unreadable,
-                found["valuation_date"],
-                col,
-                "column {column!r}: {value!r} is not a date",
-            )
+        stamps = np.full(n, np.nan)
+    dated = ~np.isnan(stamps)
+    if dated.any():
+        if valuation_date is not None:
+            start = np.full(n, _valuation_instant(valuation_date, zone))
+        elif "valuation_date" in found:
+            start, zoned = _date_column(get("valuation_date"), found["valuation_date"], cells)
+            if zone and not zoned:
+                start = _in_zone(start, zone)
         else:
-            start = np.full(n, np.nan)
-            cells.flag(
-                ~_mask(pc.is_null(col)),
-                found["valuation_date"],
-                col,
-                "column {column!r}: {value!r} is not a date",
+            raise BookError(
+                f"column {name!r} holds dates, so a valuation date is needed "
+                "(a valuation_date column, or the valuation date option)"
             )
-    else:
-        raise BookError(
-            f"column {name!r} holds dates, so a valuation date is needed "
-            "(a valuation_date column, or the valuation date option)"
-        )
-    years[dated] = (stamps[dated] - start[dated]) / (_US_PER_DAY * DAYS_PER_YEAR)
-    return years
+        years = np.where(dated, (stamps - start) / (_US_PER_DAY * DAYS_PER_YEAR), years)
+    return _bounded(years, dated, name, values, cells)
+
+
+def _bounded(
+    years: np.ndarray, dated: np.ndarray, column: str, values: pa.Array, cells: _Cells
+) -> np.ndarray:
+    """Years with the times beyond MAX_EXPIRY_YEARS flagged unreadable and made NaN."""
+    with np.errstate(invalid="ignore"):
+        far = years > MAX_EXPIRY_YEARS
+    if not far.any():
+        return years
+    limit = f"{MAX_EXPIRY_YEARS:g} years"
+    cells.flag(
+        far & ~dated,
+        column,
+        values,
+        "column {column!r}: {value!r} is neither a date nor a time to expiry (at most "
+        + limit
+        + ")",
+    )
+    cells.flag(far & dated, column, values, "column {column!r}: {value!r} expires in more than "
+               + limit)
+    return np.where(far, np.nan, years)
 
 
 def _kinds(values: pa.Array, column: str, cells: _Cells) -> tuple[np.ndarray, np.ndarray]:
@@ -594,12 +750,13 @@ def solve_batch(
         frame = table
 
         def get(canon: str) -> pa.Array:
-            return _arrow_column(frame[found[canon]])
+            return _cell_values(_arrow_column(frame[found[canon]]), found[canon], cells)
     elif isinstance(table, (pa.Table, pa.RecordBatch)):
         names = list(table.column_names)
 
         def get(canon: str) -> pa.Array:
-            return _as_array(table.column(names.index(found[canon])))
+            column = _as_array(table.column(names.index(found[canon])))
+            return _cell_values(column, found[canon], cells)
     else:
         raise TypeError(
             f"expected a pyarrow Table or RecordBatch or a pandas DataFrame, "
