@@ -30,7 +30,9 @@ from __future__ import annotations
 import csv
 import datetime as _dt
 import io
+import os
 import re
+import stat
 import warnings
 from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass
@@ -320,20 +322,40 @@ class _Cells:
         self.bad = np.zeros(n, dtype=bool)
         self.strict = strict
         self.first: tuple[int, str, str] | None = None  # (row, column, message)
+        self.columns: dict[str, BadCells] = {}
 
     def flag(self, mask: np.ndarray, column: str, values: pa.Array, what: str) -> None:
         if not mask.any():
             return
         self.bad |= mask
         row = int(np.argmax(mask))
+        cell = values[row].as_py()
+        message = what.format(value=cell, column=column)
+        seen = self.columns.get(column)
+        if seen is None or row < seen.row:
+            self.columns[column] = BadCells(column, int(mask.sum()), row, repr(cell), message)
+        else:
+            self.columns[column] = BadCells(
+                column, seen.rows + int(mask.sum()), seen.row, seen.value, seen.message
+            )
         if self.strict and (self.first is None or row < self.first[0]):
-            cell = values[row].as_py()
-            self.first = (row, column, what.format(value=cell, column=column))
+            self.first = (row, column, message)
 
     def raise_first(self) -> None:
         if self.first is not None:
             row, column, message = self.first
             raise BookError(message, row=row, column=column)
+
+
+@dataclass(frozen=True)
+class BadCells:
+    """The unreadable cells of one column: how many, and the first (0-based row, value)."""
+
+    column: str
+    rows: int
+    row: int
+    value: str
+    message: str
 
 
 def _as_array(values: Any) -> pa.Array:
@@ -695,7 +717,8 @@ class Solved:
     (years) and ``is_call`` are the inputs as read (``forward`` formed from
     the spot, rate and yield for a book with a spot column), ``true_vol`` the known
     volatilities when the book has that column, else None. ``warnings``
-    are the texts :func:`solve_table` gives as :class:`BookWarning`.
+    are the texts :func:`solve_table` gives as :class:`BookWarning`, and
+    ``bad_cells`` the columns whose cells gave rows the reason ``bad_input``.
     """
 
     table: Any
@@ -706,6 +729,7 @@ class Solved:
     is_call: np.ndarray
     true_vol: np.ndarray | None
     warnings: tuple[str, ...] = ()
+    bad_cells: tuple[BadCells, ...] = ()
 
     def true_vol_error(self) -> tuple[float, int]:
         """Largest ``|implied_vol/true_vol - 1|`` and the number of rows compared."""
@@ -824,7 +848,10 @@ def solve_batch(
             out = table
             for name, array in zip(results, [*arrays, reason_text]):
                 out = out.append_column(name, array)
-    return Solved(out, g, forward, strike, expiry, is_call, true_vol, tuple(notes))
+    return Solved(
+        out, g, forward, strike, expiry, is_call, true_vol, tuple(notes),
+        tuple(cells.columns.values()),
+    )
 
 
 def _fraction(
@@ -933,50 +960,108 @@ def summarize(result: Any) -> dict[str, int]:
 
 PARQUET_SUFFIXES = (".parquet", ".pq", ".parq")
 _PARQUET_MAGIC = b"PAR1"
+_GZIP_MAGIC = b"\x1f\x8b"  # a gzip-compressed book (.csv.gz), read through pyarrow's gzip
 _BLOCK_SIZE = 4 << 20  # bytes of CSV per record batch before slicing to the chunk size
+_LINE_ENDS = re.compile(rb"\r\n|\r|\n")  # a header line may end in any of them
+_MULTILINE = r"[\r\n]"  # a cell spanning lines, which only a quote can open
 
 
 def sniff_delimiter(header_line: str) -> str:
     return max(",;\t", key=header_line.count)
 
 
+class _Prefixed(io.RawIOBase):
+    """A byte stream with the bytes already read from it put back in front."""
+
+    def __init__(self, head: bytes, rest: Any) -> None:
+        self._head = head
+        self._rest = rest
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer: Any) -> int:
+        if self._head:
+            n = min(len(buffer), len(self._head))
+            buffer[:n] = self._head[:n]
+            self._head = self._head[n:]
+            return n
+        data = self._rest.read(len(buffer))
+        buffer[: len(data)] = data
+        return len(data)
+
+
+def _first_line(stream: Any) -> tuple[bytes, bytes]:
+    """The header line of a byte stream (with its line end) and the bytes read past it."""
+    data = b""
+    while True:
+        found = _LINE_ENDS.search(data)
+        # A CR at the end of what was read may be the first half of CR LF.
+        if found and not (found.group() == b"\r" and found.end() == len(data)):
+            return data[: found.end()], data[found.end() :]
+        more = stream.read(1 << 16)
+        if not more:
+            return data, b""
+        data += more
+
+
 class BookReader:
     """Record batches of a CSV or Parquet book, at most ``chunk`` rows each.
 
-    ``source`` is a path or a binary file object (standard input): a stream
-    is read as CSV, a path as Parquet when it starts with the Parquet magic
-    bytes. CSV books have a header row and are read with every cell as text.
-    ``rows_total`` is known for Parquet; ``progress()`` gives the fraction of
-    a CSV file consumed so far.
+    ``source`` is a path or a binary file object (standard input). A path
+    that is a FIFO or a device (``quelta <(cat book.csv)``) is read as a
+    stream, like standard input; a stream is read as CSV, a file as Parquet
+    when it starts with the Parquet magic bytes. CSV books, plain or gzip
+    (found by its magic bytes), have a header row and are read with every
+    cell as text. ``rows_total`` is known for Parquet; ``progress()`` gives
+    the fraction of a CSV file consumed so far. ``path`` is the file, when
+    the book can be read again to locate a fault (not a stream).
     """
 
     def __init__(self, source: str | IO[bytes], chunk: int) -> None:
         self.chunk = chunk
         self.rows_total: int | None = None
         self.delimiter = ","
+        self.path: str | None = None
+        self.gzip = False
         self._size = 0
-        self._file: Any = None
+        self._file: Any = None  # the file on disk, for the progress
+        self._owned: Any = None  # a FIFO or device opened here
+        self._quotes_checked = False
+        if isinstance(source, str):
+            mode = os.stat(source).st_mode
+            if stat.S_ISFIFO(mode) or stat.S_ISCHR(mode) or stat.S_ISSOCK(mode):
+                # Not seekable: read once, front to back, as standard input is.
+                source = self._owned = open(source, "rb", buffering=0)  # noqa: SIM115
         if isinstance(source, str):
             with open(source, "rb") as probe:
-                first = probe.readline()
-            if first.startswith(_PARQUET_MAGIC):
-                import pyarrow.parquet as pq
-
-                self.format = "parquet"
-                self._parquet = pq.ParquetFile(source)
-                self.names = list(self._parquet.schema_arrow.names)
-                self.rows_total = self._parquet.metadata.num_rows
+                magic = probe.read(len(_PARQUET_MAGIC))
+            self.path = source
+            if magic.startswith(_PARQUET_MAGIC):
+                self._open_parquet(source)
                 return
             self._file = pa.OSFile(source, "rb")
             self._size = self._file.size()
-            self._file.seek(len(first))  # pyarrow reads on after the header
+            self.gzip = magic.startswith(_GZIP_MAGIC)
             stream: Any = self._file
+            if self.gzip:
+                stream = pa.CompressedInputStream(self._file, "gzip")
         else:
             stream = source
             first = stream.readline()
+            if first.startswith(_GZIP_MAGIC):
+                self.gzip = True
+                stream = pa.CompressedInputStream(_Prefixed(first, stream), "gzip")
+            else:
+                stream = _Prefixed(first, stream)
         self.format = "csv"
+        first, rest = _first_line(stream)
         if first.startswith(_PARQUET_MAGIC):
             raise BookError("a Parquet book must be read from a file, not a stream")
+        if self._file is not None and not self.gzip:
+            self._file.seek(len(first))  # pyarrow reads on after the header
+        else:
+            stream = _Prefixed(rest, stream)
         try:
             line = first.decode("utf-8-sig")
         except UnicodeDecodeError:
@@ -993,11 +1078,23 @@ class BookReader:
         resolve_columns(self.names)  # fail on the header before reading any row
         self._stream = stream
 
+    def _open_parquet(self, path: str) -> None:
+        import pyarrow.parquet as pq
+
+        self.format = "parquet"
+        try:
+            self._parquet = pq.ParquetFile(path)
+        except (pa.ArrowException, OSError) as exc:
+            text = str(exc).strip().splitlines()[0] if str(exc).strip() else type(exc).__name__
+            raise BookError(f"not a readable Parquet file, truncated or corrupt ({text})") from None
+        self.names = list(self._parquet.schema_arrow.names)
+        self.rows_total = self._parquet.metadata.num_rows
+
     def batches(self) -> Iterator[pa.RecordBatch]:
         if self.format == "parquet":
             yield from self._parquet.iter_batches(batch_size=self.chunk)
             return
-        if self._file is not None and self._file.tell() == self._size:
+        if self._file is not None and not self.gzip and self._file.tell() == self._size:
             return  # a header and no rows
         try:
             reader = pa_csv.open_csv(
@@ -1023,8 +1120,79 @@ class BookReader:
                 return
             raise
         for batch in reader:
+            self._check_quotes(batch)
             for start in range(0, batch.num_rows, self.chunk):
                 yield batch.slice(start, self.chunk)
+
+    def _check_quotes(self, batch: pa.RecordBatch) -> None:
+        """Refuses a book in which a quote opened and never closed as CSV closes one.
+
+        pyarrow reads such a quote on to the next quote character, or the end
+        of the book, as one cell, swallowing the rows between. Only a cell
+        spanning lines can be one, so the book is read again, strictly, the
+        first time one appears.
+        """
+        spanning = [
+            column.filter(pc.match_substring_regex(column, _MULTILINE))
+            for column in ([] if self._quotes_checked else batch.columns)
+        ]
+        if not any(len(cells) for cells in spanning):
+            return
+        if self.path is not None:
+            self._quotes_checked = True  # the whole file, once
+            fault = self.fault()
+            if fault is not None:
+                raise BookError(fault)
+            return
+        # A stream cannot be read again: a swallowed row shows as a line of
+        # the cell with a field for every column.
+        for cells in spanning:
+            for cell in cells.to_pylist():
+                lines = _LINE_ENDS.split(cell.encode())[1:]
+                if any(line.count(self.delimiter.encode()) >= len(self.names) - 1 for line in lines):
+                    raise BookError(
+                        f"a quote opened before {cell[:40]!r} is not closed: the cell runs "
+                        "on over whole rows of the book"
+                    )
+
+    def text(self) -> IO[str]:
+        """The book's text, read again from the start (a CSV file only)."""
+        assert self.path is not None
+        stream = pa.input_stream(self.path, compression="gzip" if self.gzip else None)
+        return io.TextIOWrapper(stream, encoding="utf-8-sig", newline="")
+
+    def fault(self) -> str | None:
+        """The first structural fault of a CSV file, with its line, or None.
+
+        Read with Python's csv module, strictly: a quote that is not closed
+        is named at the line on which its row starts.
+        """
+        if self.path is None or self.format != "csv":
+            return None
+        width = len(self.names)
+        limit = csv.field_size_limit()
+        csv.field_size_limit(2**31 - 1)  # a long cell is no fault (the default is 128 kB)
+        start = 1
+        try:
+            with self.text() as f:
+                reader = csv.reader(f, delimiter=self.delimiter, strict=True)
+                next(reader, None)
+                start = reader.line_num + 1
+                for record in reader:
+                    if record and len(record) != width:
+                        return (
+                            f"line {start}: {len(record)} fields, expected {width} as in the header"
+                        )
+                    start = reader.line_num + 1
+        except csv.Error as exc:
+            if "unexpected end of data" in str(exc) or "expected after" in str(exc):
+                return f"line {start}: a quote opened in this row is not closed as CSV closes one"
+            return f"line {start}: malformed CSV ({exc})"
+        except UnicodeDecodeError:
+            return "not a UTF-8 text file"
+        finally:
+            csv.field_size_limit(limit)
+        return None
 
     def progress(self) -> float | None:
         """Fraction of the CSV file read (ahead of the batches solved), if known."""
@@ -1038,6 +1206,8 @@ class BookReader:
     def close(self) -> None:
         if self._file is not None:
             self._file.close()
+        if self._owned is not None:
+            self._owned.close()
 
 
 class BookWriter:

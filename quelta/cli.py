@@ -277,6 +277,8 @@ class _Tally:
     max_true_error: float = 0.0
     true_compared: int = 0
     warnings: list[str] = field(default_factory=list)
+    # Per column with unreadable cells: [rows, first row of the book, its value].
+    bad_cells: dict[str, list[Any]] = field(default_factory=dict)
 
 
 class _Smile:
@@ -376,38 +378,28 @@ def _book_source(path: str | None) -> Iterator[tuple[str, str]]:
         yield str(sample), "sample book"
 
 
-def _line_of_row(path: str, delimiter: str, row: int) -> int | None:
-    """The line on which data row ``row`` (0-based) of a CSV file starts."""
-    with open(path, newline="", encoding="utf-8-sig", errors="replace") as f:
-        reader = csv.reader(f, delimiter=delimiter)
-        next(reader, None)
-        start = reader.line_num + 1
-        seen = -1
-        for record in reader:
-            if record:
-                seen += 1
-                if seen == row:
-                    return start
-            start = reader.line_num + 1
-    return None
-
-
-def _diagnose(path: str, delimiter: str, width: int) -> str | None:
-    """The first structural fault of a CSV file, with its line, as Python's csv sees it."""
+def _line_of_row(reader: Any, row: int) -> int | None:
+    """The line on which data row ``row`` (0-based) of a CSV file starts, if it can be read."""
+    if reader.format != "csv" or reader.path is None:
+        return None
+    limit = csv.field_size_limit()
+    csv.field_size_limit(2**31 - 1)  # a long cell is no fault
     try:
-        with open(path, newline="", encoding="utf-8-sig") as f:
-            reader = csv.reader(f, delimiter=delimiter, strict=True)
-            next(reader, None)
-            for record in reader:
-                if record and len(record) != width:
-                    return (
-                        f"line {reader.line_num}: {len(record)} fields, expected {width} "
-                        "as in the header"
-                    )
-    except csv.Error as exc:
-        return f"line {reader.line_num + 1}: malformed CSV ({exc})"
-    except UnicodeDecodeError:
-        return "not a UTF-8 text file"
+        with reader.text() as f:
+            records = csv.reader(f, delimiter=reader.delimiter)
+            next(records, None)
+            start = records.line_num + 1
+            seen = -1
+            for record in records:
+                if record:
+                    seen += 1
+                    if seen == row:
+                        return start
+                start = records.line_num + 1
+    except (csv.Error, UnicodeDecodeError, OSError):
+        pass
+    finally:
+        csv.field_size_limit(limit)
     return None
 
 
@@ -527,7 +519,7 @@ def _solve(args: argparse.Namespace) -> int:
                     if writing is not None:
                         writing.result()
                     writer.close()
-        except (books.ArrowException, OSError) as exc:  # pyarrow's parse and read errors
+        except (books.ArrowException, OSError, books.BookError) as exc:  # read errors
             raise CliError(_read_message(exc, name, path, reader)) from None
         except (CliError, KeyboardInterrupt, _Terminated) as exc:
             exc.written = [o.name for o in outputs if o.written]  # type: ignore[union-attr]
@@ -547,6 +539,7 @@ def _solve(args: argparse.Namespace) -> int:
         columns = _describe(books, reader.names)
     _summary(
         report,
+        reader,
         name if args.book is not None else f"{name} ({path})",
         columns,
         tally,
@@ -580,6 +573,9 @@ def _count(result: tuple[Any, float], tally: _Tally) -> Any:
             tally.warnings.append(text)
             print(f"quelta: warning: {text}", file=sys.stderr)
     g = solved.greeks
+    for bad in solved.bad_cells:
+        seen = tally.bad_cells.setdefault(bad.column, [0, tally.rows + bad.row, bad.value])
+        seen[0] += bad.rows
     tally.rows += len(g.reason)
     tally.reasons += np.bincount(g.reason, minlength=len(Reason))
     err, compared = solved.true_vol_error()
@@ -592,18 +588,18 @@ def _row_message(exc: Any, name: str, path: str, reader: Any, rows_before: int) 
     if exc.row is None:
         return f"{name}: {exc}"
     row = rows_before + exc.row
-    line = None
-    if reader.format == "csv" and path != "-":
-        line = _line_of_row(path, reader.delimiter, row)
+    line = _line_of_row(reader, row)
     where = f"line {line}" if line is not None else f"row {row + 1}"
     return f"{name} {where}: {exc}"
 
 
 def _read_message(exc: Exception, name: str, path: str, reader: Any) -> str:
-    if reader.format == "csv" and path != "-":
-        found = _diagnose(path, reader.delimiter, len(reader.names))
-        if found is not None:
-            return f"{name}{':' if found.startswith('not') else ''} {found}"
+    from quelta.book import BookError
+
+    # The reader's own findings name their line; pyarrow's are located again.
+    found = str(exc) if isinstance(exc, BookError) else reader.fault()
+    if found is not None:
+        return f"{name}{'' if found.startswith('line ') else ':'} {found}"
     text = str(exc).strip().splitlines()[0] if str(exc).strip() else type(exc).__name__
     if "UTF8" in text or "UTF-8" in text:
         return f"{name}: not a UTF-8 text file"
@@ -695,6 +691,7 @@ def _progress_bar(reader: Any) -> Iterator[Any]:
 
 def _summary(
     report: IO[str],
+    reader: Any,
     book: str,
     columns: str,
     tally: _Tally,
@@ -712,6 +709,13 @@ def _summary(
         n = int(tally.reasons[r])
         if r is not Reason.OK and n:
             lines.append(f"  {r.name.lower():<20} {n:>9,}  {r.description}")
+        if r is Reason.BAD_INPUT:
+            for column, (rows, row, value) in tally.bad_cells.items():
+                line = _line_of_row(reader, row)
+                where = f"line {line}" if line is not None else f"row {row + 1}"
+                lines.append(
+                    f"    column {column!r}: {rows:,} unreadable, the first {value} on {where}"
+                )
     if tally.true_compared or "true_vol" in columns:
         lines.append(
             f"true_vol: max |implied_vol/true_vol - 1| = {tally.max_true_error:.1e}"
