@@ -667,8 +667,9 @@ def _bounded(
         + limit
         + ")",
     )
-    cells.flag(far & dated, column, values, "column {column!r}: {value!r} expires in more than "
-               + limit)
+    cells.flag(
+        far & dated, column, values, "column {column!r}: {value!r} expires in more than " + limit
+    )
     return np.where(far, np.nan, years)
 
 
@@ -849,7 +850,14 @@ def solve_batch(
             for name, array in zip(results, [*arrays, reason_text]):
                 out = out.append_column(name, array)
     return Solved(
-        out, g, forward, strike, expiry, is_call, true_vol, tuple(notes),
+        out,
+        g,
+        forward,
+        strike,
+        expiry,
+        is_call,
+        true_vol,
+        tuple(notes),
         tuple(cells.columns.values()),
     )
 
@@ -962,6 +970,7 @@ PARQUET_SUFFIXES = (".parquet", ".pq", ".parq")
 _PARQUET_MAGIC = b"PAR1"
 _GZIP_MAGIC = b"\x1f\x8b"  # a gzip-compressed book (.csv.gz), read through pyarrow's gzip
 _BLOCK_SIZE = 4 << 20  # bytes of CSV per record batch before slicing to the chunk size
+_MAX_BLOCK_SIZE = 1 << 30  # the largest block tried for a file with a longer row
 _LINE_ENDS = re.compile(rb"\r\n|\r|\n")  # a header line may end in any of them
 _MULTILINE = r"[\r\n]"  # a cell spanning lines, which only a quote can open
 
@@ -1032,7 +1041,7 @@ class BookReader:
             mode = os.stat(source).st_mode
             if stat.S_ISFIFO(mode) or stat.S_ISCHR(mode) or stat.S_ISSOCK(mode):
                 # Not seekable: read once, front to back, as standard input is.
-                source = self._owned = open(source, "rb", buffering=0)  # noqa: SIM115
+                source = self._owned = open(source, "rb", buffering=0)
         if isinstance(source, str):
             with open(source, "rb") as probe:
                 magic = probe.read(len(_PARQUET_MAGIC))
@@ -1058,8 +1067,9 @@ class BookReader:
         first, rest = _first_line(stream)
         if first.startswith(_PARQUET_MAGIC):
             raise BookError("a Parquet book must be read from a file, not a stream")
+        self._header = len(first)
         if self._file is not None and not self.gzip:
-            self._file.seek(len(first))  # pyarrow reads on after the header
+            self._file.seek(self._header)  # pyarrow reads on after the header
         else:
             stream = _Prefixed(rest, stream)
         try:
@@ -1096,6 +1106,33 @@ class BookReader:
             return
         if self._file is not None and not self.gzip and self._file.tell() == self._size:
             return  # a header and no rows
+        block, given = _BLOCK_SIZE, 0
+        while True:
+            try:
+                seen = 0
+                for batch in self._csv_batches(block):
+                    self._check_quotes(batch)
+                    # After a restart, the rows already given are read again and dropped.
+                    start, seen = max(given - seen, 0), seen + batch.num_rows
+                    for at in range(start, batch.num_rows, self.chunk):
+                        piece = batch.slice(at, self.chunk)
+                        given += piece.num_rows
+                        yield piece
+                return
+            except pa.ArrowInvalid as exc:
+                # A row longer than a block: pyarrow needs a block that holds it.
+                if "straddl" not in str(exc) or block >= _MAX_BLOCK_SIZE:
+                    raise
+                if self.path is None:
+                    raise BookError(
+                        f"a row of more than {block >> 20} MB (a cell that long, or a quote "
+                        "left open): on standard input or a pipe it cannot be read again "
+                        "with a larger block; give the book as a file"
+                    ) from None
+                block *= 4
+                self._rewind()
+
+    def _csv_batches(self, block: int) -> Iterator[pa.RecordBatch]:
         try:
             reader = pa_csv.open_csv(
                 self._stream,
@@ -1103,7 +1140,7 @@ class BookReader:
                 # signals are handled while it waits for input.
                 read_options=pa_csv.ReadOptions(
                     column_names=self.names,
-                    block_size=_BLOCK_SIZE,
+                    block_size=block,
                     use_threads=self._file is not None,
                 ),
                 parse_options=pa_csv.ParseOptions(
@@ -1119,10 +1156,19 @@ class BookReader:
             if "Empty CSV file" in str(exc):  # a header and no rows, on a stream
                 return
             raise
-        for batch in reader:
-            self._check_quotes(batch)
-            for start in range(0, batch.num_rows, self.chunk):
-                yield batch.slice(start, self.chunk)
+        yield from reader
+
+    def _rewind(self) -> None:
+        """Back to the first row of a CSV file."""
+        assert self.path is not None
+        if not self.gzip:
+            self._file.seek(self._header)
+            return
+        self._file.close()
+        self._file = pa.OSFile(self.path, "rb")
+        stream = pa.CompressedInputStream(self._file, "gzip")
+        _, rest = _first_line(stream)
+        self._stream = _Prefixed(rest, stream)
 
     def _check_quotes(self, batch: pa.RecordBatch) -> None:
         """Refuses a book in which a quote opened and never closed as CSV closes one.
@@ -1149,7 +1195,8 @@ class BookReader:
         for cells in spanning:
             for cell in cells.to_pylist():
                 lines = _LINE_ENDS.split(cell.encode())[1:]
-                if any(line.count(self.delimiter.encode()) >= len(self.names) - 1 for line in lines):
+                fields = len(self.names) - 1
+                if any(line.count(self.delimiter.encode()) >= fields for line in lines):
                     raise BookError(
                         f"a quote opened before {cell[:40]!r} is not closed: the cell runs "
                         "on over whole rows of the book"

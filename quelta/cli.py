@@ -539,13 +539,13 @@ def _solve(args: argparse.Namespace) -> int:
         columns = _describe(books, reader.names)
     _summary(
         report,
-        reader,
         name if args.book is not None else f"{name} ({path})",
         columns,
         tally,
         elapsed,
         output,
         args,
+        reader,
     )
     return 0
 
@@ -691,13 +691,13 @@ def _progress_bar(reader: Any) -> Iterator[Any]:
 
 def _summary(
     report: IO[str],
-    reader: Any,
     book: str,
     columns: str,
     tally: _Tally,
     elapsed: float,
     output: str | None,
     args: argparse.Namespace,
+    reader: Any = None,
 ) -> None:
     solved = int(tally.reasons[Reason.OK])
     lines = [
