@@ -41,7 +41,7 @@ from typing import IO, Any
 
 import numpy as np
 
-from quelta._api import Greeks, Reason, simd_level
+import quelta
 
 DEFAULT_CHUNK = 100_000
 PLOT_MAX_EXPIRIES = 12
@@ -54,7 +54,6 @@ PLOT_FORMATS = ("png", "svg", "pdf")
 SOLVERS = {"csv": min(2, os.cpu_count() or 1), "parquet": 1}
 _INSTALL_ARROW = "quelta needs pyarrow to read books: pip install 'quelta[cli]'"
 DEFAULT_GREEKS = ("delta", "gamma", "vega")
-ALL_GREEKS = tuple(f for f in Greeks._fields if f not in ("vol", "reason"))
 
 
 class CliError(Exception):
@@ -113,7 +112,7 @@ yield column (default 0).
 Appended columns: implied_vol (annualised), delta = dV/dF, gamma = d2V/dF2,
 vega = change of V per volatility point (0.01), all for the discounted price
 V and empty where there is no volatility, and reason ({
-        ", ".join(r.name.lower() for r in Reason)
+        ", ".join(r.name.lower() for r in quelta.Reason)
     }). With a spot column delta and gamma
 are dV/dS and d2V/dS2. --greeks all adds, before reason, theta = change of V
 per calendar day (-dV/dT / 365; at fixed S, r, q, or at fixed F and r for a
@@ -272,7 +271,7 @@ def _check_outputs(book: str | None, output: str | None, plot: str | None) -> No
 @dataclass
 class _Tally:
     rows: int = 0
-    reasons: np.ndarray = field(default_factory=lambda: np.zeros(len(Reason), np.int64))
+    reasons: np.ndarray = field(default_factory=lambda: np.zeros(len(quelta.Reason), np.int64))
     solve_seconds: float = 0.0
     max_true_error: float = 0.0
     true_compared: int = 0
@@ -292,7 +291,7 @@ class _Smile:
 
     def add(self, solved: Any) -> None:
         g = solved.greeks
-        keep = g.reason == Reason.OK
+        keep = g.reason == quelta.Reason.OK
         if not self.all_quotes:  # out of the money: calls above the forward, puts below
             keep &= np.where(
                 solved.is_call, solved.strike >= solved.forward, solved.strike < solved.forward
@@ -577,7 +576,7 @@ def _count(result: tuple[Any, float], tally: _Tally) -> Any:
         seen = tally.bad_cells.setdefault(bad.column, [0, tally.rows + bad.row, bad.value])
         seen[0] += bad.rows
     tally.rows += len(g.reason)
-    tally.reasons += np.bincount(g.reason, minlength=len(Reason))
+    tally.reasons += np.bincount(g.reason, minlength=len(quelta.Reason))
     err, compared = solved.true_vol_error()
     tally.max_true_error = max(tally.max_true_error, err)
     tally.true_compared += compared
@@ -699,17 +698,17 @@ def _summary(
     args: argparse.Namespace,
     reader: Any = None,
 ) -> None:
-    solved = int(tally.reasons[Reason.OK])
+    solved = int(tally.reasons[quelta.Reason.OK])
     lines = [
         f"book: {book}",
         f"columns: {columns}",
         f"rows: {tally.rows:,}  solved: {solved:,}  without a volatility: {tally.rows - solved:,}",
     ]
-    for r in Reason:
+    for r in quelta.Reason:
         n = int(tally.reasons[r])
-        if r is not Reason.OK and n:
+        if r is not quelta.Reason.OK and n:
             lines.append(f"  {r.name.lower():<20} {n:>9,}  {r.description}")
-        if r is Reason.BAD_INPUT:
+        if r is quelta.Reason.BAD_INPUT:
             for column, (rows, row, value) in tally.bad_cells.items():
                 line = _line_of_row(reader, row)
                 where = f"line {line}" if line is not None else f"row {row + 1}"
@@ -740,15 +739,16 @@ def _summary(
 
 def _greeks_option(text: str) -> tuple[str, ...]:
     """The value of --greeks: 'all' or Greek names separated by commas."""
+    all_greeks = tuple(f for f in quelta.Greeks._fields if f not in ("vol", "reason"))
     names = [n.strip().lower() for n in text.split(",") if n.strip()]
     if names == ["all"]:
-        return ALL_GREEKS
-    unknown = [n for n in names if n not in ALL_GREEKS]
+        return all_greeks
+    unknown = [n for n in names if n not in all_greeks]
     if unknown or not names:
         raise argparse.ArgumentTypeError(
             f"unknown Greek {unknown[0]!r}" if unknown else "no Greek named"
         )
-    return tuple(g for g in ALL_GREEKS if g in names)
+    return tuple(g for g in all_greeks if g in names)
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -764,7 +764,7 @@ def _parser() -> argparse.ArgumentParser:
         "Without a command, runs 'solve' (on the sample book without BOOK).",
     )
     parser.add_argument(
-        "--version", action="version", version=f"quelta {ver} (SIMD level: {simd_level()})"
+        "--version", action="version", version=f"quelta {ver} (SIMD level: {quelta.simd_level()})"
     )
     sub = parser.add_subparsers(dest="command", metavar="COMMAND")
     solve = sub.add_parser(
@@ -848,6 +848,9 @@ def _parser() -> argparse.ArgumentParser:
 
 def main(argv: list[str] | None = None) -> int:
     """Run the ``quelta`` command line; returns the exit status."""
+    if quelta._unusable is not None:  # the batch kernel refused QUELTA_SIMD
+        print(f"quelta: error: {quelta._unusable}", file=sys.stderr)
+        return 1
     parser = _parser()
     argv = list(sys.argv[1:] if argv is None else argv)
     if not argv or argv[0] not in ("solve", "-h", "--help", "--version"):
