@@ -55,6 +55,7 @@ __all__ = [
     "ALL_GREEKS",
     "COLUMNS",
     "GREEKS",
+    "MAX_EXPIRY_YEARS",
     "RESULTS",
     "BookError",
     "BookReader",
@@ -486,8 +487,11 @@ def _in_zone(micros: np.ndarray, zone: str) -> np.ndarray:
     naive = pa.array(np.where(missing, 0, micros).astype(np.int64), mask=missing)
     try:
         zoned = pc.assume_timezone(naive.cast(pa.timestamp("us")), timezone=zone)
-    except pa.ArrowInvalid as exc:  # a time skipped or repeated by a clock change
-        raise BookError(f"valuation date in the expiries' time zone {zone}: {exc}") from None
+    except pa.ArrowInvalid:  # a time skipped or repeated by a clock change
+        raise BookError(
+            f"the valuation date falls in a clock change of the expiries' time zone {zone}, "
+            "skipped or repeated: give it with its UTC offset"
+        ) from None
     return _instants(zoned)
 
 
@@ -581,15 +585,17 @@ def _valuation_instant(value: object, zone: str | None = None) -> float:
         micros = float(_compact_dates(np.array([float(value)]))[0])  # type: ignore[arg-type]
         if micros != micros:
             raise refused
-    elif isinstance(value, _dt.datetime) and value.tzinfo is not None:
-        utc = value.astimezone(_dt.UTC).replace(tzinfo=None)
-        return float(np.datetime64(utc, "us").astype(np.int64))
     else:
+        if text is not None:  # ISO, with or without a time and a UTC offset
+            try:
+                value = _dt.datetime.fromisoformat(text)
+            except ValueError:
+                raise refused from None
+        if isinstance(value, _dt.datetime) and value.tzinfo is not None:
+            utc = value.astimezone(_dt.UTC).replace(tzinfo=None)
+            return float(np.datetime64(utc, "us").astype(np.int64))
         try:
-            stamp = np.datetime64(
-                text if text is not None else value,  # type: ignore[call-overload]
-                "us",
-            )
+            stamp = np.datetime64(value, "us")  # type: ignore[call-overload]
         except (TypeError, ValueError):
             raise refused from None
         if np.isnat(stamp):
@@ -900,11 +906,19 @@ def solve_table(
         valuation date) or days (calendar days to expiry), kind (call/put,
         c/p, 1/-1, or an is_call column), and optionally discount or rate
         and true_vol. Numbers may be numeric columns or text; text may end
-        in ``%`` (``"1.5%"`` is 0.015).
-    valuation_date : str, datetime.date, datetime.datetime or numpy.datetime64, optional
+        in ``%`` (``"1.5%"`` is 0.015). Dictionary (categorical), string
+        view and binary (UTF-8) columns are read as their values.
+    valuation_date : str, int, datetime.date, datetime.datetime or numpy.datetime64, optional
         The date expiries are measured from when the expiry column holds
         dates; instead, a valuation_date column may give one per row. Years
-        are days / 365 (ACT/365F), counting the time of day if given.
+        are days / 365 (ACT/365F), counting the time of day if given. Text
+        is ISO (``"2025-12-08"``, ``"2025-12-08 09:30"``, with or without a
+        UTC offset); an integer, or 8 digits, is YYYYMMDD (``20251208``).
+        A valuation date without a time zone is read in the time zone of
+        the expiries when they carry one (a New York expiry is counted from
+        a New York valuation time), else both are taken as UTC. Expiry
+        dates, too, may be YYYYMMDD integers or text; an expiry of more than
+        ``MAX_EXPIRY_YEARS`` (100) years is an unreadable cell.
     strict : bool, default False
         Raise :class:`BookError` at the first unreadable cell (its ``row`` and
         ``column`` say where) instead of giving the row reason ``bad_input``.
@@ -933,7 +947,9 @@ def solve_table(
     BookError
         Missing, duplicated or ambiguous columns (both a forward and a spot,
         a spot without a rate or discount), expiry dates without a valuation
-        date, and with ``strict=True`` an unreadable cell.
+        date, a valuation date that is not a date (or falls in a clock
+        change of the expiries' zone), and with ``strict=True`` an
+        unreadable cell.
     ValueError
         A name in ``greeks`` that is not a Greek.
 

@@ -99,8 +99,9 @@ def _epilog() -> str:
 
 Other columns are copied unchanged. Numbers may be written with a % sign
 (1.5% is 0.015); a rate column with values above 1 and no % sign draws a
-warning. Expiries given as dates need a valuation date (--valuation-date or
-a valuation_date column); the year fraction is ACT/365F: calendar days / 365.
+warning. Expiries given as dates (ISO, or YYYYMMDD) need a valuation date
+(--valuation-date or a valuation_date column); the year fraction is ACT/365F:
+calendar days / 365, and an expiry beyond 100 years is an unreadable cell.
 An empty cell (or NA, #N/A) is a missing value: the row gets no volatility
 (reason not_finite). A cell that cannot be read (text in a number column,
 an unknown option kind) gives the row the reason bad_input, unless --strict.
@@ -121,8 +122,9 @@ at fixed F), vanna = change of delta and volga = change of vega per
 volatility point.
 
 BOOK and OUT are CSV (a header row; delimiter , ; or tab) or Parquet (by the
-extension .parquet of OUT, by the content of BOOK); '-' is standard input or
-output, and a BOOK of '-' without -o writes the results to standard output.
+extension .parquet of OUT, by the content of BOOK; a BOOK may be gzip CSV);
+'-' is standard input or output, and a BOOK of '-' without -o writes the
+results to standard output.
 Without BOOK, the sample book shipped with quelta is solved: options priced
 exactly from a known smile, plus four faulty quotes. 'quelta BOOK ...' is
 short for 'quelta solve BOOK ...'.
@@ -810,8 +812,9 @@ def _parser() -> argparse.ArgumentParser:
     solve.add_argument(
         "--valuation-date",
         metavar="DATE",
-        help="date (YYYY-MM-DD, or YYYY-MM-DD HH:MM) from which expiry dates "
-        "are counted; years are ACT/365F, calendar days / 365",
+        help="date (YYYY-MM-DD, YYYY-MM-DD HH:MM or YYYYMMDD) from which expiry "
+        "dates are counted, in the expiries' time zone if they have one; years "
+        "are ACT/365F, calendar days / 365",
     )
     solve.add_argument(
         "--strict",

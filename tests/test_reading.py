@@ -131,7 +131,8 @@ def test_misread_cells_are_bad_input_and_named(column, cell, message):
     assert f"column '{column}': {message}" in str(error.value)
 
 
-@pytest.mark.parametrize("value", [2025, 20251308, "20251308", True, 20251208.0, "2025-13-01"])
+@pytest.mark.parametrize("value", [2025, 20251308, "20251308", True, 20251208.0, "2025-13-01",
+                                   "2025"])
 def test_valuation_dates_that_are_no_dates_are_refused(value):
     with pytest.raises(book.BookError, match=re.escape(f"valuation date {value!r} is not a date")):
         quelta.solve_table(text_table(expiry=["20261208"] * 3), valuation_date=value)
@@ -141,7 +142,7 @@ NEW_YORK = "America/New_York"
 
 
 @pytest.mark.parametrize("valuation", [
-    "2025-12-08 09:30", dt.datetime(2025, 12, 8, 9, 30),
+    "2025-12-08 09:30", dt.datetime(2025, 12, 8, 9, 30), "2025-12-08T09:30-05:00",
     dt.datetime(2025, 12, 8, 14, 30, tzinfo=dt.UTC), "column 2025-12-08 09:30",
 ])
 def test_naive_valuation_dates_are_read_in_the_expiries_zone(valuation):
