@@ -1175,13 +1175,17 @@ class BookReader:
         yield from reader
 
     def _rewind(self) -> None:
-        """Back to the first row of a CSV file."""
+        """Back to the first row of a CSV file, on a file of its own.
+
+        The failed pyarrow reader may still be reading ahead on the old
+        file; it closes that file when it goes.
+        """
         assert self.path is not None
+        self._file = pa.OSFile(self.path, "rb")
         if not self.gzip:
             self._file.seek(self._header)
+            self._stream = self._file
             return
-        self._file.close()
-        self._file = pa.OSFile(self.path, "rb")
         stream = pa.CompressedInputStream(self._file, "gzip")
         _, rest = _first_line(stream)
         self._stream = _Prefixed(rest, stream)

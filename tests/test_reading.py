@@ -257,7 +257,27 @@ def long_cell(path, d):
     return target
 
 
-@pytest.mark.parametrize("container", [gzipped, cr_only, long_cell, "fifo", "gzip stream"])
+@settings(max_examples=25, deadline=None)
+@given(st.integers(2, 60), st.data(), st.integers(1, 9), st.booleans())
+def test_a_row_longer_than_a_block_is_read_once(n, data, chunk, compressed):
+    lines = book_lines(n)
+    row = data.draw(st.integers(0, n - 1))
+    lines[row + 1] += "x" * data.draw(st.integers(300, 3000))
+    raw = ("\n".join(lines) + "\n").encode()
+    with tempfile.TemporaryDirectory() as d:
+        path = Path(d, "book.csv")
+        path.write_bytes(gzip.compress(raw) if compressed else raw)
+        saved, book._BLOCK_SIZE = book._BLOCK_SIZE, 256  # rows beyond a block, cheaply
+        try:
+            reader = book.BookReader(str(path), chunk)
+            notes = [c for b in reader.batches() for c in b.column("note").to_pylist()]
+            reader.close()
+        finally:
+            book._BLOCK_SIZE = saved
+    assert notes == [line.rsplit(",", 1)[1] for line in lines[1:]]
+
+
+@pytest.mark.parametrize("container", [gzipped, cr_only, "fifo", "gzip stream"])
 def test_books_in_any_container_give_the_same_rows(container, tmp_path):
     code, want, _ = solve(SAMPLE, "-o", "-")
     assert code == 0
@@ -278,8 +298,6 @@ def test_books_in_any_container_give_the_same_rows(container, tmp_path):
     else:
         path = container(SAMPLE, tmp_path)
         code, got, err = solve(path, "-o", "-")
-        if container is long_cell:  # the same rows, one note longer
-            got = got.replace("x" * (40 << 20), "")
         if container is cr_only:
             want = want.replace("\r", "")
     assert code == 0, err
