@@ -27,6 +27,7 @@ Needs pyarrow (``pip install 'quelta[cli]'``); pandas only for DataFrames.
 
 from __future__ import annotations
 
+import contextlib
 import csv
 import datetime as _dt
 import io
@@ -1053,6 +1054,7 @@ class BookReader:
         self._file: Any = None  # the file on disk, for the progress
         self._owned: Any = None  # a FIFO or device opened here
         self._quotes_checked = False
+        self._line = 1  # of the record Python's csv reads, in _records
         if isinstance(source, str):
             mode = os.stat(source).st_mode
             if stat.S_ISFIFO(mode) or stat.S_ISCHR(mode) or stat.S_ISSOCK(mode):
@@ -1228,37 +1230,69 @@ class BookReader:
         stream = pa.input_stream(self.path, compression="gzip" if self.gzip else None)
         return io.TextIOWrapper(stream, encoding="utf-8-sig", newline="")
 
+    @contextlib.contextmanager
+    def _records(self, strict: bool) -> Iterator[Iterator[tuple[int, list[str]]]]:
+        """The data records of the CSV file, each with the line it starts on.
+
+        Read again with Python's csv module, which says where a row breaks
+        the rules (pyarrow reads on); ``_line`` is the line of the record
+        being read when it raises.
+        """
+        limit = csv.field_size_limit()
+        csv.field_size_limit(2**31 - 1)  # a long cell is no fault (the default is 128 kB)
+        self._line = 1
+
+        def records(f: IO[str]) -> Iterator[tuple[int, list[str]]]:
+            reader = csv.reader(f, delimiter=self.delimiter, strict=strict)
+            next(reader, None)
+            self._line = reader.line_num + 1
+            for record in reader:
+                if record:
+                    yield self._line, record
+                self._line = reader.line_num + 1
+
+        try:
+            with self.text() as f:
+                yield records(f)
+        finally:
+            csv.field_size_limit(limit)
+
     def fault(self) -> str | None:
         """The first structural fault of a CSV file, with its line, or None.
 
-        Read with Python's csv module, strictly: a quote that is not closed
-        is named at the line on which its row starts.
+        A quote that is not closed is named at the line on which its row starts.
         """
         if self.path is None or self.format != "csv":
             return None
         width = len(self.names)
-        limit = csv.field_size_limit()
-        csv.field_size_limit(2**31 - 1)  # a long cell is no fault (the default is 128 kB)
-        start = 1
         try:
-            with self.text() as f:
-                reader = csv.reader(f, delimiter=self.delimiter, strict=True)
-                next(reader, None)
-                start = reader.line_num + 1
-                for record in reader:
-                    if record and len(record) != width:
+            with self._records(strict=True) as records:
+                for start, record in records:
+                    if len(record) != width:
                         return (
                             f"line {start}: {len(record)} fields, expected {width} as in the header"
                         )
-                    start = reader.line_num + 1
         except csv.Error as exc:
             if "unexpected end of data" in str(exc) or "expected after" in str(exc):
-                return f"line {start}: a quote opened in this row is not closed as CSV closes one"
-            return f"line {start}: malformed CSV ({exc})"
+                return (
+                    f"line {self._line}: a quote opened in this row is not closed as CSV closes one"
+                )
+            return f"line {self._line}: malformed CSV ({exc})"
         except UnicodeDecodeError:
             return "not a UTF-8 text file"
-        finally:
-            csv.field_size_limit(limit)
+        return None
+
+    def line_of_row(self, row: int) -> int | None:
+        """The line on which data row ``row`` (0-based) of a CSV file starts, if known."""
+        if self.path is None or self.format != "csv":
+            return None
+        try:
+            with self._records(strict=False) as records:
+                for seen, (start, _) in enumerate(records):
+                    if seen == row:
+                        return start
+        except (csv.Error, UnicodeDecodeError, OSError):
+            pass
         return None
 
     def progress(self) -> float | None:

@@ -21,7 +21,6 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import csv
 import importlib.resources
 import os
 import signal
@@ -379,31 +378,6 @@ def _book_source(path: str | None) -> Iterator[tuple[str, str]]:
         yield str(sample), "sample book"
 
 
-def _line_of_row(reader: Any, row: int) -> int | None:
-    """The line on which data row ``row`` (0-based) of a CSV file starts, if it can be read."""
-    if reader.format != "csv" or reader.path is None:
-        return None
-    limit = csv.field_size_limit()
-    csv.field_size_limit(2**31 - 1)  # a long cell is no fault
-    try:
-        with reader.text() as f:
-            records = csv.reader(f, delimiter=reader.delimiter)
-            next(records, None)
-            start = records.line_num + 1
-            seen = -1
-            for record in records:
-                if record:
-                    seen += 1
-                    if seen == row:
-                        return start
-                start = records.line_num + 1
-    except (csv.Error, UnicodeDecodeError, OSError):
-        pass
-    finally:
-        csv.field_size_limit(limit)
-    return None
-
-
 def _solve(args: argparse.Namespace) -> int:
     if args.scheduler is not None:
         if args.greeks != DEFAULT_GREEKS:
@@ -589,7 +563,7 @@ def _row_message(exc: Any, name: str, path: str, reader: Any, rows_before: int) 
     if exc.row is None:
         return f"{name}: {exc}"
     row = rows_before + exc.row
-    line = _line_of_row(reader, row)
+    line = reader.line_of_row(row)
     where = f"line {line}" if line is not None else f"row {row + 1}"
     return f"{name} {where}: {exc}"
 
@@ -712,7 +686,7 @@ def _summary(
             lines.append(f"  {r.name.lower():<20} {n:>9,}  {r.description}")
         if r is quelta.Reason.BAD_INPUT:
             for column, (rows, row, value) in tally.bad_cells.items():
-                line = _line_of_row(reader, row)
+                line = reader.line_of_row(row)
                 where = f"line {line}" if line is not None else f"row {row + 1}"
                 lines.append(
                     f"    column {column!r}: {rows:,} unreadable, the first {value} on {where}"
