@@ -21,10 +21,31 @@ one in use, chosen at import (the widest the CPU has, or the environment
 variable ``QUELTA_SIMD=scalar|avx2|avx512``, never above the CPU's).
 """
 
+import os
+import sys
 from typing import Any
 
-from quelta import black_core
-from quelta._api import Greeks, Reason, greeks, implied_volatility, simd_level
+
+def _the_command() -> bool:
+    """Whether this process is the quelta command: the quelta script or python -m quelta."""
+    script = getattr(sys.modules.get("__main__"), "__file__", None) or ""
+    argv = getattr(sys, "orig_argv", [])
+    return os.path.basename(script) == "quelta" or (
+        sys.argv[:1] == ["-m"] and "-m" in argv and argv[argv.index("-m") + 1 :][:1] == ["quelta"]
+    )
+
+
+# An unknown QUELTA_SIMD fails the import of the kernel, and so of quelta.
+# The command reports it in one line instead of a traceback: for it alone
+# the failure waits for the first use of the array functions.
+_unusable: ValueError | None = None
+try:
+    from quelta import black_core
+    from quelta._api import Greeks, Reason, greeks, implied_volatility, simd_level
+except ValueError as _exc:
+    if not _the_command():
+        raise
+    _unusable = _exc
 
 __all__ = [
     "Greeks",
@@ -38,6 +59,8 @@ __all__ = [
 
 
 def __getattr__(name: str) -> Any:
+    if _unusable is not None and name in __all__:
+        raise _unusable
     # The book functions need pyarrow, an optional dependency: imported on first use.
     if name == "solve_table":
         from quelta.book import solve_table

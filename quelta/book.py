@@ -27,9 +27,13 @@ Needs pyarrow (``pip install 'quelta[cli]'``); pandas only for DataFrames.
 
 from __future__ import annotations
 
+import contextlib
 import csv
 import datetime as _dt
 import io
+import os
+import re
+import stat
 import warnings
 from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass
@@ -52,6 +56,7 @@ __all__ = [
     "ALL_GREEKS",
     "COLUMNS",
     "GREEKS",
+    "MAX_EXPIRY_YEARS",
     "RESULTS",
     "BookError",
     "BookReader",
@@ -168,6 +173,10 @@ _MISSING = ("", "na", "n/a", "#n/a", "nan", "-nan", "+nan", "null", "none", "#va
 # What pyarrow's string-to-double cast accepts, so that matching cells always convert.
 _NUMBER = r"^[+-]?(?:(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?|(?i:inf|infinity|nan))$"
 _DATE = r"^\d{4}-\d{2}-\d{2}(?:[ T]\d{2}:\d{2}(?::\d{2}(?:\.\d{1,9})?)?)?$"
+_COMPACT_DATE = r"^\d{8}$"  # YYYYMMDD, as spreadsheets and exchanges write dates
+# No listed option expires this far out: a longer expiry is a misread cell
+# (a date taken for years, a unit slip), not something to solve.
+MAX_EXPIRY_YEARS = 100.0
 _NUMERIC_COLUMNS = (
     "price",
     "bid",
@@ -315,15 +324,24 @@ class _Cells:
         self.bad = np.zeros(n, dtype=bool)
         self.strict = strict
         self.first: tuple[int, str, str] | None = None  # (row, column, message)
+        self.columns: dict[str, BadCells] = {}
 
     def flag(self, mask: np.ndarray, column: str, values: pa.Array, what: str) -> None:
         if not mask.any():
             return
         self.bad |= mask
         row = int(np.argmax(mask))
+        cell = values[row].as_py()
+        message = what.format(value=cell, column=column)
+        seen = self.columns.get(column)
+        if seen is None or row < seen.row:
+            self.columns[column] = BadCells(column, int(mask.sum()), row, repr(cell), message)
+        else:
+            self.columns[column] = BadCells(
+                column, seen.rows + int(mask.sum()), seen.row, seen.value, seen.message
+            )
         if self.strict and (self.first is None or row < self.first[0]):
-            cell = values[row].as_py()
-            self.first = (row, column, what.format(value=cell, column=column))
+            self.first = (row, column, message)
 
     def raise_first(self) -> None:
         if self.first is not None:
@@ -331,10 +349,60 @@ class _Cells:
             raise BookError(message, row=row, column=column)
 
 
+@dataclass(frozen=True)
+class BadCells:
+    """The unreadable cells of one column: how many, and the first (0-based row, value)."""
+
+    column: str
+    rows: int
+    row: int
+    value: str
+    message: str
+
+
 def _as_array(values: Any) -> pa.Array:
     if isinstance(values, pa.ChunkedArray):
         return values.combine_chunks() if values.num_chunks != 1 else values.chunk(0)
     return values
+
+
+def _cell_values(values: pa.Array, column: str, cells: _Cells) -> pa.Array:
+    """A column as the values its cells stand for, in the types the readers know.
+
+    Dictionary (categorical) columns are decoded, string views made strings
+    and bytes read as UTF-8 text; a cell of bytes that is not UTF-8 is
+    unreadable (and null from here on).
+    """
+    kind = values.type
+    if pa.types.is_dictionary(kind):
+        return _cell_values(values.dictionary_decode(), column, cells)
+    if pa.types.is_string_view(kind):
+        return values.cast(pa.string())
+    if not (
+        pa.types.is_binary(kind)
+        or pa.types.is_large_binary(kind)
+        or pa.types.is_binary_view(kind)
+        or pa.types.is_fixed_size_binary(kind)
+    ):
+        return values
+    text = values.cast(pa.binary()).cast(pa.string(), safe=False)
+    try:
+        text.validate(full=True)
+        return text
+    except pa.ArrowInvalid:
+        pass
+    bad = np.array([_not_utf8(b) for b in values.to_pylist()], dtype=bool)
+    cells.flag(bad, column, values, "column {column!r}: {value!r} is not UTF-8 text")
+    return pc.if_else(pa.array(bad), pa.scalar(None, pa.string()), text)
+
+
+def _not_utf8(cell: bytes | None) -> bool:
+    try:
+        if cell is not None:
+            cell.decode("utf-8")
+    except UnicodeDecodeError:
+        return True
+    return False
 
 
 def _mask(values: pa.Array) -> np.ndarray:
@@ -398,6 +466,36 @@ def _instants(values: pa.Array) -> np.ndarray:
     return micros.astype(np.float64)
 
 
+def _compact_dates(numbers: np.ndarray) -> np.ndarray:
+    """YYYYMMDD numbers as microseconds since 1970, NaN where one is not a date."""
+    out = np.full(len(numbers), np.nan)
+    with np.errstate(invalid="ignore"):
+        whole = (numbers >= 10_000_000) & (numbers <= 99_999_999) & (numbers % 1 == 0)
+    rows = np.flatnonzero(whole)
+    v = numbers[rows].astype(np.int64)
+    year, month, day = v // 10_000, v // 100 % 100, v % 100
+    months = ((year - 1970) * 12 + np.clip(month, 1, 12) - 1).astype("datetime64[M]")
+    days = months.astype("datetime64[D]") + (day - 1)
+    # February 30 and the like run into the next month.
+    real = (month >= 1) & (month <= 12) & (day >= 1) & (days.astype("datetime64[M]") == months)
+    out[rows[real]] = days[real].astype("datetime64[us]").astype(np.int64)
+    return out
+
+
+def _in_zone(micros: np.ndarray, zone: str) -> np.ndarray:
+    """Wall-clock times (microseconds, no zone) read in a time zone, as UTC microseconds."""
+    missing = np.isnan(micros)
+    naive = pa.array(np.where(missing, 0, micros).astype(np.int64), mask=missing)
+    try:
+        zoned = pc.assume_timezone(naive.cast(pa.timestamp("us")), timezone=zone)
+    except pa.ArrowInvalid:  # a time skipped or repeated by a clock change
+        raise BookError(
+            f"the valuation date falls in a clock change of the expiries' time zone {zone}, "
+            "skipped or repeated: give it with its UTC offset"
+        ) from None
+    return _instants(zoned)
+
+
 def _text_instants(text: pa.Array, dated: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """ISO dates written as text, where dated: (microseconds, unreadable)."""
     out = np.full(len(text), np.nan)
@@ -417,81 +515,169 @@ def _text_instants(text: pa.Array, dated: np.ndarray) -> tuple[np.ndarray, np.nd
     return out, bad
 
 
-def _valuation_instant(value: object) -> float:
-    try:
-        if isinstance(value, str):
-            value = np.datetime64(value.strip())
-        elif isinstance(value, _dt.datetime) and value.tzinfo is not None:
-            value = value.astimezone(_dt.UTC).replace(tzinfo=None)
-        stamp = np.datetime64(value, "us")  # type: ignore[call-overload]
-    except (TypeError, ValueError):
-        raise BookError(f"valuation date {value!r} is not a date (use YYYY-MM-DD)") from None
-    if np.isnat(stamp):
-        raise BookError(f"valuation date {value!r} is not a date (use YYYY-MM-DD)")
-    return float(stamp.astype(np.int64))
+def _text_dates(
+    text: pa.Array, candidates: np.ndarray, numbers: np.ndarray | None = None
+) -> tuple[np.ndarray, np.ndarray]:
+    """Dates written as text: ISO among candidates, YYYYMMDD anywhere.
+
+    ``numbers`` are the cells read as numbers, if they were: only those in
+    the range of 8-digit dates need looking at. Returns (microseconds,
+    unreadable ISO dates); an 8-digit cell that is not a date is left NaN,
+    for the caller to read as a number.
+    """
+    stamps = np.full(len(text), np.nan)
+    unreadable = np.zeros(len(text), dtype=bool)
+    if candidates.any():
+        iso = np.zeros(len(text), dtype=bool)
+        rows = np.flatnonzero(candidates)
+        picked = pc.utf8_trim_whitespace(text.take(pa.array(rows)))
+        iso[rows] = _mask(pc.match_substring_regex(picked, _DATE))
+        stamps, unreadable = _text_instants(text, iso)
+    if numbers is None:
+        maybe = np.ones(len(text), dtype=bool)
+    else:
+        with np.errstate(invalid="ignore"):
+            maybe = (numbers >= 10_000_000) & (numbers < 100_000_000)
+    rows = np.flatnonzero(maybe)
+    if rows.size:
+        picked = pc.utf8_trim_whitespace(text.take(pa.array(rows)))
+        rows = rows[_mask(pc.match_substring_regex(picked, _COMPACT_DATE))]
+        digits = pc.cast(pc.utf8_trim_whitespace(text.take(pa.array(rows))), pa.float64())
+        stamps[rows] = _compact_dates(digits.to_numpy(zero_copy_only=False))
+    return stamps, unreadable
+
+
+def _date_column(values: pa.Array, column: str, cells: _Cells) -> tuple[np.ndarray, bool]:
+    """A valuation_date column as microseconds (NaN where missing or unreadable).
+
+    The flag says whether the column carries its own time zone.
+    """
+    kind = values.type
+    message = "column {column!r}: {value!r} is not a date (use YYYY-MM-DD or YYYYMMDD)"
+    given = ~_mask(pc.is_null(values))
+    if pa.types.is_timestamp(kind) or pa.types.is_date(kind):
+        return _instants(values), pa.types.is_timestamp(kind) and kind.tz is not None
+    if pa.types.is_string(kind) or pa.types.is_large_string(kind):
+        start, unreadable = _text_dates(values, given)
+    elif pa.types.is_integer(kind):
+        start = _compact_dates(pc.cast(values, pa.float64()).to_numpy(zero_copy_only=False))
+        unreadable = np.zeros(len(values), dtype=bool)
+    else:
+        start = np.full(len(values), np.nan)
+        unreadable = given
+    cells.flag((given & np.isnan(start)) | unreadable, column, values, message)
+    return start, False
+
+
+def _valuation_instant(value: object, zone: str | None = None) -> float:
+    """The valuation date given as an argument, as microseconds since 1970 UTC.
+
+    An integer, or text of 8 digits, is a YYYYMMDD date. A date without a
+    time zone is read in ``zone``, the time zone of the expiries, if they
+    have one: a New York expiry is counted from a New York valuation time.
+    """
+    refused = BookError(
+        f"valuation date {value!r} is not a date (use YYYY-MM-DD, YYYY-MM-DD HH:MM or YYYYMMDD)"
+    )
+    text = value.strip() if isinstance(value, str) else None
+    if isinstance(value, bool):
+        raise refused
+    if isinstance(value, (int, np.integer)) or (text and re.fullmatch(_COMPACT_DATE, text)):
+        micros = float(_compact_dates(np.array([float(value)]))[0])  # type: ignore[arg-type]
+        if micros != micros:
+            raise refused
+    else:
+        if text is not None:  # ISO, with or without a time and a UTC offset
+            try:
+                value = _dt.datetime.fromisoformat(text)
+            except ValueError:
+                raise refused from None
+        if isinstance(value, _dt.datetime) and value.tzinfo is not None:
+            utc = value.astimezone(_dt.UTC).replace(tzinfo=None)
+            return float(np.datetime64(utc, "us").astype(np.int64))
+        try:
+            stamp = np.datetime64(value, "us")  # type: ignore[call-overload]
+        except (TypeError, ValueError):
+            raise refused from None
+        if np.isnat(stamp):
+            raise refused
+        micros = float(stamp.astype(np.int64))
+    return float(_in_zone(np.array([micros]), zone)[0]) if zone else micros
 
 
 def _years(
     get: Any, found: dict[str, str], valuation_date: object, cells: _Cells, n: int
 ) -> np.ndarray:
-    """Time to expiry in years, from the expiry (years or dates) or the days column."""
+    """Time to expiry in years, from the expiry (years or dates) or the days column.
+
+    Dates are ISO text, date or timestamp columns, or YYYYMMDD integers or
+    text; a time of more than MAX_EXPIRY_YEARS is an unreadable cell.
+    """
     if "expiry" not in found:
-        days, _ = _numbers(get("days"), found["days"], cells)
-        return days / DAYS_PER_YEAR
+        values = get("days")
+        days, _ = _numbers(values, found["days"], cells)
+        return _bounded(days / DAYS_PER_YEAR, np.zeros(n, dtype=bool), found["days"], values, cells)
     name = found["expiry"]
     values = get("expiry")
     kind = values.type
+    zone = kind.tz if pa.types.is_timestamp(kind) else None
     if pa.types.is_timestamp(kind) or pa.types.is_date(kind):
         stamps, years = _instants(values), np.full(n, np.nan)
-        dated = ~np.isnan(stamps)
     elif pa.types.is_string(kind) or pa.types.is_large_string(kind):
         years, bad, _ = _text_numbers(values)
-        if not bad.any():
-            return years
-        dated = bad & _mask(pc.match_substring_regex(pc.utf8_trim_whitespace(values), _DATE))
-        stamps, unreadable = _text_instants(values, dated)
+        stamps, unreadable = _text_dates(values, bad, years)
         cells.flag(
-            (bad & ~dated) | unreadable,
+            (bad & np.isnan(stamps)) | unreadable,
             name,
             values,
             "column {column!r}: {value!r} is neither a number of years nor a date",
         )
-        years[bad & ~dated] = np.nan
+        if bad.any():
+            years[bad] = np.nan  # a slow-path array, writable
+    elif pa.types.is_integer(kind):
+        years = pc.cast(values, pa.float64()).to_numpy(zero_copy_only=False)
+        stamps = _compact_dates(years)
     else:
         years, _ = _numbers(values, name, cells)
-        return years
-    if not dated.any():
-        return years
-    if valuation_date is not None:
-        start = np.full(n, _valuation_instant(valuation_date))
-    elif "valuation_date" in found:
-        col = get("valuation_date")
-        if pa.types.is_timestamp(col.type) or pa.types.is_date(col.type):
-            start = _instants(col)
-        elif pa.types.is_string(col.type) or pa.types.is_large_string(col.type):
-            given = _mask(pc.match_substring_regex(pc.utf8_trim_whitespace(col), _DATE))
-            start, unreadable = _text_instants(col, given)
-            cells.flag(
-                (~given & ~_mask(pc.is_null(col))) | unreadable,
-                found["valuation_date"],
-                col,
-                "column {column!r}: {value!r} is not a date",
-            )
+        stamps = np.full(n, np.nan)
+    dated = ~np.isnan(stamps)
+    if dated.any():
+        if valuation_date is not None:
+            start = np.full(n, _valuation_instant(valuation_date, zone))
+        elif "valuation_date" in found:
+            start, zoned = _date_column(get("valuation_date"), found["valuation_date"], cells)
+            if zone and not zoned:
+                start = _in_zone(start, zone)
         else:
-            start = np.full(n, np.nan)
-            cells.flag(
-                ~_mask(pc.is_null(col)),
-                found["valuation_date"],
-                col,
-                "column {column!r}: {value!r} is not a date",
+            raise BookError(
+                f"column {name!r} holds dates, so a valuation date is needed "
+                "(a valuation_date column, or the valuation date option)"
             )
-    else:
-        raise BookError(
-            f"column {name!r} holds dates, so a valuation date is needed "
-            "(a valuation_date column, or the valuation date option)"
-        )
-    years[dated] = (stamps[dated] - start[dated]) / (_US_PER_DAY * DAYS_PER_YEAR)
-    return years
+        years = np.where(dated, (stamps - start) / (_US_PER_DAY * DAYS_PER_YEAR), years)
+    return _bounded(years, dated, name, values, cells)
+
+
+def _bounded(
+    years: np.ndarray, dated: np.ndarray, column: str, values: pa.Array, cells: _Cells
+) -> np.ndarray:
+    """Years with the times beyond MAX_EXPIRY_YEARS flagged unreadable and made NaN."""
+    with np.errstate(invalid="ignore"):
+        far = years > MAX_EXPIRY_YEARS
+    if not far.any():
+        return years
+    limit = f"{MAX_EXPIRY_YEARS:g} years"
+    cells.flag(
+        far & ~dated,
+        column,
+        values,
+        "column {column!r}: {value!r} is neither a date nor a time to expiry (at most "
+        + limit
+        + ")",
+    )
+    cells.flag(
+        far & dated, column, values, "column {column!r}: {value!r} expires in more than " + limit
+    )
+    return np.where(far, np.nan, years)
 
 
 def _kinds(values: pa.Array, column: str, cells: _Cells) -> tuple[np.ndarray, np.ndarray]:
@@ -539,7 +725,8 @@ class Solved:
     (years) and ``is_call`` are the inputs as read (``forward`` formed from
     the spot, rate and yield for a book with a spot column), ``true_vol`` the known
     volatilities when the book has that column, else None. ``warnings``
-    are the texts :func:`solve_table` gives as :class:`BookWarning`.
+    are the texts :func:`solve_table` gives as :class:`BookWarning`, and
+    ``bad_cells`` the columns whose cells gave rows the reason ``bad_input``.
     """
 
     table: Any
@@ -550,6 +737,7 @@ class Solved:
     is_call: np.ndarray
     true_vol: np.ndarray | None
     warnings: tuple[str, ...] = ()
+    bad_cells: tuple[BadCells, ...] = ()
 
     def true_vol_error(self) -> tuple[float, int]:
         """Largest ``|implied_vol/true_vol - 1|`` and the number of rows compared."""
@@ -594,12 +782,13 @@ def solve_batch(
         frame = table
 
         def get(canon: str) -> pa.Array:
-            return _arrow_column(frame[found[canon]])
+            return _cell_values(_arrow_column(frame[found[canon]]), found[canon], cells)
     elif isinstance(table, (pa.Table, pa.RecordBatch)):
         names = list(table.column_names)
 
         def get(canon: str) -> pa.Array:
-            return _as_array(table.column(names.index(found[canon])))
+            column = _as_array(table.column(names.index(found[canon])))
+            return _cell_values(column, found[canon], cells)
     else:
         raise TypeError(
             f"expected a pyarrow Table or RecordBatch or a pandas DataFrame, "
@@ -667,7 +856,17 @@ def solve_batch(
             out = table
             for name, array in zip(results, [*arrays, reason_text]):
                 out = out.append_column(name, array)
-    return Solved(out, g, forward, strike, expiry, is_call, true_vol, tuple(notes))
+    return Solved(
+        out,
+        g,
+        forward,
+        strike,
+        expiry,
+        is_call,
+        true_vol,
+        tuple(notes),
+        tuple(cells.columns.values()),
+    )
 
 
 def _fraction(
@@ -708,11 +907,19 @@ def solve_table(
         valuation date) or days (calendar days to expiry), kind (call/put,
         c/p, 1/-1, or an is_call column), and optionally discount or rate
         and true_vol. Numbers may be numeric columns or text; text may end
-        in ``%`` (``"1.5%"`` is 0.015).
-    valuation_date : str, datetime.date, datetime.datetime or numpy.datetime64, optional
+        in ``%`` (``"1.5%"`` is 0.015). Dictionary (categorical), string
+        view and binary (UTF-8) columns are read as their values.
+    valuation_date : str, int, datetime.date, datetime.datetime or numpy.datetime64, optional
         The date expiries are measured from when the expiry column holds
         dates; instead, a valuation_date column may give one per row. Years
-        are days / 365 (ACT/365F), counting the time of day if given.
+        are days / 365 (ACT/365F), counting the time of day if given. Text
+        is ISO (``"2025-12-08"``, ``"2025-12-08 09:30"``, with or without a
+        UTC offset); an integer, or 8 digits, is YYYYMMDD (``20251208``).
+        A valuation date without a time zone is read in the time zone of
+        the expiries when they carry one (a New York expiry is counted from
+        a New York valuation time), else both are taken as UTC. Expiry
+        dates, too, may be YYYYMMDD integers or text; an expiry of more than
+        ``MAX_EXPIRY_YEARS`` (100) years is an unreadable cell.
     strict : bool, default False
         Raise :class:`BookError` at the first unreadable cell (its ``row`` and
         ``column`` say where) instead of giving the row reason ``bad_input``.
@@ -741,7 +948,9 @@ def solve_table(
     BookError
         Missing, duplicated or ambiguous columns (both a forward and a spot,
         a spot without a rate or discount), expiry dates without a valuation
-        date, and with ``strict=True`` an unreadable cell.
+        date, a valuation date that is not a date (or falls in a clock
+        change of the expiries' zone), and with ``strict=True`` an
+        unreadable cell.
     ValueError
         A name in ``greeks`` that is not a Greek.
 
@@ -776,50 +985,111 @@ def summarize(result: Any) -> dict[str, int]:
 
 PARQUET_SUFFIXES = (".parquet", ".pq", ".parq")
 _PARQUET_MAGIC = b"PAR1"
+_GZIP_MAGIC = b"\x1f\x8b"  # a gzip-compressed book (.csv.gz), read through pyarrow's gzip
 _BLOCK_SIZE = 4 << 20  # bytes of CSV per record batch before slicing to the chunk size
+_MAX_BLOCK_SIZE = 1 << 30  # the largest block tried for a file with a longer row
+_LINE_ENDS = re.compile(rb"\r\n|\r|\n")  # a header line may end in any of them
+_MULTILINE = r"[\r\n]"  # a cell spanning lines, which only a quote can open
 
 
 def sniff_delimiter(header_line: str) -> str:
     return max(",;\t", key=header_line.count)
 
 
+class _Prefixed(io.RawIOBase):
+    """A byte stream with the bytes already read from it put back in front."""
+
+    def __init__(self, head: bytes, rest: Any) -> None:
+        self._head = head
+        self._rest = rest
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer: Any) -> int:
+        if self._head:
+            n = min(len(buffer), len(self._head))
+            buffer[:n] = self._head[:n]
+            self._head = self._head[n:]
+            return n
+        data = self._rest.read(len(buffer))
+        buffer[: len(data)] = data
+        return len(data)
+
+
+def _first_line(stream: Any) -> tuple[bytes, bytes]:
+    """The header line of a byte stream (with its line end) and the bytes read past it."""
+    data = b""
+    while True:
+        found = _LINE_ENDS.search(data)
+        # A CR at the end of what was read may be the first half of CR LF.
+        if found and not (found.group() == b"\r" and found.end() == len(data)):
+            return data[: found.end()], data[found.end() :]
+        more = stream.read(1 << 16)
+        if not more:
+            return data, b""
+        data += more
+
+
 class BookReader:
     """Record batches of a CSV or Parquet book, at most ``chunk`` rows each.
 
-    ``source`` is a path or a binary file object (standard input): a stream
-    is read as CSV, a path as Parquet when it starts with the Parquet magic
-    bytes. CSV books have a header row and are read with every cell as text.
-    ``rows_total`` is known for Parquet; ``progress()`` gives the fraction of
-    a CSV file consumed so far.
+    ``source`` is a path or a binary file object (standard input). A path
+    that is a FIFO or a device (``quelta <(cat book.csv)``) is read as a
+    stream, like standard input; a stream is read as CSV, a file as Parquet
+    when it starts with the Parquet magic bytes. CSV books, plain or gzip
+    (found by its magic bytes), have a header row and are read with every
+    cell as text. ``rows_total`` is known for Parquet; ``progress()`` gives
+    the fraction of a CSV file consumed so far. ``path`` is the file, when
+    the book can be read again to locate a fault (not a stream).
     """
 
     def __init__(self, source: str | IO[bytes], chunk: int) -> None:
         self.chunk = chunk
         self.rows_total: int | None = None
         self.delimiter = ","
+        self.path: str | None = None
+        self.gzip = False
         self._size = 0
-        self._file: Any = None
+        self._file: Any = None  # the file on disk, for the progress
+        self._owned: Any = None  # a FIFO or device opened here
+        self._quotes_checked = False
+        self._line = 1  # of the record Python's csv reads, in _records
+        if isinstance(source, str):
+            mode = os.stat(source).st_mode
+            if stat.S_ISFIFO(mode) or stat.S_ISCHR(mode) or stat.S_ISSOCK(mode):
+                # Not seekable: read once, front to back, as standard input is.
+                source = self._owned = open(source, "rb", buffering=0)
         if isinstance(source, str):
             with open(source, "rb") as probe:
-                first = probe.readline()
-            if first.startswith(_PARQUET_MAGIC):
-                import pyarrow.parquet as pq
-
-                self.format = "parquet"
-                self._parquet = pq.ParquetFile(source)
-                self.names = list(self._parquet.schema_arrow.names)
-                self.rows_total = self._parquet.metadata.num_rows
+                magic = probe.read(len(_PARQUET_MAGIC))
+            self.path = source
+            if magic.startswith(_PARQUET_MAGIC):
+                self._open_parquet(source)
                 return
             self._file = pa.OSFile(source, "rb")
             self._size = self._file.size()
-            self._file.seek(len(first))  # pyarrow reads on after the header
+            self.gzip = magic.startswith(_GZIP_MAGIC)
             stream: Any = self._file
+            if self.gzip:
+                stream = pa.CompressedInputStream(self._file, "gzip")
         else:
             stream = source
             first = stream.readline()
+            if first.startswith(_GZIP_MAGIC):
+                self.gzip = True
+                stream = pa.CompressedInputStream(_Prefixed(first, stream), "gzip")
+            else:
+                stream = _Prefixed(first, stream)
         self.format = "csv"
+        first, rest = _first_line(stream)
         if first.startswith(_PARQUET_MAGIC):
             raise BookError("a Parquet book must be read from a file, not a stream")
+        self._header = len(first)
+        if self._file is not None and not self.gzip:
+            self._file.seek(self._header)  # pyarrow reads on after the header
+        else:
+            stream = _Prefixed(rest, stream)
         try:
             line = first.decode("utf-8-sig")
         except UnicodeDecodeError:
@@ -836,12 +1106,51 @@ class BookReader:
         resolve_columns(self.names)  # fail on the header before reading any row
         self._stream = stream
 
+    def _open_parquet(self, path: str) -> None:
+        import pyarrow.parquet as pq
+
+        self.format = "parquet"
+        try:
+            self._parquet = pq.ParquetFile(path)
+        except (pa.ArrowException, OSError) as exc:
+            text = str(exc).strip().splitlines()[0] if str(exc).strip() else type(exc).__name__
+            raise BookError(f"not a readable Parquet file, truncated or corrupt ({text})") from None
+        self.names = list(self._parquet.schema_arrow.names)
+        self.rows_total = self._parquet.metadata.num_rows
+
     def batches(self) -> Iterator[pa.RecordBatch]:
         if self.format == "parquet":
             yield from self._parquet.iter_batches(batch_size=self.chunk)
             return
-        if self._file is not None and self._file.tell() == self._size:
+        if self._file is not None and not self.gzip and self._file.tell() == self._size:
             return  # a header and no rows
+        block, given = _BLOCK_SIZE, 0
+        while True:
+            try:
+                seen = 0
+                for batch in self._csv_batches(block):
+                    self._check_quotes(batch)
+                    # After a restart, the rows already given are read again and dropped.
+                    start, seen = max(given - seen, 0), seen + batch.num_rows
+                    for at in range(start, batch.num_rows, self.chunk):
+                        piece = batch.slice(at, self.chunk)
+                        given += piece.num_rows
+                        yield piece
+                return
+            except pa.ArrowInvalid as exc:
+                # A row longer than a block: pyarrow needs a block that holds it.
+                if "straddl" not in str(exc) or block >= _MAX_BLOCK_SIZE:
+                    raise
+                if self.path is None:
+                    raise BookError(
+                        f"a row of more than {block >> 20} MB (a cell that long, or a quote "
+                        "left open): on standard input or a pipe it cannot be read again "
+                        "with a larger block; give the book as a file"
+                    ) from None
+                block *= 4
+                self._rewind()
+
+    def _csv_batches(self, block: int) -> Iterator[pa.RecordBatch]:
         try:
             reader = pa_csv.open_csv(
                 self._stream,
@@ -849,7 +1158,7 @@ class BookReader:
                 # signals are handled while it waits for input.
                 read_options=pa_csv.ReadOptions(
                     column_names=self.names,
-                    block_size=_BLOCK_SIZE,
+                    block_size=block,
                     use_threads=self._file is not None,
                 ),
                 parse_options=pa_csv.ParseOptions(
@@ -865,9 +1174,126 @@ class BookReader:
             if "Empty CSV file" in str(exc):  # a header and no rows, on a stream
                 return
             raise
-        for batch in reader:
-            for start in range(0, batch.num_rows, self.chunk):
-                yield batch.slice(start, self.chunk)
+        yield from reader
+
+    def _rewind(self) -> None:
+        """Back to the first row of a CSV file, on a file of its own.
+
+        The failed pyarrow reader may still be reading ahead on the old
+        file; it closes that file when it goes.
+        """
+        assert self.path is not None
+        self._file = pa.OSFile(self.path, "rb")
+        if not self.gzip:
+            self._file.seek(self._header)
+            self._stream = self._file
+            return
+        stream = pa.CompressedInputStream(self._file, "gzip")
+        _, rest = _first_line(stream)
+        self._stream = _Prefixed(rest, stream)
+
+    def _check_quotes(self, batch: pa.RecordBatch) -> None:
+        """Refuses a book in which a quote opened and never closed as CSV closes one.
+
+        pyarrow reads such a quote on to the next quote character, or the end
+        of the book, as one cell, swallowing the rows between. Only a cell
+        spanning lines can be one, so the book is read again, strictly, the
+        first time one appears.
+        """
+        spanning = [
+            column.filter(pc.match_substring_regex(column, _MULTILINE))
+            for column in ([] if self._quotes_checked else batch.columns)
+        ]
+        if not any(len(cells) for cells in spanning):
+            return
+        if self.path is not None:
+            self._quotes_checked = True  # the whole file, once
+            fault = self.fault()
+            if fault is not None:
+                raise BookError(fault)
+            return
+        # A stream cannot be read again: a swallowed row shows as a line of
+        # the cell with a field for every column.
+        for cells in spanning:
+            for cell in cells.to_pylist():
+                lines = _LINE_ENDS.split(cell.encode())[1:]
+                fields = len(self.names) - 1
+                if any(line.count(self.delimiter.encode()) >= fields for line in lines):
+                    raise BookError(
+                        f"a quote opened before {cell[:40]!r} is not closed: the cell runs "
+                        "on over whole rows of the book"
+                    )
+
+    def text(self) -> IO[str]:
+        """The book's text, read again from the start (a CSV file only)."""
+        assert self.path is not None
+        stream = pa.input_stream(self.path, compression="gzip" if self.gzip else None)
+        return io.TextIOWrapper(stream, encoding="utf-8-sig", newline="")
+
+    @contextlib.contextmanager
+    def _records(self, strict: bool) -> Iterator[Iterator[tuple[int, list[str]]]]:
+        """The data records of the CSV file, each with the line it starts on.
+
+        Read again with Python's csv module, which says where a row breaks
+        the rules (pyarrow reads on); ``_line`` is the line of the record
+        being read when it raises.
+        """
+        limit = csv.field_size_limit()
+        csv.field_size_limit(2**31 - 1)  # a long cell is no fault (the default is 128 kB)
+        self._line = 1
+
+        def records(f: IO[str]) -> Iterator[tuple[int, list[str]]]:
+            reader = csv.reader(f, delimiter=self.delimiter, strict=strict)
+            next(reader, None)
+            self._line = reader.line_num + 1
+            for record in reader:
+                if record:
+                    yield self._line, record
+                self._line = reader.line_num + 1
+
+        try:
+            with self.text() as f:
+                yield records(f)
+        finally:
+            csv.field_size_limit(limit)
+
+    def fault(self) -> str | None:
+        """The first structural fault of a CSV file, with its line, or None.
+
+        A quote that is not closed is named at the line on which its row starts.
+        """
+        if self.path is None or self.format != "csv":
+            return None
+        width = len(self.names)
+        try:
+            with self._records(strict=True) as records:
+                for start, record in records:
+                    if len(record) != width:
+                        return (
+                            f"line {start}: {len(record)} fields, expected {width} as in the header"
+                        )
+        except csv.Error as exc:
+            if "unexpected end of data" in str(exc) or "expected after" in str(exc):
+                return (
+                    f"line {self._line}: a quote opened in this row is not closed as CSV closes one"
+                )
+            return f"line {self._line}: malformed CSV ({exc})"
+        except UnicodeDecodeError:
+            return "not a UTF-8 text file"
+        return None
+
+    def line_of_row(self, row: int) -> int | None:
+        """The line on which data row ``row`` (0-based) of a CSV file starts, if known."""
+        if self.path is None or self.format != "csv":
+            return None
+        try:
+            with self._records(strict=False) as records:
+                for seen, (start, _) in enumerate(records):
+                    if seen == row:
+                        return start
+        except (csv.Error, UnicodeDecodeError, OSError):
+            pass
+        return None
 
     def progress(self) -> float | None:
         """Fraction of the CSV file read (ahead of the batches solved), if known."""
@@ -881,6 +1307,8 @@ class BookReader:
     def close(self) -> None:
         if self._file is not None:
             self._file.close()
+        if self._owned is not None:
+            self._owned.close()
 
 
 class BookWriter:

@@ -21,7 +21,6 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import csv
 import importlib.resources
 import os
 import signal
@@ -41,7 +40,7 @@ from typing import IO, Any
 
 import numpy as np
 
-from quelta._api import Greeks, Reason, simd_level
+import quelta
 
 DEFAULT_CHUNK = 100_000
 PLOT_MAX_EXPIRIES = 12
@@ -54,7 +53,6 @@ PLOT_FORMATS = ("png", "svg", "pdf")
 SOLVERS = {"csv": min(2, os.cpu_count() or 1), "parquet": 1}
 _INSTALL_ARROW = "quelta needs pyarrow to read books: pip install 'quelta[cli]'"
 DEFAULT_GREEKS = ("delta", "gamma", "vega")
-ALL_GREEKS = tuple(f for f in Greeks._fields if f not in ("vol", "reason"))
 
 
 class CliError(Exception):
@@ -100,8 +98,9 @@ def _epilog() -> str:
 
 Other columns are copied unchanged. Numbers may be written with a % sign
 (1.5% is 0.015); a rate column with values above 1 and no % sign draws a
-warning. Expiries given as dates need a valuation date (--valuation-date or
-a valuation_date column); the year fraction is ACT/365F: calendar days / 365.
+warning. Expiries given as dates (ISO, or YYYYMMDD) need a valuation date
+(--valuation-date or a valuation_date column); the year fraction is ACT/365F:
+calendar days / 365, and an expiry beyond 100 years is an unreadable cell.
 An empty cell (or NA, #N/A) is a missing value: the row gets no volatility
 (reason not_finite). A cell that cannot be read (text in a number column,
 an unknown option kind) gives the row the reason bad_input, unless --strict.
@@ -113,7 +112,7 @@ yield column (default 0).
 Appended columns: implied_vol (annualised), delta = dV/dF, gamma = d2V/dF2,
 vega = change of V per volatility point (0.01), all for the discounted price
 V and empty where there is no volatility, and reason ({
-        ", ".join(r.name.lower() for r in Reason)
+        ", ".join(r.name.lower() for r in quelta.Reason)
     }). With a spot column delta and gamma
 are dV/dS and d2V/dS2. --greeks all adds, before reason, theta = change of V
 per calendar day (-dV/dT / 365; at fixed S, r, q, or at fixed F and r for a
@@ -122,8 +121,9 @@ at fixed F), vanna = change of delta and volga = change of vega per
 volatility point.
 
 BOOK and OUT are CSV (a header row; delimiter , ; or tab) or Parquet (by the
-extension .parquet of OUT, by the content of BOOK); '-' is standard input or
-output, and a BOOK of '-' without -o writes the results to standard output.
+extension .parquet of OUT, by the content of BOOK; a BOOK may be gzip CSV);
+'-' is standard input or output, and a BOOK of '-' without -o writes the
+results to standard output.
 Without BOOK, the sample book shipped with quelta is solved: options priced
 exactly from a known smile, plus four faulty quotes. 'quelta BOOK ...' is
 short for 'quelta solve BOOK ...'.
@@ -272,11 +272,13 @@ def _check_outputs(book: str | None, output: str | None, plot: str | None) -> No
 @dataclass
 class _Tally:
     rows: int = 0
-    reasons: np.ndarray = field(default_factory=lambda: np.zeros(len(Reason), np.int64))
+    reasons: np.ndarray = field(default_factory=lambda: np.zeros(len(quelta.Reason), np.int64))
     solve_seconds: float = 0.0
     max_true_error: float = 0.0
     true_compared: int = 0
     warnings: list[str] = field(default_factory=list)
+    # Per column with unreadable cells: [rows, first row of the book, its value].
+    bad_cells: dict[str, list[Any]] = field(default_factory=dict)
 
 
 class _Smile:
@@ -290,7 +292,7 @@ class _Smile:
 
     def add(self, solved: Any) -> None:
         g = solved.greeks
-        keep = g.reason == Reason.OK
+        keep = g.reason == quelta.Reason.OK
         if not self.all_quotes:  # out of the money: calls above the forward, puts below
             keep &= np.where(
                 solved.is_call, solved.strike >= solved.forward, solved.strike < solved.forward
@@ -374,41 +376,6 @@ def _book_source(path: str | None) -> Iterator[tuple[str, str]]:
     resource = importlib.resources.files("quelta") / "data" / "sample_book.csv"
     with importlib.resources.as_file(resource) as sample:
         yield str(sample), "sample book"
-
-
-def _line_of_row(path: str, delimiter: str, row: int) -> int | None:
-    """The line on which data row ``row`` (0-based) of a CSV file starts."""
-    with open(path, newline="", encoding="utf-8-sig", errors="replace") as f:
-        reader = csv.reader(f, delimiter=delimiter)
-        next(reader, None)
-        start = reader.line_num + 1
-        seen = -1
-        for record in reader:
-            if record:
-                seen += 1
-                if seen == row:
-                    return start
-            start = reader.line_num + 1
-    return None
-
-
-def _diagnose(path: str, delimiter: str, width: int) -> str | None:
-    """The first structural fault of a CSV file, with its line, as Python's csv sees it."""
-    try:
-        with open(path, newline="", encoding="utf-8-sig") as f:
-            reader = csv.reader(f, delimiter=delimiter, strict=True)
-            next(reader, None)
-            for record in reader:
-                if record and len(record) != width:
-                    return (
-                        f"line {reader.line_num}: {len(record)} fields, expected {width} "
-                        "as in the header"
-                    )
-    except csv.Error as exc:
-        return f"line {reader.line_num + 1}: malformed CSV ({exc})"
-    except UnicodeDecodeError:
-        return "not a UTF-8 text file"
-    return None
 
 
 def _solve(args: argparse.Namespace) -> int:
@@ -527,7 +494,7 @@ def _solve(args: argparse.Namespace) -> int:
                     if writing is not None:
                         writing.result()
                     writer.close()
-        except (books.ArrowException, OSError) as exc:  # pyarrow's parse and read errors
+        except (books.ArrowException, OSError, books.BookError) as exc:  # read errors
             raise CliError(_read_message(exc, name, path, reader)) from None
         except (CliError, KeyboardInterrupt, _Terminated) as exc:
             exc.written = [o.name for o in outputs if o.written]  # type: ignore[union-attr]
@@ -553,6 +520,7 @@ def _solve(args: argparse.Namespace) -> int:
         elapsed,
         output,
         args,
+        reader,
     )
     return 0
 
@@ -580,8 +548,11 @@ def _count(result: tuple[Any, float], tally: _Tally) -> Any:
             tally.warnings.append(text)
             print(f"quelta: warning: {text}", file=sys.stderr)
     g = solved.greeks
+    for bad in solved.bad_cells:
+        seen = tally.bad_cells.setdefault(bad.column, [0, tally.rows + bad.row, bad.value])
+        seen[0] += bad.rows
     tally.rows += len(g.reason)
-    tally.reasons += np.bincount(g.reason, minlength=len(Reason))
+    tally.reasons += np.bincount(g.reason, minlength=len(quelta.Reason))
     err, compared = solved.true_vol_error()
     tally.max_true_error = max(tally.max_true_error, err)
     tally.true_compared += compared
@@ -592,18 +563,18 @@ def _row_message(exc: Any, name: str, path: str, reader: Any, rows_before: int) 
     if exc.row is None:
         return f"{name}: {exc}"
     row = rows_before + exc.row
-    line = None
-    if reader.format == "csv" and path != "-":
-        line = _line_of_row(path, reader.delimiter, row)
+    line = reader.line_of_row(row)
     where = f"line {line}" if line is not None else f"row {row + 1}"
     return f"{name} {where}: {exc}"
 
 
 def _read_message(exc: Exception, name: str, path: str, reader: Any) -> str:
-    if reader.format == "csv" and path != "-":
-        found = _diagnose(path, reader.delimiter, len(reader.names))
-        if found is not None:
-            return f"{name}{':' if found.startswith('not') else ''} {found}"
+    from quelta.book import BookError
+
+    # The reader's own findings name their line; pyarrow's are located again.
+    found = str(exc) if isinstance(exc, BookError) else reader.fault()
+    if found is not None:
+        return f"{name}{'' if found.startswith('line ') else ':'} {found}"
     text = str(exc).strip().splitlines()[0] if str(exc).strip() else type(exc).__name__
     if "UTF8" in text or "UTF-8" in text:
         return f"{name}: not a UTF-8 text file"
@@ -701,17 +672,25 @@ def _summary(
     elapsed: float,
     output: str | None,
     args: argparse.Namespace,
+    reader: Any = None,
 ) -> None:
-    solved = int(tally.reasons[Reason.OK])
+    solved = int(tally.reasons[quelta.Reason.OK])
     lines = [
         f"book: {book}",
         f"columns: {columns}",
         f"rows: {tally.rows:,}  solved: {solved:,}  without a volatility: {tally.rows - solved:,}",
     ]
-    for r in Reason:
+    for r in quelta.Reason:
         n = int(tally.reasons[r])
-        if r is not Reason.OK and n:
+        if r is not quelta.Reason.OK and n:
             lines.append(f"  {r.name.lower():<20} {n:>9,}  {r.description}")
+        if r is quelta.Reason.BAD_INPUT:
+            for column, (rows, row, value) in tally.bad_cells.items():
+                line = reader.line_of_row(row)
+                where = f"line {line}" if line is not None else f"row {row + 1}"
+                lines.append(
+                    f"    column {column!r}: {rows:,} unreadable, the first {value} on {where}"
+                )
     if tally.true_compared or "true_vol" in columns:
         lines.append(
             f"true_vol: max |implied_vol/true_vol - 1| = {tally.max_true_error:.1e}"
@@ -736,15 +715,16 @@ def _summary(
 
 def _greeks_option(text: str) -> tuple[str, ...]:
     """The value of --greeks: 'all' or Greek names separated by commas."""
+    all_greeks = tuple(f for f in quelta.Greeks._fields if f not in ("vol", "reason"))
     names = [n.strip().lower() for n in text.split(",") if n.strip()]
     if names == ["all"]:
-        return ALL_GREEKS
-    unknown = [n for n in names if n not in ALL_GREEKS]
+        return all_greeks
+    unknown = [n for n in names if n not in all_greeks]
     if unknown or not names:
         raise argparse.ArgumentTypeError(
             f"unknown Greek {unknown[0]!r}" if unknown else "no Greek named"
         )
-    return tuple(g for g in ALL_GREEKS if g in names)
+    return tuple(g for g in all_greeks if g in names)
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -760,7 +740,7 @@ def _parser() -> argparse.ArgumentParser:
         "Without a command, runs 'solve' (on the sample book without BOOK).",
     )
     parser.add_argument(
-        "--version", action="version", version=f"quelta {ver} (SIMD level: {simd_level()})"
+        "--version", action="version", version=f"quelta {ver} (SIMD level: {quelta.simd_level()})"
     )
     sub = parser.add_subparsers(dest="command", metavar="COMMAND")
     solve = sub.add_parser(
@@ -806,8 +786,9 @@ def _parser() -> argparse.ArgumentParser:
     solve.add_argument(
         "--valuation-date",
         metavar="DATE",
-        help="date (YYYY-MM-DD, or YYYY-MM-DD HH:MM) from which expiry dates "
-        "are counted; years are ACT/365F, calendar days / 365",
+        help="date (YYYY-MM-DD, YYYY-MM-DD HH:MM or YYYYMMDD) from which expiry "
+        "dates are counted, in the expiries' time zone if they have one; years "
+        "are ACT/365F, calendar days / 365",
     )
     solve.add_argument(
         "--strict",
@@ -844,6 +825,9 @@ def _parser() -> argparse.ArgumentParser:
 
 def main(argv: list[str] | None = None) -> int:
     """Run the ``quelta`` command line; returns the exit status."""
+    if quelta._unusable is not None:  # the batch kernel refused QUELTA_SIMD
+        print(f"quelta: error: {quelta._unusable}", file=sys.stderr)
+        return 1
     parser = _parser()
     argv = list(sys.argv[1:] if argv is None else argv)
     if not argv or argv[0] not in ("solve", "-h", "--help", "--version"):

@@ -257,7 +257,7 @@ GOOD = "price,forward,strike,expiry,kind\n5.0,100,100,1,call\n"
     ("premium,fwd,expiry\n5,100,1\n", [], r"missing columns strike, kind"),
     (GOOD + "abc,100,100,1,call\n", [], r"book\.csv line 3: column 'price': 'abc' is not a number"),
     (GOOD + "5.0,100,100,1\n", [], r"line 3: 4 fields, expected 5"),
-    (GOOD + '5.0,"100,100,1,call\n', [], r"line \d+: malformed CSV"),
+    (GOOD + '5.0,"100,100,1,call\n', [], r"line 3: a quote opened in this row is not closed"),
     (GOOD + '5.0,"100"x,100,1,call\n', [], r"line 3: column 'forward': '100x' is not a"),
     (GOOD + "5.0,100,100,1,straddle\n", [], r"line 3: unknown option kind 'straddle'"),
     ("price,forward,strike,expiry,is_call\n5,100,100,1,-1\n", [], r"unknown option kind '-1'"),
