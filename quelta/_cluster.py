@@ -114,8 +114,8 @@ def solve_on_cluster(args: argparse.Namespace) -> int:
     started = time.perf_counter()
     try:
         # Mistakes in the paths are found before a cluster is started.
-        qdask.dataset_files(args.book)
-        qdask.check_out_dir(args.output)
+        qdask.dataset_files(args.book, args.output)
+        qdask.check_out_dir(args.output, args.book)
         with _client(where) as client:
             workers = len(client.scheduler_info()["workers"])
             with _progress_bar() as progress:

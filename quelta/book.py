@@ -774,7 +774,9 @@ def summarize(result: Any) -> dict[str, int]:
 
 # ---------------------------------------------------------------- files
 
+# The output's format follows its name; these are the names each is written under.
 PARQUET_SUFFIXES = (".parquet", ".pq", ".parq")
+CSV_SUFFIXES = (".csv", ".tsv", ".txt")
 _PARQUET_MAGIC = b"PAR1"
 _BLOCK_SIZE = 4 << 20  # bytes of CSV per record batch before slicing to the chunk size
 
@@ -889,25 +891,51 @@ class BookWriter:
     CSV fields are quoted only where needed (a delimiter, quote, CR or LF
     in the text), so they read back exactly; numbers are written in the
     shortest form that reads back to the same double, and nulls as empty
-    fields. ``names`` is the header of a book without rows.
+    fields. ``names`` is the header of a book without rows. With ``schema``
+    every batch is cast to it (its columns in its order, a missing one as
+    nulls), so that the parts of one dataset share their column types; a
+    book without rows then gets that schema too.
     """
 
     def __init__(
-        self, sink: IO[bytes], fmt: str, delimiter: str = ",", names: Sequence[str] = ()
+        self,
+        sink: IO[bytes],
+        fmt: str,
+        delimiter: str = ",",
+        names: Sequence[str] = (),
+        schema: pa.Schema | None = None,
     ) -> None:
         self.sink = sink
-        self.names = list(names)
+        self.names = list(schema.names if schema is not None else names)
         self.format = fmt
         self.delimiter = delimiter
-        self._started = False
+        self.schema = schema
+        self.started = False
         self._parquet: Any = None
         self._options = {
             q: pa_csv.WriteOptions(include_header=False, delimiter=delimiter, quoting_style=q)
             for q in ("none", "needed")
         }
 
-    def _start(self, schema: pa.Schema) -> None:
-        self._started = True
+    def check(self, schema: pa.Schema) -> None:
+        """Raise BookError naming the first column this output cannot hold."""
+        if self.format != "csv":
+            return
+        for f in schema:
+            try:  # pyarrow knows which types it can write; ask it with no rows
+                pa_csv.write_csv(pa.table({f.name: pa.array([], f.type)}), pa.BufferOutputStream())
+            except (pa.ArrowInvalid, pa.ArrowNotImplementedError):
+                raise BookError(
+                    f"column {f.name!r} holds {f.type}, which CSV cannot hold; "
+                    "write Parquet instead (-o OUT.parquet)",
+                    column=f.name,
+                ) from None
+
+    def start(self, schema: pa.Schema) -> None:
+        """Writes the header (or opens the Parquet file) for batches of this schema."""
+        schema = self.schema if self.schema is not None else schema
+        self.check(schema)  # before anything reaches the sink
+        self.started = True
         if self.format == "parquet":
             import pyarrow.parquet as pq
 
@@ -917,22 +945,39 @@ class BookWriter:
         csv.writer(text, delimiter=self.delimiter, lineterminator="\n").writerow(schema.names)
         self.sink.write(text.getvalue().encode("utf-8"))
 
+    def _cast(self, batch: pa.RecordBatch) -> pa.RecordBatch:
+        if self.schema is None or batch.schema == self.schema:
+            return batch
+        columns = [
+            batch.column(f.name).cast(f.type)
+            if f.name in batch.schema.names
+            else pa.nulls(batch.num_rows, f.type)
+            for f in self.schema
+        ]
+        return pa.RecordBatch.from_arrays(columns, schema=self.schema)
+
     def write(self, batch: pa.RecordBatch) -> None:
-        if not self._started:
-            self._start(batch.schema)
+        if not self.started:
+            self.start(batch.schema)
+        batch = self._cast(batch)
         if self._parquet is not None:
             self._parquet.write_batch(batch)
             return
+        # The batch is rendered in memory and reaches the sink whole: pyarrow
+        # writes in slices and refuses a field that needs quotes only when it
+        # meets it, so rendering straight to the sink would leave the slices
+        # before it written twice once the batch is rendered again quoted.
+        rendered = pa.BufferOutputStream()
         try:
-            # Unquoted unless a field needs quotes: pyarrow refuses such a
-            # batch before writing any of it, and it is written again quoted.
-            pa_csv.write_csv(batch, self.sink, self._options["none"])
+            pa_csv.write_csv(batch, rendered, self._options["none"])
         except pa.ArrowInvalid:
-            pa_csv.write_csv(batch, self.sink, self._options["needed"])
+            rendered = pa.BufferOutputStream()
+            pa_csv.write_csv(batch, rendered, self._options["needed"])
+        self.sink.write(rendered.getvalue())
 
     def close(self) -> None:
         """Ends the output; a book without rows still gets its header (or schema)."""
-        if not self._started:
+        if not self.started:
             # The names end with the results: implied_vol, the Greeks, reason.
             names = self.names
             first = len(names) - names[::-1].index("implied_vol") - 1 if names else 0
@@ -940,6 +985,6 @@ class BookWriter:
                 pa.field(n, pa.float64() if first <= i < len(names) - 1 else pa.string())
                 for i, n in enumerate(names)
             ]
-            self._start(pa.schema(fields))
+            self.start(pa.schema(fields))
         if self._parquet is not None:
             self._parquet.close()

@@ -23,6 +23,7 @@ distributed = pytest.importorskip("distributed")
 import dask.array as da  # noqa: E402
 import dask.dataframe as dd  # noqa: E402
 import pyarrow as pa  # noqa: E402
+import pyarrow.dataset  # noqa: E402
 import pyarrow.parquet as pq  # noqa: E402
 
 import quelta  # noqa: E402
@@ -64,11 +65,13 @@ def _book(n, seed):
 
 
 def _dataset(root):
-    """Parquet files (one of many row groups) and CSV files with unreadable cells."""
+    """Parquet files (one of many row groups, one without rows) and CSV files with unreadable
+    cells: each column of the books is text in some files and numbers in others."""
     root.mkdir()
     (root / "2024").mkdir()
     pq.write_table(_book(700, 1), root / "2024" / "a.parquet", row_group_size=100)
     pq.write_table(_book(300, 2), root / "2024" / "b.parquet")
+    pq.write_table(_book(0, 5), root / "2024" / "empty.parquet")
     for i, name in enumerate(["c.csv", "d.csv"]):
         text = _book(250, 3 + i).to_pandas().to_csv(index=False).splitlines()
         text[5] = text[5].replace(",call,", ",cal,").replace(",put,", ",pu,")
@@ -92,6 +95,8 @@ def _assert_same_tables(got, want):
     assert got.schema.names == want.schema.names
     for name in got.schema.names:
         g, w = got.column(name), want.column(name)
+        if name not in RESULTS and g.type != w.type:  # text in another file of the dataset
+            w = w.cast(g.type)
         assert g.type == w.type, name
         if pa.types.is_floating(g.type):
             assert g.is_null().equals(w.is_null()), name
@@ -140,11 +145,15 @@ def test_cluster_result_equals_the_single_machine_solve(kill_a_worker, client, c
     assert code == 0, err
     if kill_a_worker:
         assert (tmp_path / "killed").exists()
-    assert sorted(os.listdir(out)) == [f"part-{i:05d}.parquet" for i in range(6)]
-    got = [pq.read_table(out / name) for name in sorted(os.listdir(out))]
+    parts = [f"part-{i:05d}.parquet" for i in range(7)]
+    assert sorted(os.listdir(out)) == [quelta.dask._MARK, *parts]
+    got = [pq.read_table(out / name) for name in parts]
     whole_a = pa.concat_tables(got[:3])
-    for g, w in zip([whole_a, *got[3:]], want):
+    for g, w in zip([whole_a, *got[3:]], want, strict=True):
         _assert_same_tables(g, w)
+    # One dataset: one schema for all parts, every row once and in order.
+    whole = pyarrow.dataset.dataset(out, format="parquet").to_table()
+    _assert_same_tables(whole, pa.concat_tables([w.cast(whole.schema) for w in want]))
     assert [p.name for p in tmp_path.iterdir() if p.name.startswith(".")] == []
     reasons = pa.chunked_array([w.column("reason") for w in want]).value_counts()
     assert f"rows: {sum(len(w) for w in want):,}" in summary
@@ -167,6 +176,7 @@ def test_a_failed_run_leaves_no_output(fault, message, client, capsys, tmp_path)
     earlier = tmp_path / "out" / "part-00000.parquet"  # the result of an earlier run
     earlier.parent.mkdir()
     earlier.write_bytes(b"earlier")
+    (earlier.parent / quelta.dask._MARK).write_bytes(b"")
     before = sorted(os.listdir(tmp_path))
     code = cli.main(["solve", str(tmp_path / "ds"), "-o", str(earlier.parent),
                      "--scheduler", client.scheduler.address, *args])
@@ -174,7 +184,7 @@ def test_a_failed_run_leaves_no_output(fault, message, client, capsys, tmp_path)
     assert code == 1
     assert message in err and err.count("\n") == 1, err
     assert sorted(os.listdir(tmp_path)) == before
-    assert os.listdir(earlier.parent) == [earlier.name]
+    assert sorted(os.listdir(earlier.parent)) == [quelta.dask._MARK, earlier.name]
     assert earlier.read_bytes() == b"earlier"
 
 
