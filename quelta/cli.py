@@ -903,11 +903,14 @@ def _parser() -> argparse.ArgumentParser:
 
 def main(argv: list[str] | None = None) -> int:
     """Run the ``quelta`` command line; returns the exit status."""
-    parser = _parser()
     argv = list(sys.argv[1:] if argv is None else argv)
     if not argv or argv[0] not in ("solve", "-h", "--help", "--version"):
         argv.insert(0, "solve")  # 'quelta BOOK ...' is 'quelta solve BOOK ...'
-    args = parser.parse_args(argv)
+    try:
+        args = _parser().parse_args(argv)
+    except KeyboardInterrupt:
+        print("\nquelta: interrupted; nothing written", file=sys.stderr)
+        return 130
     previous: dict[int, Any] = {}
     with contextlib.suppress(ValueError):  # only the main thread may set handlers
         for signum in _ENDING:
@@ -948,6 +951,9 @@ def _stopped(status: int) -> int:
 
 def _already(exc: BaseException) -> str:
     """What a failed run had already written where it could not be taken back."""
+    complete = getattr(exc, "complete", None)
+    if complete is not None:
+        return f"; {complete} had already been written in full"
     written = getattr(exc, "written", None)
     if not written:
         return ""

@@ -246,14 +246,30 @@ def _inside(path: str, directory: str) -> bool:
     return path.startswith(directory.rstrip(os.sep) + os.sep)
 
 
+def _earlier_result(out_dir: str | None) -> str | None:
+    """The real path of out_dir if quelta wrote it (its files are no input), else None."""
+    if out_dir is None or not os.path.isfile(os.path.join(out_dir, _MARK)):
+        return None
+    return os.path.realpath(out_dir)
+
+
+def _matches(dataset: str, out_dir: str | None) -> list[str]:
+    """The regular files a glob matches, less those of an earlier result in out_dir."""
+    found = [p for p in glob.glob(dataset, recursive=True) if os.path.isfile(p)]
+    earlier = _earlier_result(out_dir)
+    if earlier is None:
+        return found
+    return [p for p in found if not _inside(os.path.realpath(p), earlier)]
+
+
 def dataset_files(dataset: str, out_dir: str | None = None) -> list[str]:
     """The files of a dataset, in order: a file, a glob, or a directory's CSV and Parquet files.
 
     A directory is searched recursively for names ending in .parquet, .pq,
     .parq, .csv, .tsv or .txt, leaving out hidden entries (``.`` or ``_``
     first, as Parquet datasets do). A glob takes every regular file it
-    matches, except those in ``out_dir``: an earlier result is never read
-    back as input.
+    matches, except those of an earlier result in ``out_dir``: a run never
+    reads its own output back as input.
     """
     from quelta.book import CSV_SUFFIXES, PARQUET_SUFFIXES, BookError
 
@@ -271,10 +287,7 @@ def dataset_files(dataset: str, out_dir: str | None = None) -> list[str]:
             raise BookError(f"{dataset}: no CSV or Parquet files in the directory")
         return sorted(found)
     if glob.has_magic(dataset):
-        found = [p for p in glob.glob(dataset, recursive=True) if os.path.isfile(p)]
-        if out_dir is not None:
-            out = os.path.realpath(out_dir)
-            found = [p for p in found if not _inside(os.path.realpath(p), out)]
+        found = _matches(dataset, out_dir)
         if not found:
             raise BookError(f"{dataset}: no file matches")
         return sorted(found)
@@ -437,11 +450,7 @@ def _check_apart(dataset: str, out_dir: str) -> None:
     """Raise OSError unless out_dir and the dataset's files are apart (neither in the other)."""
     out = os.path.realpath(out_dir)
     if glob.has_magic(dataset) and not os.path.exists(dataset):
-        # Files it matches in out_dir are an earlier result, left out of the
-        # input (see dataset_files), or strangers that check_out_dir refuses.
-        roots = [
-            p for p in glob.glob(dataset, recursive=True) if not _inside(os.path.realpath(p), out)
-        ]
+        roots = _matches(dataset, out_dir)
     else:
         roots = [dataset]
     for root in map(os.path.realpath, roots):
@@ -543,10 +552,10 @@ def solve_dataset(
     """
     from distributed import as_completed, get_client
 
-    if client is None:
-        client = get_client()
     check_out_dir(out_dir, dataset)
     files = dataset_files(dataset, out_dir)
+    if client is None:
+        client = get_client()
     out_dir = os.path.abspath(out_dir)
     parent, name = os.path.split(out_dir)
     tmp = tempfile.mkdtemp(dir=parent, prefix=f".{name}.", suffix=".tmp")
