@@ -51,9 +51,6 @@ def _signals_held() -> Iterator[None]:
     """
     from multiprocessing import resource_tracker
 
-    # Started (once) before the mask: starting it later, on the cluster's
-    # thread, would unblock SIGINT there for the workers to come.
-    resource_tracker.ensure_running()
     blocked = {signal.SIGINT, signal.SIGHUP}
     caught: list[int] = []
     try:
@@ -63,6 +60,11 @@ def _signals_held() -> Iterator[None]:
         return
     mask = signal.pthread_sigmask(signal.SIG_BLOCK, blocked)
     try:
+        # Python's resource tracker, a process of the group too, is started
+        # here (once): it ignores SIGINT and SIGTERM but would die of SIGHUP.
+        # Starting it unblocks SIGINT, which is blocked again for the workers.
+        resource_tracker.ensure_running()
+        signal.pthread_sigmask(signal.SIG_BLOCK, blocked)
         yield
     finally:
         signal.signal(signal.SIGTERM, previous)

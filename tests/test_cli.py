@@ -516,7 +516,8 @@ def test_write_errors_are_one_line(target, message, tmp_path):
 
 
 @pytest.mark.parametrize("signum, code, word", [(signal.SIGINT, 130, "interrupted"),
-                                                (signal.SIGTERM, 143, "terminated")])
+                                                (signal.SIGTERM, 143, "terminated"),
+                                                (signal.SIGHUP, 129, "hung up")])
 def test_signals_remove_the_temporary_file(signum, code, word, tmp_path):
     write(tmp_path / "out.csv", "previous results\n")
     proc = subprocess.Popen([sys.executable, "-P", "-m", "quelta", "-", "-o", "out.csv",

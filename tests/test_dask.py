@@ -6,6 +6,7 @@ solved on one machine, by the single-machine command or by the NumPy and
 pandas functions.
 """
 
+import contextlib
 import logging
 import os
 import signal
@@ -227,3 +228,69 @@ def test_arrays_blockwise_equal_numpy(function, client):
             assert_same_bits(g, w)
     codes = want.reason if function == "greeks" else want[1]
     assert 300 < np.count_nonzero(codes == quelta.Reason.OK) < 900  # both kinds of rows
+
+
+def _slow_dataset(root, files=2, rows=20_000):
+    root.mkdir()
+    for i in range(files):
+        lines = ["price,forward,strike,expiry,kind"]
+        lines += [f"{5 + j % 7},100,100,1,call" for j in range(rows)]
+        (root / f"{i}.csv").write_text("\n".join(lines) + "\n")
+
+
+@pytest.mark.parametrize("when", ["starting", "solving"])
+@pytest.mark.parametrize("signum, code, word", [(signal.SIGINT, 130, "interrupted"),
+                                                (signal.SIGTERM, 143, "terminated"),
+                                                (signal.SIGHUP, 129, "hung up")])
+def test_signals_leave_no_temporary_directory_and_the_old_result(signum, code, word, when,
+                                                                 tmp_path):
+    import subprocess
+    import time
+
+    _slow_dataset(tmp_path / "ds")
+    out = tmp_path / "out"  # an earlier result of quelta, to be kept as it was
+    out.mkdir()
+    (out / "part-00000.parquet").write_bytes(b"earlier")
+    (out / quelta.dask._MARK).write_bytes(b"")
+    before = {p.name: p.read_bytes() for p in out.iterdir()}
+    # In a session of its own, and signalled as a terminal does: the whole process group.
+    proc = subprocess.Popen([sys.executable, "-P", "-m", "quelta", "ds", "-o", "out",
+                             "--scheduler", "local:1", "--chunk-size", "20"], cwd=tmp_path,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            start_new_session=True)
+
+    def started():
+        if when == "starting":  # a worker process is being made (by any of the threads)
+            children = [c for t in Path(f"/proc/{proc.pid}/task").iterdir()
+                        for c in (t / "children").read_text().split()]
+            with contextlib.suppress(FileNotFoundError):
+                return any("spawn_main" in Path(f"/proc/{c}/cmdline").read_text()
+                           for c in children)
+            return False
+        return any(p.name.startswith(".part-") for tmp in tmp_path.glob(".out.*.tmp")
+                   for p in tmp.iterdir())
+
+    deadline = time.monotonic() + 60
+    while not started():
+        assert proc.poll() is None and time.monotonic() < deadline
+        time.sleep(0.01)
+    os.killpg(proc.pid, signum)
+    with proc:
+        stdout, err = proc.communicate(timeout=60)
+    assert proc.returncode == code, err
+    assert err.decode().strip() == f"quelta: {word}; nothing written"
+    assert stdout == b""
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["ds", "out"]
+    assert {p.name: p.read_bytes() for p in out.iterdir()} == before
+
+
+def test_a_glob_never_reads_an_earlier_result_back(client, capsys, tmp_path):
+    _dataset(tmp_path / "ds")
+    pattern = str(tmp_path / "ds" / "**" / "*.parquet")
+    out = tmp_path / "ds" / "solved"  # matched by the glob once written
+    counts = []
+    for _ in range(2):
+        assert cli.main([pattern, "-o", str(out), "--scheduler", client.scheduler.address]) == 0
+        counts.append(pyarrow.dataset.dataset(out, format="parquet").count_rows())
+        assert "(3 files, 3 parts)" in capsys.readouterr().out
+    assert counts == [1000, 1000]
