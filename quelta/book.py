@@ -885,6 +885,28 @@ class BookReader:
             self._file.close()
 
 
+class _WholeWrites:
+    """A binary file whose every write takes all it is given, or raises.
+
+    A buffered file may take part of a large write and keep quiet about the
+    error that stopped it (a reader gone, a full disk), and pyarrow does not
+    look at the count; asking again for the rest raises that error instead
+    of dropping rows.
+    """
+
+    def __init__(self, sink: IO[bytes]) -> None:
+        self._sink = sink
+
+    def write(self, data: Any) -> int:
+        view = memoryview(data).cast("B")
+        while view.nbytes:
+            view = view[self._sink.write(view) :]
+        return memoryview(data).nbytes
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._sink, name)
+
+
 class BookWriter:
     """Writes solved record batches to a binary stream as CSV or Parquet.
 
@@ -905,7 +927,7 @@ class BookWriter:
         names: Sequence[str] = (),
         schema: pa.Schema | None = None,
     ) -> None:
-        self.sink = sink
+        self.sink = _WholeWrites(sink)
         self.names = list(schema.names if schema is not None else names)
         self.format = fmt
         self.delimiter = delimiter

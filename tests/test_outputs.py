@@ -8,6 +8,7 @@ that hold someone else's dataset, and inputs or outputs that are not what they s
 
 import csv
 import importlib.util
+import io
 import os
 import subprocess
 import sys
@@ -81,6 +82,30 @@ def test_every_row_is_written_once_and_every_text_cell_reads_back(rows, chunk, s
     assert got[0] == [*HEADER, "implied_vol", "delta", "gamma", "vega", "reason"]
     assert [r[5] for r in got[1:]] == notes
     assert [float(r[0]) for r in got[1:]] == [5.0 + i % 7 for i in range(rows)]
+
+
+class _Short(io.BytesIO):
+    """A file that takes at most 1000 bytes a write, as a pipe or a full disk may."""
+
+    def write(self, data):
+        return super().write(bytes(memoryview(data)[:1000]))
+
+
+@pytest.mark.parametrize("fmt", ["csv", "parquet"])
+def test_a_sink_that_takes_part_of_a_write_gets_the_rest(fmt):
+    from quelta import book as books
+
+    table = books.solve_table(pa.table({"price": [5.0] * 3000, "forward": [100.0] * 3000,
+                                        "strike": [100.0] * 3000, "expiry": [1.0] * 3000,
+                                        "kind": ["call"] * 3000}))
+    outputs = []
+    for sink in (_Short(), io.BytesIO()):
+        writer = books.BookWriter(sink, fmt)
+        for batch in table.to_batches(max_chunksize=1200):
+            writer.write(batch)
+        writer.close()
+        outputs.append(sink.getvalue())
+    assert outputs[0] == outputs[1]
 
 
 # ---------------------------------------------------------------- destinations
