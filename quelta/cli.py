@@ -932,8 +932,8 @@ def main(argv: list[str] | None = None) -> int:
         print(f"quelta: {word}{_already(exc) or '; nothing written'}", file=sys.stderr)
         return _stopped(128 + exc.signum)
     finally:
-        for signum, handler in previous.items():
-            signal.signal(signum, handler)
+        for number, handler in previous.items():
+            signal.signal(number, handler)
 
 
 def _stopped(status: int) -> int:
