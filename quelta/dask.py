@@ -457,7 +457,8 @@ def _check_apart(dataset: str, out_dir: str) -> None:
         if root == out:
             raise FileExistsError(errno.EEXIST, "is the dataset being read", out_dir)
         if _inside(root, out):
-            raise FileExistsError(errno.EEXIST, f"holds the dataset's {root}", out_dir)
+            what = "directory" if os.path.isdir(root) else "file"
+            raise FileExistsError(errno.EEXIST, f"holds the dataset's {what} {root}", out_dir)
         if _inside(out, root):
             raise FileExistsError(errno.EEXIST, f"lies inside the dataset {root}", out_dir)
 
