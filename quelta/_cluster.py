@@ -106,6 +106,10 @@ def _client(where: int | str) -> Iterator[Any]:
         client = Client(where, timeout=CONNECT_TIMEOUT)
     except (OSError, TimeoutError) as exc:
         raise CliError(f"cannot reach the scheduler at {where}: {exc}") from None
+    except Exception:  # something answered there in another protocol
+        raise CliError(
+            f"cannot reach the scheduler at {where}: what answers there is not a Dask scheduler"
+        ) from None
     with client:
         yield client
 

@@ -203,6 +203,24 @@ def _struct_column(tmp):
     return ["book.parquet", "-o", "-"], {}
 
 
+def _not_a_scheduler(tmp):
+    """A server that answers every connection in another protocol."""
+    import socket
+    import threading
+
+    server = socket.create_server(("127.0.0.1", 0))
+
+    def answer():
+        while True:
+            conn, _ = server.accept()
+            conn.sendall(b"HTTP/1.1 400 Bad Request\r\n\r\n" * 4)
+
+    threading.Thread(target=answer, daemon=True).start()
+    write_book(tmp / "book.csv", ["x"])
+    return ["book.csv", "-o", "out", "--scheduler",
+            f"tcp://127.0.0.1:{server.getsockname()[1]}"], {}
+
+
 @pytest.mark.parametrize("setup, message", [
     (_list_column, "-o out.csv: column 'tags' holds list<element: string>, which CSV cannot "
                    "hold; write Parquet instead (-o OUT.parquet)"),
@@ -215,9 +233,13 @@ def _struct_column(tmp):
      "cannot read standard input: it is closed"),
     (lambda tmp: (["-o", "-"], {"stdout": None, "preexec_fn": lambda: os.close(1)}),
      "cannot write standard output: it is closed"),
+    pytest.param(_not_a_scheduler, "cannot reach the scheduler at tcp://127.0.0.1:{port}: what "
+                 "answers there is not a Dask scheduler",
+                 marks=pytest.mark.skipif(not HAS_DASK, reason="needs distributed")),
 ])
 def test_refused_outputs_and_closed_streams_are_one_line(setup, message, tmp_path):
     args, kw = setup(tmp_path)
+    message = message.replace("tcp://127.0.0.1:{port}", args[-1])
     before = tree(tmp_path)
     done = quelta_process(*args, cwd=tmp_path, **kw)
     assert done.returncode == 1
