@@ -281,19 +281,18 @@ def _same_open_file(fd: int, other: os.stat_result) -> bool:
 
 def _check_outputs(book: str | None, output: str | None, plot: str | None) -> None:
     """Refuse an output that is the book or the other output."""
-    for option, given in (("-o", output), ("--plot", plot)):
-        if given != "-" or book is None:
-            continue
-        # Standard output appended to the book (quelta book.csv -o - >> book.csv)
-        # would feed the results back into the rows being read.
-        try:
-            read = os.fstat(0) if book == "-" else os.stat(book)
-        except OSError:  # no book to overwrite; reading it names the fault
-            continue
-        if _same_open_file(1, read):
+    # Standard output appended to the book (quelta book.csv -o - >> book.csv)
+    # would feed the results back into the rows being read, or the summary
+    # onto the end of the book.
+    with contextlib.suppress(OSError):  # no book to overwrite: reading it names the fault
+        if book is not None and _same_open_file(1, os.fstat(0) if book == "-" else os.stat(book)):
             where = "standard input" if book == "-" else book
+            option = next(
+                (f"{o} -: " for o, g in (("-o", output), ("--plot", plot)) if g == "-"), ""
+            )
             raise CliError(
-                f"{option} -: standard output is the book being read ({where}); give another file"
+                f"{option}standard output is the book being read ({where}); "
+                f"send {'it' if option else 'the summary'} elsewhere"
             )
 
     def clash(a: str, b: str) -> bool:
@@ -533,6 +532,13 @@ def _solve(args: argparse.Namespace) -> int:
             out_format = _output_format(out, books)
             delimiter = "\t" if output.lower().endswith(".tsv") else reader.delimiter
             writer = books.BookWriter(out.file, out_format, delimiter, [*reader.names, *results])
+            if reader.format == "parquet":  # its schema is known before any row is solved
+                import pyarrow.parquet as pq
+
+                try:
+                    writer.check(pq.read_schema(path))
+                except books.BookError as exc:
+                    raise CliError(f"-o {output}: {exc}") from None
         if args.plot is not None:
             image = _Output(args.plot)
             outputs.append(image)
