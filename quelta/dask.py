@@ -563,6 +563,7 @@ def solve_dataset(
     umask = os.umask(0)
     os.umask(umask)
     os.chmod(tmp, 0o777 & ~umask)  # as a directory made by mkdir, not mkdtemp's 0700
+    old = f"{tmp}.old"  # where an earlier result waits while the new one is renamed in
     futures: list[Any] = []
     try:
         pieces, schema = _pieces(files, tmp)
@@ -590,15 +591,18 @@ def solve_dataset(
         with open(os.path.join(tmp, _MARK), "wb") as mark:
             mark.write(_MARK_TEXT)
         if os.path.isdir(out_dir):
-            old = f"{tmp}.old"
             os.rename(out_dir, old)
-            os.rename(tmp, out_dir)
-            _remove_tree(old)
-        else:
-            os.rename(tmp, out_dir)
+        os.rename(tmp, out_dir)
+        _remove_tree(old)
         return summary
     except BaseException:
         if futures:
             client.cancel(futures)
         _remove_tree(tmp)
+        # Cut short between the renames, the earlier result is put back.
+        if os.path.lexists(old):
+            if os.path.lexists(out_dir):
+                _remove_tree(old)
+            else:
+                os.rename(old, out_dir)
         raise

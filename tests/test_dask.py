@@ -294,3 +294,24 @@ def test_a_glob_never_reads_an_earlier_result_back(client, capsys, tmp_path):
         counts.append(pyarrow.dataset.dataset(out, format="parquet").count_rows())
         assert "(3 files, 3 parts)" in capsys.readouterr().out
     assert counts == [1000, 1000]
+
+
+def test_a_failed_swap_puts_the_earlier_result_back(client, capsys, tmp_path, monkeypatch):
+    _slow_dataset(tmp_path / "ds", files=1, rows=50)
+    out = tmp_path / "out"
+    command = ["ds", "-o", "out", "--scheduler", client.scheduler.address]
+    monkeypatch.chdir(tmp_path)
+    assert cli.main(command) == 0
+    before = {p.name: p.read_bytes() for p in out.iterdir()}
+    rename = os.rename
+
+    def failing(src, dst):  # the new result cannot take the place of the old
+        if os.path.abspath(dst) == str(out) and str(src).endswith(".tmp"):
+            raise OSError(5, "Input/output error")
+        return rename(src, dst)
+
+    monkeypatch.setattr(os, "rename", failing)
+    assert cli.main(command) == 1
+    assert capsys.readouterr().err.endswith("Input/output error\n")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["ds", "out"]
+    assert {p.name: p.read_bytes() for p in out.iterdir()} == before
