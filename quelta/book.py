@@ -932,7 +932,7 @@ class BookWriter:
         self.format = fmt
         self.delimiter = delimiter
         self.schema = schema
-        self.started = False
+        self._started = False
         self._parquet: Any = None
         self._options = {
             q: pa_csv.WriteOptions(include_header=False, delimiter=delimiter, quoting_style=q)
@@ -953,11 +953,11 @@ class BookWriter:
                     column=f.name,
                 ) from None
 
-    def start(self, schema: pa.Schema) -> None:
+    def _start(self, schema: pa.Schema) -> None:
         """Writes the header (or opens the Parquet file) for batches of this schema."""
         schema = self.schema if self.schema is not None else schema
         self.check(schema)  # before anything reaches the sink
-        self.started = True
+        self._started = True
         if self.format == "parquet":
             import pyarrow.parquet as pq
 
@@ -979,8 +979,8 @@ class BookWriter:
         return pa.RecordBatch.from_arrays(columns, schema=self.schema)
 
     def write(self, batch: pa.RecordBatch) -> None:
-        if not self.started:
-            self.start(batch.schema)
+        if not self._started:
+            self._start(batch.schema)
         batch = self._cast(batch)
         if self._parquet is not None:
             self._parquet.write_batch(batch)
@@ -999,7 +999,7 @@ class BookWriter:
 
     def close(self) -> None:
         """Ends the output; a book without rows still gets its header (or schema)."""
-        if not self.started:
+        if not self._started:
             # The names end with the results: implied_vol, the Greeks, reason.
             names = self.names
             first = len(names) - names[::-1].index("implied_vol") - 1 if names else 0
@@ -1007,6 +1007,6 @@ class BookWriter:
                 pa.field(n, pa.float64() if first <= i < len(names) - 1 else pa.string())
                 for i, n in enumerate(names)
             ]
-            self.start(pa.schema(fields))
+            self._start(pa.schema(fields))
         if self._parquet is not None:
             self._parquet.close()

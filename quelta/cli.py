@@ -532,7 +532,9 @@ def _solve(args: argparse.Namespace) -> int:
             out_format = _output_format(out, books)
             delimiter = "\t" if output.lower().endswith(".tsv") else reader.delimiter
             writer = books.BookWriter(out.file, out_format, delimiter, [*reader.names, *results])
-            if reader.format == "parquet":  # its schema is known before any row is solved
+            # A CSV book is all text; a Parquet book's columns are known before any
+            # row is solved, and one CSV cannot hold is refused before any is written.
+            if reader.format == "parquet":
                 import pyarrow.parquet as pq
 
                 try:
@@ -568,12 +570,6 @@ def _solve(args: argparse.Namespace) -> int:
                 if writing is not None:
                     with out.writing():
                         writing.result()
-                elif not writer.started:  # refuses a column the output cannot hold
-                    try:
-                        with out.writing():
-                            writer.start(solved.table.schema)
-                    except books.BookError as exc:
-                        raise CliError(f"-o {output}: {exc}") from None
                 writing = pool.submit(writer.write, solved.table)
                 out.written = out.direct  # cannot be taken back from here on
             progress(solved.table.num_rows)
