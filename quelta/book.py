@@ -779,6 +779,7 @@ PARQUET_SUFFIXES = (".parquet", ".pq", ".parq")
 CSV_SUFFIXES = (".csv", ".tsv", ".txt")
 _PARQUET_MAGIC = b"PAR1"
 _BLOCK_SIZE = 4 << 20  # bytes of CSV per record batch before slicing to the chunk size
+_CSV_SLICE = 65_536  # rows of CSV rendered in memory at a time, whatever the batch size
 
 
 def sniff_delimiter(header_line: str) -> str:
@@ -985,17 +986,19 @@ class BookWriter:
         if self._parquet is not None:
             self._parquet.write_batch(batch)
             return
-        # The batch is rendered in memory and reaches the sink whole: pyarrow
-        # writes in slices and refuses a field that needs quotes only when it
-        # meets it, so rendering straight to the sink would leave the slices
-        # before it written twice once the batch is rendered again quoted.
-        rendered = pa.BufferOutputStream()
-        try:
-            pa_csv.write_csv(batch, rendered, self._options["none"])
-        except pa.ArrowInvalid:
+        # Each slice is rendered in memory and reaches the sink whole: pyarrow
+        # writes in slices of its own and refuses a field that needs quotes
+        # only when it meets it, so rendering straight to the sink would leave
+        # the rows before it written twice once they are rendered again quoted.
+        for start in range(0, batch.num_rows, _CSV_SLICE):
+            part = batch.slice(start, _CSV_SLICE)
             rendered = pa.BufferOutputStream()
-            pa_csv.write_csv(batch, rendered, self._options["needed"])
-        self.sink.write(rendered.getvalue())
+            try:
+                pa_csv.write_csv(part, rendered, self._options["none"])
+            except pa.ArrowInvalid:
+                rendered = pa.BufferOutputStream()
+                pa_csv.write_csv(part, rendered, self._options["needed"])
+            self.sink.write(rendered.getvalue())
 
     def close(self) -> None:
         """Ends the output; a book without rows still gets its header (or schema)."""

@@ -14,6 +14,7 @@ import subprocess
 import sys
 import tempfile
 from pathlib import Path
+from unittest import mock
 
 import pytest
 from hypothesis import example, given, settings
@@ -23,6 +24,7 @@ pa = pytest.importorskip("pyarrow")
 import pyarrow.parquet as pq  # noqa: E402
 
 import quelta.dask  # noqa: E402
+from quelta import book as books  # noqa: E402
 from quelta import cli  # noqa: E402
 
 HEADER = ["price", "forward", "strike", "expiry", "kind", "note"]
@@ -66,10 +68,13 @@ SPECIALS = [",", '"', "\n", "\r\n", "\r", ";"]
        source=st.sampled_from(["csv", "parquet"]),
        # Where the cells that need quotes sit, as fractions of the book.
        places=st.dictionaries(st.floats(0, 1, exclude_max=True), st.sampled_from(SPECIALS),
-                              min_size=1, max_size=3))
-@example(rows=2600, chunk=3000, source="csv", places={0.9: ","})
-@example(rows=2600, chunk=2000, source="parquet", places={0.7: "\n", 0.1: '"'})
-def test_every_row_is_written_once_and_every_text_cell_reads_back(rows, chunk, source, places):
+                              min_size=1, max_size=3),
+       # Rows the writer renders at a time: its own default, or fewer than a batch.
+       slice_rows=st.one_of(st.just(None), st.integers(1, 3000)))
+@example(rows=2600, chunk=3000, source="csv", places={0.9: ","}, slice_rows=None)
+@example(rows=2600, chunk=2000, source="parquet", places={0.7: "\n", 0.1: '"'}, slice_rows=None)
+def test_every_row_is_written_once_and_every_text_cell_reads_back(rows, chunk, source, places,
+                                                                 slice_rows):
     # pyarrow writes CSV in slices of 1024 rows: the quoted cells fall in any slice of any batch.
     quoted = {int(f * rows): text for f, text in places.items()}
     notes = [f"a{quoted[i]}b{i}" if i in quoted else f"n{i}" for i in range(rows)]
@@ -83,7 +88,8 @@ def test_every_row_is_written_once_and_every_text_cell_reads_back(rows, chunk, s
                                      "expiry": [1.0] * rows, "kind": ["call"] * rows,
                                      "note": notes}), book, row_group_size=700)
         out = Path(tmp) / "out.csv"
-        assert cli.main([str(book), "-o", str(out), "--chunk-size", str(chunk)]) == 0
+        with mock.patch.object(books, "_CSV_SLICE", slice_rows or books._CSV_SLICE):
+            assert cli.main([str(book), "-o", str(out), "--chunk-size", str(chunk)]) == 0
         with open(out, newline="", encoding="utf-8") as f:
             got = list(csv.reader(f))
     assert got[0] == [*HEADER, "implied_vol", "delta", "gamma", "vega", "reason"]
@@ -100,8 +106,6 @@ class _Short(io.BytesIO):
 
 @pytest.mark.parametrize("fmt", ["csv", "parquet"])
 def test_a_sink_that_takes_part_of_a_write_gets_the_rest(fmt):
-    from quelta import book as books
-
     table = books.solve_table(pa.table({"price": [5.0] * 3000, "forward": [100.0] * 3000,
                                         "strike": [100.0] * 3000, "expiry": [1.0] * 3000,
                                         "kind": ["call"] * 3000}))
