@@ -983,13 +983,16 @@ def summarize(result: Any) -> dict[str, int]:
 
 # ---------------------------------------------------------------- files
 
+# The output's format follows its name; these are the names each is written under.
 PARQUET_SUFFIXES = (".parquet", ".pq", ".parq")
+CSV_SUFFIXES = (".csv", ".tsv", ".txt")
 _PARQUET_MAGIC = b"PAR1"
 _GZIP_MAGIC = b"\x1f\x8b"  # a gzip-compressed book (.csv.gz), read through pyarrow's gzip
 _BLOCK_SIZE = 4 << 20  # bytes of CSV per record batch before slicing to the chunk size
 _MAX_BLOCK_SIZE = 1 << 30  # the largest block tried for a file with a longer row
 _LINE_ENDS = re.compile(rb"\r\n|\r|\n")  # a header line may end in any of them
 _MULTILINE = r"[\r\n]"  # a cell spanning lines, which only a quote can open
+_CSV_SLICE = 65_536  # rows of CSV rendered in memory at a time, whatever the batch size
 
 
 def sniff_delimiter(header_line: str) -> str:
@@ -1311,22 +1314,53 @@ class BookReader:
             self._owned.close()
 
 
+class _WholeWrites:
+    """A binary file whose every write takes all it is given, or raises.
+
+    A buffered file may take part of a large write and keep quiet about the
+    error that stopped it (a reader gone, a full disk), and pyarrow does not
+    look at the count; asking again for the rest raises that error instead
+    of dropping rows.
+    """
+
+    def __init__(self, sink: IO[bytes]) -> None:
+        self._sink = sink
+
+    def write(self, data: Any) -> int:
+        view = memoryview(data).cast("B")
+        while view.nbytes:
+            view = view[self._sink.write(view) :]
+        return memoryview(data).nbytes
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._sink, name)
+
+
 class BookWriter:
     """Writes solved record batches to a binary stream as CSV or Parquet.
 
     CSV fields are quoted only where needed (a delimiter, quote, CR or LF
     in the text), so they read back exactly; numbers are written in the
     shortest form that reads back to the same double, and nulls as empty
-    fields. ``names`` is the header of a book without rows.
+    fields. ``names`` is the header of a book without rows. With ``schema``
+    every batch is cast to it (its columns in its order, a missing one as
+    nulls), so that the parts of one dataset share their column types; a
+    book without rows then gets that schema too.
     """
 
     def __init__(
-        self, sink: IO[bytes], fmt: str, delimiter: str = ",", names: Sequence[str] = ()
+        self,
+        sink: IO[bytes],
+        fmt: str,
+        delimiter: str = ",",
+        names: Sequence[str] = (),
+        schema: pa.Schema | None = None,
     ) -> None:
-        self.sink = sink
-        self.names = list(names)
+        self.sink = _WholeWrites(sink)
+        self.names = list(schema.names if schema is not None else names)
         self.format = fmt
         self.delimiter = delimiter
+        self.schema = schema
         self._started = False
         self._parquet: Any = None
         self._options = {
@@ -1334,7 +1368,24 @@ class BookWriter:
             for q in ("none", "needed")
         }
 
+    def check(self, schema: pa.Schema) -> None:
+        """Raise BookError naming the first column this output cannot hold."""
+        if self.format != "csv":
+            return
+        for f in schema:
+            try:  # pyarrow knows which types it can write; ask it with no rows
+                pa_csv.write_csv(pa.table({f.name: pa.array([], f.type)}), pa.BufferOutputStream())
+            except (pa.ArrowInvalid, pa.ArrowNotImplementedError):
+                raise BookError(
+                    f"column {f.name!r} holds {f.type}, which CSV cannot hold; "
+                    "write Parquet instead (-o OUT.parquet)",
+                    column=f.name,
+                ) from None
+
     def _start(self, schema: pa.Schema) -> None:
+        """Writes the header (or opens the Parquet file) for batches of this schema."""
+        schema = self.schema if self.schema is not None else schema
+        self.check(schema)  # before anything reaches the sink
         self._started = True
         if self.format == "parquet":
             import pyarrow.parquet as pq
@@ -1345,18 +1396,37 @@ class BookWriter:
         csv.writer(text, delimiter=self.delimiter, lineterminator="\n").writerow(schema.names)
         self.sink.write(text.getvalue().encode("utf-8"))
 
+    def _cast(self, batch: pa.RecordBatch) -> pa.RecordBatch:
+        if self.schema is None or batch.schema == self.schema:
+            return batch
+        columns = [
+            batch.column(f.name).cast(f.type)
+            if f.name in batch.schema.names
+            else pa.nulls(batch.num_rows, f.type)
+            for f in self.schema
+        ]
+        return pa.RecordBatch.from_arrays(columns, schema=self.schema)
+
     def write(self, batch: pa.RecordBatch) -> None:
         if not self._started:
             self._start(batch.schema)
+        batch = self._cast(batch)
         if self._parquet is not None:
             self._parquet.write_batch(batch)
             return
-        try:
-            # Unquoted unless a field needs quotes: pyarrow refuses such a
-            # batch before writing any of it, and it is written again quoted.
-            pa_csv.write_csv(batch, self.sink, self._options["none"])
-        except pa.ArrowInvalid:
-            pa_csv.write_csv(batch, self.sink, self._options["needed"])
+        # Each slice is rendered in memory and reaches the sink whole: pyarrow
+        # writes in slices of its own and refuses a field that needs quotes
+        # only when it meets it, so rendering straight to the sink would leave
+        # the rows before it written twice once they are rendered again quoted.
+        for start in range(0, batch.num_rows, _CSV_SLICE):
+            part = batch.slice(start, _CSV_SLICE)
+            rendered = pa.BufferOutputStream()
+            try:
+                pa_csv.write_csv(part, rendered, self._options["none"])
+            except pa.ArrowInvalid:
+                rendered = pa.BufferOutputStream()
+                pa_csv.write_csv(part, rendered, self._options["needed"])
+            self.sink.write(rendered.getvalue())
 
     def close(self) -> None:
         """Ends the output; a book without rows still gets its header (or schema)."""

@@ -60,11 +60,20 @@ class CliError(Exception):
 
 
 class _Terminated(BaseException):
-    """SIGTERM, raised where the program is so that every cleanup runs."""
+    """SIGTERM or SIGHUP, raised where the program is so that every cleanup runs."""
+
+    def __init__(self, signum: int = signal.SIGTERM) -> None:
+        super().__init__(signum)
+        self.signum = signum
 
 
-def _on_sigterm(signum: int, frame: Any) -> None:
-    raise _Terminated
+# The signals that end a run as SIGTERM does, with what the message calls them.
+# A closed terminal or ssh session sends SIGHUP.
+_ENDING = {signal.SIGTERM: "terminated", signal.SIGHUP: "hung up"}
+
+
+def _on_signal(signum: int, frame: Any) -> None:
+    raise _Terminated(signum)
 
 
 def _column_help() -> str:
@@ -130,7 +139,7 @@ short for 'quelta solve BOOK ...'.
 
 exit status: 0 done; 1 unreadable or invalid input, or an output that cannot
 be written (no output file written); 2 invalid command line; 130 and 143
-interrupted (SIGINT, SIGTERM).
+interrupted (SIGINT, SIGTERM); 129 hung up (SIGHUP).
 """
 
 
@@ -150,7 +159,9 @@ class _Output:
 
     A regular file (or a new one) is written under a temporary name beside
     it and renamed on commit, keeping the permissions of the file it
-    replaces; standard output, FIFOs and devices are written directly.
+    replaces; standard output, FIFOs and devices are written directly. A
+    symbolic link is kept: the file it points to is the one replaced, as
+    ``sort -o`` does.
     """
 
     def __init__(self, given: str) -> None:
@@ -159,9 +170,13 @@ class _Output:
         self.tmp: Path | None = None
         self.written = False  # anything written to a direct output
         if given == "-":
+            if sys.stdout is None:
+                raise CliError("cannot write standard output: it is closed")
             self.file: IO[bytes] = sys.stdout.buffer
             return
-        target = Path(given)
+        # The temporary file goes beside the file finally written, so that the
+        # rename stays within one file system and replaces that file, not a link.
+        self.target = target = Path(os.path.realpath(given))
         try:
             st: os.stat_result | None = os.stat(target)
         except FileNotFoundError:
@@ -215,7 +230,7 @@ class _Output:
             return
         try:
             os.chmod(self.tmp, self.mode)
-            os.replace(self.tmp, self.given)
+            os.replace(self.tmp, self.target)
         except OSError as exc:
             raise CliError(f"cannot write {self.given}: {exc.strerror or exc}") from None
         self.tmp = None
@@ -242,8 +257,43 @@ def _os_message(exc: OSError) -> str:
     return text.split("] ", 1)[-1] if "[Errno" in text else text
 
 
+def _output_format(out: _Output, books: Any) -> str:
+    """The format of an output by its name: a file must be named for one; others are CSV."""
+    name = out.given.lower()
+    if name.endswith(books.PARQUET_SUFFIXES):
+        return "parquet"
+    if name.endswith(books.CSV_SUFFIXES) or out.direct:
+        return "csv"
+    raise CliError(
+        f"-o {out.given}: unknown output format; name the file "
+        f"{', '.join(books.CSV_SUFFIXES)} (CSV) or {', '.join(books.PARQUET_SUFFIXES)} (Parquet)"
+    )
+
+
+def _same_open_file(fd: int, other: os.stat_result) -> bool:
+    """Whether descriptor fd is open on the regular file other (however it was reached)."""
+    try:
+        st = os.fstat(fd)
+    except OSError:  # closed: nothing to overwrite
+        return False
+    return stat.S_ISREG(st.st_mode) and os.path.samestat(st, other)
+
+
 def _check_outputs(book: str | None, output: str | None, plot: str | None) -> None:
     """Refuse an output that is the book or the other output."""
+    # Standard output appended to the book (quelta book.csv -o - >> book.csv)
+    # would feed the results back into the rows being read, or the summary
+    # onto the end of the book.
+    with contextlib.suppress(OSError):  # no book to overwrite: reading it names the fault
+        if book is not None and _same_open_file(1, os.fstat(0) if book == "-" else os.stat(book)):
+            where = "standard input" if book == "-" else book
+            option = next(
+                (f"{o} -: " for o, g in (("-o", output), ("--plot", plot)) if g == "-"), ""
+            )
+            raise CliError(
+                f"{option}standard output is the book being read ({where}); "
+                f"send {'it' if option else 'the summary'} elsewhere"
+            )
 
     def clash(a: str, b: str) -> bool:
         if a == "-" or b == "-":
@@ -419,6 +469,8 @@ def _solve(args: argparse.Namespace) -> int:
     with _book_source(args.book) as (path, name), contextlib.ExitStack() as cleanup:
         # Runs on every failure; outputs is empty once they are committed.
         cleanup.callback(_discard_all, outputs)
+        if path == "-" and sys.stdin is None:
+            raise CliError("cannot read standard input: it is closed")
         try:
             # Standard input unbuffered: no buffer lock for the reading thread to
             # hold while the program ends on a signal.
@@ -444,9 +496,18 @@ def _solve(args: argparse.Namespace) -> int:
         if output is not None:
             out = _Output(output)
             outputs.append(out)
-            out_format = "parquet" if output.lower().endswith(books.PARQUET_SUFFIXES) else "csv"
+            out_format = _output_format(out, books)
             delimiter = "\t" if output.lower().endswith(".tsv") else reader.delimiter
             writer = books.BookWriter(out.file, out_format, delimiter, [*reader.names, *results])
+            # A CSV book is all text; a Parquet book's columns are known before any
+            # row is solved, and one CSV cannot hold is refused before any is written.
+            if reader.format == "parquet":
+                import pyarrow.parquet as pq
+
+                try:
+                    writer.check(pq.read_schema(path))
+                except books.BookError as exc:
+                    raise CliError(f"-o {output}: {exc}") from None
         if args.plot is not None:
             image = _Output(args.plot)
             outputs.append(image)
@@ -828,14 +889,22 @@ def main(argv: list[str] | None = None) -> int:
     if quelta._unusable is not None:  # the batch kernel refused QUELTA_SIMD
         print(f"quelta: error: {quelta._unusable}", file=sys.stderr)
         return 1
-    parser = _parser()
     argv = list(sys.argv[1:] if argv is None else argv)
     if not argv or argv[0] not in ("solve", "-h", "--help", "--version"):
         argv.insert(0, "solve")  # 'quelta BOOK ...' is 'quelta solve BOOK ...'
-    args = parser.parse_args(argv)
-    previous = None
+    try:
+        args = _parser().parse_args(argv)
+    except KeyboardInterrupt:
+        print("\nquelta: interrupted; nothing written", file=sys.stderr)
+        return 130
+    previous: dict[int, Any] = {}
     with contextlib.suppress(ValueError):  # only the main thread may set handlers
-        previous = signal.signal(signal.SIGTERM, _on_sigterm)
+        for signum in _ENDING:
+            # An ignored SIGHUP (nohup) stays ignored.
+            if signal.getsignal(signum) is not signal.SIG_IGN:
+                old = signal.signal(signum, _on_signal)
+                if old is not None:
+                    previous[signum] = old
     try:
         return _solve(args)
     except CliError as exc:
@@ -845,11 +914,12 @@ def main(argv: list[str] | None = None) -> int:
         print(f"\nquelta: interrupted{_already(exc) or '; nothing written'}", file=sys.stderr)
         return _stopped(130)
     except _Terminated as exc:
-        print(f"quelta: terminated{_already(exc) or '; nothing written'}", file=sys.stderr)
-        return _stopped(128 + signal.SIGTERM)
+        word = _ENDING[signal.Signals(exc.signum)]
+        print(f"quelta: {word}{_already(exc) or '; nothing written'}", file=sys.stderr)
+        return _stopped(128 + exc.signum)
     finally:
-        if previous is not None:
-            signal.signal(signal.SIGTERM, previous)
+        for number, handler in previous.items():
+            signal.signal(number, handler)
 
 
 def _stopped(status: int) -> int:
@@ -867,6 +937,9 @@ def _stopped(status: int) -> int:
 
 def _already(exc: BaseException) -> str:
     """What a failed run had already written where it could not be taken back."""
+    complete = getattr(exc, "complete", None)
+    if complete is not None:
+        return f"; {complete} had already been written in full"
     written = getattr(exc, "written", None)
     if not written:
         return ""

@@ -41,9 +41,13 @@ __all__ = ["DatasetSummary", "greeks", "implied_volatility", "solve", "solve_dat
 
 _INSTALL = "quelta.dask needs Dask: pip install 'quelta[dask]'"
 PIECE_ROWS = 1_000_000  # Parquet rows per task: large files are split at row groups
-CSV_SUFFIXES = (".csv", ".tsv", ".txt")
 _PARQUET_MAGIC = b"PAR1"
 _PART = re.compile(r"part-\d+\.parquet")
+# Every OUT_DIR quelta writes holds this file: the sign that a later run may
+# replace it. Part names alone are no such sign, pyarrow names its parts so.
+# Hidden, so that neither quelta nor pyarrow reads it as part of the dataset.
+_MARK = ".quelta-dataset"
+_MARK_TEXT = b"Written by quelta solve --scheduler; the next run to this directory replaces it.\n"
 
 
 def _dask_array() -> Any:
@@ -237,14 +241,37 @@ class DatasetSummary:
         self.columns = self.columns or other.columns
 
 
-def dataset_files(dataset: str) -> list[str]:
+def _inside(path: str, directory: str) -> bool:
+    """Whether path lies in directory (both as real paths)."""
+    return path.startswith(directory.rstrip(os.sep) + os.sep)
+
+
+def _earlier_result(out_dir: str | None) -> str | None:
+    """The real path of out_dir if quelta wrote it (its files are no input), else None."""
+    if out_dir is None or not os.path.isfile(os.path.join(out_dir, _MARK)):
+        return None
+    return os.path.realpath(out_dir)
+
+
+def _matches(dataset: str, out_dir: str | None) -> list[str]:
+    """The regular files a glob matches, less those of an earlier result in out_dir."""
+    found = [p for p in glob.glob(dataset, recursive=True) if os.path.isfile(p)]
+    earlier = _earlier_result(out_dir)
+    if earlier is None:
+        return found
+    return [p for p in found if not _inside(os.path.realpath(p), earlier)]
+
+
+def dataset_files(dataset: str, out_dir: str | None = None) -> list[str]:
     """The files of a dataset, in order: a file, a glob, or a directory's CSV and Parquet files.
 
     A directory is searched recursively for names ending in .parquet, .pq,
     .parq, .csv, .tsv or .txt, leaving out hidden entries (``.`` or ``_``
-    first, as Parquet datasets do). A glob takes every regular file it matches.
+    first, as Parquet datasets do). A glob takes every regular file it
+    matches, except those of an earlier result in ``out_dir``: a run never
+    reads its own output back as input.
     """
-    from quelta.book import PARQUET_SUFFIXES, BookError
+    from quelta.book import CSV_SUFFIXES, PARQUET_SUFFIXES, BookError
 
     if os.path.isdir(dataset):
         found = []
@@ -260,7 +287,7 @@ def dataset_files(dataset: str) -> list[str]:
             raise BookError(f"{dataset}: no CSV or Parquet files in the directory")
         return sorted(found)
     if glob.has_magic(dataset):
-        found = [p for p in glob.glob(dataset, recursive=True) if os.path.isfile(p)]
+        found = _matches(dataset, out_dir)
         if not found:
             raise BookError(f"{dataset}: no file matches")
         return sorted(found)
@@ -269,24 +296,54 @@ def dataset_files(dataset: str) -> list[str]:
     return [dataset]
 
 
-def _pieces(files: Sequence[str], out_dir: str) -> list[_Piece]:
-    """Tasks for the files: one per CSV file, Parquet files cut at row groups."""
+def _common_schema(schemas: Sequence[Any]) -> Any:
+    """The schema of every part: each column once, in the order first met, then the results.
+
+    A column whose type differs between files is text, as CSV reads it; the
+    results are always doubles and the reason text, whatever a file holds.
+    """
+    import pyarrow as pa
+
+    from quelta.book import RESULTS
+
+    types: dict[str, Any] = {}
+    for schema in schemas:
+        for f in schema:
+            if f.name in RESULTS:
+                continue
+            if types.setdefault(f.name, f.type) != f.type:
+                types[f.name] = pa.string()
+    fields = [pa.field(n, t) for n, t in types.items()]
+    fields += [pa.field(r, pa.string() if r == "reason" else pa.float64()) for r in RESULTS]
+    return pa.schema(fields)
+
+
+def _pieces(files: Sequence[str], out_dir: str) -> tuple[list[_Piece], Any]:
+    """Tasks for the files (one per CSV file, Parquet files cut at row groups) and their schema."""
     import pyarrow as pa
     import pyarrow.parquet as pq
 
-    from quelta.book import BookError
+    from quelta.book import BookError, BookReader
 
     cut: list[tuple[str, tuple[int, ...] | None, int | None]] = []
+    schemas = []
     for path in files:
         with open(path, "rb") as f:
             parquet = f.read(4) == _PARQUET_MAGIC
         if not parquet:
+            try:  # the header only: every cell of a CSV book is read as text
+                reader = BookReader(path, 1)
+            except BookError as exc:
+                raise BookError(f"{path}: {exc}") from None
+            reader.close()
+            schemas.append(pa.schema([(n, pa.string()) for n in reader.names]))
             cut.append((path, None, None))
             continue
         try:
             meta = pq.read_metadata(path)
         except pa.ArrowInvalid as exc:
             raise BookError(f"cannot read {path}: {exc}") from None
+        schemas.append(meta.schema.to_arrow_schema())
         if meta.num_rows <= PIECE_ROWS:
             cut.append((path, None, meta.num_rows))
             continue
@@ -301,7 +358,7 @@ def _pieces(files: Sequence[str], out_dir: str) -> list[_Piece]:
         if groups:
             cut.append((path, tuple(groups), rows))
     width = max(5, len(str(len(cut) - 1)))
-    return [
+    pieces = [
         _Piece(
             os.path.abspath(path),
             path,
@@ -311,6 +368,7 @@ def _pieces(files: Sequence[str], out_dir: str) -> list[_Piece]:
         )
         for i, (path, groups, rows) in enumerate(cut)
     ]
+    return pieces, _common_schema(schemas)
 
 
 def _batches(books: Any, piece: _Piece, chunk: int) -> tuple[list[str], Any]:
@@ -326,8 +384,10 @@ def _batches(books: Any, piece: _Piece, chunk: int) -> tuple[list[str], Any]:
     )
 
 
-def _solve_piece(piece: _Piece, valuation_date: object, strict: bool, chunk: int) -> DatasetSummary:
-    """Solves one piece and writes its part file (a task, run on a worker)."""
+def _solve_piece(
+    piece: _Piece, valuation_date: object, strict: bool, chunk: int, schema: Any
+) -> DatasetSummary:
+    """Solves one piece and writes its part file, cast to the run's schema (a task, on a worker)."""
     import pyarrow as pa
 
     from quelta import book as books
@@ -342,7 +402,7 @@ def _solve_piece(piece: _Piece, valuation_date: object, strict: bool, chunk: int
             try:
                 names, batches = _batches(books, piece, chunk)
                 summary.columns = books.resolve_columns(names)
-                writer = books.BookWriter(sink, "parquet", names=[*names, *books.RESULTS])
+                writer = books.BookWriter(sink, "parquet", schema=schema)
                 for batch in batches:
                     writer.write(_solve_batch(books, batch, valuation_date, strict, summary))
             except books.BookError as exc:
@@ -351,7 +411,9 @@ def _solve_piece(piece: _Piece, valuation_date: object, strict: bool, chunk: int
                 raise books.BookError(
                     f"{piece.name} row {summary.rows + exc.row + 1}: {exc}"
                 ) from None
-            except pa.ArrowInvalid as exc:  # a malformed CSV or Parquet file
+            except (pa.ArrowInvalid, pa.ArrowNotImplementedError) as exc:
+                # A malformed CSV or Parquet file, or a column of a type that
+                # cannot become the run's (a list where another file has text).
                 raise books.BookError(
                     f"cannot read {piece.name}: {str(exc).strip().splitlines()[0]}"
                 ) from None
@@ -384,26 +446,54 @@ def _solve_batch(
     return solved.table
 
 
-def check_out_dir(out_dir: str) -> None:
+def _check_apart(dataset: str, out_dir: str) -> None:
+    """Raise OSError unless out_dir and the dataset's files are apart (neither in the other)."""
+    out = os.path.realpath(out_dir)
+    if glob.has_magic(dataset) and not os.path.exists(dataset):
+        roots = _matches(dataset, out_dir)
+    else:
+        roots = [dataset]
+    for root in map(os.path.realpath, roots):
+        if root == out:
+            raise FileExistsError(errno.EEXIST, "is the dataset being read", out_dir)
+        if _inside(root, out):
+            what = "directory" if os.path.isdir(root) else "file"
+            raise FileExistsError(errno.EEXIST, f"holds the dataset's {what} {root}", out_dir)
+        if _inside(out, root):
+            raise FileExistsError(errno.EEXIST, f"lies inside the dataset {root}", out_dir)
+
+
+def check_out_dir(out_dir: str, dataset: str | None = None) -> None:
     """Raise OSError (naming the path) unless out_dir can be written as a result.
 
-    It may be new, in an existing directory, or an empty directory or an
-    earlier result (only part files) to replace; nothing else is replaced.
+    It may be new, in an existing directory, an empty directory, or an
+    earlier result of quelta (marked so, holding only its part files) to
+    replace; nothing else is replaced. With ``dataset``, out_dir must not be
+    the dataset, lie inside it or hold any of its files.
     """
     parent = os.path.dirname(os.path.abspath(out_dir))
     if not os.path.isdir(parent):
         raise FileNotFoundError(errno.ENOENT, "no such directory", parent)
+    if dataset is not None:
+        _check_apart(dataset, out_dir)
     if not os.path.lexists(out_dir):
         return
     if not os.path.isdir(out_dir) or os.path.islink(out_dir):
         raise FileExistsError(errno.EEXIST, "exists and is not a directory", out_dir)
-    strangers = [e for e in os.listdir(out_dir) if not _PART.fullmatch(e)]
+    entries = sorted(os.listdir(out_dir))
+    if not entries:
+        return
+    if _MARK not in entries:
+        raise FileExistsError(
+            errno.ENOTEMPTY,
+            "is not empty and was not written by quelta; give an empty or new directory",
+            out_dir,
+        )
+    strangers = [e for e in entries if e != _MARK and not _PART.fullmatch(e)]
     if strangers:
         raise FileExistsError(
             errno.ENOTEMPTY,
-            f"holds {strangers[0]!r} and maybe more, not "
-            "only the part files of an earlier result; give an empty or "
-            "new directory",
+            f"holds {strangers[0]!r}, which quelta did not write; give an empty or new directory",
             out_dir,
         )
 
@@ -439,10 +529,14 @@ def solve_dataset(
         row group or run of row groups (about a million rows) of a Parquet
         file, numbered in the order of the input rows. Each holds the rows
         with the results appended, as ``quelta solve BOOK -o OUT.parquet``
-        writes them. The parts are written to a hidden directory beside
+        writes them, all parts with one schema (a column whose type differs
+        between files is text), so that ``out_dir`` reads back as one
+        dataset. The parts are written to a hidden directory beside
         ``out_dir``, which is renamed to ``out_dir`` only when every part is
         done: a failed run leaves no ``out_dir`` and an existing one (empty,
-        or an earlier result) untouched.
+        or an earlier result of quelta) untouched. Any other existing
+        directory, and one that is the dataset, lies inside it or holds its
+        files, is refused (OSError) before anything is written.
     client : distributed.Client, optional
         The cluster to run on; by default the current client. Workers open
         the files by path, so the dataset and ``out_dir`` must be on storage
@@ -459,25 +553,27 @@ def solve_dataset(
     """
     from distributed import as_completed, get_client
 
+    check_out_dir(out_dir, dataset)
+    files = dataset_files(dataset, out_dir)
     if client is None:
         client = get_client()
-    files = dataset_files(dataset)
     out_dir = os.path.abspath(out_dir)
-    check_out_dir(out_dir)
     parent, name = os.path.split(out_dir)
     tmp = tempfile.mkdtemp(dir=parent, prefix=f".{name}.", suffix=".tmp")
     umask = os.umask(0)
     os.umask(umask)
     os.chmod(tmp, 0o777 & ~umask)  # as a directory made by mkdir, not mkdtemp's 0700
+    old = f"{tmp}.old"  # where an earlier result waits while the new one is renamed in
     futures: list[Any] = []
     try:
-        pieces = _pieces(files, tmp)
+        pieces, schema = _pieces(files, tmp)
         futures = client.map(
             _solve_piece,
             pieces,
             valuation_date=valuation_date,
             strict=strict,
             chunk=chunk_size,
+            schema=schema,
             pure=False,
         )
         summary = DatasetSummary(files=len(files), parts=len(pieces))
@@ -492,16 +588,21 @@ def solve_dataset(
         for entry in os.listdir(tmp):  # attempts cut short by a dead worker
             if not _PART.fullmatch(entry):
                 os.unlink(os.path.join(tmp, entry))
+        with open(os.path.join(tmp, _MARK), "wb") as mark:
+            mark.write(_MARK_TEXT)
         if os.path.isdir(out_dir):
-            old = f"{tmp}.old"
             os.rename(out_dir, old)
-            os.rename(tmp, out_dir)
-            _remove_tree(old)
-        else:
-            os.rename(tmp, out_dir)
+        os.rename(tmp, out_dir)
+        _remove_tree(old)
         return summary
     except BaseException:
         if futures:
             client.cancel(futures)
         _remove_tree(tmp)
+        # Cut short between the renames, the earlier result is put back.
+        if os.path.lexists(old):
+            if os.path.lexists(out_dir):
+                _remove_tree(old)
+            else:
+                os.rename(old, out_dir)
         raise

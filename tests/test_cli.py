@@ -515,11 +515,13 @@ def test_write_errors_are_one_line(target, message, tmp_path):
         assert stat.S_ISCHR(os.stat(target).st_mode)
 
 
+@pytest.mark.parametrize("name", ["out.csv", "out.parquet"])
 @pytest.mark.parametrize("signum, code, word", [(signal.SIGINT, 130, "interrupted"),
-                                                (signal.SIGTERM, 143, "terminated")])
-def test_signals_remove_the_temporary_file(signum, code, word, tmp_path):
-    write(tmp_path / "out.csv", "previous results\n")
-    proc = subprocess.Popen([sys.executable, "-P", "-m", "quelta", "-", "-o", "out.csv",
+                                                (signal.SIGTERM, 143, "terminated"),
+                                                (signal.SIGHUP, 129, "hung up")])
+def test_signals_remove_the_temporary_file(signum, code, word, name, tmp_path):
+    write(tmp_path / name, "previous results\n")
+    proc = subprocess.Popen([sys.executable, "-P", "-m", "quelta", "-", "-o", name,
                              "--chunk-size", "1"], cwd=tmp_path, stdin=subprocess.PIPE,
                             stderr=subprocess.PIPE)
     proc.stdin.write(GOOD.encode())
@@ -534,5 +536,5 @@ def test_signals_remove_the_temporary_file(signum, code, word, tmp_path):
         err = proc.stderr.read().decode()
     assert proc.returncode == code
     assert err.strip() == f"quelta: {word}; nothing written"
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["out.csv"]
-    assert (tmp_path / "out.csv").read_text() == "previous results\n"
+    assert sorted(p.name for p in tmp_path.iterdir()) == [name]
+    assert (tmp_path / name).read_text() == "previous results\n"
