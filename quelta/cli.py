@@ -214,10 +214,8 @@ class _Output:
                 self.written = True
         except OSError as exc:
             self.written = False  # the error names this output already
-            if self.given == "-":  # no further writes (or flush at exit) to a dead pipe
-                devnull = os.open(os.devnull, os.O_WRONLY)
-                os.dup2(devnull, sys.stdout.fileno())
-                os.close(devnull)
+            if self.given == "-":
+                _abandon(sys.stdout)
             raise CliError(f"cannot write {self.name}: {_os_message(exc)}") from None
 
     def commit(self) -> None:
@@ -771,7 +769,25 @@ def _summary(
         lines.append("output: none written (give -o OUT.csv, or -o - for standard output)")
     if args.plot is not None:
         lines.append(f"plot: {args.plot}")
-    print("\n".join(lines), file=report)
+    try:
+        print("\n".join(lines), file=report, flush=True)
+    except OSError as exc:  # a closed pipe (quelta BOOK | head) or a full disk
+        _abandon(report)
+        error = CliError(f"cannot write the summary: {_os_message(exc)}")
+        if output not in (None, "-"):
+            error.complete = output  # type: ignore[attr-defined]
+        raise error from None
+
+
+def _abandon(stream: IO[str]) -> None:
+    """Points a standard stream that can no longer be written at /dev/null.
+
+    Nothing more reaches a dead pipe, and the flush at exit does not fail.
+    """
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    with contextlib.suppress(OSError, ValueError):
+        os.dup2(devnull, stream.fileno())
+    os.close(devnull)
 
 
 def _greeks_option(text: str) -> tuple[str, ...]:

@@ -233,6 +233,13 @@ def _not_a_scheduler(tmp):
             f"tcp://127.0.0.1:{server.getsockname()[1]}"], {}
 
 
+def _dead_pipe(tmp):
+    """Standard output a pipe whose reader is gone, as in quelta BOOK | head."""
+    read, write = os.pipe()
+    os.close(read)
+    return ["solve"], {"stdout": write}
+
+
 @pytest.mark.parametrize("setup, message", [
     (_list_column, "-o out.csv: column 'tags' holds list<element: string>, which CSV cannot "
                    "hold; write Parquet instead (-o OUT.parquet)"),
@@ -245,6 +252,7 @@ def _not_a_scheduler(tmp):
      "cannot read standard input: it is closed"),
     (lambda tmp: (["-o", "-"], {"stdout": None, "preexec_fn": lambda: os.close(1)}),
      "cannot write standard output: it is closed"),
+    (_dead_pipe, "cannot write the summary: Broken pipe"),
     pytest.param(_not_a_scheduler, "cannot reach the scheduler at tcp://127.0.0.1:{port}: what "
                  "answers there is not a Dask scheduler",
                  marks=pytest.mark.skipif(not HAS_DASK, reason="needs distributed")),
