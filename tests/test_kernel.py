@@ -95,6 +95,7 @@ _AT_BOUNDS = [(-2.5, -30.0, False, None, 0.9, 2.0), (-2.5, 25.0, True, None, 0.9
 @given(rows=st.lists(_rows, max_size=40), offset=st.integers(0, 9))
 @example(rows=_NAMED * 3, offset=1)
 @example(rows=_AT_BOUNDS * 5, offset=3)
+@example(rows=[(0.224609375, -20.9476928937911, False, None, 0.6875, 0.0)], offset=0)
 def test_every_level_gives_the_scalar_bits(rows, offset):
     price, F, K, call, disc = make_rows(rows)
     n = len(price)
