@@ -8,9 +8,11 @@
 // the width, the length or where a row sits in the array.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 
 #include "numeric/constants.hpp"
 #include "numeric/simd/greeks.hpp"
@@ -21,13 +23,14 @@
 namespace quelta::simd {
 
 // Why a row has no implied volatility; the values are the codes of the
-// Python layer's Reason (which adds its own code 5 for the expiry).
+// Python layer's Reason (which adds only its own code 8 for an unreadable cell).
 enum class Reason : std::int8_t {
     ok = 0,
     below_intrinsic = 1,
     above_maximum = 2,
     at_intrinsic = 3,
     non_positive_input = 4,
+    non_positive_expiry = 5,
     not_finite = 6,
     not_solved = 7,
 };
@@ -36,6 +39,9 @@ enum class Reason : std::int8_t {
 // delta, gamma and vega are either all given or all null; reason may be
 // null. With discounted_price the prices are market prices, divided by the
 // discount factor before solving; otherwise they are undiscounted already.
+// Without an expiry the results are in total volatility w = sigma sqrt(T);
+// with one (reason given then) they are annualised, the expiry is checked
+// and a row that is not ok has NaN results (see annualise).
 struct Rows {
     const double* price;
     const double* forward;
@@ -48,7 +54,45 @@ struct Rows {
     double* vega;
     std::int8_t* reason;
     bool discounted_price = false;
+    const double* expiry = nullptr;
 };
+
+// The kind of a row (+1 a call, -1 a put) for the option flags the callers
+// hold: an is_call flag (nonzero: a call) and the q of the scalar functions
+// (negative: a put).
+constexpr double kind_of_flag(std::int8_t is_call) noexcept {
+    return is_call != 0 ? 1.0 : -1.0;
+}
+constexpr double kind_of_sign(std::int32_t q) noexcept {
+    return q < 0 ? -1.0 : 1.0;
+}
+
+// Rows first .. first + m - 1 of r in annualised terms, when r has an
+// expiry T: its codes (a NaN or infinite T is not_finite, a T <= 0
+// non_positive_expiry unless an input is not finite already), the
+// volatility sigma = w / sqrt(T) and the vega per unit of sigma, dV/dw
+// sqrt(T), of the rows that are ok, and NaN for every result of the others.
+inline void annualise(const Rows& r, std::size_t first, std::size_t m) noexcept {
+    if (r.expiry == nullptr) return;
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    constexpr auto code = [](Reason c) { return static_cast<std::int8_t>(c); };
+    for (std::size_t i = first; i < first + m; ++i) {
+        const double t = r.expiry[i];
+        if (!(std::fabs(t) < std::numeric_limits<double>::infinity())) {
+            r.reason[i] = code(Reason::not_finite);
+        } else if (t <= 0.0 && r.reason[i] != code(Reason::not_finite)) {
+            r.reason[i] = code(Reason::non_positive_expiry);
+        }
+        const bool ok = r.reason[i] == code(Reason::ok);
+        const double root_t = std::sqrt(t);
+        r.vol[i] = ok ? r.vol[i] / root_t : nan;
+        if (r.delta != nullptr) {
+            r.delta[i] = ok ? r.delta[i] : nan;
+            r.gamma[i] = ok ? r.gamma[i] : nan;
+            r.vega[i] = ok ? r.vega[i] * root_t : nan;
+        }
+    }
+}
 
 namespace detail {
 
@@ -352,7 +396,9 @@ void solve_rows(const Rows& r, std::size_t n) noexcept {
     using Chunk = detail::Chunk<V>;
     Chunk chunk;
     for (std::size_t first = 0; first < n; first += Chunk::capacity) {
-        chunk.run(r, first, n - first < Chunk::capacity ? n - first : Chunk::capacity);
+        const std::size_t m = n - first < Chunk::capacity ? n - first : Chunk::capacity;
+        chunk.run(r, first, m);
+        annualise(r, first, m);
     }
 }
 
