@@ -103,7 +103,7 @@ inline void solve_tail(const simd::Rows& r, std::size_t i, std::size_t n) noexce
     solve_lanes<V>(r, in[0], in[1], in[2], in[3], in[4], out[0], greeks ? out[1] : nullptr,
                    greeks ? out[2] : nullptr, greeks ? out[3] : nullptr,
                    r.reason != nullptr ? codes : nullptr);
-    for (std::size_t lane = 0; i + lane < n; ++lane) {
+    for (std::size_t lane = 0; lane < n - i; ++lane) {
         r.vol[i + lane] = out[0][lane];
         if (greeks) {
             r.delta[i + lane] = out[1][lane];

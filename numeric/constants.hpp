@@ -92,4 +92,15 @@ static_assert(detail::bits(_RC_MAX) == 0x4680000000000000u);
 static_assert(detail::bits(_NCDF_ASYM1) == 0xC024000000000000u);
 static_assert(detail::bits(_NCDF_ASYM2) == 0xC190000000000000u);
 
+// The kind of an option as every function of the core takes it, +1.0 for
+// a call and -1.0 for a put (only the sign is read), from the flags that
+// callers hold: an is_call flag (nonzero: a call) and the integer q of the
+// scalar functions (negative: a put).
+constexpr double kind_of_flag(std::int8_t is_call) noexcept {
+    return is_call != 0 ? 1.0 : -1.0;
+}
+constexpr double kind_of_sign(std::int32_t q) noexcept {
+    return q < 0 ? -1.0 : 1.0;
+}
+
 }  // namespace quelta

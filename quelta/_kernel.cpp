@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "numeric/constants.hpp"
 #include "quelta/_buffer.hpp"
 #include "quelta/kernels/dispatch.hpp"
 
@@ -29,15 +30,14 @@ class Buffer {
         const Py_buffer& view = held_.view();
         const char* f = view.format != nullptr ? view.format : "B";
         if (f[0] == '@' || f[0] == '=' || f[0] == '<') ++f;
-        const std::size_t itemsize = format == 'd' ? sizeof(double) : sizeof(std::int8_t);
-        if (view.ndim != 1 || f[0] != format || f[1] != '\0' ||
-            static_cast<std::size_t>(view.itemsize) != itemsize) {
+        const auto itemsize = static_cast<Py_ssize_t>(format == 'd' ? sizeof(double) : 1);
+        if (view.ndim != 1 || f[0] != format || f[1] != '\0' || view.itemsize != itemsize) {
             PyErr_Format(PyExc_TypeError, "%s: expected a one-dimensional array of %s", name,
                          format == 'd' ? "float64" : "int8");
             return held_.refuse();
         }
         // The kernel loads doubles directly: a misaligned buffer would be undefined behaviour.
-        if (reinterpret_cast<std::uintptr_t>(view.buf) % itemsize != 0) {
+        if (reinterpret_cast<std::uintptr_t>(view.buf) % static_cast<std::size_t>(itemsize) != 0) {
             PyErr_Format(PyExc_ValueError, "%s: the array's data is not aligned", name);
             return held_.refuse();
         }
@@ -86,6 +86,53 @@ constexpr const char* g_names[] = {"price", "forward", "strike", "is_call", "dis
                                    "vol",   "delta",   "gamma",  "vega",    "reason"};
 constexpr Py_ssize_t g_arity = arity;
 
+// Views the ten arrays of a solve call into b: inputs read-only, outputs
+// writable, expiry and the three Greeks optional; false with the exception
+// set when an array is refused or its length differs from price's.
+bool acquire_rows(PyObject* const* args, Buffer (&b)[g_arity]) {
+    for (Py_ssize_t i = 0; i < g_arity; ++i) {
+        const char format = i == is_call || i == reason ? 'b' : 'd';
+        const bool writable = i >= vol;
+        const bool optional = i == expiry || (i >= delta && i <= vega);
+        if (!b[i].acquire(args[i], g_names[i], format, writable, optional)) return false;
+    }
+    if (b[delta].held() != b[gamma].held() || b[delta].held() != b[vega].held()) {
+        PyErr_SetString(PyExc_TypeError, "delta, gamma and vega: give all three or none");
+        return false;
+    }
+    for (Py_ssize_t i = 1; i < g_arity; ++i) {
+        if (b[i].held() && b[i].size() != b[price].size()) {
+            PyErr_Format(PyExc_ValueError, "%s has %zd elements, price has %zd", g_names[i],
+                         b[i].size(), b[price].size());
+            return false;
+        }
+    }
+    return true;
+}
+
+// Runs `model` of kernel over the held rows of b, without the GIL: the
+// option flags become the +-1 kinds of the kernel a chunk at a time.
+void run_rows(const quelta::kernel::Kernel& kernel,
+              quelta::kernel::SolveRows quelta::kernel::Kernel::* model,
+              const Buffer (&b)[g_arity]) noexcept {
+    constexpr Py_ssize_t chunk = 512;
+    double kind[chunk];
+    const Py_ssize_t n = b[price].size();
+    const std::int8_t* flags = b[is_call].data<std::int8_t>();
+    for (Py_ssize_t start = 0; start < n; start += chunk) {
+        const Py_ssize_t m = n - start < chunk ? n - start : chunk;
+        for (Py_ssize_t i = 0; i < m; ++i) kind[i] = quelta::kind_of_flag(flags[start + i]);
+        const auto at = [&b, start](Arg a) {
+            return b[a].data<double>() + (b[a].held() ? start : 0);
+        };
+        const quelta::simd::Rows rows{
+            at(price), at(forward), at(strike), kind,     at(discount),
+            at(vol),   at(delta),   at(gamma),  at(vega), b[reason].data<std::int8_t>() + start,
+            true,      at(expiry)};
+        (kernel.*model)(rows, static_cast<std::size_t>(m));
+    }
+}
+
 // The body of solve and solve_normal: `model` picks the kernel's batch function.
 PyObject* solve_with(quelta::kernel::SolveRows quelta::kernel::Kernel::* model, const char* what,
                      PyObject* const* args, Py_ssize_t nargs) {
@@ -97,41 +144,8 @@ PyObject* solve_with(quelta::kernel::SolveRows quelta::kernel::Kernel::* model, 
     const auto* kernel = kernel_named(nargs > g_arity ? args[g_arity] : Py_None);
     if (kernel == nullptr) return nullptr;
     Buffer b[g_arity];
-    for (Py_ssize_t i = 0; i < g_arity; ++i) {
-        const char format = i == is_call || i == reason ? 'b' : 'd';
-        const bool writable = i >= vol;
-        const bool optional = i == expiry || (i >= delta && i <= vega);
-        if (!b[i].acquire(args[i], g_names[i], format, writable, optional)) return nullptr;
-    }
-    if (b[delta].held() != b[gamma].held() || b[delta].held() != b[vega].held()) {
-        PyErr_SetString(PyExc_TypeError, "delta, gamma and vega: give all three or none");
-        return nullptr;
-    }
-    const Py_ssize_t n = b[price].size();
-    for (Py_ssize_t i = 1; i < g_arity; ++i) {
-        if (b[i].held() && b[i].size() != n) {
-            PyErr_Format(PyExc_ValueError, "%s has %zd elements, price has %zd", g_names[i],
-                         b[i].size(), n);
-            return nullptr;
-        }
-    }
-    Py_BEGIN_ALLOW_THREADS
-        // The option flags become the +-1 kinds of the kernel a chunk at a time.
-        constexpr Py_ssize_t chunk = 512;
-    double kind[chunk];
-    const std::int8_t* flags = b[is_call].data<std::int8_t>();
-    for (Py_ssize_t start = 0; start < n; start += chunk) {
-        const Py_ssize_t m = n - start < chunk ? n - start : chunk;
-        for (Py_ssize_t i = 0; i < m; ++i) kind[i] = quelta::simd::kind_of_flag(flags[start + i]);
-        const auto at = [&b, start](Arg a) {
-            return b[a].data<double>() + (b[a].held() ? start : 0);
-        };
-        const quelta::simd::Rows rows{
-            at(price), at(forward), at(strike), kind,     at(discount),
-            at(vol),   at(delta),   at(gamma),  at(vega), b[reason].data<std::int8_t>() + start,
-            true,      at(expiry)};
-        (kernel->*model)(rows, static_cast<std::size_t>(m));
-    }
+    if (!acquire_rows(args, b)) return nullptr;
+    Py_BEGIN_ALLOW_THREADS run_rows(*kernel, model, b);
     Py_END_ALLOW_THREADS Py_RETURN_NONE;
 }
 

@@ -768,7 +768,7 @@ PyObject* vectorized_implied_vol(PyObject*, PyObject* const* args, Py_ssize_t na
                     c.price[i] = price[first + i];
                     c.forward[i] = fwd[first + i];
                     c.strike[i] = K;
-                    c.kind[i] = quelta::simd::kind_of_sign(q);
+                    c.kind[i] = quelta::kind_of_sign(q);
                     c.discount[i] = 1.0;
                 }
             },
@@ -809,7 +809,7 @@ PyObject* vectorized_implied_vol_strikes(PyObject*, PyObject* const* args, Py_ss
                         c.price[i] = price[first + i];
                         c.forward[i] = F;
                         c.strike[i] = strike[first + i];
-                        c.kind[i] = quelta::simd::kind_of_sign(q);
+                        c.kind[i] = quelta::kind_of_sign(q);
                         c.discount[i] = 1.0;
                     }
                 },
@@ -836,7 +836,7 @@ void solve_trades(Py_ssize_t n, const View<double>& price, const View<double>& f
                 c.price[i] = price[first + i];
                 c.forward[i] = fwd[first + i];
                 c.strike[i] = strike[first + i];
-                c.kind[i] = quelta::simd::kind_of_flag(is_call[first + i]);
+                c.kind[i] = quelta::kind_of_flag(is_call[first + i]);
                 c.discount[i] = discount[first + i];
             }
         },

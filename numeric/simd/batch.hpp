@@ -40,7 +40,7 @@ enum class Reason : std::int8_t {
 // null. With discounted_price the prices are market prices, divided by the
 // discount factor before solving; otherwise they are undiscounted already.
 // Without an expiry the results are in total volatility w = sigma sqrt(T);
-// with one (reason given then) they are annualised, the expiry is checked
+// with one (and reason) they are annualised, the expiry is checked
 // and a row that is not ok has NaN results (see annualise).
 struct Rows {
     const double* price;
@@ -57,23 +57,13 @@ struct Rows {
     const double* expiry = nullptr;
 };
 
-// The kind of a row (+1 a call, -1 a put) for the option flags the callers
-// hold: an is_call flag (nonzero: a call) and the q of the scalar functions
-// (negative: a put).
-constexpr double kind_of_flag(std::int8_t is_call) noexcept {
-    return is_call != 0 ? 1.0 : -1.0;
-}
-constexpr double kind_of_sign(std::int32_t q) noexcept {
-    return q < 0 ? -1.0 : 1.0;
-}
-
 // Rows first .. first + m - 1 of r in annualised terms, when r has an
 // expiry T: its codes (a NaN or infinite T is not_finite, a T <= 0
 // non_positive_expiry unless an input is not finite already), the
 // volatility sigma = w / sqrt(T) and the vega per unit of sigma, dV/dw
 // sqrt(T), of the rows that are ok, and NaN for every result of the others.
 inline void annualise(const Rows& r, std::size_t first, std::size_t m) noexcept {
-    if (r.expiry == nullptr) return;
+    if (r.expiry == nullptr || r.reason == nullptr) return;
     constexpr double nan = std::numeric_limits<double>::quiet_NaN();
     constexpr auto code = [](Reason c) { return static_cast<std::int8_t>(c); };
     for (std::size_t i = first; i < first + m; ++i) {
@@ -269,6 +259,9 @@ struct Chunk {
     template <std::size_t nf>
     void permute(double* const (&fields)[nf], std::size_t k) noexcept {
         for (std::size_t f = 0; f < nf; ++f) {
+            // Every listed row's fields were stored by inflect or guess_groups,
+            // through the lane stores that the analyzer does not follow.
+            // NOLINTNEXTLINE(clang-analyzer-core.uninitialized.Assign)
             for (std::size_t j = 0; j < k; ++j) sorted[f][j] = fields[f][order[j]];
         }
     }
