@@ -26,16 +26,16 @@ namespace detail {
 template <class V>
 inline V reason_code(V quoted, V price, V F, V K, V kind, V disc, V vol) noexcept {
     using R = simd::Reason;
+    using simd::code_of;
     constexpr double inf = std::numeric_limits<double>::infinity();
-    const auto code = [](R r) { return static_cast<double>(static_cast<std::int8_t>(r)); };
     const V intrinsic = bachelier::intrinsic_value(F, K, kind);
-    V c = select(vol > 0.0, V(code(R::ok)), V(code(R::not_solved)));
-    c = select(price == intrinsic, V(code(R::at_intrinsic)), c);
-    c = select(price < intrinsic, V(code(R::below_intrinsic)), c);
-    c = select(quoted <= 0.0 || disc <= 0.0, V(code(R::non_positive_input)), c);
+    V c = select(vol > 0.0, code_of<V>(R::ok), code_of<V>(R::not_solved));
+    c = select(price == intrinsic, code_of<V>(R::at_intrinsic), c);
+    c = select(price < intrinsic, code_of<V>(R::below_intrinsic), c);
+    c = select(quoted <= 0.0 || disc <= 0.0, code_of<V>(R::non_positive_input), c);
     const mask_t<V> finite =
         vabs(quoted) < inf && vabs(F) < inf && vabs(K) < inf && vabs(disc) < inf;
-    return select(finite, c, V(code(R::not_finite)));
+    return select(finite, c, code_of<V>(R::not_finite));
 }
 
 // Rows i .. i + W - 1 of r, read from and written to the arrays given.

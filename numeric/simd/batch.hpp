@@ -35,6 +35,12 @@ enum class Reason : std::int8_t {
     not_solved = 7,
 };
 
+// A reason's code in every lane, for the selects that decide it lane by lane.
+template <class V>
+inline V code_of(Reason r) noexcept {
+    return V(static_cast<double>(static_cast<std::int8_t>(r)));
+}
+
 // Contiguous rows: inputs (kind is +-1, only its sign is read) and outputs.
 // delta, gamma and vega are either all given or all null; reason may be
 // null. With discounted_price the prices are market prices, divided by the
@@ -86,13 +92,6 @@ inline void annualise(const Rows& r, std::size_t first, std::size_t m) noexcept 
 
 namespace detail {
 
-// The intrinsic value of a call or put (kind < 0) on F struck at K, as the
-// price band of implied_vol takes it.
-template <class V>
-inline V intrinsic_value(V F, V K, V kind) noexcept {
-    return select(kind < 0.0, select(K > F, K - F, V(0.0)), select(K < F, F - K, V(0.0)));
-}
-
 // How far, relative to itself, an undiscounted price P / D can sit from the
 // value U it stands for when the quote was U times D rounded to double. The
 // quote is D U (1 + e1) and its quotient P / D rounds to U (1 + e1)(1 + e2),
@@ -113,13 +112,14 @@ inline V reason_code(V quoted, V price, V F, V K, V kind, V disc, V vol) noexcep
     constexpr double inf = std::numeric_limits<double>::infinity();
     const M put = kind < 0.0;
     const V intrinsic = intrinsic_value(F, K, kind);
-    V code = select(vol > 0.0, V(0.0), V(7.0));
-    code = select(price == intrinsic, V(3.0), code);
-    code = select(price >= select(put, K, F), V(2.0), code);
-    code = select(price < intrinsic, V(1.0), code);
-    code = select(quoted <= 0.0 || F <= 0.0 || K <= 0.0 || disc <= 0.0, V(4.0), code);
+    V code = select(vol > 0.0, code_of<V>(Reason::ok), code_of<V>(Reason::not_solved));
+    code = select(price == intrinsic, code_of<V>(Reason::at_intrinsic), code);
+    code = select(price >= select(put, K, F), code_of<V>(Reason::above_maximum), code);
+    code = select(price < intrinsic, code_of<V>(Reason::below_intrinsic), code);
+    code = select(quoted <= 0.0 || F <= 0.0 || K <= 0.0 || disc <= 0.0,
+                  code_of<V>(Reason::non_positive_input), code);
     const M finite = vabs(quoted) < inf && vabs(F) < inf && vabs(K) < inf && vabs(disc) < inf;
-    return select(finite, code, V(6.0));
+    return select(finite, code, code_of<V>(Reason::not_finite));
 }
 
 // A chunk of up to `capacity` rows in four passes:
@@ -214,15 +214,12 @@ struct Chunk {
         store(below + i, flag(p.below));
     }
 
-    // The branch of b(x, s) for x <= 0, as normalised_black_call picks it:
-    // asymptotic 0, small t 1, normal CDF 2, erfcx 3 (also NaN).
+    // The branch of b(x, s) for x <= 0 that black_branches picks, as a
+    // number: asymptotic 0, small t 1, normal CDF 2, erfcx 3 (also NaN).
     static V branch(V xv, V sv) noexcept {
-        const V t = 0.5 * sv;
-        const M asymptotic =
-            xv < sv * _ASYM_THRESH && xv + sv * t < sv * (_ASYM_THRESH + _SMALL_T_THRESH);
-        const V rest =
-            select(t < _SMALL_T_THRESH, V(1.0), select(xv + sv * t > 0.85 * sv, V(2.0), V(3.0)));
-        return select(asymptotic, V(0.0), rest);
+        const BlackBranches<V> br = black_branches(xv, sv);
+        return select(br.asymptotic, V(0.0),
+                      select(br.small_t, V(1.0), select(br.norm_cdf, V(2.0), V(3.0))));
     }
 
     // Lists the rows whose group (0 to 11; 12 for a row not to list) is
