@@ -245,7 +245,7 @@ def normal_table(n, seed, jobs, cache_dir, tolerance):
     outs = [np.empty(n) for _ in range(3)]
     reason = np.empty(n, np.int8)
     kernel.solve_normal(np.nan_to_num(price, nan=-1.0), F, K, is_call.astype(np.int8),
-                        np.ones(n), vol, *outs, reason)
+                        np.ones(n), None, vol, *outs, reason)
     err = np.abs(vol / s - 1.0) / EPS
     norm = err / np.maximum(1.0, np.nan_to_num(cond, nan=1.0))
     ad, scale = np.abs(F - K) / s, s / (np.abs(F) + np.abs(K))

@@ -76,7 +76,7 @@ def runners(book):
 
     def batch(solve, undiscounted):
         prices = undiscounted * book["discount"]
-        columns = (prices, book["fwd"], book["strike"], book["is_call"], book["discount"])
+        columns = (prices, book["fwd"], book["strike"], book["is_call"], book["discount"], None)
         out = [np.empty(size) for _ in range(4)] + [np.empty(size, np.int8)]
         return lambda: solve(*columns, *out)
 

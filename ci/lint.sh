@@ -3,9 +3,10 @@
 # venv of their own (build/lint-venv, remade when the pins change):
 #   ruff         lint and format check of quelta/ (rules in pyproject.toml)
 #   mypy         strict type check of quelta/ (pyproject.toml)
-#   clang-format formatting of numeric/, quelta/ and tests/cpp/ (.clang-format)
-#   clang-tidy   numeric/ and the extension module, over the compile commands
-#                of a CMake configure in build/lint (.clang-tidy)
+#   clang-format formatting of numeric/, quelta/ (kernels/ too), tests/cpp/
+#                and tests/fuzz/ (.clang-format)
+#   clang-tidy   every C++ unit of the library and the headers it includes,
+#                over the compile commands of the tidy preset (.clang-tidy)
 #   bash ci/lint.sh [ruff|mypy|clang-format|clang-tidy]...   (default: all)
 # .pre-commit-config.yaml runs the same commands.
 set -euo pipefail
@@ -34,15 +35,18 @@ check() {  # check NAME COMMAND...: runs a check, reports its time, keeps going
 }
 
 tidy() {
-    cmake -S . -B build/lint -G Ninja -DCMAKE_MAKE_PROGRAM="$BIN/ninja" \
-        -DPython_EXECUTABLE="$BIN/python" -DQUELTA_BUILD_EXTENSION=ON \
-        -DQUELTA_BUILD_TESTS=OFF -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
-    # The module includes every header of numeric/; HeaderFilterRegex reports them.
-    "$BIN/clang-tidy" -p build/lint --quiet quelta/black_core.cpp
+    cmake --preset tidy -DCMAKE_MAKE_PROGRAM="$BIN/ninja" -DPython_EXECUTABLE="$BIN/python" \
+        >/dev/null
+    # Every unit of the library: the two modules and each instruction set's
+    # kernel; HeaderFilterRegex reports the headers of numeric/ and quelta/.
+    "$BIN/clang-tidy" -p build/lint --quiet "${CXX_UNITS[@]}"
 }
 
 PATH=$BIN:$PATH
-mapfile -t CXX_FILES < <(git ls-files 'numeric/*.hpp' 'quelta/*.cpp' 'tests/cpp/*.cpp' 'tests/cpp/*.hpp')
+# (A pathspec's * also matches /: quelta/*.cpp takes in quelta/kernels/.)
+mapfile -t CXX_UNITS < <(git ls-files 'quelta/*.cpp')
+mapfile -t CXX_FILES < <(git ls-files 'numeric/*.hpp' 'quelta/*.cpp' 'quelta/*.hpp' \
+    'tests/cpp/*.cpp' 'tests/cpp/*.hpp' 'tests/fuzz/*.cpp')
 CHECKS=("$@")
 [ "${#CHECKS[@]}" -gt 0 ] || CHECKS=(ruff mypy clang-format clang-tidy)
 for name in "${CHECKS[@]}"; do

@@ -8,8 +8,8 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 PYTHON=${PYTHON:-python3}
 BUILD_DIR=${BUILD_DIR:-build/cpp}
 
-cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DQUELTA_BUILD_EXTENSION=OFF -DQUELTA_BUILD_TESTS=ON -DQUELTA_WERROR=ON >/dev/null
+# The dev preset (CMakePresets.json) holds the flags, in a tree of our own.
+cmake --preset dev -B "$BUILD_DIR" >/dev/null
 cmake --build "$BUILD_DIR"
 ctest --test-dir "$BUILD_DIR" --output-on-failure
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the whole test suite under AddressSanitizer and UndefinedBehaviorSanitizer
 # on this machine's default Python:
-#   1. the C++ unit tests of the numeric core, built with the `sanitize` preset
+#   1. the C++ unit tests of the numeric core, built with the `asan` preset
 #      (ASan + UBSan, leak checking on) and run by CTest;
 #   2. the extension built with QUELTA_SANITIZE=ON into a venv of its own, and
 #      the pytest suite run against it with the ASan runtime preloaded into the
@@ -36,7 +36,7 @@ for lib in "$LIBASAN" "$LIBSTDCXX"; do
 done
 
 echo "== C++ unit tests under ASan + UBSan ($CPP_DIR)"
-cmake --preset sanitize -B "$CPP_DIR" >/dev/null
+cmake --preset asan -B "$CPP_DIR" >/dev/null
 cmake --build "$CPP_DIR" -j2
 ASAN_OPTIONS=abort_on_error=1:detect_leaks=1 \
     UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \

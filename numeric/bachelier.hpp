@@ -155,12 +155,8 @@ inline V normalised_time_value(V u) noexcept {
     return bachelier::scaled_time_value(u, V(0.0));
 }
 
-// The intrinsic value of a call (kind >= 0) or put (kind < 0).
-template <class V>
-inline V intrinsic_value(V F, V K, V kind) noexcept {
-    const V zero(0.0);
-    return select(kind < 0.0, select(K > F, K - F, zero), select(K < F, F - K, zero));
-}
+// The intrinsic value, the same payoff as under the Black model.
+using simd::intrinsic_value;
 
 // Undiscounted price at total normal volatility s >= 0 (NaN for s < 0).
 // Where psi(u) is below DBL_MIN but s psi(u) need not be (s > 1), the time

@@ -26,16 +26,16 @@ namespace detail {
 template <class V>
 inline V reason_code(V quoted, V price, V F, V K, V kind, V disc, V vol) noexcept {
     using R = simd::Reason;
+    using simd::code_of;
     constexpr double inf = std::numeric_limits<double>::infinity();
-    const auto code = [](R r) { return static_cast<double>(static_cast<std::int8_t>(r)); };
     const V intrinsic = bachelier::intrinsic_value(F, K, kind);
-    V c = select(vol > 0.0, V(code(R::ok)), V(code(R::not_solved)));
-    c = select(price == intrinsic, V(code(R::at_intrinsic)), c);
-    c = select(price < intrinsic, V(code(R::below_intrinsic)), c);
-    c = select(quoted <= 0.0 || disc <= 0.0, V(code(R::non_positive_input)), c);
+    V c = select(vol > 0.0, code_of<V>(R::ok), code_of<V>(R::not_solved));
+    c = select(price == intrinsic, code_of<V>(R::at_intrinsic), c);
+    c = select(price < intrinsic, code_of<V>(R::below_intrinsic), c);
+    c = select(quoted <= 0.0 || disc <= 0.0, code_of<V>(R::non_positive_input), c);
     const mask_t<V> finite =
         vabs(quoted) < inf && vabs(F) < inf && vabs(K) < inf && vabs(disc) < inf;
-    return select(finite, c, V(code(R::not_finite)));
+    return select(finite, c, code_of<V>(R::not_finite));
 }
 
 // Rows i .. i + W - 1 of r, read from and written to the arrays given.
@@ -86,10 +86,39 @@ inline void solve_lanes(const simd::Rows& r, const double* quoted_in, const doub
     }
 }
 
+// The last rows i .. n - 1 of r, fewer than W, padded with an at-the-money call.
+template <class V>
+inline void solve_tail(const simd::Rows& r, std::size_t i, std::size_t n) noexcept {
+    constexpr std::size_t w = simd::width_v<V>;
+    const bool greeks = r.delta != nullptr;
+    double in[5][w], out[4][w];
+    std::int8_t codes[w];
+    const double* const columns[5] = {r.price, r.forward, r.strike, r.kind, r.discount};
+    constexpr double padding[5] = {0.04, 1.0, 1.0, 1.0, 1.0};
+    for (std::size_t c = 0; c < 5; ++c) {
+        for (std::size_t lane = 0; lane < w; ++lane) {
+            in[c][lane] = i + lane < n ? columns[c][i + lane] : padding[c];
+        }
+    }
+    solve_lanes<V>(r, in[0], in[1], in[2], in[3], in[4], out[0], greeks ? out[1] : nullptr,
+                   greeks ? out[2] : nullptr, greeks ? out[3] : nullptr,
+                   r.reason != nullptr ? codes : nullptr);
+    for (std::size_t lane = 0; lane < n - i; ++lane) {
+        r.vol[i + lane] = out[0][lane];
+        if (greeks) {
+            r.delta[i + lane] = out[1][lane];
+            r.gamma[i + lane] = out[2][lane];
+            r.vega[i + lane] = out[3][lane];
+        }
+        if (r.reason != nullptr) r.reason[i + lane] = codes[lane];
+    }
+}
+
 }  // namespace detail
 
 // Solves the n rows of r: vol is the total normal volatility s, delta,
-// gamma and vega are discounted (all given or all null), reason may be null.
+// gamma and vega are discounted (all given or all null), reason may be null;
+// with an expiry, simd::annualise puts them in annualised terms.
 template <class V>
 void solve_rows(const simd::Rows& r, std::size_t n) noexcept {
     constexpr std::size_t w = simd::width_v<V>;
@@ -101,29 +130,8 @@ void solve_rows(const simd::Rows& r, std::size_t n) noexcept {
                                greeks ? r.gamma + i : nullptr, greeks ? r.vega + i : nullptr,
                                r.reason != nullptr ? r.reason + i : nullptr);
     }
-    if (i == n) return;
-    // The last partial vector, padded with an at-the-money call.
-    double in[5][w], out[4][w];
-    std::int8_t codes[w];
-    const double* const columns[5] = {r.price, r.forward, r.strike, r.kind, r.discount};
-    constexpr double padding[5] = {0.04, 1.0, 1.0, 1.0, 1.0};
-    for (std::size_t c = 0; c < 5; ++c) {
-        for (std::size_t lane = 0; lane < w; ++lane) {
-            in[c][lane] = i + lane < n ? columns[c][i + lane] : padding[c];
-        }
-    }
-    detail::solve_lanes<V>(r, in[0], in[1], in[2], in[3], in[4], out[0], greeks ? out[1] : nullptr,
-                           greeks ? out[2] : nullptr, greeks ? out[3] : nullptr,
-                           r.reason != nullptr ? codes : nullptr);
-    for (std::size_t lane = 0; i + lane < n; ++lane) {
-        r.vol[i + lane] = out[0][lane];
-        if (greeks) {
-            r.delta[i + lane] = out[1][lane];
-            r.gamma[i + lane] = out[2][lane];
-            r.vega[i + lane] = out[3][lane];
-        }
-        if (r.reason != nullptr) r.reason[i + lane] = codes[lane];
-    }
+    if (i < n) detail::solve_tail<V>(r, i, n);
+    simd::annualise(r, 0, n);
 }
 
 }  // namespace quelta::bachelier

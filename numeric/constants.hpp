@@ -54,6 +54,8 @@ inline constexpr double _ASYM_THRESH = -10.0;
 // 2 * sqrt(sqrt(sqrt(sqrt(_DBL_EPS)))) with four double square roots: one ulp
 // above the correctly rounded 2 * _DBL_EPS^(1/16)
 inline constexpr double _SMALL_T_THRESH = 0.21022410381342865;
+// h + t above which the normalised Black call takes its plain normal-CDF form
+inline constexpr double _NORM_CDF_THRESH = 0.85;
 // -(1 - sqrt(_DBL_EPS)) = -(1 - 2^-26): lowest rational cubic control parameter
 inline constexpr double _RC_MIN = -0.9999999850988388;
 // 2/_DBL_EPS^2 = 2^105: control parameter standing for linear interpolation
@@ -87,9 +89,21 @@ static_assert(detail::bits(_PI_OVER_SIX) == 0x3FE0C152382D7366u);
 static_assert(detail::bits(_SQRT_THREE) == 0x3FFBB67AE8584CAAu);
 static_assert(detail::bits(_ASYM_THRESH) == 0xC024000000000000u);
 static_assert(detail::bits(_SMALL_T_THRESH) == 0x3FCAE89F995AD3AEu);
+static_assert(detail::bits(_NORM_CDF_THRESH) == 0x3FEB333333333333u);
 static_assert(detail::bits(_RC_MIN) == 0xBFEFFFFFF8000000u);
 static_assert(detail::bits(_RC_MAX) == 0x4680000000000000u);
 static_assert(detail::bits(_NCDF_ASYM1) == 0xC024000000000000u);
 static_assert(detail::bits(_NCDF_ASYM2) == 0xC190000000000000u);
+
+// The kind of an option as every function of the core takes it, +1.0 for
+// a call and -1.0 for a put (only the sign is read), from the flags that
+// callers hold: an is_call flag (nonzero: a call) and the integer q of the
+// scalar functions (negative: a put).
+constexpr double kind_of_flag(std::int8_t is_call) noexcept {
+    return is_call != 0 ? 1.0 : -1.0;
+}
+constexpr double kind_of_sign(std::int32_t q) noexcept {
+    return q < 0 ? -1.0 : 1.0;
+}
 
 }  // namespace quelta

@@ -35,7 +35,7 @@ inline double _black_d1(double F, double K, double sigma) noexcept {
 // -Phi(-d1) rather than Phi(d1) - 1, which keeps its relative accuracy deep
 // in the money.
 inline double _black_delta_at(double d1, std::int32_t q) noexcept {
-    return simd::black_delta_at(d1, q < 0 ? -1.0 : 1.0);
+    return simd::black_delta_at(d1, kind_of_sign(q));
 }
 
 // Gamma from d1 and the density pdf = phi(d1); a subnormal density or

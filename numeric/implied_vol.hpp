@@ -111,7 +111,7 @@ inline double _log_converged_solver(double ln_beta, double x, double q) noexcept
 // (q < 0) on forward F with strike K; 0.0 for every price it cannot use, NaN
 // for a NaN price. Only the sign of q is read; q = 0 counts as a call.
 inline double _implied_vol_scalar(double price, double F, double K, std::int32_t q) noexcept {
-    return simd::implied_vol(price, F, K, q < 0 ? -1.0 : 1.0);
+    return simd::implied_vol(price, F, K, kind_of_sign(q));
 }
 
 }  // namespace quelta

@@ -52,7 +52,7 @@ class Reason(enum.IntEnum):
 
     When several apply, the highest code below 7 wins: a quote with a NaN
     forward and a zero expiry is ``NOT_FINITE``; codes 1 to 3 exclude each
-    other. The codes other than 5 come from the batch kernel itself, which
+    other. Codes 0 to 7 come from the batch kernel itself, which
     tests the undiscounted price ``price / discount`` with the comparisons
     of its solver; 7 is the solver's own verdict on a quote that passed
     every check. 8 is given by the book functions
@@ -476,14 +476,16 @@ class _Book:
     ) -> tuple[FloatArray, FloatArray | None, FloatArray | None, FloatArray | None, CodeArray]:
         """Annualised vol, discounted Greeks (or None) and reason codes, flat.
 
-        Everything after the broadcast runs in the threads, range by range:
-        the kernel, the expiry's checks, the annualisation and the NaNs.
+        The kernel runs in the threads, range by range: it checks the expiry,
+        annualises and gives NaN results to the rows that are not ok. A
+        masked entry is a NaN price, which the kernel calls not finite.
         """
         n = self.price.size
         vol = np.empty(n)
         delta, gamma, vega = (np.empty(n) for _ in range(3)) if greeks else (None, None, None)
         code: CodeArray = np.empty(n, dtype=np.int8)
-        inputs = (self.price, self.forward, self.strike, self.is_call, self.discount)
+        price = self.price if self.masked is None else np.where(self.masked, np.nan, self.price)
+        inputs = (price, self.forward, self.strike, self.is_call, self.discount, self.expiry)
         outputs = (vol, delta, gamma, vega, code)
 
         def part(a: np.ndarray | None, lo: int, hi: int) -> np.ndarray | None:
@@ -491,22 +493,6 @@ class _Book:
 
         def run(lo: int, hi: int) -> None:
             _kernel.solve(*(a[lo:hi] for a in inputs), *(part(a, lo, hi) for a in outputs))
-            t, c = self.expiry[lo:hi], code[lo:hi]
-            with np.errstate(all="ignore"):
-                # The expiry is not an input of the kernel: its checks are made here.
-                c[(t <= 0) & (c != Reason.NOT_FINITE)] = Reason.NON_POSITIVE_EXPIRY
-                c[~np.isfinite(t)] = Reason.NOT_FINITE
-                if self.masked is not None:
-                    c[self.masked[lo:hi]] = Reason.NOT_FINITE
-                # The core works in total volatility w = sigma sqrt(T).
-                root_t = np.sqrt(t)
-                np.divide(vol[lo:hi], root_t, out=vol[lo:hi])
-                if vega is not None:
-                    np.multiply(vega[lo:hi], root_t, out=vega[lo:hi])
-            bad = c != Reason.OK
-            for a in (vol, delta, gamma, vega):
-                if a is not None:
-                    a[lo:hi][bad] = np.nan
 
         _split(n, threads, run)
         return vol, delta, gamma, vega, code

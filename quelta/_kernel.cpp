@@ -13,53 +13,46 @@
 #include <cstdint>
 #include <cstring>
 
+#include "numeric/constants.hpp"
+#include "quelta/_buffer.hpp"
 #include "quelta/kernels/dispatch.hpp"
 
 namespace {
 
-// A held buffer of a one-dimensional C-contiguous array, released on scope exit.
+// A one-dimensional C-contiguous array of `format` items, held until scope exit.
 class Buffer {
   public:
-    Buffer() noexcept = default;
-    Buffer(const Buffer&) = delete;
-    Buffer& operator=(const Buffer&) = delete;
-    ~Buffer() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-
     // Views obj as an array of `format` items (None allowed when optional).
     bool acquire(PyObject* obj, const char* name, char format, bool writable, bool optional) {
         if (obj == Py_None && optional) return true;
         const int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
-        if (PyObject_GetBuffer(obj, &view_, flags) < 0) return false;
-        held_ = true;
-        const char* f = view_.format != nullptr ? view_.format : "B";
+        if (!held_.get(obj, flags)) return false;
+        const Py_buffer& view = held_.view();
+        const char* f = view.format != nullptr ? view.format : "B";
         if (f[0] == '@' || f[0] == '=' || f[0] == '<') ++f;
-        const std::size_t itemsize = format == 'd' ? sizeof(double) : sizeof(std::int8_t);
-        if (view_.ndim != 1 || f[0] != format || f[1] != '\0' ||
-            static_cast<std::size_t>(view_.itemsize) != itemsize) {
+        const auto itemsize = static_cast<Py_ssize_t>(format == 'd' ? sizeof(double) : 1);
+        if (view.ndim != 1 || f[0] != format || f[1] != '\0' || view.itemsize != itemsize) {
             PyErr_Format(PyExc_TypeError, "%s: expected a one-dimensional array of %s", name,
                          format == 'd' ? "float64" : "int8");
-            return false;
+            return held_.refuse();
         }
         // The kernel loads doubles directly: a misaligned buffer would be undefined behaviour.
-        if (reinterpret_cast<std::uintptr_t>(view_.buf) % itemsize != 0) {
+        if (reinterpret_cast<std::uintptr_t>(view.buf) % static_cast<std::size_t>(itemsize) != 0) {
             PyErr_Format(PyExc_ValueError, "%s: the array's data is not aligned", name);
-            return false;
+            return held_.refuse();
         }
         return true;
     }
 
-    bool held() const noexcept { return held_; }
-    Py_ssize_t size() const noexcept { return held_ ? view_.shape[0] : 0; }
+    bool held() const noexcept { return held_.held(); }
+    Py_ssize_t size() const noexcept { return held() ? held_.view().shape[0] : 0; }
     template <class T>
     T* data() const noexcept {
-        return held_ ? static_cast<T*>(view_.buf) : nullptr;
+        return held() ? static_cast<T*>(held_.view().buf) : nullptr;
     }
 
   private:
-    Py_buffer view_{};
-    bool held_ = false;
+    quelta::python::HeldBuffer held_;
 };
 
 // The kernel of the level named by obj (a str), or the active one for None.
@@ -74,9 +67,71 @@ const quelta::kernel::Kernel* kernel_named(PyObject* obj) {
     return nullptr;
 }
 
-constexpr const char* g_names[] = {"price", "forward", "strike", "is_call", "discount",
+// The arguments of solve and solve_normal, in order: inputs, then outputs.
+enum Arg : Py_ssize_t {
+    price,
+    forward,
+    strike,
+    is_call,
+    discount,
+    expiry,
+    vol,
+    delta,
+    gamma,
+    vega,
+    reason,
+    arity
+};
+constexpr const char* g_names[] = {"price", "forward", "strike", "is_call", "discount", "expiry",
                                    "vol",   "delta",   "gamma",  "vega",    "reason"};
-constexpr Py_ssize_t g_arity = 10;
+constexpr Py_ssize_t g_arity = arity;
+
+// Views the ten arrays of a solve call into b: inputs read-only, outputs
+// writable, expiry and the three Greeks optional; false with the exception
+// set when an array is refused or its length differs from price's.
+bool acquire_rows(PyObject* const* args, Buffer (&b)[g_arity]) {
+    for (Py_ssize_t i = 0; i < g_arity; ++i) {
+        const char format = i == is_call || i == reason ? 'b' : 'd';
+        const bool writable = i >= vol;
+        const bool optional = i == expiry || (i >= delta && i <= vega);
+        if (!b[i].acquire(args[i], g_names[i], format, writable, optional)) return false;
+    }
+    if (b[delta].held() != b[gamma].held() || b[delta].held() != b[vega].held()) {
+        PyErr_SetString(PyExc_TypeError, "delta, gamma and vega: give all three or none");
+        return false;
+    }
+    for (Py_ssize_t i = 1; i < g_arity; ++i) {
+        if (b[i].held() && b[i].size() != b[price].size()) {
+            PyErr_Format(PyExc_ValueError, "%s has %zd elements, price has %zd", g_names[i],
+                         b[i].size(), b[price].size());
+            return false;
+        }
+    }
+    return true;
+}
+
+// Runs `model` of kernel over the held rows of b, without the GIL: the
+// option flags become the +-1 kinds of the kernel a chunk at a time.
+void run_rows(const quelta::kernel::Kernel& kernel,
+              quelta::kernel::SolveRows quelta::kernel::Kernel::* model,
+              const Buffer (&b)[g_arity]) noexcept {
+    constexpr Py_ssize_t chunk = 512;
+    double kind[chunk];
+    const Py_ssize_t n = b[price].size();
+    const std::int8_t* flags = b[is_call].data<std::int8_t>();
+    for (Py_ssize_t start = 0; start < n; start += chunk) {
+        const Py_ssize_t m = n - start < chunk ? n - start : chunk;
+        for (Py_ssize_t i = 0; i < m; ++i) kind[i] = quelta::kind_of_flag(flags[start + i]);
+        const auto at = [&b, start](Arg a) {
+            return b[a].data<double>() + (b[a].held() ? start : 0);
+        };
+        const quelta::simd::Rows rows{
+            at(price), at(forward), at(strike), kind,     at(discount),
+            at(vol),   at(delta),   at(gamma),  at(vega), b[reason].data<std::int8_t>() + start,
+            true,      at(expiry)};
+        (kernel.*model)(rows, static_cast<std::size_t>(m));
+    }
+}
 
 // The body of solve and solve_normal: `model` picks the kernel's batch function.
 PyObject* solve_with(quelta::kernel::SolveRows quelta::kernel::Kernel::* model, const char* what,
@@ -89,41 +144,8 @@ PyObject* solve_with(quelta::kernel::SolveRows quelta::kernel::Kernel::* model, 
     const auto* kernel = kernel_named(nargs > g_arity ? args[g_arity] : Py_None);
     if (kernel == nullptr) return nullptr;
     Buffer b[g_arity];
-    for (Py_ssize_t i = 0; i < g_arity; ++i) {
-        const char format = i == 3 ? 'b' : i == 9 ? 'b' : 'd';
-        const bool writable = i >= 5;
-        const bool optional = i >= 6 && i <= 8;
-        if (!b[i].acquire(args[i], g_names[i], format, writable, optional)) return nullptr;
-    }
-    if (b[6].held() != b[7].held() || b[6].held() != b[8].held()) {
-        PyErr_SetString(PyExc_TypeError, "delta, gamma and vega: give all three or none");
-        return nullptr;
-    }
-    const Py_ssize_t n = b[0].size();
-    for (Py_ssize_t i = 1; i < g_arity; ++i) {
-        if (b[i].held() && b[i].size() != n) {
-            PyErr_Format(PyExc_ValueError, "%s has %zd elements, price has %zd", g_names[i],
-                         b[i].size(), n);
-            return nullptr;
-        }
-    }
-    Py_BEGIN_ALLOW_THREADS
-        // The option flags become the +-1 kinds of the kernel a chunk at a time.
-        constexpr Py_ssize_t chunk = 512;
-    double kind[chunk];
-    const std::int8_t* is_call = b[3].data<std::int8_t>();
-    for (Py_ssize_t start = 0; start < n; start += chunk) {
-        const Py_ssize_t m = n - start < chunk ? n - start : chunk;
-        for (Py_ssize_t i = 0; i < m; ++i) kind[i] = is_call[start + i] != 0 ? 1.0 : -1.0;
-        const auto at = [start](const Buffer& buf) {
-            return buf.data<double>() + (buf.held() ? start : 0);
-        };
-        const quelta::simd::Rows rows{
-            at(b[0]), at(b[1]), at(b[2]), kind,     at(b[4]),
-            at(b[5]), at(b[6]), at(b[7]), at(b[8]), b[9].data<std::int8_t>() + start,
-            true};
-        (kernel->*model)(rows, static_cast<std::size_t>(m));
-    }
+    if (!acquire_rows(args, b)) return nullptr;
+    Py_BEGIN_ALLOW_THREADS run_rows(*kernel, model, b);
     Py_END_ALLOW_THREADS Py_RETURN_NONE;
 }
 
@@ -203,17 +225,19 @@ PyObject* simd_level(PyObject*, PyObject*) {
 
 PyMethodDef g_methods[] = {
     {"solve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(solve)), METH_FASTCALL,
-     "solve($module, price, forward, strike, is_call, discount, vol, delta, gamma, vega, "
-     "reason, level=None, /)\n--\n\n"
-     "Implied total volatility of market prices (price / discount is solved), discounted\n"
+     "solve($module, price, forward, strike, is_call, discount, expiry, vol, delta, gamma, "
+     "vega, reason, level=None, /)\n--\n\n"
+     "Implied volatility of market prices (price / discount is solved), discounted\n"
      "Greeks (delta, gamma and vega may be None) and reason codes of contiguous rows,\n"
      "written into vol, delta, gamma, vega, reason; level names a supported kernel\n"
-     "other than the one in use."},
+     "other than the one in use. With expiry None, vol is the total volatility\n"
+     "sigma sqrt(T) and vega its derivative; with an expiry, the expiry is checked,\n"
+     "vol and vega are annualised and every result of a row not ok is NaN."},
     {"solve_normal", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(solve_normal)),
      METH_FASTCALL,
-     "solve_normal($module, price, forward, strike, is_call, discount, vol, delta, gamma, vega, "
-     "reason, level=None, /)\n--\n\n"
-     "solve for the normal (Bachelier) model: implied total normal volatility of market\n"
+     "solve_normal($module, price, forward, strike, is_call, discount, expiry, vol, delta, "
+     "gamma, vega, reason, level=None, /)\n--\n\n"
+     "solve for the normal (Bachelier) model: implied normal volatility of market\n"
      "prices, any real forward and strike; discounted Greeks (vega per 0.01 of volatility)\n"
      "and reason codes, with the arguments and codes of solve."},
     {"elementary", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(elementary)),

@@ -2,8 +2,8 @@
 
 from typing import Any
 
-# solve(price, forward, strike, is_call, discount, vol, delta, gamma, vega, reason,
-#       level=None, /)
+# solve(price, forward, strike, is_call, discount, expiry, vol, delta, gamma, vega,
+#       reason, level=None, /); expiry None: total volatility, no expiry checks
 def solve(*arrays_and_level: Any) -> None: ...
 
 # solve_normal: the same arguments, for the normal (Bachelier) model.

@@ -28,6 +28,7 @@
 #include "numeric/greeks.hpp"
 #include "numeric/implied_vol.hpp"
 #include "numeric/normal.hpp"
+#include "quelta/_buffer.hpp"
 #include "quelta/kernels/dispatch.hpp"
 
 namespace {
@@ -448,46 +449,39 @@ bool check_format(const char* format, ViewKind kind) {
 template <class T>
 class View {
   public:
-    View() noexcept = default;
-    View(const View&) = delete;
-    View& operator=(const View&) = delete;
-    ~View() {
-        if (held_) PyBuffer_Release(&buffer_);
-    }
-
     // Views `obj` (None gives the empty view). On failure the exception is
     // set and nothing is held.
     bool acquire(PyObject* obj, ViewKind kind) {
         if (obj == Py_None) return true;
         const ViewKindInfo k = info(kind);
-        if (PyObject_GetBuffer(obj, &buffer_, k.flags) < 0) return false;
-        held_ = true;
-        if (buffer_.ndim != 1) {
+        if (!held_.get(obj, k.flags)) return false;
+        const Py_buffer& buffer = held_.view();
+        if (buffer.ndim != 1) {
             PyErr_Format(PyExc_ValueError,
                          "Buffer has wrong number of dimensions (expected %d, got %d)", 1,
-                         buffer_.ndim);
-            return release_on_error();
+                         buffer.ndim);
+            return held_.refuse();
         }
-        if (!check_format(buffer_.format, kind)) return release_on_error();
-        if (buffer_.itemsize != k.itemsize) {
-            const auto got = static_cast<std::size_t>(buffer_.itemsize);
+        if (!check_format(buffer.format, kind)) return held_.refuse();
+        if (buffer.itemsize != k.itemsize) {
+            const auto got = static_cast<std::size_t>(buffer.itemsize);
             const auto want = static_cast<std::size_t>(k.itemsize);
             PyErr_Format(PyExc_ValueError,
                          "Item size of buffer (%zu byte%s) does not match size of '%s' (%zu "
                          "byte%s)",
                          got, got > 1 ? "s" : "", k.name, want, want > 1 ? "s" : "");
-            return release_on_error();
+            return held_.refuse();
         }
-        if (buffer_.suboffsets != nullptr && buffer_.suboffsets[0] >= 0) {
+        if (buffer.suboffsets != nullptr && buffer.suboffsets[0] >= 0) {
             PyErr_Format(PyExc_ValueError,
                          "Buffer not compatible with direct access in dimension %d.", 0);
-            return release_on_error();
+            return held_.refuse();
         }
-        data_ = static_cast<char*>(buffer_.buf);
+        data_ = static_cast<char*>(buffer.buf);
         // Some exporters (ctypes) leave out shape or strides even when asked
         // for them; the protocol then means a contiguous run of items.
-        size_ = buffer_.shape != nullptr ? buffer_.shape[0] : buffer_.len / buffer_.itemsize;
-        stride_ = buffer_.strides != nullptr ? buffer_.strides[0] : buffer_.itemsize;
+        size_ = buffer.shape != nullptr ? buffer.shape[0] : buffer.len / buffer.itemsize;
+        stride_ = buffer.strides != nullptr ? buffer.strides[0] : buffer.itemsize;
         return true;
     }
 
@@ -515,14 +509,7 @@ class View {
     }
 
   private:
-    bool release_on_error() {
-        PyBuffer_Release(&buffer_);
-        held_ = false;
-        return false;
-    }
-
-    Py_buffer buffer_{};
-    bool held_ = false;
+    quelta::python::HeldBuffer held_;
     char* data_ = nullptr;
     Py_ssize_t size_ = 0;
     Py_ssize_t stride_ = 0;
@@ -757,11 +744,6 @@ struct Chunk {
     }
 };
 
-// The kind of the kernel for an option flag q: only the sign is read.
-constexpr double kind_of(std::int32_t q) noexcept {
-    return q < 0 ? -1.0 : 1.0;
-}
-
 PyObject* vectorized_implied_vol(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
     const auto& sig = sig_vectorized_implied_vol;
@@ -786,7 +768,7 @@ PyObject* vectorized_implied_vol(PyObject*, PyObject* const* args, Py_ssize_t na
                     c.price[i] = price[first + i];
                     c.forward[i] = fwd[first + i];
                     c.strike[i] = K;
-                    c.kind[i] = kind_of(q);
+                    c.kind[i] = quelta::kind_of_sign(q);
                     c.discount[i] = 1.0;
                 }
             },
@@ -827,7 +809,7 @@ PyObject* vectorized_implied_vol_strikes(PyObject*, PyObject* const* args, Py_ss
                         c.price[i] = price[first + i];
                         c.forward[i] = F;
                         c.strike[i] = strike[first + i];
-                        c.kind[i] = kind_of(q);
+                        c.kind[i] = quelta::kind_of_sign(q);
                         c.discount[i] = 1.0;
                     }
                 },
@@ -854,7 +836,7 @@ void solve_trades(Py_ssize_t n, const View<double>& price, const View<double>& f
                 c.price[i] = price[first + i];
                 c.forward[i] = fwd[first + i];
                 c.strike[i] = strike[first + i];
-                c.kind[i] = is_call[first + i] != 0 ? 1.0 : -1.0;
+                c.kind[i] = quelta::kind_of_flag(is_call[first + i]);
                 c.discount[i] = discount[first + i];
             }
         },

@@ -327,8 +327,8 @@ def test_a_solver_failure_is_not_reported_as_solved(monkeypatch):
     # The kernel's own verdict on a row it could not solve reaches the caller.
     class NoSolution:
         @staticmethod
-        def solve(price, F, K, is_call, disc, vol, delta, gamma, vega, reason):
-            vol[:] = 0.0
+        def solve(price, F, K, is_call, disc, expiry, vol, delta, gamma, vega, reason):
+            vol[:] = NAN
             reason[:] = Reason.NOT_SOLVED
 
     monkeypatch.setattr(quelta._api, "_kernel", NoSolution)

@@ -118,11 +118,41 @@ def test_every_level_gives_the_scalar_bits(rows, offset):
         outs = [at_offset(np.zeros(n)) for _ in range(4)]
         reason = at_offset(np.zeros(n), np.int8)
         kernel.solve(at_offset(price), at_offset(F), at_offset(K),
-                     at_offset(call, np.int8), at_offset(disc), *outs, reason, level)
+                     at_offset(call, np.int8), at_offset(disc), None, *outs, reason, level)
         assert_same_bits(outs[0], want_vol)
         ok = outs[0] > 0
         assert_same_bits(outs[1][ok], want_delta[ok])
         np.testing.assert_array_equal(reason, reason_oracle(price, F, K, call, disc, outs[0]))
+
+
+_expiries = st.one_of(st.floats(1e-6, 50.0),
+                      st.sampled_from([0.0, -0.0, -1.0, 5e-324, NAN, INF, -INF]))
+
+
+@settings(max_examples=60, deadline=None)
+@given(rows=st.lists(st.tuples(_rows, _expiries), max_size=30))
+@pytest.mark.parametrize("solve", [kernel.solve, kernel.solve_normal])
+def test_the_kernel_checks_and_annualises_the_expiry(solve, rows):
+    # Against the results in total volatility w (expiry None), by the rules of
+    # Reason and Greeks: a NaN or infinite T is NOT_FINITE, a T <= 0
+    # NON_POSITIVE_EXPIRY unless an input is NOT_FINITE; sigma = w / sqrt(T),
+    # vega dV/dw sqrt(T); every result NaN where the code is not OK.
+    price, F, K, call, disc = make_rows([r for r, _ in rows])
+    t = np.array([e for _, e in rows], dtype=float)
+    n = len(price)
+    for level in LEVELS:
+        total = [np.empty(n) for _ in range(4)] + [np.empty(n, np.int8)]
+        solve(price, F, K, call.astype(np.int8), disc, None, *total, level)
+        got = [np.empty(n) for _ in range(4)] + [np.empty(n, np.int8)]
+        solve(price, F, K, call.astype(np.int8), disc, t, *got, level)
+        code = total[4].copy()
+        with np.errstate(all="ignore"):
+            code[(t <= 0) & (code != 6)] = 5
+            code[~np.isfinite(t)] = 6
+            want = [total[0] / np.sqrt(t), total[1], total[2], total[3] * np.sqrt(t)]
+        np.testing.assert_array_equal(got[4], code)
+        for field, w in zip(got[:4], want):
+            assert_same_bits(field, np.where(code == 0, w, NAN))
 
 
 def test_vega_and_gamma_of_the_batch_are_the_scalar_ones():
@@ -132,7 +162,7 @@ def test_vega_and_gamma_of_the_batch_are_the_scalar_ones():
                                          for c in (True, False)])
     outs = [np.empty(len(price)) for _ in range(4)]
     for level in LEVELS:
-        kernel.solve(price, F, K, call.astype(np.int8), disc, *outs,
+        kernel.solve(price, F, K, call.astype(np.int8), disc, None, *outs,
                      np.empty(len(price), np.int8), level)
         vol = outs[0]
         # In the money by 25 or 30 deviations a quote has no time value left

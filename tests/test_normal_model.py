@@ -31,7 +31,7 @@ def solve(price, F, K, call, disc=None, level="scalar"):
     disc = np.ones(n) if disc is None else np.ascontiguousarray(disc, dtype=np.float64)
     outs = [np.zeros(n) for _ in range(4)]
     reason = np.zeros(n, np.int8)
-    kernel.solve_normal(price, F, K, np.asarray(call, np.int8), disc, *outs, reason, level)
+    kernel.solve_normal(price, F, K, np.asarray(call, np.int8), disc, None, *outs, reason, level)
     return (*outs, reason)
 
 

@@ -8,9 +8,11 @@
 // the width, the length or where a row sits in the array.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 
 #include "numeric/constants.hpp"
 #include "numeric/simd/greeks.hpp"
@@ -21,21 +23,31 @@
 namespace quelta::simd {
 
 // Why a row has no implied volatility; the values are the codes of the
-// Python layer's Reason (which adds its own code 5 for the expiry).
+// Python layer's Reason (which adds only its own code 8 for an unreadable cell).
 enum class Reason : std::int8_t {
     ok = 0,
     below_intrinsic = 1,
     above_maximum = 2,
     at_intrinsic = 3,
     non_positive_input = 4,
+    non_positive_expiry = 5,
     not_finite = 6,
     not_solved = 7,
 };
+
+// A reason's code in every lane, for the selects that decide it lane by lane.
+template <class V>
+inline V code_of(Reason r) noexcept {
+    return V(static_cast<double>(static_cast<std::int8_t>(r)));
+}
 
 // Contiguous rows: inputs (kind is +-1, only its sign is read) and outputs.
 // delta, gamma and vega are either all given or all null; reason may be
 // null. With discounted_price the prices are market prices, divided by the
 // discount factor before solving; otherwise they are undiscounted already.
+// Without an expiry the results are in total volatility w = sigma sqrt(T);
+// with one (and reason) they are annualised, the expiry is checked
+// and a row that is not ok has NaN results (see annualise).
 struct Rows {
     const double* price;
     const double* forward;
@@ -48,16 +60,37 @@ struct Rows {
     double* vega;
     std::int8_t* reason;
     bool discounted_price = false;
+    const double* expiry = nullptr;
 };
 
-namespace detail {
-
-// The intrinsic value of a call or put (kind < 0) on F struck at K, as the
-// price band of implied_vol takes it.
-template <class V>
-inline V intrinsic_value(V F, V K, V kind) noexcept {
-    return select(kind < 0.0, select(K > F, K - F, V(0.0)), select(K < F, F - K, V(0.0)));
+// Rows first .. first + m - 1 of r in annualised terms, when r has an
+// expiry T: its codes (a NaN or infinite T is not_finite, a T <= 0
+// non_positive_expiry unless an input is not finite already), the
+// volatility sigma = w / sqrt(T) and the vega per unit of sigma, dV/dw
+// sqrt(T), of the rows that are ok, and NaN for every result of the others.
+inline void annualise(const Rows& r, std::size_t first, std::size_t m) noexcept {
+    if (r.expiry == nullptr || r.reason == nullptr) return;
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    constexpr auto code = [](Reason c) { return static_cast<std::int8_t>(c); };
+    for (std::size_t i = first; i < first + m; ++i) {
+        const double t = r.expiry[i];
+        if (!(std::fabs(t) < std::numeric_limits<double>::infinity())) {
+            r.reason[i] = code(Reason::not_finite);
+        } else if (t <= 0.0 && r.reason[i] != code(Reason::not_finite)) {
+            r.reason[i] = code(Reason::non_positive_expiry);
+        }
+        const bool ok = r.reason[i] == code(Reason::ok);
+        const double root_t = std::sqrt(t);
+        r.vol[i] = ok ? r.vol[i] / root_t : nan;
+        if (r.delta != nullptr) {
+            r.delta[i] = ok ? r.delta[i] : nan;
+            r.gamma[i] = ok ? r.gamma[i] : nan;
+            r.vega[i] = ok ? r.vega[i] * root_t : nan;
+        }
+    }
 }
+
+namespace detail {
 
 // How far, relative to itself, an undiscounted price P / D can sit from the
 // value U it stands for when the quote was U times D rounded to double. The
@@ -79,13 +112,14 @@ inline V reason_code(V quoted, V price, V F, V K, V kind, V disc, V vol) noexcep
     constexpr double inf = std::numeric_limits<double>::infinity();
     const M put = kind < 0.0;
     const V intrinsic = intrinsic_value(F, K, kind);
-    V code = select(vol > 0.0, V(0.0), V(7.0));
-    code = select(price == intrinsic, V(3.0), code);
-    code = select(price >= select(put, K, F), V(2.0), code);
-    code = select(price < intrinsic, V(1.0), code);
-    code = select(quoted <= 0.0 || F <= 0.0 || K <= 0.0 || disc <= 0.0, V(4.0), code);
+    V code = select(vol > 0.0, code_of<V>(Reason::ok), code_of<V>(Reason::not_solved));
+    code = select(price == intrinsic, code_of<V>(Reason::at_intrinsic), code);
+    code = select(price >= select(put, K, F), code_of<V>(Reason::above_maximum), code);
+    code = select(price < intrinsic, code_of<V>(Reason::below_intrinsic), code);
+    code = select(quoted <= 0.0 || F <= 0.0 || K <= 0.0 || disc <= 0.0,
+                  code_of<V>(Reason::non_positive_input), code);
     const M finite = vabs(quoted) < inf && vabs(F) < inf && vabs(K) < inf && vabs(disc) < inf;
-    return select(finite, code, V(6.0));
+    return select(finite, code, code_of<V>(Reason::not_finite));
 }
 
 // A chunk of up to `capacity` rows in four passes:
@@ -180,15 +214,12 @@ struct Chunk {
         store(below + i, flag(p.below));
     }
 
-    // The branch of b(x, s) for x <= 0, as normalised_black_call picks it:
-    // asymptotic 0, small t 1, normal CDF 2, erfcx 3 (also NaN).
+    // The branch of b(x, s) for x <= 0 that black_branches picks, as a
+    // number: asymptotic 0, small t 1, normal CDF 2, erfcx 3 (also NaN).
     static V branch(V xv, V sv) noexcept {
-        const V t = 0.5 * sv;
-        const M asymptotic =
-            xv < sv * _ASYM_THRESH && xv + sv * t < sv * (_ASYM_THRESH + _SMALL_T_THRESH);
-        const V rest =
-            select(t < _SMALL_T_THRESH, V(1.0), select(xv + sv * t > 0.85 * sv, V(2.0), V(3.0)));
-        return select(asymptotic, V(0.0), rest);
+        const BlackBranches<V> br = black_branches(xv, sv);
+        return select(br.asymptotic, V(0.0),
+                      select(br.small_t, V(1.0), select(br.norm_cdf, V(2.0), V(3.0))));
     }
 
     // Lists the rows whose group (0 to 11; 12 for a row not to list) is
@@ -225,6 +256,9 @@ struct Chunk {
     template <std::size_t nf>
     void permute(double* const (&fields)[nf], std::size_t k) noexcept {
         for (std::size_t f = 0; f < nf; ++f) {
+            // Every listed row's fields were stored by inflect or guess_groups,
+            // through the lane stores that the analyzer does not follow.
+            // NOLINTNEXTLINE(clang-analyzer-core.uninitialized.Assign)
             for (std::size_t j = 0; j < k; ++j) sorted[f][j] = fields[f][order[j]];
         }
     }
@@ -352,7 +386,9 @@ void solve_rows(const Rows& r, std::size_t n) noexcept {
     using Chunk = detail::Chunk<V>;
     Chunk chunk;
     for (std::size_t first = 0; first < n; first += Chunk::capacity) {
-        chunk.run(r, first, n - first < Chunk::capacity ? n - first : Chunk::capacity);
+        const std::size_t m = n - first < Chunk::capacity ? n - first : Chunk::capacity;
+        chunk.run(r, first, m);
+        annualise(r, first, m);
     }
 }
 

@@ -99,6 +99,13 @@ inline V log_moneyness(V F, V K) noexcept {
     return x;
 }
 
+// The intrinsic value of a call (kind >= 0) or put (kind < 0) on F struck
+// at K, under either model: the floor of the price band the solvers accept.
+template <class V>
+inline V intrinsic_value(V F, V K, V kind) noexcept {
+    return select(kind < 0.0, select(K > F, K - F, V(0.0)), select(K < F, F - K, V(0.0)));
+}
+
 // Normalised intrinsic value of a call (q >= 0) or put (q < 0) when in the
 // money, q x > 0; else 0 (_normalised_intrinsic).
 template <class V>
@@ -229,6 +236,25 @@ inline V black_call_using_norm_cdf(V x, V s) noexcept {
     return detail::clamp_positive(b);
 }
 
+// The branch of b(x, s) that takes a point x <= 0 (or NaN) of s > 0, one
+// mask each, exactly one of them set (see numeric/normalised_black.hpp):
+// every evaluation of b (the price, its logarithm, the batch's grouping)
+// selects through this one function.
+template <class V>
+struct BlackBranches {
+    mask_t<V> asymptotic, small_t, norm_cdf, erfcx;
+};
+
+template <class V>
+inline BlackBranches<V> black_branches(V x, V s) noexcept {
+    const V t = 0.5 * s;
+    const mask_t<V> asymptotic =
+        x < s * _ASYM_THRESH && x + s * t < s * (_ASYM_THRESH + _SMALL_T_THRESH);
+    const mask_t<V> small_t = !asymptotic && t < _SMALL_T_THRESH;
+    const mask_t<V> norm_cdf = !asymptotic && !small_t && x + s * t > _NORM_CDF_THRESH * s;
+    return {asymptotic, small_t, norm_cdf, !asymptotic && !small_t && !norm_cdf};
+}
+
 // b(x, s) for x <= 0 (or NaN): the branch selection of _normalised_black_call
 // after its reflection.
 template <class V>
@@ -236,21 +262,19 @@ inline V black_call_out_of_the_money(V x, V s) noexcept {
     using M = mask_t<V>;
     const V t = 0.5 * s;
     const V h = x / s;
-    M open = !(s <= 0.0);
+    const M open = !(s <= 0.0);
     // s <= 0: the intrinsic value, 0 for x <= 0 (NaN for a NaN x).
     V b(0.0);
     if (any(!open)) b = normalised_intrinsic(x, V(1.0));
-    const M asymptotic =
-        open && x < s * _ASYM_THRESH && x + s * t < s * (_ASYM_THRESH + _SMALL_T_THRESH);
+    const BlackBranches<V> br = black_branches(x, s);
+    const M asymptotic = open && br.asymptotic;
     if (any(asymptotic)) b = select(asymptotic, asymptotic_black_call(h, t), b);
-    open = open && !asymptotic;
-    const M small_t = open && t < _SMALL_T_THRESH;
+    const M small_t = open && br.small_t;
     if (any(small_t)) b = select(small_t, small_t_black_call(h, t), b);
-    open = open && !small_t;
-    const M by_norm_cdf = open && x + s * t > 0.85 * s;
+    const M by_norm_cdf = open && br.norm_cdf;
     if (any(by_norm_cdf)) b = select(by_norm_cdf, black_call_using_norm_cdf(x, s), b);
-    open = open && !by_norm_cdf;
-    if (any(open)) b = select(open, black_call_using_erfcx(h, t), b);
+    const M by_erfcx = open && br.erfcx;
+    if (any(by_erfcx)) b = select(by_erfcx, black_call_using_erfcx(h, t), b);
     return b;
 }
 
@@ -301,10 +325,9 @@ inline LogBlackCall<V> log_normalised_black_call(V x, V s) noexcept {
     constexpr double log_one_over_sqrt_two_pi = -0.91893853320467274;
     const V t = 0.5 * s;
     const V h = x / s;
-    const M asymptotic = x < s * _ASYM_THRESH && x + s * t < s * (_ASYM_THRESH + _SMALL_T_THRESH);
-    const M small_t = !asymptotic && t < _SMALL_T_THRESH;
-    const M by_norm_cdf = !asymptotic && !small_t && x + s * t > 0.85 * s;
-    const M by_erfcx = !asymptotic && !small_t && !by_norm_cdf;
+    const BlackBranches<V> br = black_branches(x, s);
+    const M asymptotic = br.asymptotic, small_t = br.small_t, by_norm_cdf = br.norm_cdf,
+            by_erfcx = br.erfcx;
     V m(1.0);
     if (any(asymptotic)) {
         const V r = (h + t) * (h - t);

@@ -28,8 +28,10 @@ inline constexpr double cody_b[4] = {23.601290952344122, 244.02463793444417, 128
 // the upper 26 significant bits of v, whose square is then exact.
 inline constexpr double veltkamp_split = 134217729.0;
 
-constexpr double upper_half(double v) noexcept {
-    const double vs = v * veltkamp_split;
+// The upper half of v, for doubles at compile time and for lanes alike.
+template <class V>
+constexpr V upper_half(V v) noexcept {
+    const V vs = v * veltkamp_split;
     return vs - (vs - v);
 }
 
@@ -163,12 +165,6 @@ inline V erfcx(V x) noexcept {
 }
 
 namespace detail {
-
-template <class V>
-inline V upper_half(V v) noexcept {
-    const V vs = v * veltkamp_split;
-    return vs - (vs - v);
-}
 
 // Phi(z) for |z| <= 0.6629 (|z|/sqrt(2) <= 0.46875): 0.5 -+ 0.5 erf(u/sqrt(2)),
 // u = |z|, from Cody's first-interval rational r in ysq = u^2/2, where

@@ -74,18 +74,28 @@ inline V rc_min_param(V d_l, V d_r, V s, bool prefer_shape) noexcept {
     return select(!monotonic && !convex && !concave, V(_RC_MIN), bounded);
 }
 
+namespace detail {
+
+// r, or the smallest control parameter that keeps the interpolant of the
+// data convex (or concave) and monotonic where r is below it.
 template <class V>
-inline V convex_rc_left(V x_l, V x_r, V y_l, V y_r, V d_l, V d_r, V sd2l, bool pref) noexcept {
-    const V r = rc_param_left(x_l, x_r, y_l, y_r, d_l, d_r, sd2l);
+inline V at_least_min_param(V r, V x_l, V x_r, V y_l, V y_r, V d_l, V d_r, bool pref) noexcept {
     const V r_min = rc_min_param(d_l, d_r, (y_r - y_l) / (x_r - x_l), pref);
     return select(r_min < r, r, r_min);
 }
 
+}  // namespace detail
+
+template <class V>
+inline V convex_rc_left(V x_l, V x_r, V y_l, V y_r, V d_l, V d_r, V sd2l, bool pref) noexcept {
+    return detail::at_least_min_param(rc_param_left(x_l, x_r, y_l, y_r, d_l, d_r, sd2l), x_l, x_r,
+                                      y_l, y_r, d_l, d_r, pref);
+}
+
 template <class V>
 inline V convex_rc_right(V x_l, V x_r, V y_l, V y_r, V d_l, V d_r, V sd2r, bool pref) noexcept {
-    const V r = rc_param_right(x_l, x_r, y_l, y_r, d_l, d_r, sd2r);
-    const V r_min = rc_min_param(d_l, d_r, (y_r - y_l) / (x_r - x_l), pref);
-    return select(r_min < r, r, r_min);
+    return detail::at_least_min_param(rc_param_right(x_l, x_r, y_l, y_r, d_l, d_r, sd2r), x_l, x_r,
+                                      y_l, y_r, d_l, d_r, pref);
 }
 
 }  // namespace quelta::simd

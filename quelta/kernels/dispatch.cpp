@@ -8,7 +8,7 @@ namespace quelta::kernel {
 namespace {
 
 constexpr Kernel scalar{"scalar", solve_rows_scalar, solve_normal_rows_scalar, elementary_scalar};
-#if defined(__x86_64__)
+#ifdef __x86_64__
 constexpr Kernel avx2{"avx2", solve_rows_avx2, solve_normal_rows_avx2, elementary_avx2};
 constexpr Kernel avx512{"avx512", solve_rows_avx512, solve_normal_rows_avx512, elementary_avx512};
 #endif
@@ -22,7 +22,7 @@ const char* g_unknown = nullptr;
 const Kernel& choose() noexcept {
     const char* request = std::getenv("QUELTA_SIMD");
     if (request != nullptr && request[0] == '\0') request = nullptr;
-#if defined(__x86_64__)
+#ifdef __x86_64__
     __builtin_cpu_init();
     const bool has_avx2 = __builtin_cpu_supports("avx2");
     const bool has_avx512 = __builtin_cpu_supports("avx512f");

@@ -48,7 +48,7 @@ const char* unknown_request() noexcept;
     void solve_normal_rows_##level(const simd::Rows& rows, std::size_t n) noexcept; \
     void elementary_##level(Elementary f, const double* x, double* y, std::size_t n) noexcept;
 QUELTA_KERNEL_ENTRIES(scalar)
-#if defined(__x86_64__)
+#ifdef __x86_64__
 QUELTA_KERNEL_ENTRIES(avx2)
 QUELTA_KERNEL_ENTRIES(avx512)
 #endif

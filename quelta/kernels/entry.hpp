@@ -44,7 +44,7 @@ void elementary(Elementary f, const double* x, double* y, std::size_t n) noexcep
     double in[w], out[w];
     for (std::size_t lane = 0; lane < w; ++lane) in[lane] = i + lane < n ? x[i + lane] : 1.0;
     simd::store(out, elementary_at(f, simd::load<V>(in)));
-    for (std::size_t lane = 0; i + lane < n; ++lane) y[i + lane] = out[lane];
+    for (std::size_t lane = 0; lane < n - i; ++lane) y[i + lane] = out[lane];
 }
 
 }  // namespace quelta::kernel::detail
