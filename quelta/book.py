@@ -49,8 +49,8 @@ try:
 except ImportError as _exc:  # pragma: no cover - depends on the installation
     raise ImportError("quelta's book functions need pyarrow: pip install 'quelta[cli]'") from _exc
 
-from quelta import _api
-from quelta._api import _CALL_WORDS, Greeks, Reason, _spot_growth
+from quelta import _arrays as _api
+from quelta._arrays import _CALL_WORDS, Greeks, Reason, _spot_growth
 
 __all__ = [
     "ALL_GREEKS",

@@ -35,7 +35,7 @@ from typing import Any
 import numpy as np
 
 import quelta
-from quelta._api import Reason
+from quelta._arrays import Reason
 
 __all__ = ["DatasetSummary", "greeks", "implied_volatility", "solve", "solve_dataset"]
 
