@@ -17,7 +17,7 @@ import time
 from collections.abc import Iterator
 from typing import Any
 
-from quelta.cli import CliError, _os_message, _summary, _Tally, _Terminated
+from quelta.cli import CliError, _os_message, _summary, _Terminated
 
 _INSTALL_DASK = "--scheduler needs Dask: pip install 'quelta[dask]'"
 CONNECT_TIMEOUT = "10s"
@@ -191,14 +191,6 @@ def solve_on_cluster(args: argparse.Namespace) -> int:
 
     for text in result.warnings:
         print(f"quelta: warning: {text}", file=sys.stderr)
-    tally = _Tally(
-        rows=result.rows,
-        reasons=result.reasons,
-        solve_seconds=result.solve_seconds,
-        max_true_error=result.max_true_error,
-        true_compared=result.true_compared,
-        warnings=result.warnings,
-    )
     cluster = f"local:{where}" if isinstance(where, int) else where
     book = (
         f"{args.book} ({result.files} file{'s' * (result.files != 1)}, {result.parts} "
@@ -206,5 +198,5 @@ def solve_on_cluster(args: argparse.Namespace) -> int:
         f"worker{'s' * (workers != 1)}"
     )
     columns = ", ".join(f"{c}={n!r}" for c, n in result.columns.items())
-    _summary(sys.stdout, book, columns, tally, elapsed, args.output, args)
+    _summary(sys.stdout, book, columns, result, elapsed, args.output, args)
     return 0

@@ -33,14 +33,16 @@ import time
 from collections import deque
 from collections.abc import Iterator
 from concurrent.futures import Future, ThreadPoolExecutor
-from dataclasses import dataclass, field
 from pathlib import Path
 from queue import Full, Queue
-from typing import IO, Any
+from typing import IO, TYPE_CHECKING, Any
 
 import numpy as np
 
 import quelta
+
+if TYPE_CHECKING:
+    from quelta.book import Tally
 
 DEFAULT_CHUNK = 100_000
 PLOT_MAX_EXPIRIES = 12
@@ -317,18 +319,6 @@ def _check_outputs(book: str | None, output: str | None, plot: str | None) -> No
 # ---------------------------------------------------------------- results
 
 
-@dataclass
-class _Tally:
-    rows: int = 0
-    reasons: np.ndarray = field(default_factory=lambda: np.zeros(len(quelta.Reason), np.int64))
-    solve_seconds: float = 0.0
-    max_true_error: float = 0.0
-    true_compared: int = 0
-    warnings: list[str] = field(default_factory=list)
-    # Per column with unreadable cells: [rows, first row of the book, its value].
-    bad_cells: dict[str, list[Any]] = field(default_factory=dict)
-
-
 class _Smile:
     """Points of the smile plot, thinned evenly while the book streams past."""
 
@@ -460,7 +450,7 @@ def _solve(args: argparse.Namespace) -> int:
     results = books.result_names(args.greeks)
     report = sys.stderr if "-" in (output, args.plot) else sys.stdout
     started = time.perf_counter()
-    tally = _Tally()
+    tally = books.Tally()
     smile = _Smile(args.plot_all) if args.plot is not None else None
     outputs: list[_Output] = []
 
@@ -598,23 +588,11 @@ def _solve_batch(books: Any, batch: Any, args: argparse.Namespace) -> Any:
     return solved, time.perf_counter() - start
 
 
-def _count(result: tuple[Any, float], tally: _Tally) -> Any:
+def _count(result: tuple[Any, float], tally: Tally) -> Any:
     """Adds a solved batch to the tally (in the main thread); returns the batch."""
     solved, seconds = result
-    tally.solve_seconds += seconds
-    for text in solved.warnings:
-        if text not in tally.warnings:
-            tally.warnings.append(text)
-            print(f"quelta: warning: {text}", file=sys.stderr)
-    g = solved.greeks
-    for bad in solved.bad_cells:
-        seen = tally.bad_cells.setdefault(bad.column, [0, tally.rows + bad.row, bad.value])
-        seen[0] += bad.rows
-    tally.rows += len(g.reason)
-    tally.reasons += np.bincount(g.reason, minlength=len(quelta.Reason))
-    err, compared = solved.true_vol_error()
-    tally.max_true_error = max(tally.max_true_error, err)
-    tally.true_compared += compared
+    for text in tally.count(solved, seconds):
+        print(f"quelta: warning: {text}", file=sys.stderr)
     return solved
 
 
@@ -727,7 +705,7 @@ def _summary(
     report: IO[str],
     book: str,
     columns: str,
-    tally: _Tally,
+    tally: Tally,
     elapsed: float,
     output: str | None,
     args: argparse.Namespace,
@@ -744,11 +722,12 @@ def _summary(
         if r is not quelta.Reason.OK and n:
             lines.append(f"  {r.name.lower():<20} {n:>9,}  {r.description}")
         if r is quelta.Reason.BAD_INPUT:
-            for column, (rows, row, value) in tally.bad_cells.items():
-                line = reader.line_of_row(row)
-                where = f"line {line}" if line is not None else f"row {row + 1}"
+            for bad in tally.bad_cells.values():
+                line = reader.line_of_row(bad.row) if reader is not None else None
+                where = f"line {line}" if line is not None else f"row {bad.row + 1}"
                 lines.append(
-                    f"    column {column!r}: {rows:,} unreadable, the first {value} on {where}"
+                    f"    column {bad.column!r}: {bad.rows:,} unreadable, "
+                    f"the first {bad.value} on {where}"
                 )
     if tally.true_compared or "true_vol" in columns:
         lines.append(

@@ -35,7 +35,7 @@ from typing import Any
 import numpy as np
 
 import quelta
-from quelta._arrays import Reason
+from quelta.book import Tally
 
 __all__ = ["DatasetSummary", "greeks", "implied_volatility", "solve", "solve_dataset"]
 
@@ -210,34 +210,20 @@ class _Piece:
 
 
 @dataclass
-class DatasetSummary:
-    """What :func:`solve_dataset` did, added up over all parts.
+class DatasetSummary(Tally):
+    """What :func:`solve_dataset` did, added up over all parts: a :class:`quelta.book.Tally`.
 
-    ``reasons`` counts the rows by :class:`quelta.Reason` code;
-    ``solve_seconds`` is the time spent solving, summed over the tasks;
-    ``max_true_error`` is the largest ``|implied_vol/true_vol - 1|`` over the
-    ``true_compared`` rows that have a known volatility; ``warnings`` are
-    the distinct :class:`quelta.book.BookWarning` texts; ``columns`` maps
-    canonical columns to the header names of the first file.
+    ``files`` and ``parts`` are the files read and the part files written;
+    ``columns`` maps canonical columns to the header names of the first file.
     """
 
     files: int = 0
     parts: int = 0
-    rows: int = 0
-    reasons: np.ndarray = field(default_factory=lambda: np.zeros(len(Reason), np.int64))
-    solve_seconds: float = 0.0
-    max_true_error: float = 0.0
-    true_compared: int = 0
-    warnings: list[str] = field(default_factory=list)
     columns: dict[str, str] = field(default_factory=dict)
 
     def add(self, other: DatasetSummary) -> None:
-        self.rows += other.rows
-        self.reasons += other.reasons
-        self.solve_seconds += other.solve_seconds
-        self.max_true_error = max(self.max_true_error, other.max_true_error)
-        self.true_compared += other.true_compared
-        self.warnings += [w for w in other.warnings if w not in self.warnings]
+        """Adds the summary of another part."""
+        self.merge(other)
         self.columns = self.columns or other.columns
 
 
@@ -431,18 +417,9 @@ def _solve_batch(
 ) -> Any:
     """Solves a record batch into the summary; returns the solved batch."""
     start = time.perf_counter()
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always", books.BookWarning)
-        # One thread per task: the cluster's worker processes are the parallelism.
-        solved = books.solve_batch(batch, valuation_date=valuation_date, strict=strict, threads=1)
-    summary.solve_seconds += time.perf_counter() - start
-    summary.warnings += [str(w.message) for w in caught if str(w.message) not in summary.warnings]
-    g = solved.greeks
-    summary.rows += len(g.reason)
-    summary.reasons += np.bincount(g.reason, minlength=len(Reason))
-    err, compared = solved.true_vol_error()
-    summary.max_true_error = max(summary.max_true_error, err)
-    summary.true_compared += compared
+    # One thread per task: the cluster's worker processes are the parallelism.
+    solved = books.solve_batch(batch, valuation_date=valuation_date, strict=strict, threads=1)
+    summary.count(solved, time.perf_counter() - start)
     return solved.table
 
 
