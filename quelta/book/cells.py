@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import datetime as _dt
 import re
+from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -78,18 +79,56 @@ class BadCells:
 def to_numpy(values: pa.Array) -> np.ndarray:
     """A column of numbers as float64 (null as NaN), of booleans as bool (null as False).
 
-    pyarrow's own conversion of a column with nulls goes through pandas,
-    imported for it where installed; here nulls are filled first and the
-    buffer is taken as it is (read-only).
+    Every Arrow column reaches NumPy here, and every NumPy array reaches Arrow
+    through :func:`from_numpy`: pyarrow's own conversions (``to_numpy``,
+    ``pa.array``, a Python scalar given to a compute function) import pandas
+    where it is installed, a quarter of a second on the first batch of every
+    run. The buffers are read as they are instead.
     """
-    if pa.types.is_boolean(values.type):  # bit-packed: one byte a value, viewed as bool
-        filled = pc.fill_null(values, False).cast(pa.uint8())
-        flags: np.ndarray = filled.to_numpy(zero_copy_only=True)
-        return flags.view(np.bool_)
-    if values.null_count or values.type != pa.float64():
-        values = pc.fill_null(pc.cast(values, pa.float64()), np.nan)
-    out: np.ndarray = values.to_numpy(zero_copy_only=True)
-    return out
+    n = len(values)
+    if n == 0:
+        return np.zeros(0, dtype=bool if pa.types.is_boolean(values.type) else np.float64)
+    if not (pa.types.is_boolean(values.type) or values.type == pa.float64()):
+        values = pc.cast(values, pa.float64())
+    validity, data = values.buffers()[:2]
+    valid = None
+    if values.null_count:
+        valid = np.zeros(n, bool) if validity is None else _bits(validity, values.offset, n)
+    if pa.types.is_boolean(values.type):
+        flags = _bits(data, values.offset, n)
+        return flags if valid is None else flags & valid
+    if data is None:  # a column of nulls only
+        return np.full(n, np.nan)
+    out = np.frombuffer(data, np.float64, count=n, offset=8 * values.offset)
+    return out if valid is None else np.where(valid, out, np.nan)
+
+
+def _bits(buffer: pa.Buffer, offset: int, n: int) -> np.ndarray:
+    """n bits of an Arrow bitmap from bit ``offset`` on, as bool."""
+    bits = np.unpackbits(np.frombuffer(buffer, np.uint8), bitorder="little", count=offset + n)
+    return bits[offset:].astype(bool)
+
+
+def from_numpy(values: np.ndarray, missing: np.ndarray | None = None) -> pa.Array:
+    """A 1-D NumPy array of numbers or booleans as an Arrow array, null where ``missing``."""
+    values = np.ascontiguousarray(values)
+    validity = None
+    if missing is not None and missing.any():
+        validity = pa.py_buffer(np.packbits(~missing, bitorder="little"))
+    if values.dtype == np.bool_:
+        kind, data = pa.bool_(), pa.py_buffer(np.packbits(values, bitorder="little"))
+    else:
+        kind, data = pa.from_numpy_dtype(values.dtype), pa.py_buffer(values)
+    return pa.Array.from_buffers(kind, len(values), [validity, data])
+
+
+def text_array(words: Sequence[str]) -> pa.Array:
+    """Words as an Arrow string array (see :func:`to_numpy` for why not ``pa.array``)."""
+    encoded = [w.encode("utf-8") for w in words]
+    offsets = np.zeros(len(encoded) + 1, np.int32)
+    np.cumsum([len(e) for e in encoded], out=offsets[1:])
+    data = pa.py_buffer(b"".join(encoded))
+    return pa.Array.from_buffers(pa.string(), len(encoded), [None, pa.py_buffer(offsets), data])
 
 
 def as_array(values: Any) -> pa.Array:
@@ -125,7 +164,7 @@ def cell_values(values: pa.Array, column: str, cells: Cells) -> pa.Array:
         pass
     bad = np.array([_not_utf8(b) for b in values.to_pylist()], dtype=bool)
     cells.flag(bad, column, values, "column {column!r}: {value!r} is not UTF-8 text")
-    return pc.if_else(pa.array(bad), pa.scalar(None, pa.string()), text)
+    return pc.if_else(from_numpy(bad), pa.nulls(len(text), pa.string()), text)
 
 
 def _not_utf8(cell: bytes | None) -> bool:
@@ -135,11 +174,6 @@ def _not_utf8(cell: bytes | None) -> bool:
     except UnicodeDecodeError:
         return True
     return False
-
-
-def _mask(values: pa.Array) -> np.ndarray:
-    """A boolean pyarrow array as a NumPy mask, null counting as False."""
-    return to_numpy(values)
 
 
 def _text_numbers(text: pa.Array) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
@@ -157,12 +191,14 @@ def _text_numbers(text: pa.Array) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     percent = pc.ends_with(s, "%")
     s = pc.utf8_trim_whitespace(pc.if_else(percent, pc.utf8_slice_codeunits(s, 0, -1), s))
     number = pc.match_substring_regex(s, _NUMBER)
-    missing = pc.or_kleene(pc.is_null(s), pc.is_in(pc.utf8_lower(s), value_set=pa.array(_MISSING)))
-    values = pc.cast(pc.if_else(number, s, pa.scalar(None, pa.string())), pa.float64())
+    missing = pc.or_kleene(
+        pc.is_null(s), pc.is_in(pc.utf8_lower(s), value_set=text_array(_MISSING))
+    )
+    values = pc.cast(pc.if_else(number, s, pa.nulls(len(s), pa.string())), pa.float64())
     out = np.array(to_numpy(values))  # a copy, written below
-    pct = _mask(pc.and_(percent, number))
+    pct = to_numpy(pc.and_(percent, number))
     out[pct] /= 100.0
-    bad = ~_mask(number) & ~_mask(missing)
+    bad = ~to_numpy(number) & ~to_numpy(missing)
     return out, bad, pct
 
 
@@ -183,7 +219,7 @@ def read_numbers(values: pa.Array, column: str, cells: Cells) -> tuple[np.ndarra
             cells.flag(bad, column, values, "column {column!r}: {value!r} is not a number")
             out[bad] = np.nan  # a slow-path array, writable
         return out, pct
-    bad = ~_mask(pc.is_null(values))
+    bad = ~to_numpy(pc.is_null(values))
     cells.flag(bad, column, values, "column {column!r}: {value!r} is not a number")
     return np.full(n, np.nan), np.zeros(n, dtype=bool)
 
@@ -216,7 +252,7 @@ def _compact_dates(numbers: np.ndarray) -> np.ndarray:
 def _in_zone(micros: np.ndarray, zone: str) -> np.ndarray:
     """Wall-clock times (microseconds, no zone) read in a time zone, as UTC microseconds."""
     missing = np.isnan(micros)
-    naive = pa.array(np.where(missing, 0, micros).astype(np.int64), mask=missing)
+    naive = from_numpy(np.where(missing, 0, micros).astype(np.int64), missing)
     try:
         zoned = pc.assume_timezone(naive.cast(pa.timestamp("us")), timezone=zone)
     except pa.ArrowInvalid:  # a time skipped or repeated by a clock change
@@ -234,7 +270,7 @@ def _text_instants(text: pa.Array, dated: np.ndarray) -> tuple[np.ndarray, np.nd
     rows = np.flatnonzero(dated)
     if rows.size == 0:
         return out, bad
-    picked = text.take(pa.array(rows))
+    picked = text.take(from_numpy(rows))
     try:
         out[rows] = _instants(pc.cast(pc.utf8_trim_whitespace(picked), pa.timestamp("us")))
     except pa.ArrowInvalid:  # an impossible date such as 2025-02-30: cell by cell
@@ -261,8 +297,8 @@ def _text_dates(
     if candidates.any():
         iso = np.zeros(len(text), dtype=bool)
         rows = np.flatnonzero(candidates)
-        picked = pc.utf8_trim_whitespace(text.take(pa.array(rows)))
-        iso[rows] = _mask(pc.match_substring_regex(picked, _DATE))
+        picked = pc.utf8_trim_whitespace(text.take(from_numpy(rows)))
+        iso[rows] = to_numpy(pc.match_substring_regex(picked, _DATE))
         stamps, unreadable = _text_instants(text, iso)
     if numbers is None:
         maybe = np.ones(len(text), dtype=bool)
@@ -271,9 +307,9 @@ def _text_dates(
             maybe = (numbers >= 10_000_000) & (numbers < 100_000_000)
     rows = np.flatnonzero(maybe)
     if rows.size:
-        picked = pc.utf8_trim_whitespace(text.take(pa.array(rows)))
-        rows = rows[_mask(pc.match_substring_regex(picked, _COMPACT_DATE))]
-        digits = pc.cast(pc.utf8_trim_whitespace(text.take(pa.array(rows))), pa.float64())
+        picked = pc.utf8_trim_whitespace(text.take(from_numpy(rows)))
+        rows = rows[to_numpy(pc.match_substring_regex(picked, _COMPACT_DATE))]
+        digits = pc.cast(pc.utf8_trim_whitespace(text.take(from_numpy(rows))), pa.float64())
         stamps[rows] = _compact_dates(to_numpy(digits))
     return stamps, unreadable
 
@@ -285,7 +321,7 @@ def _date_column(values: pa.Array, column: str, cells: Cells) -> tuple[np.ndarra
     """
     kind = values.type
     message = "column {column!r}: {value!r} is not a date (use YYYY-MM-DD or YYYYMMDD)"
-    given = ~_mask(pc.is_null(values))
+    given = ~to_numpy(pc.is_null(values))
     if pa.types.is_timestamp(kind) or pa.types.is_date(kind):
         return _instants(values), pa.types.is_timestamp(kind) and kind.tz is not None
     if pa.types.is_string(kind) or pa.types.is_large_string(kind):
@@ -418,10 +454,10 @@ def read_kinds(values: pa.Array, column: str, cells: Cells) -> tuple[np.ndarray,
     words = _IS_CALL_WORDS if is_call_column else CALL_WORDS
     accepted = "1/0 or true/false" if is_call_column else "call/put, c/p or 1/-1"
     message = "unknown option kind {value!r} in column {column!r} (use " + accepted + ")"
-    missing = _mask(pc.is_null(values))
+    missing = to_numpy(pc.is_null(values))
     kind = values.type
     if pa.types.is_boolean(kind):
-        return _mask(values), missing
+        return to_numpy(values), missing
     if pa.types.is_integer(kind) or pa.types.is_floating(kind):
         num = to_numpy(values)
         calls = num == 1
@@ -436,9 +472,10 @@ def read_kinds(values: pa.Array, column: str, cells: Cells) -> tuple[np.ndarray,
     flags = np.array(
         [words.get(w, -1) for w in encoded.dictionary.to_pylist()] + [-1], dtype=np.int8
     )
-    index = to_numpy(pc.fill_null(encoded.indices, len(flags) - 1)).astype(np.intp)
+    index = to_numpy(encoded.indices)
+    index = np.where(np.isnan(index), len(flags) - 1, index).astype(np.intp)
     flag = flags[index]
-    empty = _mask(pc.equal(pc.utf8_trim_whitespace(values), ""))
+    empty = to_numpy(pc.utf8_length(pc.utf8_trim_whitespace(values))) == 0
     missing = missing | (empty if not cells.strict else False)
     cells.flag((flag < 0) & ~missing, column, values, message)
     return flag == 1, missing

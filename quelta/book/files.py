@@ -409,7 +409,8 @@ class BookWriter:
             return
         for f in schema:
             try:  # pyarrow knows which types it can write; ask it with no rows
-                pa_csv.write_csv(pa.table({f.name: pa.array([], f.type)}), pa.BufferOutputStream())
+                empty = pa.Table.from_arrays([pa.nulls(0, f.type)], names=[f.name])
+                pa_csv.write_csv(empty, pa.BufferOutputStream())
             except (pa.ArrowInvalid, pa.ArrowNotImplementedError):
                 raise BookError(
                     f"column {f.name!r} holds {f.type}, which CSV cannot hold; "

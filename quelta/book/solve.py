@@ -17,9 +17,11 @@ from quelta.book.cells import (
     Cells,
     as_array,
     cell_values,
+    from_numpy,
     read_kinds,
     read_numbers,
     read_years,
+    text_array,
 )
 from quelta.book.columns import (
     GREEKS,
@@ -163,14 +165,14 @@ def solve_batch(
 def _with_results(table: Any, names: list[str], results: tuple[str, ...], g: Greeks) -> Any:
     """The table with the result columns appended, as the same kind of table."""
     values = {name: getattr(g, "vol" if name == "implied_vol" else name) for name in results[:-1]}
-    reason_text = pa.array(REASON_NAMES, pa.string()).take(pa.array(g.reason))
+    reason_text = text_array(REASON_NAMES).take(from_numpy(g.reason))
     if _is_dataframe(table):  # pandas is loaded already: its conversion costs nothing more
         out = table.copy(deep=False)
         for name, v in values.items():
             out[name] = v
         out["reason"] = reason_text.to_numpy(zero_copy_only=False)
         return out
-    arrays = [pa.array(v, mask=np.isnan(v)) for v in values.values()]
+    arrays = [from_numpy(v, np.isnan(v)) for v in values.values()]
     if isinstance(table, pa.RecordBatch):
         return pa.RecordBatch.from_arrays(
             [*table.columns, *arrays, reason_text], names=[*names, *results]
