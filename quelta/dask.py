@@ -35,7 +35,7 @@ from typing import Any
 import numpy as np
 
 import quelta
-from quelta.book import Tally
+from quelta.book import GREEKS, Tally, result_names
 
 __all__ = ["DatasetSummary", "greeks", "implied_volatility", "solve", "solve_dataset"]
 
@@ -62,13 +62,19 @@ def _dask_array() -> Any:
 
 
 def solve(
-    ddf: Any, *, valuation_date: object = None, strict: bool = False, columns: Any = None
+    ddf: Any,
+    *,
+    valuation_date: object = None,
+    strict: bool = False,
+    columns: Any = None,
+    greeks: str | Sequence[str] = GREEKS,
 ) -> Any:
     """Implied volatility and Greeks of every row of a Dask DataFrame, lazily.
 
     Takes the arguments of :func:`quelta.solve_table` and returns a Dask
     DataFrame with the same partitions: the input columns, then
-    ``implied_vol``, ``delta``, ``gamma``, ``vega`` and ``reason``. Missing
+    ``implied_vol``, the Greeks chosen (by default ``delta``, ``gamma`` and
+    ``vega``) and ``reason``. Missing
     or ambiguous columns raise :class:`quelta.book.BookError` here, before
     anything is computed; with ``strict=True`` an unreadable cell raises when
     its partition is computed.
@@ -79,15 +85,16 @@ def solve(
     # Dask's stand-in rows may be unreadable, hence strict=False here.
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", BookWarning)
-        meta = solve_table(ddf._meta_nonempty, valuation_date=valuation_date, columns=columns).iloc[
-            :0
-        ]
+        meta = solve_table(
+            ddf._meta_nonempty, valuation_date=valuation_date, columns=columns, greeks=greeks
+        ).iloc[:0]
     # One thread per task: the parallelism is Dask's (its workers and their threads).
     return ddf.map_partitions(
         solve_table,
         valuation_date=valuation_date,
         strict=strict,
         columns=columns,
+        greeks=greeks,
         threads=1,
         meta=meta,
     )
@@ -139,10 +146,12 @@ def _blockwise(function: str, fields: tuple[str, ...], **named: Any) -> list[Any
 
 def implied_volatility(
     price: Any,
-    forward: Any,
-    strike: Any,
-    expiry: Any,
+    forward: Any = None,
+    strike: Any = None,
+    expiry: Any = None,
     *,
+    spot: Any = None,
+    dividend_yield: Any = None,
     kind: Any = "call",
     discount: Any = None,
     rate: Any = None,
@@ -162,6 +171,8 @@ def implied_volatility(
         forward=forward,
         strike=strike,
         expiry=expiry,
+        spot=spot,
+        dividend_yield=dividend_yield,
         kind=kind,
         discount=discount,
         rate=rate,
@@ -171,10 +182,12 @@ def implied_volatility(
 
 def greeks(
     price: Any,
-    forward: Any,
-    strike: Any,
-    expiry: Any,
+    forward: Any = None,
+    strike: Any = None,
+    expiry: Any = None,
     *,
+    spot: Any = None,
+    dividend_yield: Any = None,
     kind: Any = "call",
     discount: Any = None,
     rate: Any = None,
@@ -188,6 +201,8 @@ def greeks(
             forward=forward,
             strike=strike,
             expiry=expiry,
+            spot=spot,
+            dividend_yield=dividend_yield,
             kind=kind,
             discount=discount,
             rate=rate,
@@ -282,7 +297,7 @@ def dataset_files(dataset: str, out_dir: str | None = None) -> list[str]:
     return [dataset]
 
 
-def _common_schema(schemas: Sequence[Any]) -> Any:
+def _common_schema(schemas: Sequence[Any], results: Sequence[str]) -> Any:
     """The schema of every part: each column once, in the order first met, then the results.
 
     A column whose type differs between files is text, as CSV reads it; the
@@ -290,21 +305,19 @@ def _common_schema(schemas: Sequence[Any]) -> Any:
     """
     import pyarrow as pa
 
-    from quelta.book import RESULTS
-
     types: dict[str, Any] = {}
     for schema in schemas:
         for f in schema:
-            if f.name in RESULTS:
+            if f.name in results:
                 continue
             if types.setdefault(f.name, f.type) != f.type:
                 types[f.name] = pa.string()
     fields = [pa.field(n, t) for n, t in types.items()]
-    fields += [pa.field(r, pa.string() if r == "reason" else pa.float64()) for r in RESULTS]
+    fields += [pa.field(r, pa.string() if r == "reason" else pa.float64()) for r in results]
     return pa.schema(fields)
 
 
-def _pieces(files: Sequence[str], out_dir: str) -> tuple[list[_Piece], Any]:
+def _pieces(files: Sequence[str], out_dir: str, results: Sequence[str]) -> tuple[list[_Piece], Any]:
     """Tasks for the files (one per CSV file, Parquet files cut at row groups) and their schema."""
     import pyarrow as pa
     import pyarrow.parquet as pq
@@ -354,7 +367,7 @@ def _pieces(files: Sequence[str], out_dir: str) -> tuple[list[_Piece], Any]:
         )
         for i, (path, groups, rows) in enumerate(cut)
     ]
-    return pieces, _common_schema(schemas)
+    return pieces, _common_schema(schemas, results)
 
 
 def _batches(books: Any, piece: _Piece, chunk: int) -> tuple[list[str], Any]:
@@ -371,7 +384,12 @@ def _batches(books: Any, piece: _Piece, chunk: int) -> tuple[list[str], Any]:
 
 
 def _solve_piece(
-    piece: _Piece, valuation_date: object, strict: bool, chunk: int, schema: Any
+    piece: _Piece,
+    valuation_date: object,
+    strict: bool,
+    chunk: int,
+    schema: Any,
+    greeks: str | Sequence[str] = GREEKS,
 ) -> DatasetSummary:
     """Solves one piece and writes its part file, cast to the run's schema (a task, on a worker)."""
     import pyarrow as pa
@@ -390,7 +408,9 @@ def _solve_piece(
                 summary.columns = books.resolve_columns(names)
                 writer = books.BookWriter(sink, "parquet", schema=schema)
                 for batch in batches:
-                    writer.write(_solve_batch(books, batch, valuation_date, strict, summary))
+                    writer.write(
+                        _solve_batch(books, batch, valuation_date, strict, greeks, summary)
+                    )
             except books.BookError as exc:
                 if exc.row is None:
                     raise books.BookError(f"{piece.name}: {exc}") from None
@@ -413,12 +433,19 @@ def _solve_piece(
 
 
 def _solve_batch(
-    books: Any, batch: Any, valuation_date: object, strict: bool, summary: DatasetSummary
+    books: Any,
+    batch: Any,
+    valuation_date: object,
+    strict: bool,
+    greeks: str | Sequence[str],
+    summary: DatasetSummary,
 ) -> Any:
     """Solves a record batch into the summary; returns the solved batch."""
     start = time.perf_counter()
     # One thread per task: the cluster's worker processes are the parallelism.
-    solved = books.solve_batch(batch, valuation_date=valuation_date, strict=strict, threads=1)
+    solved = books.solve_batch(
+        batch, valuation_date=valuation_date, strict=strict, greeks=greeks, threads=1
+    )
     summary.count(solved, time.perf_counter() - start)
     return solved.table
 
@@ -493,6 +520,7 @@ def solve_dataset(
     strict: bool = False,
     chunk_size: int = 100_000,
     progress: Callable[[int, int | None], None] | None = None,
+    greeks: str | Sequence[str] = GREEKS,
 ) -> DatasetSummary:
     """Solve the files of a dataset on a Dask cluster into a partitioned Parquet dataset.
 
@@ -527,6 +555,8 @@ def solve_dataset(
     progress : callable, optional
         Called on this machine as each part is done, with its number of rows
         and the number of rows of the dataset (None unless it is all Parquet).
+    greeks : "all" or sequence of str
+        The Greeks appended, as for :func:`quelta.solve_table`.
     """
     from distributed import as_completed, get_client
 
@@ -543,7 +573,7 @@ def solve_dataset(
     old = f"{tmp}.old"  # where an earlier result waits while the new one is renamed in
     futures: list[Any] = []
     try:
-        pieces, schema = _pieces(files, tmp)
+        pieces, schema = _pieces(files, tmp, result_names(greeks))
         futures = client.map(
             _solve_piece,
             pieces,
@@ -551,6 +581,7 @@ def solve_dataset(
             strict=strict,
             chunk=chunk_size,
             schema=schema,
+            greeks=greeks,
             pure=False,
         )
         summary = DatasetSummary(files=len(files), parts=len(pieces))

@@ -220,8 +220,6 @@ def _parser() -> argparse.ArgumentParser:
 def _run(args: argparse.Namespace) -> int:
     if args.scheduler is None:
         return local.solve(args)
-    if args.greeks != DEFAULT_GREEKS:
-        raise CliError("--greeks: a cluster run (--scheduler) writes delta, gamma and vega only")
     return cluster.solve_on_cluster(args)
 
 

@@ -151,6 +151,7 @@ def solve_on_cluster(args: argparse.Namespace) -> int:
                     valuation_date=args.valuation_date,
                     strict=args.strict,
                     chunk_size=args.chunk_size,
+                    greeks=args.greeks,
                     progress=progress,
                 )
     except books.BookError as exc:
