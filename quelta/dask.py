@@ -35,13 +35,12 @@ from typing import Any
 import numpy as np
 
 import quelta
-from quelta.book import GREEKS, Tally, result_names
+from quelta.book import GREEKS, Tally, creation_mode, result_names
 
 __all__ = ["DatasetSummary", "greeks", "implied_volatility", "solve", "solve_dataset"]
 
 _INSTALL = "quelta.dask needs Dask: pip install 'quelta[dask]'"
 PIECE_ROWS = 1_000_000  # Parquet rows per task: large files are split at row groups
-_PARQUET_MAGIC = b"PAR1"
 _PART = re.compile(r"part-\d+\.parquet")
 # Every OUT_DIR quelta writes holds this file: the sign that a later run may
 # replace it. Part names alone are no such sign, pyarrow names its parts so.
@@ -322,14 +321,12 @@ def _pieces(files: Sequence[str], out_dir: str, results: Sequence[str]) -> tuple
     import pyarrow as pa
     import pyarrow.parquet as pq
 
-    from quelta.book import BookError, BookReader
+    from quelta.book import BookError, BookReader, is_parquet
 
     cut: list[tuple[str, tuple[int, ...] | None, int | None]] = []
     schemas = []
     for path in files:
-        with open(path, "rb") as f:
-            parquet = f.read(4) == _PARQUET_MAGIC
-        if not parquet:
+        if not is_parquet(path):
             try:  # the header only: every cell of a CSV book is read as text
                 reader = BookReader(path, 1)
             except BookError as exc:
@@ -372,15 +369,8 @@ def _pieces(files: Sequence[str], out_dir: str, results: Sequence[str]) -> tuple
 
 def _batches(books: Any, piece: _Piece, chunk: int) -> tuple[list[str], Any]:
     """The column names and the record batches of a piece, read as the command reads them."""
-    if piece.row_groups is None:
-        reader = books.BookReader(piece.path, chunk)
-        return reader.names, reader.batches()
-    import pyarrow.parquet as pq
-
-    parquet = pq.ParquetFile(piece.path)
-    return list(parquet.schema_arrow.names), parquet.iter_batches(
-        batch_size=chunk, row_groups=list(piece.row_groups)
-    )
+    reader = books.BookReader(piece.path, chunk, row_groups=piece.row_groups)
+    return reader.names, reader.batches()
 
 
 def _solve_piece(
@@ -567,9 +557,7 @@ def solve_dataset(
     out_dir = os.path.abspath(out_dir)
     parent, name = os.path.split(out_dir)
     tmp = tempfile.mkdtemp(dir=parent, prefix=f".{name}.", suffix=".tmp")
-    umask = os.umask(0)
-    os.umask(umask)
-    os.chmod(tmp, 0o777 & ~umask)  # as a directory made by mkdir, not mkdtemp's 0700
+    os.chmod(tmp, creation_mode(0o777))  # as a directory made by mkdir, not mkdtemp's 0700
     old = f"{tmp}.old"  # where an earlier result waits while the new one is renamed in
     futures: list[Any] = []
     try:

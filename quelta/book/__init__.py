@@ -50,6 +50,8 @@ from quelta.book.files import (
     ArrowException,
     BookReader,
     BookWriter,
+    creation_mode,
+    is_parquet,
     sniff_delimiter,
 )
 from quelta.book.solve import Solved, Tally, solve_batch, solve_table, summarize
@@ -72,6 +74,8 @@ __all__ = [
     "BookWriter",
     "Solved",
     "Tally",
+    "creation_mode",
+    "is_parquet",
     "normalise",
     "resolve_columns",
     "result_names",

@@ -89,7 +89,8 @@ def to_numpy(values: pa.Array) -> np.ndarray:
     if n == 0:
         return np.zeros(0, dtype=bool if pa.types.is_boolean(values.type) else np.float64)
     if not (pa.types.is_boolean(values.type) or values.type == pa.float64()):
-        values = pc.cast(values, pa.float64())
+        # An integer beyond 2**53 is the nearest double, not an error.
+        values = pc.cast(values, pa.float64(), safe=False)
     validity, data = values.buffers()[:2]
     valid = None
     if values.null_count:

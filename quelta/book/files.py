@@ -30,6 +30,19 @@ _MULTILINE = r"[\r\n]"  # a cell spanning lines, which only a quote can open
 _CSV_SLICE = 65_536  # rows of CSV rendered in memory at a time, whatever the batch size
 
 
+def is_parquet(path: str) -> bool:
+    """Whether the file at path is Parquet (by its magic bytes), not CSV."""
+    with open(path, "rb") as f:
+        return f.read(len(_PARQUET_MAGIC)) == _PARQUET_MAGIC
+
+
+def creation_mode(mode: int = 0o666) -> int:
+    """The permissions a file (0o666) or directory (0o777) made by open or mkdir gets."""
+    umask = os.umask(0)  # reading the umask sets it: put back at once
+    os.umask(umask)
+    return mode & ~umask
+
+
 def sniff_delimiter(header_line: str) -> str:
     return max(",;\t", key=header_line.count)
 
@@ -82,8 +95,11 @@ class BookReader:
     the book can be read again to locate a fault (not a stream).
     """
 
-    def __init__(self, source: str | IO[bytes], chunk: int) -> None:
+    def __init__(
+        self, source: str | IO[bytes], chunk: int, row_groups: Sequence[int] | None = None
+    ) -> None:
         self.chunk = chunk
+        self.row_groups = None if row_groups is None else list(row_groups)
         self.rows_total: int | None = None
         self.delimiter = ","
         self.path: str | None = None
@@ -158,7 +174,7 @@ class BookReader:
 
     def batches(self) -> Iterator[pa.RecordBatch]:
         if self.format == "parquet":
-            yield from self._parquet.iter_batches(batch_size=self.chunk)
+            yield from self._parquet.iter_batches(batch_size=self.chunk, row_groups=self.row_groups)
             return
         if self._file is not None and not self.gzip and self._file.tell() == self._size:
             return  # a header and no rows

@@ -86,9 +86,9 @@ class _Output:
             if st is not None:
                 self.mode = stat.S_IMODE(st.st_mode)
             else:
-                umask = os.umask(0)
-                os.umask(umask)
-                self.mode = 0o666 & ~umask
+                from quelta.book import creation_mode  # loaded by now: the book is open
+
+                self.mode = creation_mode()
             fd, tmp = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.", suffix=".tmp")
         except OSError as exc:
             raise CliError(f"cannot write {given}: {exc.strerror or exc}") from None
