@@ -211,6 +211,65 @@ def _book_source(path: str | None) -> Iterator[tuple[str, str]]:
         yield str(sample), "sample book"
 
 
+def _plot_format(plot: str | None) -> str | None:
+    """The image format of --plot, by its name; refused without matplotlib."""
+    if plot is None:
+        return None
+    fmt = "png" if plot == "-" else Path(plot).suffix.lower().lstrip(".")
+    if fmt not in PLOT_FORMATS:
+        raise CliError(
+            f"--plot {plot}: unknown image format; name the file "
+            f"{', '.join('.' + f for f in PLOT_FORMATS)}"
+        )
+    try:
+        import matplotlib.figure  # noqa: F401  (imported again by draw)
+    except ImportError:
+        raise CliError("--plot needs matplotlib: pip install 'quelta[plot]'") from None
+    return fmt
+
+
+def _open_book(books: Any, path: str, name: str, chunk: int, results: tuple[str, ...]) -> Any:
+    """The reader of the book, its header checked against the results appended."""
+    if path == "-" and sys.stdin is None:
+        raise CliError("cannot read standard input: it is closed")
+    try:
+        # Standard input unbuffered: no buffer lock for the reading thread to
+        # hold while the program ends on a signal.
+        source = open(sys.stdin.fileno(), "rb", buffering=0, closefd=False) if path == "-" else path
+        reader = books.BookReader(source, chunk)
+    except FileNotFoundError:
+        raise CliError(f"{name}: no such file") from None
+    except IsADirectoryError:
+        raise CliError(f"{name}: is a directory, not a book") from None
+    except books.BookError as exc:
+        raise CliError(f"{name}: {exc}") from None
+    except OSError as exc:
+        raise CliError(f"cannot read {name}: {os_message(exc)}") from None
+    try:  # the header again, now against the Greeks chosen
+        books.resolve_columns(reader.names, results=results)
+    except books.BookError as exc:
+        reader.close()
+        raise CliError(f"{name}: {exc}") from None
+    return reader
+
+
+def _open_writer(books: Any, out: _Output, reader: Any, results: tuple[str, ...], path: str) -> Any:
+    """The writer of the output, in the format its name gives."""
+    out_format = _output_format(out, books)
+    delimiter = "\t" if out.given.lower().endswith(".tsv") else reader.delimiter
+    writer = books.BookWriter(out.file, out_format, delimiter, [*reader.names, *results])
+    # A CSV book is all text; a Parquet book's columns are known before any
+    # row is solved, and one CSV cannot hold is refused before any is written.
+    if reader.format == "parquet":
+        import pyarrow.parquet as pq
+
+        try:
+            writer.check(pq.read_schema(path))
+        except books.BookError as exc:
+            raise CliError(f"-o {out.given}: {exc}") from None
+    return writer
+
+
 def solve(args: argparse.Namespace) -> int:
     """Runs ``quelta solve`` on this machine; returns the exit status."""
     try:
@@ -221,18 +280,7 @@ def solve(args: argparse.Namespace) -> int:
     if output is None and args.book == "-":
         output = "-"
     _check_outputs(args.book, output, args.plot)
-    plot_format = None
-    if args.plot is not None:
-        plot_format = "png" if args.plot == "-" else Path(args.plot).suffix.lower().lstrip(".")
-        if plot_format not in PLOT_FORMATS:
-            raise CliError(
-                f"--plot {args.plot}: unknown image format; name the file "
-                f"{', '.join('.' + f for f in PLOT_FORMATS)}"
-            )
-        try:
-            import matplotlib.figure  # noqa: F401  (imported again by draw)
-        except ImportError:
-            raise CliError("--plot needs matplotlib: pip install 'quelta[plot]'") from None
+    plot_format = _plot_format(args.plot)
     if args.chunk_size < 1:
         raise CliError("--chunk-size must be at least 1")
     results = books.result_names(args.greeks)
@@ -245,45 +293,13 @@ def solve(args: argparse.Namespace) -> int:
     with _book_source(args.book) as (path, name), contextlib.ExitStack() as cleanup:
         # Runs on every failure; outputs is empty once they are committed.
         cleanup.callback(_discard_all, outputs)
-        if path == "-" and sys.stdin is None:
-            raise CliError("cannot read standard input: it is closed")
-        try:
-            # Standard input unbuffered: no buffer lock for the reading thread to
-            # hold while the program ends on a signal.
-            source = (
-                open(sys.stdin.fileno(), "rb", buffering=0, closefd=False) if path == "-" else path
-            )
-            reader = books.BookReader(source, args.chunk_size)
-        except FileNotFoundError:
-            raise CliError(f"{name}: no such file") from None
-        except IsADirectoryError:
-            raise CliError(f"{name}: is a directory, not a book") from None
-        except books.BookError as exc:
-            raise CliError(f"{name}: {exc}") from None
-        except OSError as exc:
-            raise CliError(f"cannot read {name}: {os_message(exc)}") from None
+        reader = _open_book(books, path, name, args.chunk_size, results)
         cleanup.callback(reader.close)
-        try:  # the header again, now against the Greeks chosen
-            books.resolve_columns(reader.names, results=results)
-        except books.BookError as exc:
-            raise CliError(f"{name}: {exc}") from None
-
         writer = None
         if output is not None:
             out = _Output(output)
             outputs.append(out)
-            out_format = _output_format(out, books)
-            delimiter = "\t" if output.lower().endswith(".tsv") else reader.delimiter
-            writer = books.BookWriter(out.file, out_format, delimiter, [*reader.names, *results])
-            # A CSV book is all text; a Parquet book's columns are known before any
-            # row is solved, and one CSV cannot hold is refused before any is written.
-            if reader.format == "parquet":
-                import pyarrow.parquet as pq
-
-                try:
-                    writer.check(pq.read_schema(path))
-                except books.BookError as exc:
-                    raise CliError(f"-o {output}: {exc}") from None
+            writer = _open_writer(books, out, reader, results, path)
         if args.plot is not None:
             image = _Output(args.plot)
             outputs.append(image)
