@@ -41,7 +41,7 @@ def _the_command() -> bool:
 _unusable: ValueError | None = None
 try:
     from quelta import black_core
-    from quelta._api import Greeks, Reason, greeks, implied_volatility, simd_level
+    from quelta._arrays import Greeks, Reason, greeks, implied_volatility, simd_level
 except ValueError as _exc:
     if not _the_command():
         raise

@@ -35,13 +35,12 @@ from typing import Any
 import numpy as np
 
 import quelta
-from quelta._api import Reason
+from quelta.book import GREEKS, Tally, creation_mode, result_names
 
 __all__ = ["DatasetSummary", "greeks", "implied_volatility", "solve", "solve_dataset"]
 
 _INSTALL = "quelta.dask needs Dask: pip install 'quelta[dask]'"
 PIECE_ROWS = 1_000_000  # Parquet rows per task: large files are split at row groups
-_PARQUET_MAGIC = b"PAR1"
 _PART = re.compile(r"part-\d+\.parquet")
 # Every OUT_DIR quelta writes holds this file: the sign that a later run may
 # replace it. Part names alone are no such sign, pyarrow names its parts so.
@@ -62,13 +61,19 @@ def _dask_array() -> Any:
 
 
 def solve(
-    ddf: Any, *, valuation_date: object = None, strict: bool = False, columns: Any = None
+    ddf: Any,
+    *,
+    valuation_date: object = None,
+    strict: bool = False,
+    columns: Any = None,
+    greeks: str | Sequence[str] = GREEKS,
 ) -> Any:
     """Implied volatility and Greeks of every row of a Dask DataFrame, lazily.
 
     Takes the arguments of :func:`quelta.solve_table` and returns a Dask
     DataFrame with the same partitions: the input columns, then
-    ``implied_vol``, ``delta``, ``gamma``, ``vega`` and ``reason``. Missing
+    ``implied_vol``, the Greeks chosen (by default ``delta``, ``gamma`` and
+    ``vega``) and ``reason``. Missing
     or ambiguous columns raise :class:`quelta.book.BookError` here, before
     anything is computed; with ``strict=True`` an unreadable cell raises when
     its partition is computed.
@@ -79,15 +84,16 @@ def solve(
     # Dask's stand-in rows may be unreadable, hence strict=False here.
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", BookWarning)
-        meta = solve_table(ddf._meta_nonempty, valuation_date=valuation_date, columns=columns).iloc[
-            :0
-        ]
+        meta = solve_table(
+            ddf._meta_nonempty, valuation_date=valuation_date, columns=columns, greeks=greeks
+        ).iloc[:0]
     # One thread per task: the parallelism is Dask's (its workers and their threads).
     return ddf.map_partitions(
         solve_table,
         valuation_date=valuation_date,
         strict=strict,
         columns=columns,
+        greeks=greeks,
         threads=1,
         meta=meta,
     )
@@ -139,10 +145,12 @@ def _blockwise(function: str, fields: tuple[str, ...], **named: Any) -> list[Any
 
 def implied_volatility(
     price: Any,
-    forward: Any,
-    strike: Any,
-    expiry: Any,
+    forward: Any = None,
+    strike: Any = None,
+    expiry: Any = None,
     *,
+    spot: Any = None,
+    dividend_yield: Any = None,
     kind: Any = "call",
     discount: Any = None,
     rate: Any = None,
@@ -162,6 +170,8 @@ def implied_volatility(
         forward=forward,
         strike=strike,
         expiry=expiry,
+        spot=spot,
+        dividend_yield=dividend_yield,
         kind=kind,
         discount=discount,
         rate=rate,
@@ -171,10 +181,12 @@ def implied_volatility(
 
 def greeks(
     price: Any,
-    forward: Any,
-    strike: Any,
-    expiry: Any,
+    forward: Any = None,
+    strike: Any = None,
+    expiry: Any = None,
     *,
+    spot: Any = None,
+    dividend_yield: Any = None,
     kind: Any = "call",
     discount: Any = None,
     rate: Any = None,
@@ -188,6 +200,8 @@ def greeks(
             forward=forward,
             strike=strike,
             expiry=expiry,
+            spot=spot,
+            dividend_yield=dividend_yield,
             kind=kind,
             discount=discount,
             rate=rate,
@@ -210,34 +224,20 @@ class _Piece:
 
 
 @dataclass
-class DatasetSummary:
-    """What :func:`solve_dataset` did, added up over all parts.
+class DatasetSummary(Tally):
+    """What :func:`solve_dataset` did, added up over all parts: a :class:`quelta.book.Tally`.
 
-    ``reasons`` counts the rows by :class:`quelta.Reason` code;
-    ``solve_seconds`` is the time spent solving, summed over the tasks;
-    ``max_true_error`` is the largest ``|implied_vol/true_vol - 1|`` over the
-    ``true_compared`` rows that have a known volatility; ``warnings`` are
-    the distinct :class:`quelta.book.BookWarning` texts; ``columns`` maps
-    canonical columns to the header names of the first file.
+    ``files`` and ``parts`` are the files read and the part files written;
+    ``columns`` maps canonical columns to the header names of the first file.
     """
 
     files: int = 0
     parts: int = 0
-    rows: int = 0
-    reasons: np.ndarray = field(default_factory=lambda: np.zeros(len(Reason), np.int64))
-    solve_seconds: float = 0.0
-    max_true_error: float = 0.0
-    true_compared: int = 0
-    warnings: list[str] = field(default_factory=list)
     columns: dict[str, str] = field(default_factory=dict)
 
     def add(self, other: DatasetSummary) -> None:
-        self.rows += other.rows
-        self.reasons += other.reasons
-        self.solve_seconds += other.solve_seconds
-        self.max_true_error = max(self.max_true_error, other.max_true_error)
-        self.true_compared += other.true_compared
-        self.warnings += [w for w in other.warnings if w not in self.warnings]
+        """Adds the summary of another part."""
+        self.merge(other)
         self.columns = self.columns or other.columns
 
 
@@ -296,7 +296,7 @@ def dataset_files(dataset: str, out_dir: str | None = None) -> list[str]:
     return [dataset]
 
 
-def _common_schema(schemas: Sequence[Any]) -> Any:
+def _common_schema(schemas: Sequence[Any], results: Sequence[str]) -> Any:
     """The schema of every part: each column once, in the order first met, then the results.
 
     A column whose type differs between files is text, as CSV reads it; the
@@ -304,33 +304,29 @@ def _common_schema(schemas: Sequence[Any]) -> Any:
     """
     import pyarrow as pa
 
-    from quelta.book import RESULTS
-
     types: dict[str, Any] = {}
     for schema in schemas:
         for f in schema:
-            if f.name in RESULTS:
+            if f.name in results:
                 continue
             if types.setdefault(f.name, f.type) != f.type:
                 types[f.name] = pa.string()
     fields = [pa.field(n, t) for n, t in types.items()]
-    fields += [pa.field(r, pa.string() if r == "reason" else pa.float64()) for r in RESULTS]
+    fields += [pa.field(r, pa.string() if r == "reason" else pa.float64()) for r in results]
     return pa.schema(fields)
 
 
-def _pieces(files: Sequence[str], out_dir: str) -> tuple[list[_Piece], Any]:
+def _pieces(files: Sequence[str], out_dir: str, results: Sequence[str]) -> tuple[list[_Piece], Any]:
     """Tasks for the files (one per CSV file, Parquet files cut at row groups) and their schema."""
     import pyarrow as pa
     import pyarrow.parquet as pq
 
-    from quelta.book import BookError, BookReader
+    from quelta.book import BookError, BookReader, is_parquet
 
     cut: list[tuple[str, tuple[int, ...] | None, int | None]] = []
     schemas = []
     for path in files:
-        with open(path, "rb") as f:
-            parquet = f.read(4) == _PARQUET_MAGIC
-        if not parquet:
+        if not is_parquet(path):
             try:  # the header only: every cell of a CSV book is read as text
                 reader = BookReader(path, 1)
             except BookError as exc:
@@ -368,24 +364,22 @@ def _pieces(files: Sequence[str], out_dir: str) -> tuple[list[_Piece], Any]:
         )
         for i, (path, groups, rows) in enumerate(cut)
     ]
-    return pieces, _common_schema(schemas)
+    return pieces, _common_schema(schemas, results)
 
 
 def _batches(books: Any, piece: _Piece, chunk: int) -> tuple[list[str], Any]:
     """The column names and the record batches of a piece, read as the command reads them."""
-    if piece.row_groups is None:
-        reader = books.BookReader(piece.path, chunk)
-        return reader.names, reader.batches()
-    import pyarrow.parquet as pq
-
-    parquet = pq.ParquetFile(piece.path)
-    return list(parquet.schema_arrow.names), parquet.iter_batches(
-        batch_size=chunk, row_groups=list(piece.row_groups)
-    )
+    reader = books.BookReader(piece.path, chunk, row_groups=piece.row_groups)
+    return reader.names, reader.batches()
 
 
 def _solve_piece(
-    piece: _Piece, valuation_date: object, strict: bool, chunk: int, schema: Any
+    piece: _Piece,
+    valuation_date: object,
+    strict: bool,
+    chunk: int,
+    schema: Any,
+    greeks: str | Sequence[str] = GREEKS,
 ) -> DatasetSummary:
     """Solves one piece and writes its part file, cast to the run's schema (a task, on a worker)."""
     import pyarrow as pa
@@ -404,7 +398,9 @@ def _solve_piece(
                 summary.columns = books.resolve_columns(names)
                 writer = books.BookWriter(sink, "parquet", schema=schema)
                 for batch in batches:
-                    writer.write(_solve_batch(books, batch, valuation_date, strict, summary))
+                    writer.write(
+                        _solve_batch(books, batch, valuation_date, strict, greeks, summary)
+                    )
             except books.BookError as exc:
                 if exc.row is None:
                     raise books.BookError(f"{piece.name}: {exc}") from None
@@ -427,22 +423,20 @@ def _solve_piece(
 
 
 def _solve_batch(
-    books: Any, batch: Any, valuation_date: object, strict: bool, summary: DatasetSummary
+    books: Any,
+    batch: Any,
+    valuation_date: object,
+    strict: bool,
+    greeks: str | Sequence[str],
+    summary: DatasetSummary,
 ) -> Any:
     """Solves a record batch into the summary; returns the solved batch."""
     start = time.perf_counter()
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always", books.BookWarning)
-        # One thread per task: the cluster's worker processes are the parallelism.
-        solved = books.solve_batch(batch, valuation_date=valuation_date, strict=strict, threads=1)
-    summary.solve_seconds += time.perf_counter() - start
-    summary.warnings += [str(w.message) for w in caught if str(w.message) not in summary.warnings]
-    g = solved.greeks
-    summary.rows += len(g.reason)
-    summary.reasons += np.bincount(g.reason, minlength=len(Reason))
-    err, compared = solved.true_vol_error()
-    summary.max_true_error = max(summary.max_true_error, err)
-    summary.true_compared += compared
+    # One thread per task: the cluster's worker processes are the parallelism.
+    solved = books.solve_batch(
+        batch, valuation_date=valuation_date, strict=strict, greeks=greeks, threads=1
+    )
+    summary.count(solved, time.perf_counter() - start)
     return solved.table
 
 
@@ -516,6 +510,7 @@ def solve_dataset(
     strict: bool = False,
     chunk_size: int = 100_000,
     progress: Callable[[int, int | None], None] | None = None,
+    greeks: str | Sequence[str] = GREEKS,
 ) -> DatasetSummary:
     """Solve the files of a dataset on a Dask cluster into a partitioned Parquet dataset.
 
@@ -550,6 +545,8 @@ def solve_dataset(
     progress : callable, optional
         Called on this machine as each part is done, with its number of rows
         and the number of rows of the dataset (None unless it is all Parquet).
+    greeks : "all" or sequence of str
+        The Greeks appended, as for :func:`quelta.solve_table`.
     """
     from distributed import as_completed, get_client
 
@@ -560,13 +557,11 @@ def solve_dataset(
     out_dir = os.path.abspath(out_dir)
     parent, name = os.path.split(out_dir)
     tmp = tempfile.mkdtemp(dir=parent, prefix=f".{name}.", suffix=".tmp")
-    umask = os.umask(0)
-    os.umask(umask)
-    os.chmod(tmp, 0o777 & ~umask)  # as a directory made by mkdir, not mkdtemp's 0700
+    os.chmod(tmp, creation_mode(0o777))  # as a directory made by mkdir, not mkdtemp's 0700
     old = f"{tmp}.old"  # where an earlier result waits while the new one is renamed in
     futures: list[Any] = []
     try:
-        pieces, schema = _pieces(files, tmp)
+        pieces, schema = _pieces(files, tmp, result_names(greeks))
         futures = client.map(
             _solve_piece,
             pieces,
@@ -574,6 +569,7 @@ def solve_dataset(
             strict=strict,
             chunk=chunk_size,
             schema=schema,
+            greeks=greeks,
             pure=False,
         )
         summary = DatasetSummary(files=len(files), parts=len(pieces))

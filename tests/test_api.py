@@ -20,7 +20,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import quelta
-import quelta._api
+import quelta._arrays
 from quelta import Reason
 from quelta import black_core as bc
 
@@ -331,7 +331,7 @@ def test_a_solver_failure_is_not_reported_as_solved(monkeypatch):
             vol[:] = NAN
             reason[:] = Reason.NOT_SOLVED
 
-    monkeypatch.setattr(quelta._api, "_kernel", NoSolution)
+    monkeypatch.setattr(quelta._arrays, "_kernel", NoSolution)
     vol, code = quelta.implied_volatility(ATM, 100.0, 100.0, 1.0, reason=True, threads=1)
     assert math.isnan(vol) and code == Reason.NOT_SOLVED
 

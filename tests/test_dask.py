@@ -81,12 +81,12 @@ def _dataset(root):
     return sorted(str(p) for p in root.rglob("*.*"))
 
 
-def _single_machine(capsys, files, tmp_path):
+def _single_machine(capsys, files, tmp_path, greeks=()):
     """The single-machine command's output for each file, in order, as one table."""
     tables = []
     for i, f in enumerate(files):
         out = tmp_path / f"single-{i}.parquet"
-        assert cli.main(["solve", f, "-o", str(out)]) == 0
+        assert cli.main(["solve", f, "-o", str(out), *greeks]) == 0
         tables.append(pq.read_table(out))
     capsys.readouterr()
     return tables
@@ -106,11 +106,12 @@ def _assert_same_tables(got, want):
             assert g.equals(w), name
 
 
-@pytest.mark.parametrize("kill_a_worker", [False, True])
-def test_cluster_result_equals_the_single_machine_solve(kill_a_worker, client, capsys,
+@pytest.mark.parametrize("kill_a_worker, greeks", [
+    (False, []), (True, []), (False, ["--greeks", "all"]), (False, ["--greeks", "vanna,rho"])])
+def test_cluster_result_equals_the_single_machine_solve(kill_a_worker, greeks, client, capsys,
                                                         tmp_path, monkeypatch):
     files = _dataset(tmp_path / "ds")
-    want = _single_machine(capsys, files, tmp_path)
+    want = _single_machine(capsys, files, tmp_path, greeks)
     monkeypatch.setattr(quelta.dask, "PIECE_ROWS", 250)  # a.parquet in three parts
     out = tmp_path / "out"
     if kill_a_worker:
@@ -141,7 +142,7 @@ def test_cluster_result_equals_the_single_machine_solve(kill_a_worker, client, c
     else:
         scheduler = "local:2"
     code = cli.main(["solve", str(tmp_path / "ds"), "-o", str(out), "--scheduler", scheduler,
-                     "--chunk-size", "40"])
+                     "--chunk-size", "40", *greeks])
     summary, err = capsys.readouterr()
     assert code == 0, err
     if kill_a_worker:
@@ -189,35 +190,44 @@ def test_a_failed_run_leaves_no_output(fault, message, client, capsys, tmp_path)
     assert earlier.read_bytes() == b"earlier"
 
 
-def test_dataframe_partitions_equal_solve_table(client):
+@pytest.mark.parametrize("greeks", [{}, {"greeks": "all"}, {"greeks": ["volga"]}])
+def test_dataframe_partitions_equal_solve_table(greeks, client):
     frame = _book(1000, 7).to_pandas()
     frame.loc[3, "price"] = None
-    lazy = quelta.dask.solve(dd.from_pandas(frame, npartitions=4))
-    want = quelta.solve_table(frame)
+    lazy = quelta.dask.solve(dd.from_pandas(frame, npartitions=4), **greeks)
+    want = quelta.solve_table(frame, **greeks)
     got = lazy.compute()
     assert list(got.columns) == list(want.columns)
     assert list(lazy.dtypes) == list(got.dtypes)
-    for name in RESULTS[:-1]:
+    for name in want.columns[len(frame.columns):-1]:
         assert_same_bits(got[name].to_numpy(), want[name].to_numpy())
     assert got["reason"].tolist() == want["reason"].tolist()
 
 
+@pytest.mark.parametrize("underlying", ["forward", "spot"])
 @pytest.mark.parametrize("function", ["implied_volatility", "greeks"])
-def test_arrays_blockwise_equal_numpy(function, client):
+def test_arrays_blockwise_equal_numpy(function, underlying, client):
     t = _book(900, 8).to_pandas()
     price = t["price"].to_numpy().reshape(30, 30)
     strike = t["strike"].to_numpy().reshape(30, 30)
     forward = t["forward"].to_numpy()[:30]  # broadcast along the rows
     kind = np.where(t["kind"].to_numpy()[:30] == "call", "call", "put")[:, None]
-    args = (price, forward, strike, 0.75)
     kwargs = {"kind": kind, "rate": 0.03}
-    lazy_args = (da.from_array(price, chunks=(7, 11)), da.from_array(forward, chunks=13),
-                 strike, 0.75)
+    lazy_forward = da.from_array(forward, chunks=13)
+    if underlying == "spot":  # the same numbers as a spot, with a yield in chunks of its own
+        q = np.linspace(0.0, 0.04, 30)
+        kwargs["dividend_yield"] = da.from_array(q, chunks=9)
+        want_kwargs = {**kwargs, "spot": forward, "dividend_yield": q}
+        kwargs["spot"], forward, lazy_forward = lazy_forward, None, None
+    else:
+        want_kwargs = kwargs
+    args = (price, forward, strike, 0.75)
+    lazy_args = (da.from_array(price, chunks=(7, 11)), lazy_forward, strike, 0.75)
     if function == "implied_volatility":
-        want = quelta.implied_volatility(*args, **kwargs, reason=True)
+        want = quelta.implied_volatility(*args, **want_kwargs, reason=True)
         got = quelta.dask.implied_volatility(*lazy_args, **kwargs, reason=True)
     else:
-        want = quelta.greeks(*args, **kwargs)
+        want = quelta.greeks(*args, **want_kwargs)
         got = quelta.dask.greeks(*lazy_args, **kwargs)
     got = da.compute(*got)
     for g, w in zip(got, want):

@@ -88,7 +88,7 @@ def test_every_row_is_written_once_and_every_text_cell_reads_back(rows, chunk, s
                                      "expiry": [1.0] * rows, "kind": ["call"] * rows,
                                      "note": notes}), book, row_group_size=700)
         out = Path(tmp) / "out.csv"
-        with mock.patch.object(books, "_CSV_SLICE", slice_rows or books._CSV_SLICE):
+        with mock.patch.object(books.files, "_CSV_SLICE", slice_rows or books.files._CSV_SLICE):
             assert cli.main([str(book), "-o", str(out), "--chunk-size", str(chunk)]) == 0
         with open(out, newline="", encoding="utf-8") as f:
             got = list(csv.reader(f))

@@ -254,13 +254,13 @@ def test_a_row_longer_than_a_block_is_read_once(n, data, chunk, compressed):
     with tempfile.TemporaryDirectory() as d:
         path = Path(d, "book.csv")
         path.write_bytes(gzip.compress(raw) if compressed else raw)
-        saved, book._BLOCK_SIZE = book._BLOCK_SIZE, 256  # rows beyond a block, cheaply
+        saved, book.files._BLOCK_SIZE = book.files._BLOCK_SIZE, 256  # rows beyond a block, cheaply
         try:
             reader = book.BookReader(str(path), chunk)
             notes = [c for b in reader.batches() for c in b.column("note").to_pylist()]
             reader.close()
         finally:
-            book._BLOCK_SIZE = saved
+            book.files._BLOCK_SIZE = saved
     assert notes == [line.rsplit(",", 1)[1] for line in lines[1:]]
 
 

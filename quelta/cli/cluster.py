@@ -17,7 +17,7 @@ import time
 from collections.abc import Iterator
 from typing import Any
 
-from quelta.cli import CliError, _os_message, _summary, _Tally, _Terminated
+from quelta.cli.report import CliError, Terminated, os_message, progress_bar, summary
 
 _INSTALL_DASK = "--scheduler needs Dask: pip install 'quelta[dask]'"
 CONNECT_TIMEOUT = "10s"
@@ -70,7 +70,7 @@ def _signals_held() -> Iterator[None]:
         signal.signal(signal.SIGTERM, previous)
         signal.pthread_sigmask(signal.SIG_SETMASK, mask)  # a pending one is raised here
         if caught:
-            raise _Terminated(caught[0])
+            raise Terminated(caught[0])
 
 
 @contextlib.contextmanager
@@ -114,29 +114,6 @@ def _client(where: int | str) -> Iterator[Any]:
         yield client
 
 
-@contextlib.contextmanager
-def _progress_bar() -> Iterator[Any]:
-    """A callback adding the rows of finished parts to a progress bar (tqdm) on a terminal."""
-    bar = None
-    if sys.stderr.isatty():
-        with contextlib.suppress(ImportError):
-            from tqdm import tqdm
-
-            bar = tqdm(file=sys.stderr, unit=" rows", unit_scale=True, dynamic_ncols=True)
-
-    def advance(rows: int, total: int | None) -> None:
-        if bar is not None:
-            if bar.total is None and total is not None:
-                bar.total = total
-            bar.update(rows)
-
-    try:
-        yield advance
-    finally:
-        if bar is not None:
-            bar.close()
-
-
 def solve_on_cluster(args: argparse.Namespace) -> int:
     """Runs ``quelta solve`` with ``--scheduler``; returns the exit status."""
     if args.output is None or args.output == "-":
@@ -166,7 +143,7 @@ def solve_on_cluster(args: argparse.Namespace) -> int:
         qdask.check_out_dir(args.output, args.book)
         with _client(where) as client:
             workers = len(client.scheduler_info()["workers"])
-            with _progress_bar() as progress:
+            with progress_bar() as progress:
                 result = qdask.solve_dataset(
                     args.book,
                     args.output,
@@ -174,31 +151,24 @@ def solve_on_cluster(args: argparse.Namespace) -> int:
                     valuation_date=args.valuation_date,
                     strict=args.strict,
                     chunk_size=args.chunk_size,
+                    greeks=args.greeks,
                     progress=progress,
                 )
     except books.BookError as exc:
         raise CliError(str(exc)) from None
     except KilledWorker as exc:
         raise CliError(f"the cluster gave up: {exc}") from None
-    except (KeyboardInterrupt, _Terminated) as exc:
+    except (KeyboardInterrupt, Terminated) as exc:
         if result is not None:  # while the cluster stopped, after OUT_DIR was renamed into place
             exc.complete = args.output  # type: ignore[union-attr]
         raise
     except OSError as exc:  # the outputs, or a file the client or a worker could not open
         where = exc.filename if exc.filename else f"cannot write {args.output}"
-        raise CliError(f"{where}: {_os_message(exc)}") from None
+        raise CliError(f"{where}: {os_message(exc)}") from None
     elapsed = time.perf_counter() - started
 
     for text in result.warnings:
         print(f"quelta: warning: {text}", file=sys.stderr)
-    tally = _Tally(
-        rows=result.rows,
-        reasons=result.reasons,
-        solve_seconds=result.solve_seconds,
-        max_true_error=result.max_true_error,
-        true_compared=result.true_compared,
-        warnings=result.warnings,
-    )
     cluster = f"local:{where}" if isinstance(where, int) else where
     book = (
         f"{args.book} ({result.files} file{'s' * (result.files != 1)}, {result.parts} "
@@ -206,5 +176,5 @@ def solve_on_cluster(args: argparse.Namespace) -> int:
         f"worker{'s' * (workers != 1)}"
     )
     columns = ", ".join(f"{c}={n!r}" for c, n in result.columns.items())
-    _summary(sys.stdout, book, columns, tally, elapsed, args.output, args)
+    summary(sys.stdout, book, columns, result, elapsed, args.output, args)
     return 0

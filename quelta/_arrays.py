@@ -176,7 +176,7 @@ class Greeks(NamedTuple):
 
 # ---------------------------------------------------------------- arguments
 
-_CALL_WORDS = {"call": 1, "c": 1, "put": 0, "p": 0, "1": 1, "+1": 1, "-1": 0}
+CALL_WORDS = {"call": 1, "c": 1, "put": 0, "p": 0, "1": 1, "+1": 1, "-1": 0}
 
 
 def _series_index(value: object) -> Any:
@@ -239,7 +239,7 @@ def _flag_of(value: object) -> int:
     if isinstance(value, bytes):
         value = value.decode("ascii", "replace")
     if isinstance(value, str):
-        flag = _CALL_WORDS.get(value.strip().lower())
+        flag = CALL_WORDS.get(value.strip().lower())
         if flag is not None:
             return flag
     elif isinstance(value, (int, float, np.integer, np.floating)):
@@ -726,7 +726,7 @@ def greeks(
     vega is per point of ``w``, and ``dV/dsigma = dV/dw * sqrt(T)``, so
     ``vega = core_vega * sqrt(T)``.
     """
-    return _greeks(
+    return solve_greeks(
         price,
         forward,
         strike,
@@ -738,10 +738,10 @@ def greeks(
         rate=rate,
         threads=threads,
         more=True,
-    )
+    )[0]
 
 
-def _greeks(
+def solve_greeks(
     price: npt.ArrayLike,
     forward: npt.ArrayLike | None,
     strike: npt.ArrayLike | None,
@@ -754,11 +754,12 @@ def _greeks(
     rate: npt.ArrayLike | None,
     threads: int | None,
     more: bool,
-) -> Greeks:
-    """:func:`greeks`; without ``more``, theta, rho, vanna and volga are None.
+) -> tuple[Greeks, FloatArray]:
+    """:func:`greeks`, and the forward of each row, flat (formed from the spot if given).
 
-    For callers that show only delta, gamma and vega (a book's default
-    columns), which then pay for the kernel alone.
+    Without ``more``, theta, rho, vanna and volga are None: for callers that
+    show only delta, gamma and vega (a book's default columns), which then
+    pay for the kernel alone.
     """
     book = _Book(price, forward, strike, expiry, kind, discount, rate, spot, dividend_yield)
     vol, delta, gamma, vega, code = book.solve(threads, greeks=True)
@@ -769,7 +770,7 @@ def _greeks(
         theta, rho, vanna, volga = _spot_time_and_vol_greeks(
             book, vol, delta, gamma, vega, code, threads, more
         )
-    return Greeks(
+    greeks = Greeks(
         *(
             None if a is None else book.wrap(a, name)
             for a, name in (
@@ -785,9 +786,10 @@ def _greeks(
             )
         )
     )
+    return greeks, book.forward
 
 
-_DAYS_PER_YEAR = 365.0
+DAYS_PER_YEAR = 365.0  # ACT/365F: a theta per calendar day, a book's days to years
 _DBL_MIN = float(np.finfo(np.float64).tiny)
 _DBL_MAX = float(np.finfo(np.float64).max)
 
@@ -884,12 +886,12 @@ def _spot_time_and_vol_greeks(
                 decay = 50.0 * dv * sigma / t  # D F n(d1) sigma / (2 sqrt(T)), vega per point
                 if growth is None:
                     # F fixed: q = r, and q A - r B = r V with no cancellation.
-                    theta[lo:hi] = (r * v - decay) / _DAYS_PER_YEAR
+                    theta[lo:hi] = (r * v - decay) / DAYS_PER_YEAR
                     rho[lo:hi] = -t * v / 100.0
                 else:
                     b = _strike_term(np.where(call, d2, -d2), disc * k, dv / root_t)
                     b[~call] *= -1.0
-                    theta[lo:hi] = (q * f * delta[lo:hi] - r * b - decay) / _DAYS_PER_YEAR
+                    theta[lo:hi] = (q * f * delta[lo:hi] - r * b - decay) / DAYS_PER_YEAR
                     rho[lo:hi] = t * b / 100.0
                 density = 100.0 * dv / (f * root_t)  # D n(d1)
                 vanna[lo:hi] = -density * d2 / (100.0 * sigma)
