@@ -506,7 +506,7 @@ inline Normalised<V> normalise(V price, V F, V K, V kind) noexcept {
     const M put = kind < 0.0;
     kind = select(put, V(-1.0), V(1.0));
     // Ordered comparisons: a NaN operand makes them false.
-    const V intrinsic = select(put, select(K > F, K - F, V(0.0)), select(K < F, F - K, V(0.0)));
+    const V intrinsic = intrinsic_value(F, K, kind);
     const M rejected = price < intrinsic || price >= select(put, K, F);
     const V x = log_moneyness(F, K);
     // In the money: the out-of-the-money option of the same strike has the
