@@ -38,7 +38,8 @@ if ! libfuzzer_works; then
     apt-get update -qq
     apt-get install -y -qq clang >/dev/null
     if ! libfuzzer_works; then
-        version=$(clang++ --version | sed -n 's/.*clang version \([0-9]*\).*/\1/p' | head -1)
+        version=$(clang++ --version)
+        version=$(sed -n 's/.*clang version \([0-9]*\).*/\1/p' <<<"$version" | head -1)
         apt-get install -y -qq "libclang-rt-$version-dev" >/dev/null
         libfuzzer_works || { echo "fuzz.sh: no libFuzzer runtime for clang $version" >&2; exit 1; }
     fi

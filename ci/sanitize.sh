@@ -59,7 +59,9 @@ case "$PACKAGE" in
     *) echo "sanitize.sh: the venv imports quelta from $PACKAGE, not its own build" >&2; exit 1 ;;
 esac
 MODULE=$(echo "$PACKAGE"/black_core*.so)
-if ! ldd "$MODULE" | grep -q libasan; then
+# (ldd's listing is taken whole first: grep -q stops reading at the first match,
+# and under pipefail the SIGPIPE that ldd may then get would fail the check.)
+if ! grep -q libasan <<<"$(ldd "$MODULE")"; then
     echo "sanitize.sh: $MODULE is not linked against the ASan runtime" >&2
     exit 1
 fi
