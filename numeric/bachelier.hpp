@@ -1,4 +1,4 @@
-// The normal (Bachelier) model, generic over the lane type (simd/lanes.hpp;
+// The normal (Bachelier) model, generic over the lane type (numeric/simd/lanes.hpp;
 // V = double is the scalar code).
 //
 // The undiscounted call is (F - K) Phi(d) + s phi(d), d = (F - K)/s, s the
@@ -61,9 +61,9 @@
 
 #include "numeric/constants.hpp"
 #include "numeric/simd/elementary.hpp"
-#include "numeric/simd/greeks.hpp"
+#include "numeric/greeks.hpp"
 #include "numeric/simd/lanes.hpp"
-#include "numeric/simd/normal.hpp"
+#include "numeric/normal.hpp"
 
 namespace quelta::bachelier {
 

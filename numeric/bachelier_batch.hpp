@@ -1,6 +1,6 @@
 // The batch kernel of the normal (Bachelier) model: implied total normal
 // volatility, discounted Greeks and reason codes of contiguous rows (the
-// Rows of simd/batch.hpp), generic over the lane type.
+// Rows of numeric/batch.hpp), generic over the lane type.
 //
 // Rows are taken W at a time; the last partial vector is padded with an
 // at-the-money row whose results are dropped. Each lane goes through the same
@@ -13,7 +13,7 @@
 #include <limits>
 
 #include "numeric/bachelier.hpp"
-#include "numeric/simd/batch.hpp"
+#include "numeric/batch.hpp"
 #include "numeric/simd/lanes.hpp"
 
 namespace quelta::bachelier {

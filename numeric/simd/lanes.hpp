@@ -1,6 +1,6 @@
 // Lane types of the generic numeric kernels.
 //
-// Every generic function in numeric/simd/ is a template over a lane type V
+// Every generic function of numeric/ is a template over a lane type V
 // holding W doubles and its mask type mask_t<V>. Three lane types exist:
 //   double   W = 1, mask bool: the scalar core, on every CPU;
 //   Avx2     W = 4 (lanes_avx2.hpp), only where the unit is built with -mavx2;

@@ -1,7 +1,7 @@
 // The batch kernel of every instruction set this build has, and the choice
 // among them.
 //
-// Each instruction set compiles numeric/simd/batch.hpp in a unit of its own
+// Each instruction set compiles numeric/batch.hpp in a unit of its own
 // with its own flags (kernel_<level>.cpp); everything else in the library is
 // built for the baseline of the target, so only the chosen function pointer
 // ever runs wider instructions. The level is chosen once per process, on
@@ -14,11 +14,11 @@
 #include <cstddef>
 
 #include "numeric/bachelier_batch.hpp"
-#include "numeric/simd/batch.hpp"
+#include "numeric/batch.hpp"
 
 namespace quelta::kernel {
 
-// The functions of numeric/simd that the tests check one by one.
+// The generic numeric functions that the tests check one by one at every level.
 // normal_time_value is the out-of-the-money Bachelier time value per unit of
 // volatility, psi(u) of numeric/bachelier.hpp.
 enum class Elementary { exp, log, erfcx, norm_cdf, inverse_norm_cdf, normal_time_value };

@@ -1,9 +1,9 @@
-// Tests of the batch kernels (numeric/simd/batch.hpp, Black, and
+// Tests of the batch kernels (numeric/batch.hpp, Black, and
 // numeric/bachelier_batch.hpp, normal) on the scalar lane: a row's results do
 // not depend on the rows around it, on the chunk it falls in or on the
 // length of the book; and the expiry's codes are given whatever the solver
 // said. Every level against the scalar functions is tests/test_kernel.py.
-#include "numeric/simd/batch.hpp"
+#include "numeric/batch.hpp"
 
 #include <gtest/gtest.h>
 

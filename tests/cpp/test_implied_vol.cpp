@@ -222,7 +222,7 @@ TEST(ImpliedVolScalar, TinyAtTheMoneyPricesStayFinite) {
     EXPECT_NEAR(_implied_vol_scalar(1e-200, 100.0, 100.0, 1), 2.5066282746310002e-202, 1e-216);
 }
 
-// --- _unchecked_solver ----------------------------------------------------
+// --- simd::unchecked_solver ----------------------------------------------------
 
 // Which of the four initial-guess segments beta falls in, from the reference
 // points on the price curve. Used only to show that a table covers all four.
@@ -230,7 +230,7 @@ int segment(double beta, double x) {
     const double b_max = std::exp(x / 2);
     const double s_c = std::sqrt(std::fabs(2 * x));
     const double b_c = _normalised_black_call(x, s_c);
-    const double v_c = _normalised_vega(x, s_c);
+    const double v_c = simd::normalised_vega(x, s_c);
     if (beta < b_c) return beta < _normalised_black_call(x, s_c - b_c / v_c) ? 1 : 2;
     const double s_h = v_c > _DBL_MIN ? s_c + (b_max - b_c) / v_c : s_c;
     return beta <= _normalised_black_call(x, s_h) ? 3 : 4;
@@ -246,11 +246,11 @@ TEST(UncheckedSolver, RoundTripAcrossAllSegments) {
             const double b_max = std::exp(x / 2);
             // Skip prices that underflow or that are rounded to the upper limit.
             if (!(beta > 1e-300) || !(beta < b_max)) continue;
-            const double cond = std::fabs(beta / (s * _normalised_vega(x, s)));
+            const double cond = std::fabs(beta / (s * simd::normalised_vega(x, s)));
             const int seg = segment(beta, x);
-            const double got = _unchecked_solver(beta, x, 1.0, _IV_MAX_ITER);
+            const double got = simd::unchecked_solver(beta, x, 1.0, _IV_MAX_ITER);
             // A put at -x is the same option after the reduction.
-            EXPECT_EQ(_unchecked_solver(beta, -x, -1.0, _IV_MAX_ITER), got) << "x " << x;
+            EXPECT_EQ(simd::unchecked_solver(beta, -x, -1.0, _IV_MAX_ITER), got) << "x " << x;
             if (!(cond < 1e6)) continue;  // b(x, s) too close to b_max to pin s down
             ++per_segment[seg];
             EXPECT_LE(relative_error(got, s), 8 * _DBL_EPS * std::fmax(1.0, cond))
@@ -271,22 +271,22 @@ TEST(UncheckedSolver, DeepOutOfTheMoneyBelowTheLowerSegmentGuess) {
     // digits (condition number |b/(s b')| = 0.00316).
     const double x = -399.84999999999997;
     const double beta = 1.8132585527153475e-112;
-    EXPECT_LE(relative_error(_unchecked_solver(beta, x, 1.0, _IV_MAX_ITER), 19.756132684883127),
+    EXPECT_LE(relative_error(simd::unchecked_solver(beta, x, 1.0, _IV_MAX_ITER), 19.756132684883127),
               4 * _DBL_EPS);
 }
 
 TEST(UncheckedSolver, Signals) {
     // No time value: a value <= 0; at or above b_max = e^(x/2): _DBL_MAX.
-    EXPECT_LE(_unchecked_solver(0.0, -1.0, 1.0, _IV_MAX_ITER), 0.0);
-    EXPECT_LE(_unchecked_solver(-1e-3, -1.0, 1.0, _IV_MAX_ITER), 0.0);
-    EXPECT_LE(_unchecked_solver(0.0, 1.0, -1.0, _IV_MAX_ITER), 0.0);
-    EXPECT_EQ(_unchecked_solver(std::exp(-0.5), -1.0, 1.0, _IV_MAX_ITER), _DBL_MAX);
-    EXPECT_EQ(_unchecked_solver(1.0, 0.0, 1.0, _IV_MAX_ITER), _DBL_MAX);
-    EXPECT_EQ(_unchecked_solver(2.0, 0.0, -1.0, _IV_MAX_ITER), _DBL_MAX);
+    EXPECT_LE(simd::unchecked_solver(0.0, -1.0, 1.0, _IV_MAX_ITER), 0.0);
+    EXPECT_LE(simd::unchecked_solver(-1e-3, -1.0, 1.0, _IV_MAX_ITER), 0.0);
+    EXPECT_LE(simd::unchecked_solver(0.0, 1.0, -1.0, _IV_MAX_ITER), 0.0);
+    EXPECT_EQ(simd::unchecked_solver(std::exp(-0.5), -1.0, 1.0, _IV_MAX_ITER), _DBL_MAX);
+    EXPECT_EQ(simd::unchecked_solver(1.0, 0.0, 1.0, _IV_MAX_ITER), _DBL_MAX);
+    EXPECT_EQ(simd::unchecked_solver(2.0, 0.0, -1.0, _IV_MAX_ITER), _DBL_MAX);
     // A put at x = 1 is reduced to the call at x = -1: same b_max.
-    EXPECT_EQ(_unchecked_solver(std::exp(-0.5), 1.0, -1.0, _IV_MAX_ITER), _DBL_MAX);
+    EXPECT_EQ(simd::unchecked_solver(std::exp(-0.5), 1.0, -1.0, _IV_MAX_ITER), _DBL_MAX);
     // NaN in, NaN out.
-    EXPECT_TRUE(std::isnan(_unchecked_solver(kNaN, -1.0, 1.0, _IV_MAX_ITER)));
+    EXPECT_TRUE(std::isnan(simd::unchecked_solver(kNaN, -1.0, 1.0, _IV_MAX_ITER)));
 }
 
 TEST(UncheckedSolver, StepsImproveTheGuess) {
@@ -295,9 +295,9 @@ TEST(UncheckedSolver, StepsImproveTheGuess) {
     for (const auto& [x, s] : std::vector<std::pair<double, double>>{
              {-3.0, 0.3}, {-1.0, 1.0}, {-1.0, 2.0}, {-0.5, 6.0}}) {
         const double beta = _normalised_black_call(x, s);
-        const double e0 = relative_error(_unchecked_solver(beta, x, 1.0, 0), s);
-        const double e1 = relative_error(_unchecked_solver(beta, x, 1.0, 1), s);
-        const double e2 = relative_error(_unchecked_solver(beta, x, 1.0, 2), s);
+        const double e0 = relative_error(simd::unchecked_solver(beta, x, 1.0, 0), s);
+        const double e1 = relative_error(simd::unchecked_solver(beta, x, 1.0, 1), s);
+        const double e2 = relative_error(simd::unchecked_solver(beta, x, 1.0, 2), s);
         EXPECT_GT(e0, 0.0) << "x " << x << ", s " << s;
         EXPECT_LT(e1, e0) << "x " << x << ", s " << s;
         EXPECT_LE(e2, 8 * _DBL_EPS) << "x " << x << ", s " << s;
@@ -327,16 +327,16 @@ TEST(PriceMaps, LowerMapAndDerivativesAgainstOracle) {
         EXPECT_LE(relative_error(fp, c.fp), 1e-14) << "x " << c.x << ", s " << c.s;
         EXPECT_LE(relative_error(fpp, c.fpp), 1e-12) << "x " << c.x << ", s " << c.s;
         // The closed-form inverse recovers s, also for a put's positive x.
-        EXPECT_LE(relative_error(_inverse_f_lower_map(c.x, f), c.s), 1e-14) << "x " << c.x;
-        EXPECT_LE(relative_error(_inverse_f_lower_map(-c.x, f), c.s), 1e-14) << "x " << c.x;
+        EXPECT_LE(relative_error(simd::inverse_f_lower_map(c.x, f), c.s), 1e-14) << "x " << c.x;
+        EXPECT_LE(relative_error(simd::inverse_f_lower_map(-c.x, f), c.s), 1e-14) << "x " << c.x;
     }
 }
 
 TEST(PriceMaps, LowerInverseOfNonPositiveValueIsZero) {
-    EXPECT_EQ(_inverse_f_lower_map(-1.0, 0.0), 0.0);
-    EXPECT_EQ(_inverse_f_lower_map(-1.0, -1e-3), 0.0);
+    EXPECT_EQ(simd::inverse_f_lower_map(-1.0, 0.0), 0.0);
+    EXPECT_EQ(simd::inverse_f_lower_map(-1.0, -1e-3), 0.0);
     // f/(2 pi/sqrt(27) |x|) underflows to 0.
-    EXPECT_EQ(_inverse_f_lower_map(-1e300, 1e-300), 0.0);
+    EXPECT_EQ(simd::inverse_f_lower_map(-1e300, 1e-300), 0.0);
 }
 
 TEST(PriceMaps, UpperMapAndDerivativesAgainstOracle) {
@@ -359,7 +359,7 @@ TEST(PriceMaps, UpperMapAndDerivativesAgainstOracle) {
         } else {
             EXPECT_LE(relative_error(fpp, c.fpp), 1e-13) << "x " << c.x << ", s " << c.s;
         }
-        EXPECT_LE(relative_error(_inverse_f_upper_map(f), c.s), 1e-14) << "s " << c.s;
+        EXPECT_LE(relative_error(simd::inverse_f_upper_map(f), c.s), 1e-14) << "s " << c.s;
     }
 }
 
@@ -371,12 +371,12 @@ TEST(HouseholderFactor, ThirdOrderStepOnExponential) {
     for (double delta : {0.2, 0.1, 0.05, -0.1}) {
         const double s0 = 1 + delta;
         const double newton = -(std::exp(s0) - e) / std::exp(s0);
-        const double s1 = s0 + newton * _householder_factor(newton, 1.0, 1.0);
+        const double s1 = s0 + newton * simd::householder_factor(newton, 1.0, 1.0);
         EXPECT_LT(std::fabs(s1 - 1), std::pow(delta, 4) / 10) << "delta " << delta;
     }
     // Zero step and zero curvature terms give the factor 1.
-    EXPECT_EQ(_householder_factor(0.0, 3.0, 7.0), 1.0);
-    EXPECT_EQ(_householder_factor(0.4, 0.0, 0.0), 1.0);
+    EXPECT_EQ(simd::householder_factor(0.0, 3.0, 7.0), 1.0);
+    EXPECT_EQ(simd::householder_factor(0.4, 0.0, 0.0), 1.0);
 }
 
 }  // namespace
@@ -391,8 +391,8 @@ TEST(ConvergedSolver, KeepsTheBitsOfTwoConvergedSteps) {
         for (double s : {1e-3, 0.05, 0.5, 2.0, 8.0, 15.0}) {
             const double beta = _normalised_black_call(x, s);
             if (!(beta > 1e-300) || !(beta < std::exp(x / 2))) continue;
-            EXPECT_EQ(quelta::_converged_solver(beta, x, 1.0),
-                      _unchecked_solver(beta, x, 1.0, _IV_MAX_ITER))
+            EXPECT_EQ(quelta::simd::converged_solver(beta, x, 1.0),
+                      simd::unchecked_solver(beta, x, 1.0, _IV_MAX_ITER))
                 << "x " << x << ", s " << s;
         }
     }
@@ -404,10 +404,10 @@ TEST(ConvergedSolver, ContinuesWhereTwoStepsFallShort) {
     for (const auto& [x, s] :
          std::vector<std::pair<double, double>>{{-99.0, 22.7}, {-244.4, 29.13}}) {
         const double beta = _normalised_black_call(x, s);
-        const double cond = std::fabs(beta / (s * _normalised_vega(x, s)));
-        EXPECT_GT(relative_error(_unchecked_solver(beta, x, 1.0, _IV_MAX_ITER), s),
+        const double cond = std::fabs(beta / (s * simd::normalised_vega(x, s)));
+        EXPECT_GT(relative_error(simd::unchecked_solver(beta, x, 1.0, _IV_MAX_ITER), s),
                   1e3 * _DBL_EPS * cond);
-        EXPECT_LE(relative_error(quelta::_converged_solver(beta, x, 1.0), s), 8 * _DBL_EPS * cond)
+        EXPECT_LE(relative_error(quelta::simd::converged_solver(beta, x, 1.0), s), 8 * _DBL_EPS * cond)
             << "x " << x;
     }
 }
@@ -417,9 +417,9 @@ TEST(LogConvergedSolver, SolvesPricesBelowTheSmallestDouble) {
     // whose ln b(x, s) it is, to within the condition |1/(s ln-vega)|.
     for (double x : {-0.5, -4.0, -40.0}) {
         for (double ln_beta : {-720.0, -1000.0}) {
-            const double s = quelta::_log_converged_solver(ln_beta, x, 1.0);
+            const double s = quelta::simd::log_converged_solver(ln_beta, x, 1.0, true);
             ASSERT_GT(s, 0.0) << "x " << x;
-            const quelta::LogBlackCall v = quelta::_log_normalised_black_call(x, s);
+            const quelta::simd::LogBlackCall<double> v = quelta::simd::log_normalised_black_call(x, s);
             // d ln s / d ln beta = 1/(s b'/b): a relative error in s of e
             // moves ln b by e s b'/b.
             EXPECT_LE(std::fabs(v.log_b - ln_beta), 8 * _DBL_EPS * std::fabs(ln_beta))

@@ -19,11 +19,11 @@
 
 namespace {
 
-using quelta::_erfcx;
-using quelta::_erfcx_fixup;
-using quelta::_inverse_norm_cdf;
+using quelta::simd::erfcx;
+using quelta::simd::erfcx_fixup;
+using quelta::simd::inverse_norm_cdf;
 using quelta::_norm_cdf;
-using quelta::_norm_pdf;
+using quelta::simd::norm_pdf;
 
 using namespace quelta_test;
 
@@ -37,7 +37,7 @@ std::ostream& operator<<(std::ostream& os, const Case& c) {
 }
 
 // ---------------------------------------------------------------------------
-// _erfcx
+// erfcx
 
 // mpmath: exp(x^2) * erfc(x). Every interval and both signs; the rows around
 // 0.46875 and 4 straddle the interval ends, -26.62 and -26.628 sit just above
@@ -61,7 +61,7 @@ class ErfcxReference : public ::testing::TestWithParam<Case> {};
 
 TEST_P(ErfcxReference, MatchesMpmath) {
     const Case c = GetParam();
-    EXPECT_TRUE(RelativelyClose(_erfcx(c.arg), c.expected, kFewUlp)) << "x = " << c.arg;
+    EXPECT_TRUE(RelativelyClose(erfcx(c.arg), c.expected, kFewUlp)) << "x = " << c.arg;
 }
 
 INSTANTIATE_TEST_SUITE_P(Erfcx, ErfcxReference, ::testing::ValuesIn(kErfcxReference));
@@ -87,7 +87,7 @@ class ErfcxExact : public ::testing::TestWithParam<Case> {};
 
 TEST_P(ErfcxExact, IsExact) {
     const Case c = GetParam();
-    EXPECT_TRUE(SameDouble(_erfcx(c.arg), c.expected)) << "x = " << c.arg;
+    EXPECT_TRUE(SameDouble(erfcx(c.arg), c.expected)) << "x = " << c.arg;
 }
 
 INSTANTIATE_TEST_SUITE_P(Erfcx, ErfcxExact, ::testing::ValuesIn(kErfcxExact));
@@ -96,15 +96,15 @@ TEST(Erfcx, LeadingTermFromSixPointSevenOneE7) {
     constexpr double one_over_sqrt_pi = 0.5641895835477563;
     const double largest_nonzero = std::nextafter(2.53e307, 0.0);
     for (const double x : {6.71e7, 1e10, 1e100, 1e300, largest_nonzero}) {
-        EXPECT_TRUE(SameDouble(_erfcx(x), one_over_sqrt_pi / x)) << "x = " << x;
+        EXPECT_TRUE(SameDouble(erfcx(x), one_over_sqrt_pi / x)) << "x = " << x;
     }
 }
 
 TEST(Erfcx, FiniteAndDecreasingFromOverflowBoundUpwards) {
-    double previous = _erfcx(-26.628);
+    double previous = erfcx(-26.628);
     EXPECT_TRUE(std::isfinite(previous));
     for (double x = -26.618; x < -26.0; x += 0.01) {
-        const double v = _erfcx(x);
+        const double v = erfcx(x);
         EXPECT_TRUE(std::isfinite(v)) << "x = " << x;
         EXPECT_LT(v, previous) << "x = " << x;
         previous = v;
@@ -112,32 +112,32 @@ TEST(Erfcx, FiniteAndDecreasingFromOverflowBoundUpwards) {
 }
 
 TEST(Erfcx, NaNPropagates) {
-    EXPECT_TRUE(std::isnan(_erfcx(kNaN)));
+    EXPECT_TRUE(std::isnan(erfcx(kNaN)));
 }
 
 // ---------------------------------------------------------------------------
-// _erfcx_fixup
+// erfcx_fixup
 
 TEST(ErfcxFixup, PassesResultThroughForNonNegativeAndNaN) {
     for (const double x : {0.0, -0.0, 0.5, 5.0, kInf, kNaN}) {
-        EXPECT_TRUE(SameDouble(_erfcx_fixup(0.123, x), 0.123)) << "x = " << x;
+        EXPECT_TRUE(SameDouble(erfcx_fixup(0.123, x), 0.123)) << "x = " << x;
     }
 }
 
 TEST(ErfcxFixup, ReflectsNegativeArguments) {
     // mpmath: erfcx(0.6) -> erfcx(-0.6), erfcx(12) -> erfcx(-12),
     // erfcx(26.628) -> erfcx(-26.628).
-    EXPECT_TRUE(RelativelyClose(_erfcx_fixup(0.56780471738658696439, -0.6), 2.2988541117340934748,
+    EXPECT_TRUE(RelativelyClose(erfcx_fixup(0.56780471738658696439, -0.6), 2.2988541117340934748,
                                 kFewUlp));
-    EXPECT_TRUE(RelativelyClose(_erfcx_fixup(0.04685422101489376262, -12),
+    EXPECT_TRUE(RelativelyClose(erfcx_fixup(0.04685422101489376262, -12.0),
                                 6.9093213134350926463e+62, kFewUlp));
-    EXPECT_TRUE(RelativelyClose(_erfcx_fixup(0.021172922244261594777, -26.628),
+    EXPECT_TRUE(RelativelyClose(erfcx_fixup(0.021172922244261594777, -26.628),
                                 1.7286185065900259532e+308, kFewUlp));
 }
 
 TEST(ErfcxFixup, OverflowStandInBelowBound) {
-    EXPECT_EQ(_erfcx_fixup(0.02, std::nextafter(-26.628, -kInf)), 1.79e308);
-    EXPECT_EQ(_erfcx_fixup(0.0, -kInf), 1.79e308);
+    EXPECT_EQ(erfcx_fixup(0.02, std::nextafter(-26.628, -kInf)), 1.79e308);
+    EXPECT_EQ(erfcx_fixup(0.0, -kInf), 1.79e308);
 }
 
 // ---------------------------------------------------------------------------
@@ -217,7 +217,7 @@ TEST(NormCdf, TailIsPositiveAndIncreasing) {
 }
 
 // ---------------------------------------------------------------------------
-// _norm_pdf
+// norm_pdf
 
 // mpmath: npdf(x).
 const std::vector<Case> kNormPdfReference = {
@@ -230,26 +230,26 @@ class NormPdfReference : public ::testing::TestWithParam<Case> {};
 
 TEST_P(NormPdfReference, MatchesMpmath) {
     const Case c = GetParam();
-    EXPECT_TRUE(RelativelyClose(_norm_pdf(c.arg), c.expected, kFewUlp)) << "x = " << c.arg;
+    EXPECT_TRUE(RelativelyClose(norm_pdf(c.arg), c.expected, kFewUlp)) << "x = " << c.arg;
 }
 
 INSTANTIATE_TEST_SUITE_P(NormPdf, NormPdfReference, ::testing::ValuesIn(kNormPdfReference));
 
 TEST(NormPdf, SpecialValues) {
-    EXPECT_TRUE(SameDouble(_norm_pdf(0.0), quelta::_ONE_OVER_SQRT_TWO_PI));
-    EXPECT_TRUE(SameDouble(_norm_pdf(kInf), 0.0));
-    EXPECT_TRUE(SameDouble(_norm_pdf(-kInf), 0.0));
-    EXPECT_TRUE(std::isnan(_norm_pdf(kNaN)));
+    EXPECT_TRUE(SameDouble(norm_pdf(0.0), quelta::_ONE_OVER_SQRT_TWO_PI));
+    EXPECT_TRUE(SameDouble(norm_pdf(kInf), 0.0));
+    EXPECT_TRUE(SameDouble(norm_pdf(-kInf), 0.0));
+    EXPECT_TRUE(std::isnan(norm_pdf(kNaN)));
 }
 
 TEST(NormPdf, SymmetricExactly) {
     for (const double x : {0.1, 0.7, 1.3, 2.9, 7.77, 33.3}) {
-        EXPECT_TRUE(SameDouble(_norm_pdf(-x), _norm_pdf(x))) << "x = " << x;
+        EXPECT_TRUE(SameDouble(norm_pdf(-x), norm_pdf(x))) << "x = " << x;
     }
 }
 
 // ---------------------------------------------------------------------------
-// _inverse_norm_cdf
+// inverse_norm_cdf
 
 // mpmath: the root z of ncdf(z) = u. 0.075 and 0.07500000000000001 both give
 // u - 0.5 = -0.425 exactly, the edge of the central region; 1.3888e-11 and
@@ -280,7 +280,7 @@ class QuantileReference : public ::testing::TestWithParam<Case> {};
 
 TEST_P(QuantileReference, MatchesMpmath) {
     const Case c = GetParam();
-    EXPECT_TRUE(RelativelyClose(_inverse_norm_cdf(c.arg), c.expected, kFewUlp)) << "u = " << c.arg;
+    EXPECT_TRUE(RelativelyClose(inverse_norm_cdf(c.arg), c.expected, kFewUlp)) << "u = " << c.arg;
 }
 
 INSTANTIATE_TEST_SUITE_P(InverseNormCdf, QuantileReference,
@@ -306,7 +306,7 @@ class QuantileExact : public ::testing::TestWithParam<Case> {};
 
 TEST_P(QuantileExact, IsExact) {
     const Case c = GetParam();
-    EXPECT_TRUE(SameDouble(_inverse_norm_cdf(c.arg), c.expected)) << "u = " << c.arg;
+    EXPECT_TRUE(SameDouble(inverse_norm_cdf(c.arg), c.expected)) << "u = " << c.arg;
 }
 
 INSTANTIATE_TEST_SUITE_P(InverseNormCdf, QuantileExact, ::testing::ValuesIn(kQuantileExact));
@@ -316,7 +316,7 @@ TEST(InverseNormCdf, AntisymmetricForExactComplements) {
     // same r and the results must be exact negatives.
     for (const double u : {0.25, 0.0625, 0.4375, 0.03125, std::ldexp(1.0, -20),
                            std::ldexp(1.0, -40), std::ldexp(1.0, -52)}) {
-        EXPECT_TRUE(SameDouble(_inverse_norm_cdf(1.0 - u), -_inverse_norm_cdf(u))) << "u = " << u;
+        EXPECT_TRUE(SameDouble(inverse_norm_cdf(1.0 - u), -inverse_norm_cdf(u))) << "u = " << u;
     }
 }
 
@@ -324,7 +324,7 @@ TEST(InverseNormCdf, InvertsNormCdf) {
     // Phi^-1(Phi(z)) = z. Above z = 2 the rounding of Phi(z) near 1 costs
     // more than the functions' own error, so the sweep stops there.
     for (double z = -37.5; z <= 2.0; z += 0.0625) {
-        const double back = _inverse_norm_cdf(_norm_cdf(z));
+        const double back = inverse_norm_cdf(_norm_cdf(z));
         EXPECT_LE(std::fabs(back - z), 1e-14 * std::fmax(std::fabs(z), 1.0)) << "z = " << z;
     }
 }
@@ -1166,7 +1166,7 @@ ErrorSummary summarize(std::vector<double> errors) {
     return {errors.back(), errors[lo] + frac * (errors[hi] - errors[lo])};
 }
 
-// The platform form that _norm_cdf_by_erfc stands in for.
+// The platform form that norm_cdf_by_erfc stands in for.
 double platform_erfc_form(double z) {
     return 0.5 * std::erfc(-(z * quelta::_ONE_OVER_SQRT_TWO));
 }
@@ -1207,14 +1207,14 @@ TEST(NormCdfByErfc, AcrossCentralBound) {
 }
 
 TEST(NormCdfByErfc, ExactResults) {
-    using quelta::_norm_cdf_by_erfc;
-    EXPECT_TRUE(SameDouble(_norm_cdf_by_erfc(0.0), 0.5));
-    EXPECT_TRUE(SameDouble(_norm_cdf_by_erfc(-0.0), 0.5));
-    EXPECT_TRUE(SameDouble(_norm_cdf_by_erfc(kInf), 1.0));
-    EXPECT_TRUE(std::isnan(_norm_cdf_by_erfc(kNaN)));
+    using quelta::simd::norm_cdf_by_erfc;
+    EXPECT_TRUE(SameDouble(norm_cdf_by_erfc(0.0), 0.5));
+    EXPECT_TRUE(SameDouble(norm_cdf_by_erfc(-0.0), 0.5));
+    EXPECT_TRUE(SameDouble(norm_cdf_by_erfc(kInf), 1.0));
+    EXPECT_TRUE(std::isnan(norm_cdf_by_erfc(kNaN)));
     // Phi(z) rounds to 1 from about 8.3 on; the form returns 1 exactly.
     for (const double z : {8.3, 9.0, 9.5, 40.0, 1e300}) {
-        EXPECT_TRUE(SameDouble(_norm_cdf_by_erfc(z), 1.0)) << "z = " << z;
+        EXPECT_TRUE(SameDouble(norm_cdf_by_erfc(z), 1.0)) << "z = " << z;
     }
 }
 

@@ -18,14 +18,13 @@
 
 namespace {
 
-using quelta::_asymptotic_black_call;
-using quelta::_black_call_using_erfcx;
-using quelta::_black_call_using_norm_cdf;
+using quelta::simd::asymptotic_black_call;
+using quelta::simd::black_call_using_erfcx;
+using quelta::simd::black_call_using_norm_cdf;
 using quelta::_normalised_black_call;
-using quelta::_normalised_intrinsic;
-using quelta::_normalised_intrinsic_call;
-using quelta::_normalised_vega;
-using quelta::_small_t_black_call;
+using quelta::simd::normalised_intrinsic;
+using quelta::simd::normalised_vega;
+using quelta::simd::small_t_black_call;
 
 using namespace quelta_test;
 
@@ -65,13 +64,13 @@ double evaluate_branch(Branch branch, double x, double s) {
     const double h = x / s;
     switch (branch) {
         case Branch::asymptotic:
-            return _asymptotic_black_call(h, t);
+            return asymptotic_black_call(h, t);
         case Branch::small_t:
-            return _small_t_black_call(h, t);
+            return small_t_black_call(h, t);
         case Branch::erfcx:
-            return _black_call_using_erfcx(h, t);
+            return black_call_using_erfcx(h, t);
         case Branch::norm_cdf:
-            return _black_call_using_norm_cdf(x, s);
+            return black_call_using_norm_cdf(x, s);
     }
     return kNaN;
 }
@@ -235,11 +234,11 @@ TEST(BlackCall, ReflectionMatchesPutCallParity) {
 // Branch functions
 
 TEST(BlackCallBranches, ClampNaNToPositiveZero) {
-    EXPECT_TRUE(SameDouble(_asymptotic_black_call(kNaN, 0.5), 0.0));
-    EXPECT_TRUE(SameDouble(_small_t_black_call(kNaN, 0.1), 0.0));
-    EXPECT_TRUE(SameDouble(_black_call_using_erfcx(kNaN, 0.5), 0.0));
-    EXPECT_TRUE(SameDouble(_black_call_using_norm_cdf(kNaN, 1.0), 0.0));
-    EXPECT_TRUE(SameDouble(_black_call_using_erfcx(-1.0, kNaN), 0.0));
+    EXPECT_TRUE(SameDouble(asymptotic_black_call(kNaN, 0.5), 0.0));
+    EXPECT_TRUE(SameDouble(small_t_black_call(kNaN, 0.1), 0.0));
+    EXPECT_TRUE(SameDouble(black_call_using_erfcx(kNaN, 0.5), 0.0));
+    EXPECT_TRUE(SameDouble(black_call_using_norm_cdf(kNaN, 1.0), 0.0));
+    EXPECT_TRUE(SameDouble(black_call_using_erfcx(-1.0, kNaN), 0.0));
 }
 
 TEST(BlackCallBranches, NeighboursAgreeAcrossBoundaries) {
@@ -264,7 +263,7 @@ TEST(BlackCallBranches, NeighboursAgreeAcrossBoundaries) {
 }
 
 // ---------------------------------------------------------------------------
-// _normalised_intrinsic
+// normalised_intrinsic
 
 struct IntrinsicCase {
     double x;
@@ -290,7 +289,7 @@ class IntrinsicReference : public ::testing::TestWithParam<IntrinsicCase> {};
 
 TEST_P(IntrinsicReference, MatchesMpmath) {
     const IntrinsicCase c = GetParam();
-    EXPECT_TRUE(RelativelyClose(_normalised_intrinsic(c.x, c.q), c.expected, kFewUlp));
+    EXPECT_TRUE(RelativelyClose(normalised_intrinsic(c.x, c.q), c.expected, kFewUlp));
 }
 
 INSTANTIATE_TEST_SUITE_P(Intrinsic, IntrinsicReference, ::testing::ValuesIn(kIntrinsicReference));
@@ -315,20 +314,20 @@ class IntrinsicExact : public ::testing::TestWithParam<IntrinsicCase> {};
 
 TEST_P(IntrinsicExact, IsExact) {
     const IntrinsicCase c = GetParam();
-    EXPECT_TRUE(SameDouble(_normalised_intrinsic(c.x, c.q), c.expected));
+    EXPECT_TRUE(SameDouble(normalised_intrinsic(c.x, c.q), c.expected));
 }
 
 INSTANTIATE_TEST_SUITE_P(Intrinsic, IntrinsicExact, ::testing::ValuesIn(kIntrinsicExact));
 
 TEST(Intrinsic, CallIsTheCallCase) {
-    EXPECT_TRUE(SameDouble(_normalised_intrinsic_call(-1.0), 0.0));
-    EXPECT_TRUE(SameDouble(_normalised_intrinsic_call(0.0), 0.0));
+    EXPECT_TRUE(SameDouble(normalised_intrinsic(-1.0, 1.0), 0.0));
+    EXPECT_TRUE(SameDouble(normalised_intrinsic(0.0, 1.0), 0.0));
     // mpmath: 2 sinh(1/2).
-    EXPECT_TRUE(RelativelyClose(_normalised_intrinsic_call(1.0), 1.0421906109874947232, kFewUlp));
+    EXPECT_TRUE(RelativelyClose(normalised_intrinsic(1.0, 1.0), 1.0421906109874947232, kFewUlp));
 }
 
 // ---------------------------------------------------------------------------
-// _normalised_vega
+// normalised_vega
 
 TEST(Vega, MatchesMpmath) {
     // mpmath: npdf(x/s + s/2) exp(x/2).
@@ -340,17 +339,17 @@ TEST(Vega, MatchesMpmath) {
                        {3, 0.5, 5.8889475868335701586e-9}};
     for (const auto& c : cases) {
         EXPECT_TRUE(
-            RelativelyClose(_normalised_vega(c.x, c.s), c.expected, black_tolerance(c.x, c.s)))
+            RelativelyClose(normalised_vega(c.x, c.s), c.expected, black_tolerance(c.x, c.s)))
             << c.x << ", " << c.s;
     }
 }
 
 TEST(Vega, AtTheMoneyForAnyVolatility) {
-    EXPECT_TRUE(SameDouble(_normalised_vega(0.0, 0.0), quelta::_ONE_OVER_SQRT_TWO_PI));
-    EXPECT_TRUE(SameDouble(_normalised_vega(-0.0, 0.0), quelta::_ONE_OVER_SQRT_TWO_PI));
+    EXPECT_TRUE(SameDouble(normalised_vega(0.0, 0.0), quelta::_ONE_OVER_SQRT_TWO_PI));
+    EXPECT_TRUE(SameDouble(normalised_vega(-0.0, 0.0), quelta::_ONE_OVER_SQRT_TWO_PI));
     // mpmath: npdf(1) = exp(-4/8)/sqrt(2 pi).
-    EXPECT_TRUE(RelativelyClose(_normalised_vega(0.0, -2.0), 0.2419707245191433498, kFewUlp));
-    EXPECT_TRUE(SameDouble(_normalised_vega(0.0, -2.0), _normalised_vega(0.0, 2.0)));
+    EXPECT_TRUE(RelativelyClose(normalised_vega(0.0, -2.0), 0.2419707245191433498, kFewUlp));
+    EXPECT_TRUE(SameDouble(normalised_vega(0.0, -2.0), normalised_vega(0.0, 2.0)));
 }
 
 TEST(Vega, ZeroWithoutVolatility) {
@@ -359,14 +358,14 @@ TEST(Vega, ZeroWithoutVolatility) {
          {std::pair{1.0, 0.0}, std::pair{1.0, -1.0}, std::pair{-1.0, -0.0}, std::pair{-3.0, -kInf},
           std::pair{1.0, smallest_guarded}, std::pair{1e10, 1e-150}, std::pair{kInf, 1.0},
           std::pair{kInf, kInf}}) {
-        EXPECT_TRUE(SameDouble(_normalised_vega(x, s), 0.0)) << x << ", " << s;
+        EXPECT_TRUE(SameDouble(normalised_vega(x, s), 0.0)) << x << ", " << s;
     }
 }
 
 TEST(Vega, NaNPropagates) {
-    EXPECT_TRUE(std::isnan(_normalised_vega(kNaN, 1.0)));
-    EXPECT_TRUE(std::isnan(_normalised_vega(1.0, kNaN)));
-    EXPECT_TRUE(std::isnan(_normalised_vega(0.0, kNaN)));
+    EXPECT_TRUE(std::isnan(normalised_vega(kNaN, 1.0)));
+    EXPECT_TRUE(std::isnan(normalised_vega(1.0, kNaN)));
+    EXPECT_TRUE(std::isnan(normalised_vega(0.0, kNaN)));
 }
 
 TEST(Vega, IsTheVolatilityDerivativeOfTheCall) {
@@ -381,7 +380,7 @@ TEST(Vega, IsTheVolatilityDerivativeOfTheCall) {
         const double fd =
             (_normalised_black_call(c.x, c.s + d) - _normalised_black_call(c.x, c.s - d)) /
             (2.0 * d);
-        EXPECT_TRUE(RelativelyClose(fd, _normalised_vega(c.x, c.s), 1e-6)) << c.x << ", " << c.s;
+        EXPECT_TRUE(RelativelyClose(fd, normalised_vega(c.x, c.s), 1e-6)) << c.x << ", " << c.s;
     }
 }
 
@@ -401,8 +400,8 @@ TEST(NormCdfBranch, AgreesWithTheErfcxFormWhereTheSecondCdfIsSubnormal) {
             const double h = x / s;
             const double t = 0.5 * s;
             ASSERT_GT(h + t, 0.85);
-            EXPECT_TRUE(RelativelyClose(_black_call_using_norm_cdf(x, s),
-                                        _black_call_using_erfcx(h, t), black_tolerance(x, s)))
+            EXPECT_TRUE(RelativelyClose(black_call_using_norm_cdf(x, s),
+                                        black_call_using_erfcx(h, t), black_tolerance(x, s)))
                 << "x " << x << ", s " << s;
         }
     }
@@ -416,12 +415,12 @@ TEST(LogNormalisedBlackCall, MatchesLnBAndVegaOverBWhereBIsNormal) {
         for (double s : {1e-3, 0.1, 0.3, 1.0, 3.0, 10.0, 40.0}) {
             const double b = _normalised_black_call(x, s);
             if (!(b >= 1e-300)) continue;
-            const quelta::LogBlackCall v = quelta::_log_normalised_black_call(x, s);
+            const quelta::simd::LogBlackCall<double> v = quelta::simd::log_normalised_black_call(x, s);
             // An absolute error in ln b is a relative error in b.
             EXPECT_LE(std::fabs(v.log_b - std::log(b)), black_tolerance(x, s))
                 << "x " << x << ", s " << s;
             EXPECT_TRUE(
-                RelativelyClose(v.vega_over_b, _normalised_vega(x, s) / b, black_tolerance(x, s)))
+                RelativelyClose(v.vega_over_b, normalised_vega(x, s) / b, black_tolerance(x, s)))
                 << "x " << x << ", s " << s;
         }
     }
@@ -433,9 +432,9 @@ TEST(LogNormalisedBlackCall, ContinuesLnBBelowTheSmallestDouble) {
     for (double x : {-1.0, -20.0, -200.0}) {
         const double s0 = std::fabs(x) / std::sqrt(2.0 * 745.0);  // b ~ e^-745
         const double ds = s0 * 1e-6;
-        const quelta::LogBlackCall lo = quelta::_log_normalised_black_call(x, s0 - ds);
-        const quelta::LogBlackCall mid = quelta::_log_normalised_black_call(x, s0);
-        const quelta::LogBlackCall hi = quelta::_log_normalised_black_call(x, s0 + ds);
+        const quelta::simd::LogBlackCall<double> lo = quelta::simd::log_normalised_black_call(x, s0 - ds);
+        const quelta::simd::LogBlackCall<double> mid = quelta::simd::log_normalised_black_call(x, s0);
+        const quelta::simd::LogBlackCall<double> hi = quelta::simd::log_normalised_black_call(x, s0 + ds);
         EXPECT_LT(mid.log_b, std::log(std::numeric_limits<double>::min()));
         EXPECT_LT(lo.log_b, mid.log_b);
         EXPECT_LT(mid.log_b, hi.log_b);

@@ -20,7 +20,7 @@ struct Interval {
 };
 
 double interp(const Interval& iv, double x, double r) {
-    return _rc_interp(x, iv.x_l, iv.x_r, iv.y_l, iv.y_r, iv.d_l, iv.d_r, r);
+    return simd::rc_interp(x, iv.x_l, iv.x_r, iv.y_l, iv.y_r, iv.d_l, iv.d_r, r);
 }
 
 // Cubic Hermite polynomial in its textbook basis form, independent of the
@@ -52,24 +52,24 @@ const std::vector<Interval> kIntervals = {
     {1e-3, 2e-3, 1e-6, 3e-6, 1e-3, 3e-3},  // small scale
 };
 
-// --- _is_zero -------------------------------------------------------------
+// --- simd::is_zero -------------------------------------------------------
 
 TEST(IsZero, SubnormalsCountAsZero) {
     const double denorm = std::numeric_limits<double>::denorm_min();
     for (double x : {0.0, -0.0, denorm, -denorm, _DBL_MIN / 2, std::nextafter(_DBL_MIN, 0.0)}) {
-        EXPECT_EQ(_is_zero(x), 1) << "x = " << x;
+        EXPECT_TRUE(simd::is_zero(x)) << "x = " << x;
     }
     for (double x : {_DBL_MIN, -_DBL_MIN, 1.0, -1e-300, kInf, -kInf, kNaN}) {
-        EXPECT_EQ(_is_zero(x), 0) << "x = " << x;
+        EXPECT_FALSE(simd::is_zero(x)) << "x = " << x;
     }
 }
 
-// --- _rc_interp -----------------------------------------------------------
+// --- simd::rc_interp -----------------------------------------------------------
 
 TEST(RcInterp, ZeroWidthIntervalReturnsMeanForAnyXAndR) {
     for (double x : {-5.0, 2.0, 3.0, 1e300, kNaN}) {
         for (double r : {3.0, _RC_MAX, kNaN}) {
-            EXPECT_EQ(_rc_interp(x, 2.0, 2.0, 1.0, 4.0, 10.0, -10.0, r), 2.5)
+            EXPECT_EQ(simd::rc_interp(x, 2.0, 2.0, 1.0, 4.0, 10.0, -10.0, r), 2.5)
                 << "x = " << x << ", r = " << r;
         }
     }
@@ -114,16 +114,16 @@ TEST(RcInterp, ParameterThreeIsCubicHermiteAlsoWhenExtrapolating) {
 TEST(RcInterp, LinearFromRcMaxOnWhateverTheSlopes) {
     // The chord ignores d_l and d_r, even when they are NaN.
     for (double d : {0.0, 1e300, -1e300, kNaN}) {
-        EXPECT_EQ(_rc_interp(0.25, 0.0, 1.0, 0.0, 4.0, d, -d, _RC_MAX), 1.0) << "d = " << d;
-        EXPECT_EQ(_rc_interp(0.25, 0.0, 1.0, 0.0, 4.0, d, -d, kInf), 1.0) << "d = " << d;
+        EXPECT_EQ(simd::rc_interp(0.25, 0.0, 1.0, 0.0, 4.0, d, -d, _RC_MAX), 1.0) << "d = " << d;
+        EXPECT_EQ(simd::rc_interp(0.25, 0.0, 1.0, 0.0, 4.0, d, -d, kInf), 1.0) << "d = " << d;
         // The chord also extrapolates.
-        EXPECT_EQ(_rc_interp(2.0, 0.0, 1.0, 0.0, 4.0, d, d, _RC_MAX), 8.0) << "d = " << d;
+        EXPECT_EQ(simd::rc_interp(2.0, 0.0, 1.0, 0.0, 4.0, d, d, _RC_MAX), 8.0) << "d = " << d;
     }
     // One ulp below _RC_MAX the rational formula is still used, and a NaN
     // slope shows it; a NaN parameter also goes through the formula.
     EXPECT_TRUE(
-        std::isnan(_rc_interp(0.25, 0.0, 1.0, 0.0, 4.0, kNaN, 0.0, std::nextafter(_RC_MAX, 0.0))));
-    EXPECT_TRUE(std::isnan(_rc_interp(0.25, 0.0, 1.0, 0.0, 4.0, 1.0, 1.0, kNaN)));
+        std::isnan(simd::rc_interp(0.25, 0.0, 1.0, 0.0, 4.0, kNaN, 0.0, std::nextafter(_RC_MAX, 0.0))));
+    EXPECT_TRUE(std::isnan(simd::rc_interp(0.25, 0.0, 1.0, 0.0, 4.0, 1.0, 1.0, kNaN)));
 }
 
 TEST(RcInterp, LargeParameterTendsToChord) {
@@ -132,7 +132,7 @@ TEST(RcInterp, LargeParameterTendsToChord) {
     EXPECT_GT(std::fabs(interp(iv, 0.25, 3.0) - 1.0), 1.0);
 }
 
-// --- _rc_param_left / _rc_param_right -------------------------------------
+// --- simd::rc_param_left / simd::rc_param_right -------------------------------------
 
 struct FitCase {
     Interval iv;
@@ -151,7 +151,7 @@ TEST(RcParam, LeftFitReproducesSecondDerivativeAtLeftEnd) {
     for (const FitCase& c : kFitCases) {
         const Interval& iv = c.iv;
         const double r =
-            _rc_param_left(iv.x_l, iv.x_r, iv.y_l, iv.y_r, iv.d_l, iv.d_r, c.second_deriv);
+            simd::rc_param_left(iv.x_l, iv.x_r, iv.y_l, iv.y_r, iv.d_l, iv.d_r, c.second_deriv);
         ASSERT_GT(r, -1.0);
         const double h = iv.x_r - iv.x_l;
         const double got = second_derivative(iv, iv.x_l, r, 1e-4 * h);
@@ -164,7 +164,7 @@ TEST(RcParam, RightFitReproducesSecondDerivativeAtRightEnd) {
     for (const FitCase& c : kFitCases) {
         const Interval& iv = c.iv;
         const double r =
-            _rc_param_right(iv.x_l, iv.x_r, iv.y_l, iv.y_r, iv.d_l, iv.d_r, c.second_deriv);
+            simd::rc_param_right(iv.x_l, iv.x_r, iv.y_l, iv.y_r, iv.d_l, iv.d_r, c.second_deriv);
         ASSERT_GT(r, -1.0);
         const double h = iv.x_r - iv.x_l;
         const double got = second_derivative(iv, iv.x_r, r, 1e-4 * h);
@@ -175,31 +175,31 @@ TEST(RcParam, RightFitReproducesSecondDerivativeAtRightEnd) {
 
 TEST(RcParam, ZeroNumeratorGivesZero) {
     // h * sd / 2 + (d_r - d_l) == 0, exactly or below _DBL_MIN.
-    EXPECT_EQ(_rc_param_left(0.0, 1.0, 0.0, 4.0, 2.0, 2.0, 0.0), 0.0);
-    EXPECT_EQ(_rc_param_right(0.0, 1.0, 0.0, 4.0, 2.0, 2.0, 0.0), 0.0);
-    EXPECT_EQ(_rc_param_left(0.0, 1.0, 0.0, 4.0, 2.0, 2.0, 1e-310), 0.0);
-    EXPECT_EQ(_rc_param_right(0.0, 1.0, 0.0, 4.0, 2.0, 2.0, -1e-310), 0.0);
-    EXPECT_EQ(_rc_param_left(0.0, 2.0, 0.0, 4.0, 1.0, 3.0, -2.0), 0.0);
+    EXPECT_EQ(simd::rc_param_left(0.0, 1.0, 0.0, 4.0, 2.0, 2.0, 0.0), 0.0);
+    EXPECT_EQ(simd::rc_param_right(0.0, 1.0, 0.0, 4.0, 2.0, 2.0, 0.0), 0.0);
+    EXPECT_EQ(simd::rc_param_left(0.0, 1.0, 0.0, 4.0, 2.0, 2.0, 1e-310), 0.0);
+    EXPECT_EQ(simd::rc_param_right(0.0, 1.0, 0.0, 4.0, 2.0, 2.0, -1e-310), 0.0);
+    EXPECT_EQ(simd::rc_param_left(0.0, 2.0, 0.0, 4.0, 1.0, 3.0, -2.0), 0.0);
     // Zero numerator takes precedence over a zero denominator.
-    EXPECT_EQ(_rc_param_left(0.0, 1.0, 0.0, 2.0, 2.0, 2.0, 0.0), 0.0);
+    EXPECT_EQ(simd::rc_param_left(0.0, 1.0, 0.0, 2.0, 2.0, 2.0, 0.0), 0.0);
 }
 
 TEST(RcParam, ZeroDenominatorGivesExtremeBySignOfNumerator) {
     // Left: secant 4 equals d_l = 4. Right: secant 4 equals d_r = 4.
-    EXPECT_EQ(_rc_param_left(0.0, 1.0, 0.0, 4.0, 4.0, 6.0, 1.0), _RC_MAX);
-    EXPECT_EQ(_rc_param_left(0.0, 1.0, 0.0, 4.0, 4.0, 2.0, 1.0), _RC_MIN);
-    EXPECT_EQ(_rc_param_right(0.0, 1.0, 0.0, 4.0, 1.0, 4.0, 1.0), _RC_MAX);
-    EXPECT_EQ(_rc_param_right(0.0, 1.0, 0.0, 4.0, 5.0, 4.0, -1.0), _RC_MIN);
+    EXPECT_EQ(simd::rc_param_left(0.0, 1.0, 0.0, 4.0, 4.0, 6.0, 1.0), _RC_MAX);
+    EXPECT_EQ(simd::rc_param_left(0.0, 1.0, 0.0, 4.0, 4.0, 2.0, 1.0), _RC_MIN);
+    EXPECT_EQ(simd::rc_param_right(0.0, 1.0, 0.0, 4.0, 1.0, 4.0, 1.0), _RC_MAX);
+    EXPECT_EQ(simd::rc_param_right(0.0, 1.0, 0.0, 4.0, 5.0, 4.0, -1.0), _RC_MIN);
 }
 
 TEST(RcParam, PlainQuotient) {
     // Left: num = 1*4/2 + (7 - 1) = 8, den = 4 - 1 = 3.
-    EXPECT_DOUBLE_EQ(_rc_param_left(0.0, 1.0, 0.0, 4.0, 1.0, 7.0, 4.0), 8.0 / 3.0);
+    EXPECT_DOUBLE_EQ(simd::rc_param_left(0.0, 1.0, 0.0, 4.0, 1.0, 7.0, 4.0), 8.0 / 3.0);
     // Right: num = 2*(-1)/2 + (1 - 3) = -3, den = 1 - (6 - 0)/2 = -2.
-    EXPECT_DOUBLE_EQ(_rc_param_right(0.0, 2.0, 0.0, 6.0, 3.0, 1.0, -1.0), 1.5);
+    EXPECT_DOUBLE_EQ(simd::rc_param_right(0.0, 2.0, 0.0, 6.0, 3.0, 1.0, -1.0), 1.5);
 }
 
-// --- _rc_min_param --------------------------------------------------------
+// --- simd::rc_min_param --------------------------------------------------------
 
 struct MinParamCase {
     double d_l, d_r, s;
@@ -238,7 +238,7 @@ TEST(RcMinParam, Table) {
         {kNaN, 1.0, 1.0, 1, _RC_MIN},
     };
     for (const MinParamCase& c : cases) {
-        EXPECT_EQ(_rc_min_param(c.d_l, c.d_r, c.s, c.prefer_shape), c.expected)
+        EXPECT_EQ(simd::rc_min_param(c.d_l, c.d_r, c.s, c.prefer_shape), c.expected)
             << "d_l = " << c.d_l << ", d_r = " << c.d_r << ", s = " << c.s
             << ", prefer_shape = " << c.prefer_shape;
     }
@@ -248,51 +248,51 @@ TEST(RcMinParam, ConvexDataStayConvexAtTheBound) {
     // With r at the shape-preserving minimum the interpolant of convex data
     // has a non-negative second derivative across the interval.
     const Interval iv{0.0, 1.0, 0.0, 2.0, 0.2, 6.0};
-    const double r = _rc_min_param(iv.d_l, iv.d_r, 2.0, 0);
+    const double r = simd::rc_min_param(iv.d_l, iv.d_r, 2.0, 0);
     for (int i = 1; i < 100; ++i) {
         const double x = i / 100.0;
         EXPECT_GE(second_derivative(iv, x, r, 1e-4), -1e-6) << "x = " << x << ", r = " << r;
     }
 }
 
-// --- _convex_rc_left / _convex_rc_right -----------------------------------
+// --- simd::convex_rc_left / simd::convex_rc_right -----------------------------------
 
 TEST(ConvexRc, FittedValueKeptWhenAboveMinimum) {
     // Convex increasing data (secant 4, slopes 1 and 7): the minimum is 2,
     // from r1 = 8/4 and max(6/3, 6/3); a second derivative of 20 at either
     // end fits r = 16/3.
     const Interval iv{0.0, 1.0, 0.0, 4.0, 1.0, 7.0};
-    const double left = _rc_param_left(iv.x_l, iv.x_r, iv.y_l, iv.y_r, iv.d_l, iv.d_r, 20.0);
-    const double right = _rc_param_right(iv.x_l, iv.x_r, iv.y_l, iv.y_r, iv.d_l, iv.d_r, 20.0);
+    const double left = simd::rc_param_left(iv.x_l, iv.x_r, iv.y_l, iv.y_r, iv.d_l, iv.d_r, 20.0);
+    const double right = simd::rc_param_right(iv.x_l, iv.x_r, iv.y_l, iv.y_r, iv.d_l, iv.d_r, 20.0);
     ASSERT_GT(left, 2.0);
     ASSERT_GT(right, 2.0);
-    EXPECT_EQ(_convex_rc_left(iv.x_l, iv.x_r, iv.y_l, iv.y_r, iv.d_l, iv.d_r, 20.0, 0), left);
-    EXPECT_EQ(_convex_rc_right(iv.x_l, iv.x_r, iv.y_l, iv.y_r, iv.d_l, iv.d_r, 20.0, 0), right);
+    EXPECT_EQ(simd::convex_rc_left(iv.x_l, iv.x_r, iv.y_l, iv.y_r, iv.d_l, iv.d_r, 20.0, 0), left);
+    EXPECT_EQ(simd::convex_rc_right(iv.x_l, iv.x_r, iv.y_l, iv.y_r, iv.d_l, iv.d_r, 20.0, 0), right);
 }
 
 TEST(ConvexRc, RaisedToMinimumWhenBelow) {
     // Same data, negative second derivatives: the fits 2/3 (left) and -3
     // (right) are below the minimum 2.
     const Interval iv{0.0, 1.0, 0.0, 4.0, 1.0, 7.0};
-    EXPECT_EQ(_convex_rc_left(iv.x_l, iv.x_r, iv.y_l, iv.y_r, iv.d_l, iv.d_r, -8.0, 0), 2.0);
-    EXPECT_EQ(_convex_rc_right(iv.x_l, iv.x_r, iv.y_l, iv.y_r, iv.d_l, iv.d_r, -30.0, 0), 2.0);
+    EXPECT_EQ(simd::convex_rc_left(iv.x_l, iv.x_r, iv.y_l, iv.y_r, iv.d_l, iv.d_r, -8.0, 0), 2.0);
+    EXPECT_EQ(simd::convex_rc_right(iv.x_l, iv.x_r, iv.y_l, iv.y_r, iv.d_l, iv.d_r, -30.0, 0), 2.0);
     // Monotone data whose end slopes disagree with the secant: with shape
     // preference the chord, without it (d_r + d_l)/s.
-    EXPECT_EQ(_convex_rc_left(0.0, 1.0, 0.0, 2.0, 1.0, 1.0, 0.0, 1), _RC_MAX);
-    EXPECT_EQ(_convex_rc_right(0.0, 1.0, 0.0, 2.0, 1.0, 1.0, 0.0, 0), 1.0);
+    EXPECT_EQ(simd::convex_rc_left(0.0, 1.0, 0.0, 2.0, 1.0, 1.0, 0.0, 1), _RC_MAX);
+    EXPECT_EQ(simd::convex_rc_right(0.0, 1.0, 0.0, 2.0, 1.0, 1.0, 0.0, 0), 1.0);
     // A NaN fit gives the minimum.
-    EXPECT_EQ(_convex_rc_left(0.0, 1.0, 0.0, 4.0, 1.0, 7.0, kNaN, 0), 2.0);
-    EXPECT_EQ(_convex_rc_right(0.0, 1.0, 0.0, 4.0, 1.0, 7.0, kNaN, 1), 2.0);
+    EXPECT_EQ(simd::convex_rc_left(0.0, 1.0, 0.0, 4.0, 1.0, 7.0, kNaN, 0), 2.0);
+    EXPECT_EQ(simd::convex_rc_right(0.0, 1.0, 0.0, 4.0, 1.0, 7.0, kNaN, 1), 2.0);
 }
 
 TEST(ConvexRc, NeverBelowRcMinForNonNaNData) {
     for (const Interval& iv : kIntervals) {
         for (double sd : {-1e6, -30.0, -1.0, 0.0, 1.0, 30.0, 1e6}) {
             for (int pref : {0, 1}) {
-                EXPECT_GE(_convex_rc_left(iv.x_l, iv.x_r, iv.y_l, iv.y_r, iv.d_l, iv.d_r, sd, pref),
+                EXPECT_GE(simd::convex_rc_left(iv.x_l, iv.x_r, iv.y_l, iv.y_r, iv.d_l, iv.d_r, sd, pref),
                           _RC_MIN);
                 EXPECT_GE(
-                    _convex_rc_right(iv.x_l, iv.x_r, iv.y_l, iv.y_r, iv.d_l, iv.d_r, sd, pref),
+                    simd::convex_rc_right(iv.x_l, iv.x_r, iv.y_l, iv.y_r, iv.d_l, iv.d_r, sd, pref),
                     _RC_MIN);
             }
         }

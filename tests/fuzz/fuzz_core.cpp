@@ -200,7 +200,7 @@ void check_round_trip(double F, double K, double s, std::int32_t q) {
     if (!(noise * _DBL_EPS <= 0x1p-20 * beta)) return;
 
     const double vol = _implied_vol_scalar(price, F, K, q);
-    const double condition = noise / (s * _normalised_vega(x, s));
+    const double condition = noise / (s * simd::normalised_vega(x, s));
     const double tolerance = 64.0 * _DBL_EPS * (condition > 1.0 ? condition : 1.0);
     const double error = std::fabs(vol - s) / s;
     CHECK(error <= tolerance,
@@ -209,7 +209,7 @@ void check_round_trip(double F, double K, double s, std::int32_t q) {
           F, K, static_cast<int>(q), s, x, price, vol, error, tolerance);
 }
 
-// --- _normalised_black_call and _normalised_vega ----------------------------
+// --- _normalised_black_call and simd::normalised_vega ----------------------------
 
 void check_normalised(double x, double s) {
     const double b = _normalised_black_call(x, s);
@@ -222,7 +222,7 @@ void check_normalised(double x, double s) {
     if (!std::isnan(b) && !std::isnan(x)) {
         // Between the intrinsic value and the limit e^(x/2) for large s; the
         // upper bound with room for the rounding of the branches.
-        const double intrinsic = _normalised_intrinsic_call(x);
+        const double intrinsic = simd::normalised_intrinsic(x, 1.0);
         CHECK(b >= intrinsic,
               "normalised Black call below its intrinsic value: b(%.17g, %.17g)=%.17g "
               "intrinsic=%.17g",
@@ -233,14 +233,14 @@ void check_normalised(double x, double s) {
               b_max);
     }
 
-    const double v = _normalised_vega(x, s);
+    const double v = simd::normalised_vega(x, s);
     // In [0, 1/sqrt(2 pi)]; NaN exactly when x or s is NaN and s is not <= 0.
     CHECK(std::isnan(v) || (v >= 0.0 && !std::signbit(v) && v <= _ONE_OVER_SQRT_TWO_PI),
           "normalised vega outside [0, 1/sqrt(2 pi)]: v(%.17g, %.17g)=%.17g", x, s, v);
     CHECK(std::isnan(v) == ((std::isnan(x) || std::isnan(s)) && !(s <= 0.0)),
           "normalised vega NaN unexpectedly: v(%.17g, %.17g)=%.17g", x, s, v);
     // Even in x, bit for bit.
-    const double v_mirror = _normalised_vega(-x, s);
+    const double v_mirror = simd::normalised_vega(-x, s);
     CHECK(same_bits(v, v_mirror), "normalised vega not even in x: v(%.17g, %.17g)=%.17g vs %.17g",
           x, s, v, v_mirror);
 }
@@ -266,7 +266,7 @@ void check_branch_joins(double x) {
         if (!(below >= 0x1p-968)) continue;
         const double h = x / s;
         const double t = s / 2;
-        const double mismatch = std::fabs(above - below - 2 * d * _normalised_vega(x, s)) / below;
+        const double mismatch = std::fabs(above - below - 2 * d * simd::normalised_vega(x, s)) / below;
         const double tolerance = 256 * _DBL_EPS * (1 + h * h + t * t);
         CHECK(mismatch <= tolerance,
               "normalised Black call jumps across a branch join: x=%a s=%a b(s-d)=%.17g "
@@ -278,7 +278,7 @@ void check_branch_joins(double x) {
 // --- Greeks -------------------------------------------------------------------
 
 void check_greeks(double F, double K, double sigma, std::int32_t q) {
-    const double d1 = _black_d1(F, K, sigma);
+    const double d1 = simd::black_d1(F, K, sigma);
     const double call = _black_delta(F, K, sigma, 1);
     const double put = _black_delta(F, K, sigma, -1);
     const double delta = _black_delta(F, K, sigma, q);

@@ -15,10 +15,10 @@
 #include <limits>
 
 #include "numeric/constants.hpp"
-#include "numeric/simd/greeks.hpp"
-#include "numeric/simd/implied_vol.hpp"
+#include "numeric/greeks.hpp"
+#include "numeric/implied_vol.hpp"
 #include "numeric/simd/lanes.hpp"
-#include "numeric/simd/normal.hpp"
+#include "numeric/normal.hpp"
 
 namespace quelta::simd {
 
