@@ -49,6 +49,9 @@ inline constexpr double _PI_OVER_SIX = 0.5235987755982989;
 inline constexpr double _SQRT_THREE = 1.7320508075688772;
 // Householder steps per implied volatility
 inline constexpr std::int32_t _IV_MAX_ITER = 2;
+// Householder passes allowed after the first _IV_MAX_ITER when those have not
+// converged; the continuation is bracketed like the first passes.
+inline constexpr int _IV_EXTRA_ITER = 8;
 // h = x/s below which the normalised Black call uses its asymptotic expansion
 inline constexpr double _ASYM_THRESH = -10.0;
 // 2 * sqrt(sqrt(sqrt(sqrt(_DBL_EPS)))) with four double square roots: one ulp

@@ -64,12 +64,6 @@
 #include "numeric/simd/elementary.hpp"
 #include "numeric/simd/lanes.hpp"
 
-namespace quelta {
-// Householder passes allowed after the first _IV_MAX_ITER when those have not
-// converged; the continuation is bracketed like the first passes.
-inline constexpr int _IV_EXTRA_ITER = 8;
-}  // namespace quelta
-
 namespace quelta::simd {
 
 // Householder factor of third order: a step is newton * factor, where for an
@@ -79,22 +73,29 @@ inline V householder_factor(V newton, V halley, V hh3) noexcept {
     return (1.0 + halley * newton / 2.0) / (1.0 + newton * (halley + hh3 * newton / 6.0));
 }
 
-// Lower map f = 2 pi/sqrt(27) |x| Phi(-z)^3, z = |x|/(sqrt(3) s), with its
-// first and second derivatives with respect to the price.
+// A map of the price and its first and second derivatives with respect to
+// the price b(x, s).
 template <class V>
-inline V compute_f_lower_map(V x, V s, V& fp, V& fpp) noexcept {
+struct MapValue {
+    V f, fp, fpp;
+};
+
+// Lower map f = 2 pi/sqrt(27) |x| Phi(-z)^3, z = |x|/(sqrt(3) s).
+template <class V>
+inline MapValue<V> compute_f_lower_map(V x, V s) noexcept {
     const V ax = vabs(x);
     const V z = _SQRT_ONE_OVER_THREE * ax / s;
     const V y = z * z;
     const V s2 = s * s;
     const V Phi = norm_cdf(-z);
     const V phi = norm_pdf(z);
-    fpp = _PI_OVER_SIX * y / (s2 * s) * Phi *
-          (8.0 * _SQRT_THREE * s * ax + (3.0 * s2 * (s2 - 8.0) - 8.0 * (x * x)) * Phi / phi) *
-          simd::exp(2.0 * y + s2 / 4.0);
+    const V fpp =
+        _PI_OVER_SIX * y / (s2 * s) * Phi *
+        (8.0 * _SQRT_THREE * s * ax + (3.0 * s2 * (s2 - 8.0) - 8.0 * (x * x)) * Phi / phi) *
+        simd::exp(2.0 * y + s2 / 4.0);
     const V Phi2 = Phi * Phi;
-    fp = _TWO_PI * y * Phi2 * simd::exp(y + s2 / 8.0);
-    return _TWO_PI_OVER_SQRT_27 * ax * Phi2 * Phi;
+    const V fp = _TWO_PI * y * Phi2 * simd::exp(y + s2 / 8.0);
+    return {_TWO_PI_OVER_SQRT_27 * ax * Phi2 * Phi, fp, fpp};
 }
 
 // The volatility whose lower-map value is f; 0 when f (or f scaled by |x|)
@@ -107,16 +108,13 @@ inline V inverse_f_lower_map(V x, V f) noexcept {
     return select(f <= 0.0 || tmp <= 0.0, V(0.0), s);
 }
 
-// Upper map f = Phi(-s/2), with its first and second derivatives with respect
-// to the price b(x, s).
+// Upper map f = Phi(-s/2).
 template <class V>
-inline V compute_f_upper_map(V x, V s, V& fp, V& fpp) noexcept {
-    const V f = norm_cdf(-s / 2.0);
+inline MapValue<V> compute_f_upper_map(V x, V s) noexcept {
     const V h = x / s;
     const V w = h * h;
-    fp = -simd::exp(w / 2.0) / 2.0;
-    fpp = _SQRT_PI_OVER_TWO * simd::exp(w + s * s / 8.0) * w / s;
-    return f;
+    return {norm_cdf(-s / 2.0), -simd::exp(w / 2.0) / 2.0,
+            _SQRT_PI_OVER_TWO * simd::exp(w + s * s / 8.0) * w / s};
 }
 
 template <class V>
@@ -334,82 +332,98 @@ inline Inflection<V> inflection(V beta, V x, V q) noexcept {
     return p;
 }
 
+namespace detail {
+
+// The guess of segment 1 (beta < b_l): rational cubic interpolation of the
+// lower map between price 0 (f = 0, f' = 1) and b_l, inverted; where that
+// is not positive, the quadratic with f(0) = 0, f'(0) = 1, f(b_l) = f(s_l).
+template <class V>
+inline V lower_map_guess(V beta, V x, V s_l, V b_l) noexcept {
+    const MapValue<V> m = compute_f_lower_map(x, s_l);
+    const V r = convex_rc(End::right, V(0.0), b_l, V(0.0), m.f, V(1.0), m.fp, m.fpp, true);
+    const V f = rc_interp(beta, V(0.0), b_l, V(0.0), m.f, V(1.0), m.fp, r);
+    const V t = beta / b_l;
+    return inverse_f_lower_map(x, select(!(f > 0.0), (m.f * t + b_l * (1.0 - t)) * t, f));
+}
+
+// The guess of segments 2 and 3: s as a rational cubic function of the
+// price between (b_l, s_l) and (b_r, s_r), with slopes 1/v_l and 1/v_r and
+// no curvature at the inflection point s_c, the end given by `inflection`.
+template <class V>
+inline V middle_guess(V beta, End inflection, V b_l, V b_r, V s_l, V s_r, V v_l, V v_r) noexcept {
+    const V r = convex_rc(inflection, b_l, b_r, s_l, s_r, 1.0 / v_l, 1.0 / v_r, V(0.0), false);
+    return rc_interp(beta, b_l, b_r, s_l, s_r, 1.0 / v_l, 1.0 / v_r, r);
+}
+
+// The guess of segment 4 (beta > b_h): rational cubic interpolation of the
+// upper map between b_h and b_max (f = 0, f' = -1/2), inverted. A NaN
+// second derivative skips the interpolation, a huge positive one makes it
+// linear; where it is not positive, the quadratic with f(b_h) = f(s_h),
+// f(b_max) = 0, f'(b_max) = -1/2.
+template <class V>
+inline V upper_map_guess(V beta, V x, V s_h, V b_h, V b_max) noexcept {
+    const MapValue<V> m = compute_f_upper_map(x, s_h);
+    const V r = convex_rc(End::left, b_h, b_max, m.f, V(0.0), m.fp, V(-0.5), m.fpp, true);
+    const V interpolated = rc_interp(beta, b_h, b_max, m.f, V(0.0), m.fp, V(-0.5), r);
+    const V f = select(m.fpp > -_SQRT_DBL_MAX, interpolated, V(-_DBL_MAX));
+    const V h = b_max - b_h;
+    const V t = (beta - b_h) / h;
+    return inverse_f_upper_map(select(f <= 0.0, (m.f * (1.0 - t) + h * t / 2.0) * (1.0 - t), f));
+}
+
+// The lanes of m start from s, bracketed by [s_left, s_right].
+template <class V>
+inline void start(Iteration<V>& it, mask_t<V> m, V s, V s_left, V s_right) noexcept {
+    it.s = select(m, s, it.s);
+    it.s_left = select(m, s_left, it.s_left);
+    it.s_right = select(m, s_right, it.s_right);
+}
+
+}  // namespace detail
+
 // The start of the Householder iteration for each open lane: the guess of
-// its segment, the bracket and the objective.
+// its segment, the bracket and the objective (the lower map's in segment 1,
+// the upper map's in segment 4 where beta is above b_max/2, b itself
+// elsewhere).
 template <class V>
 inline detail::Iteration<V> initial_guess(const Inflection<V>& p) noexcept {
     using M = mask_t<V>;
     const V beta = p.beta;
     const V x = p.x;
-    const V b_max = p.b_max;
-    const V s_c = p.s_c;
-    const V b_c = p.b_c;
-    const V v_c = p.v_c;
-    detail::Iteration<V> it{beta,        x,           b_max, V(0.0), V(-_DBL_MAX),
-                            V(_DBL_MIN), V(_DBL_MAX), M(),   M()};
+    detail::Iteration<V> it{beta,        x,           p.b_max, V(0.0), V(-_DBL_MAX),
+                            V(_DBL_MIN), V(_DBL_MAX), M(),     M()};
     it.lower = p.open && !p.open;
     it.upper = it.lower;
     if (!any(p.open)) return it;
+    // b_l below the inflection point, b_h at or above it.
     const V b_next = normalised_black_call(x, p.s_next);
-
-    const M below_c = p.below;
-    if (any(below_c)) {
-        const V s_l = p.s_next;
-        const V b_l = b_next;
-        const M segment1 = below_c && beta < b_l;
-        const M segment2 = below_c && !(beta < b_l);
-        if (any(segment1)) {
-            V fp(0.0), fpp(0.0);
-            const V f_lower = compute_f_lower_map(x, s_l, fp, fpp);
-            const V r_ll = convex_rc_right(V(0.0), b_l, V(0.0), f_lower, V(1.0), fp, fpp, true);
-            V f = rc_interp(beta, V(0.0), b_l, V(0.0), f_lower, V(1.0), fp, r_ll);
-            // Quadratic with f(0) = 0, f'(0) = 1, f(b_l) = f_lower.
-            const V t = beta / b_l;
-            f = select(!(f > 0.0), (f_lower * t + b_l * (1.0 - t)) * t, f);
-            it.s = select(segment1, inverse_f_lower_map(x, f), it.s);
-            it.s_right = select(segment1, s_l, it.s_right);
-            it.lower = segment1;
-            it.ln_beta = simd::log(beta);
-        }
-        if (any(segment2)) {
-            const V v_l = normalised_vega(x, s_l);
-            const V r_lm = convex_rc_right(b_l, b_c, s_l, s_c, 1.0 / v_l, 1.0 / v_c, V(0.0), false);
-            const V s2 = rc_interp(beta, b_l, b_c, s_l, s_c, 1.0 / v_l, 1.0 / v_c, r_lm);
-            it.s = select(segment2, s2, it.s);
-            it.s_left = select(segment2, s_l, it.s_left);
-            it.s_right = select(segment2, s_c, it.s_right);
-        }
+    const M above = p.open && !p.below;
+    const M segment1 = p.below && beta < b_next;
+    const M segment2 = p.below && !(beta < b_next);
+    const M segment3 = above && beta <= b_next;
+    const M segment4 = above && !(beta <= b_next);
+    if (any(segment1)) {
+        const V s = detail::lower_map_guess(beta, x, p.s_next, b_next);
+        detail::start(it, segment1, s, V(_DBL_MIN), p.s_next);
+        it.lower = segment1;
+        it.ln_beta = simd::log(beta);
     }
-
-    const M above_c = p.open && !below_c;
-    if (any(above_c)) {
-        const V s_h = p.s_next;
-        const V b_h = b_next;
-        const M segment3 = above_c && beta <= b_h;
-        const M segment4 = above_c && !(beta <= b_h);
-        if (any(segment3)) {
-            const V v_h = normalised_vega(x, s_h);
-            const V r_hm = convex_rc_left(b_c, b_h, s_c, s_h, 1.0 / v_c, 1.0 / v_h, V(0.0), false);
-            const V s3 = rc_interp(beta, b_c, b_h, s_c, s_h, 1.0 / v_c, 1.0 / v_h, r_hm);
-            it.s = select(segment3, s3, it.s);
-            it.s_left = select(segment3, s_c, it.s_left);
-            it.s_right = select(segment3, s_h, it.s_right);
-        }
-        if (any(segment4)) {
-            V fp(0.0), fpp(0.0);
-            const V f_upper = compute_f_upper_map(x, s_h, fp, fpp);
-            // A NaN fpp skips the interpolation; a huge positive one makes it linear.
-            const V r_hh = convex_rc_left(b_h, b_max, f_upper, V(0.0), fp, V(-0.5), fpp, true);
-            const V interpolated = rc_interp(beta, b_h, b_max, f_upper, V(0.0), fp, V(-0.5), r_hh);
-            V f = select(fpp > -_SQRT_DBL_MAX, interpolated, V(-_DBL_MAX));
-            // Quadratic with f(b_h) = f_upper, f(b_max) = 0, f'(b_max) = -1/2.
-            const V h = b_max - b_h;
-            const V t = (beta - b_h) / h;
-            f = select(f <= 0.0, (f_upper * (1.0 - t) + h * t / 2.0) * (1.0 - t), f);
-            it.s = select(segment4, inverse_f_upper_map(f), it.s);
-            it.s_left = select(segment4, s_h, it.s_left);
-            it.upper = segment4 && beta > b_max / 2.0;
-        }
+    if (any(segment2)) {
+        const V v_l = normalised_vega(x, p.s_next);
+        const V s =
+            detail::middle_guess(beta, End::right, b_next, p.b_c, p.s_next, p.s_c, v_l, p.v_c);
+        detail::start(it, segment2, s, p.s_next, p.s_c);
+    }
+    if (any(segment3)) {
+        const V v_h = normalised_vega(x, p.s_next);
+        const V s =
+            detail::middle_guess(beta, End::left, p.b_c, b_next, p.s_c, p.s_next, p.v_c, v_h);
+        detail::start(it, segment3, s, p.s_c, p.s_next);
+    }
+    if (any(segment4)) {
+        const V s = detail::upper_map_guess(beta, x, p.s_next, b_next, p.b_max);
+        detail::start(it, segment4, s, p.s_next, V(_DBL_MAX));
+        it.upper = segment4 && beta > p.b_max / 2.0;
     }
     return it;
 }
@@ -511,15 +525,19 @@ inline V log_converged_solver(V ln_beta, V x, V q, mask_t<V> lanes) noexcept {
 
 namespace detail {
 
-// Splits positive a as m 2^e with m in [1, 2) (m, e as doubles), subnormal
-// a included.
+// Positive a as m 2^e with m in [1, 2) (m, e as doubles), subnormal a
+// included.
 template <class V>
-inline void split_binary(V a, V& m, V& e) noexcept {
+struct Binary {
+    V m, e;
+};
+
+template <class V>
+inline Binary<V> split_binary(V a) noexcept {
     constexpr double two54 = 18014398509481984.0;  // 2^54
     const mask_t<V> subnormal = a < _DBL_MIN;
     const V scaled = select(subnormal, a * two54, a);
-    e = exponent_field(scaled) - select(subnormal, V(54.0), V(0.0));
-    m = significand(scaled);
+    return {significand(scaled), exponent_field(scaled) - select(subnormal, V(54.0), V(0.0))};
 }
 
 // ln(a/b) for positive a and b, accurate also where a/b underflows:
@@ -527,11 +545,10 @@ inline void split_binary(V a, V& m, V& e) noexcept {
 // that (ea - eb) ln2_hi is exact.
 template <class V>
 inline V log_quotient(V a, V b) noexcept {
-    V ma(0.0), ea(0.0), mb(0.0), eb(0.0);
-    split_binary(a, ma, ea);
-    split_binary(b, mb, eb);
-    const V k = ea - eb;
-    return (simd::log(ma / mb) + k * simd::detail::ln2_lo) + k * simd::detail::ln2_hi;
+    const Binary<V> sa = split_binary(a);
+    const Binary<V> sb = split_binary(b);
+    const V k = sa.e - sb.e;
+    return (simd::log(sa.m / sb.m) + k * simd::detail::ln2_lo) + k * simd::detail::ln2_hi;
 }
 
 }  // namespace detail
@@ -605,11 +622,17 @@ namespace quelta {
 // a call (q >= 0) or a put (q < 0; only the sign of q is read, q = 0 counts as
 // a call).
 inline double _compute_f_lower_map(double x, double s, double& fp, double& fpp) noexcept {
-    return simd::compute_f_lower_map(x, s, fp, fpp);
+    const simd::MapValue<double> m = simd::compute_f_lower_map(x, s);
+    fp = m.fp;
+    fpp = m.fpp;
+    return m.f;
 }
 
 inline double _compute_f_upper_map(double x, double s, double& fp, double& fpp) noexcept {
-    return simd::compute_f_upper_map(x, s, fp, fpp);
+    const simd::MapValue<double> m = simd::compute_f_upper_map(x, s);
+    fp = m.fp;
+    fpp = m.fpp;
+    return m.f;
 }
 
 inline double _implied_vol_scalar(double price, double F, double K, std::int32_t q) noexcept {

@@ -91,24 +91,26 @@ inline V cody_erf_small_square(V x) noexcept {
     return select(vabs(x) > 1.11e-16, x * x, V(0.0));
 }
 
+// xnum and xden of Cody's first interval in ysq = x^2.
+template <class V>
 struct CodySums {
-    // xnum and xden of Cody's first interval in ysq = x^2.
-    template <class V>
-    static void of(V ysq, V& xnum, V& xden) noexcept {
-        xnum = cody_a[4] * ysq;
-        xden = ysq;
-        for (int i = 0; i < 3; ++i) {
-            xnum = (xnum + cody_a[i]) * ysq;
-            xden = (xden + cody_b[i]) * ysq;
-        }
-    }
+    V xnum, xden;
 };
 
 template <class V>
+inline CodySums<V> cody_sums(V ysq) noexcept {
+    CodySums<V> c{cody_a[4] * ysq, ysq};
+    for (int i = 0; i < 3; ++i) {
+        c.xnum = (c.xnum + cody_a[i]) * ysq;
+        c.xden = (c.xden + cody_b[i]) * ysq;
+    }
+    return c;
+}
+
+template <class V>
 inline V cody_erf_small(V x) noexcept {
-    V xnum(0.0), xden(0.0);
-    CodySums::of(cody_erf_small_square(x), xnum, xden);
-    return x * (xnum + cody_a[3]) / (xden + cody_b[3]);
+    const CodySums<V> c = cody_sums(cody_erf_small_square(x));
+    return x * (c.xnum + cody_a[3]) / (c.xden + cody_b[3]);
 }
 
 // Cody's rational for 0.46875 < y <= 4, erfcx(y) = N(y)/D(y), D monic of
@@ -208,9 +210,9 @@ inline V norm_cdf_central(V z) noexcept {
     constexpr double kl = k_hi - kh;
 
     const V u = vabs(z);
-    V xnum(0.0), xden(0.0);
-    CodySums::of(0.5 * (u * u), xnum, xden);
-    const V delta = (xnum * cody_b[3] - xden * cody_a[3]) / (cody_a[3] * (cody_b[3] + xden));
+    const CodySums<V> c = cody_sums(0.5 * (u * u));
+    const V delta =
+        (c.xnum * cody_b[3] - c.xden * cody_a[3]) / (cody_a[3] * (cody_b[3] + c.xden));
     const V uh = upper_half(u);
     const V ul = u - uh;
     const V p = u * k_hi;

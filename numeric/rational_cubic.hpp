@@ -100,31 +100,21 @@ inline V rc_min_param(V d_l, V d_r, V s, bool prefer_shape) noexcept {
     return select(!monotonic && !convex && !concave, V(_RC_MIN), bounded);
 }
 
-namespace detail {
+// The end of the interval at which a control parameter fits the second
+// derivative.
+enum class End { left, right };
 
-// r, or the smallest control parameter that keeps the interpolant of the
-// data convex (or concave) and monotonic where r is below it.
+// The parameter fitted to the second derivative second_deriv at the `end`
+// of the interval (rc_param_left or rc_param_right), raised to the smallest
+// one that keeps the interpolant of the data convex (or concave) and
+// monotonic where it is below that (or NaN).
 template <class V>
-inline V at_least_min_param(V r, V x_l, V x_r, V y_l, V y_r, V d_l, V d_r, bool pref) noexcept {
-    const V r_min = rc_min_param(d_l, d_r, (y_r - y_l) / (x_r - x_l), pref);
+inline V convex_rc(End end, V x_l, V x_r, V y_l, V y_r, V d_l, V d_r, V second_deriv,
+                   bool prefer_shape) noexcept {
+    const V r = end == End::left ? rc_param_left(x_l, x_r, y_l, y_r, d_l, d_r, second_deriv)
+                                 : rc_param_right(x_l, x_r, y_l, y_r, d_l, d_r, second_deriv);
+    const V r_min = rc_min_param(d_l, d_r, (y_r - y_l) / (x_r - x_l), prefer_shape);
     return select(r_min < r, r, r_min);
-}
-
-}  // namespace detail
-
-// Parameter fitted to the second derivative sd2l at x_l, raised to the
-// shape-preserving minimum when below it (or NaN).
-template <class V>
-inline V convex_rc_left(V x_l, V x_r, V y_l, V y_r, V d_l, V d_r, V sd2l, bool pref) noexcept {
-    return detail::at_least_min_param(rc_param_left(x_l, x_r, y_l, y_r, d_l, d_r, sd2l), x_l, x_r,
-                                      y_l, y_r, d_l, d_r, pref);
-}
-
-// As convex_rc_left, fitted to the second derivative sd2r at x_r.
-template <class V>
-inline V convex_rc_right(V x_l, V x_r, V y_l, V y_r, V d_l, V d_r, V sd2r, bool pref) noexcept {
-    return detail::at_least_min_param(rc_param_right(x_l, x_r, y_l, y_r, d_l, d_r, sd2r), x_l, x_r,
-                                      y_l, y_r, d_l, d_r, pref);
 }
 
 }  // namespace quelta::simd

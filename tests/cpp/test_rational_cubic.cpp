@@ -255,7 +255,7 @@ TEST(RcMinParam, ConvexDataStayConvexAtTheBound) {
     }
 }
 
-// --- simd::convex_rc_left / simd::convex_rc_right -----------------------------------
+// --- simd::convex_rc, fitted at either end -------------------------------
 
 TEST(ConvexRc, FittedValueKeptWhenAboveMinimum) {
     // Convex increasing data (secant 4, slopes 1 and 7): the minimum is 2,
@@ -266,33 +266,33 @@ TEST(ConvexRc, FittedValueKeptWhenAboveMinimum) {
     const double right = simd::rc_param_right(iv.x_l, iv.x_r, iv.y_l, iv.y_r, iv.d_l, iv.d_r, 20.0);
     ASSERT_GT(left, 2.0);
     ASSERT_GT(right, 2.0);
-    EXPECT_EQ(simd::convex_rc_left(iv.x_l, iv.x_r, iv.y_l, iv.y_r, iv.d_l, iv.d_r, 20.0, 0), left);
-    EXPECT_EQ(simd::convex_rc_right(iv.x_l, iv.x_r, iv.y_l, iv.y_r, iv.d_l, iv.d_r, 20.0, 0), right);
+    EXPECT_EQ(simd::convex_rc(simd::End::left, iv.x_l, iv.x_r, iv.y_l, iv.y_r, iv.d_l, iv.d_r, 20.0, 0), left);
+    EXPECT_EQ(simd::convex_rc(simd::End::right, iv.x_l, iv.x_r, iv.y_l, iv.y_r, iv.d_l, iv.d_r, 20.0, 0), right);
 }
 
 TEST(ConvexRc, RaisedToMinimumWhenBelow) {
     // Same data, negative second derivatives: the fits 2/3 (left) and -3
     // (right) are below the minimum 2.
     const Interval iv{0.0, 1.0, 0.0, 4.0, 1.0, 7.0};
-    EXPECT_EQ(simd::convex_rc_left(iv.x_l, iv.x_r, iv.y_l, iv.y_r, iv.d_l, iv.d_r, -8.0, 0), 2.0);
-    EXPECT_EQ(simd::convex_rc_right(iv.x_l, iv.x_r, iv.y_l, iv.y_r, iv.d_l, iv.d_r, -30.0, 0), 2.0);
+    EXPECT_EQ(simd::convex_rc(simd::End::left, iv.x_l, iv.x_r, iv.y_l, iv.y_r, iv.d_l, iv.d_r, -8.0, 0), 2.0);
+    EXPECT_EQ(simd::convex_rc(simd::End::right, iv.x_l, iv.x_r, iv.y_l, iv.y_r, iv.d_l, iv.d_r, -30.0, 0), 2.0);
     // Monotone data whose end slopes disagree with the secant: with shape
     // preference the chord, without it (d_r + d_l)/s.
-    EXPECT_EQ(simd::convex_rc_left(0.0, 1.0, 0.0, 2.0, 1.0, 1.0, 0.0, 1), _RC_MAX);
-    EXPECT_EQ(simd::convex_rc_right(0.0, 1.0, 0.0, 2.0, 1.0, 1.0, 0.0, 0), 1.0);
+    EXPECT_EQ(simd::convex_rc(simd::End::left, 0.0, 1.0, 0.0, 2.0, 1.0, 1.0, 0.0, 1), _RC_MAX);
+    EXPECT_EQ(simd::convex_rc(simd::End::right, 0.0, 1.0, 0.0, 2.0, 1.0, 1.0, 0.0, 0), 1.0);
     // A NaN fit gives the minimum.
-    EXPECT_EQ(simd::convex_rc_left(0.0, 1.0, 0.0, 4.0, 1.0, 7.0, kNaN, 0), 2.0);
-    EXPECT_EQ(simd::convex_rc_right(0.0, 1.0, 0.0, 4.0, 1.0, 7.0, kNaN, 1), 2.0);
+    EXPECT_EQ(simd::convex_rc(simd::End::left, 0.0, 1.0, 0.0, 4.0, 1.0, 7.0, kNaN, 0), 2.0);
+    EXPECT_EQ(simd::convex_rc(simd::End::right, 0.0, 1.0, 0.0, 4.0, 1.0, 7.0, kNaN, 1), 2.0);
 }
 
 TEST(ConvexRc, NeverBelowRcMinForNonNaNData) {
     for (const Interval& iv : kIntervals) {
         for (double sd : {-1e6, -30.0, -1.0, 0.0, 1.0, 30.0, 1e6}) {
             for (int pref : {0, 1}) {
-                EXPECT_GE(simd::convex_rc_left(iv.x_l, iv.x_r, iv.y_l, iv.y_r, iv.d_l, iv.d_r, sd, pref),
+                EXPECT_GE(simd::convex_rc(simd::End::left, iv.x_l, iv.x_r, iv.y_l, iv.y_r, iv.d_l, iv.d_r, sd, pref),
                           _RC_MIN);
                 EXPECT_GE(
-                    simd::convex_rc_right(iv.x_l, iv.x_r, iv.y_l, iv.y_r, iv.d_l, iv.d_r, sd, pref),
+                    simd::convex_rc(simd::End::right, iv.x_l, iv.x_r, iv.y_l, iv.y_r, iv.d_l, iv.d_r, sd, pref),
                     _RC_MIN);
             }
         }
