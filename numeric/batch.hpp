@@ -2,8 +2,9 @@
 // volatility, for contiguous rows, generic over the lane type.
 //
 // Each ISA instantiates solve_rows once in a unit of its own; the rows are
-// taken W at a time, and a last partial vector is padded with a harmless
-// at-the-money row whose results are dropped. Every row is computed by the
+// read and written where the caller holds them, W at a time, and a last
+// partial vector is copied out and padded with a harmless at-the-money row
+// whose results are dropped. Every row is computed by the
 // same operations whatever its position, so the results do not depend on
 // the width, the length or where a row sits in the array.
 #pragma once
@@ -47,7 +48,9 @@ inline V code_of(Reason r) noexcept {
 // discount factor before solving; otherwise they are undiscounted already.
 // Without an expiry the results are in total volatility w = sigma sqrt(T);
 // with one (and reason) they are annualised, the expiry is checked
-// and a row that is not ok has NaN results (see annualise).
+// and a row that is not ok has NaN results (see annualise). An output may
+// be the very array of an input (each vector of rows is read before it is
+// written) but must not overlap one otherwise.
 struct Rows {
     const double* price;
     const double* forward;
@@ -88,6 +91,14 @@ inline void annualise(const Rows& r, std::size_t first, std::size_t m) noexcept 
             r.vega[i] = ok ? r.vega[i] * root_t : nan;
         }
     }
+}
+
+// Rows first .. of r: the same arrays from row `first` on.
+inline Rows rows_from(const Rows& r, std::size_t first) noexcept {
+    const auto at = [first](auto* column) { return column == nullptr ? column : column + first; };
+    return {at(r.price), at(r.forward),  at(r.strike), at(r.kind),
+            at(r.discount), at(r.vol),   at(r.delta),  at(r.gamma),
+            at(r.vega),  at(r.reason),   r.discounted_price, at(r.expiry)};
 }
 
 namespace detail {
@@ -134,19 +145,15 @@ inline V reason_code(V quoted, V price, V F, V K, V kind, V disc, V vol) noexcep
 // function instead of evaluating several and blending. Each row goes through
 // the same operations as in implied_vol, whichever rows share its vector, so
 // the grouping changes no bit of the results. For W = 1 there is nothing to
-// group and the rows keep their order.
+// group and the rows keep their order. The inputs are read from the rows
+// themselves and the results written there.
 template <class V>
 struct Chunk {
     using M = mask_t<V>;
     static constexpr std::size_t w = width_v<V>;
     static constexpr std::size_t capacity = 256;
+    static_assert(capacity % w == 0, "a chunk holds whole vectors");
 
-    // Inputs and outputs, copied in and out so that the last vector can be
-    // padded with a harmless at-the-money call.
-    double quoted[capacity], forward[capacity], strike[capacity], kind[capacity],
-        discount[capacity];
-    double vol[capacity], delta[capacity], gamma[capacity], vega[capacity];
-    std::int8_t reason[capacity];
     // The solver's state per row (masks as 1.0 or 0.0): passes 1 and 2 ...
     double s_c[capacity], b_c[capacity], v_c[capacity], s_next[capacity], below[capacity];
     // ... and 2 and 3.
@@ -177,11 +184,12 @@ struct Chunk {
     static V flag(M m) noexcept { return select(m, V(1.0), V(0.0)); }
 
     void inflect(const Rows& r, std::size_t i) noexcept {
-        const V disc = load<V>(discount + i);
-        const V F = load<V>(forward + i);
-        const V K = load<V>(strike + i);
-        const V q = load<V>(kind + i);
-        const Normalised<V> n = normalise(price_of(r, load<V>(quoted + i), F, K, q, disc), F, K, q);
+        const V disc = load<V>(r.discount + i);
+        const V F = load<V>(r.forward + i);
+        const V K = load<V>(r.strike + i);
+        const V q = load<V>(r.kind + i);
+        const Normalised<V> n =
+            normalise(price_of(r, load<V>(r.price + i), F, K, q, disc), F, K, q);
         M solving = !n.rejected && !skipped(F, K, disc);
         store(rejected + i, flag(n.rejected));
         V answer(0.0);
@@ -308,16 +316,16 @@ struct Chunk {
     }
 
     void finish(const Rows& r, std::size_t i) noexcept {
-        const V quoted_price = load<V>(quoted + i);
-        const V F = load<V>(forward + i);
-        const V K = load<V>(strike + i);
-        const V q = load<V>(kind + i);
-        const V disc = load<V>(discount + i);
+        const V quoted_price = load<V>(r.price + i);
+        const V F = load<V>(r.forward + i);
+        const V K = load<V>(r.strike + i);
+        const V q = load<V>(r.kind + i);
+        const V disc = load<V>(r.discount + i);
         // Non-positive forwards, strikes and discount factors give zeros.
         const M skip = skipped(F, K, disc);
         const V v = select(skip, V(0.0),
                            accepted_volatility(load<V>(rejected + i) == 1.0, load<V>(result + i)));
-        store(vol + i, v);
+        store(r.vol + i, v);
         if (r.delta != nullptr) {
             const M solved = v > 0.0;
             V d(0.0), g(0.0), e(0.0);
@@ -337,46 +345,59 @@ struct Chunk {
                 g = select(solved, g, V(0.0));
                 e = select(solved, e, V(0.0));
             }
-            store(delta + i, d);
-            store(gamma + i, g);
-            store(vega + i, e);
+            store(r.delta + i, d);
+            store(r.gamma + i, g);
+            store(r.vega + i, e);
         }
         if (r.reason != nullptr) {
             double codes[w];
             store(codes, reason_code(quoted_price, price_of(r, quoted_price, F, K, q, disc), F, K,
                                      q, disc, v));
             for (std::size_t lane = 0; lane < w; ++lane) {
-                reason[i + lane] = static_cast<std::int8_t>(codes[lane]);
+                r.reason[i + lane] = static_cast<std::int8_t>(codes[lane]);
             }
         }
     }
 
-    // Rows first .. first + m - 1 of r, m <= capacity.
-    void run(const Rows& r, std::size_t first, std::size_t m) noexcept {
-        const std::size_t padded = (m + w - 1) / w * w;
-        for (std::size_t i = 0; i < padded; ++i) {
-            const bool row = i < m;
-            quoted[i] = row ? r.price[first + i] : 0.04;
-            forward[i] = row ? r.forward[first + i] : 1.0;
-            strike[i] = row ? r.strike[first + i] : 1.0;
-            kind[i] = row ? r.kind[first + i] : 1.0;
-            discount[i] = row ? r.discount[first + i] : 1.0;
-        }
-        for (std::size_t i = 0; i < padded; i += w) inflect(r, i);
-        guess_groups(sort(padded));
-        iterate_groups(sort(padded));
-        for (std::size_t i = 0; i < padded; i += w) finish(r, i);
-        for (std::size_t i = 0; i < m; ++i) {
-            r.vol[first + i] = vol[i];
-            if (r.delta != nullptr) {
-                r.delta[first + i] = delta[i];
-                r.gamma[first + i] = gamma[i];
-                r.vega[first + i] = vega[i];
-            }
-            if (r.reason != nullptr) r.reason[first + i] = reason[i];
-        }
+    // Rows 0 .. m - 1 of r, m <= capacity and a multiple of w.
+    void run(const Rows& r, std::size_t m) noexcept {
+        for (std::size_t i = 0; i < m; i += w) inflect(r, i);
+        guess_groups(sort(m));
+        iterate_groups(sort(m));
+        for (std::size_t i = 0; i < m; i += w) finish(r, i);
     }
 };
+
+// The last m < W rows of r, copied into one vector padded with an
+// at-the-money call and solved there; their results copied back.
+template <class V>
+inline void solve_tail(Chunk<V>& chunk, const Rows& r, std::size_t m) noexcept {
+    constexpr std::size_t w = width_v<V>;
+    const double* const columns[5] = {r.price, r.forward, r.strike, r.kind, r.discount};
+    constexpr double padding[5] = {0.04, 1.0, 1.0, 1.0, 1.0};
+    double in[5][w], out[4][w];
+    std::int8_t codes[w];
+    for (std::size_t c = 0; c < 5; ++c) {
+        for (std::size_t lane = 0; lane < w; ++lane) {
+            in[c][lane] = lane < m ? columns[c][lane] : padding[c];
+        }
+    }
+    const bool greeks = r.delta != nullptr;
+    const bool reasons = r.reason != nullptr;
+    const Rows padded{in[0],  in[1],  in[2],  in[3], in[4], out[0], greeks ? out[1] : nullptr,
+                      greeks ? out[2] : nullptr, greeks ? out[3] : nullptr,
+                      reasons ? codes : nullptr, r.discounted_price};
+    chunk.run(padded, w);
+    for (std::size_t lane = 0; lane < m; ++lane) {
+        r.vol[lane] = out[0][lane];
+        if (greeks) {
+            r.delta[lane] = out[1][lane];
+            r.gamma[lane] = out[2][lane];
+            r.vega[lane] = out[3][lane];
+        }
+        if (reasons) r.reason[lane] = codes[lane];
+    }
+}
 
 }  // namespace detail
 
@@ -384,11 +405,17 @@ struct Chunk {
 template <class V>
 void solve_rows(const Rows& r, std::size_t n) noexcept {
     using Chunk = detail::Chunk<V>;
+    constexpr std::size_t w = width_v<V>;
     Chunk chunk;
-    for (std::size_t first = 0; first < n; first += Chunk::capacity) {
-        const std::size_t m = n - first < Chunk::capacity ? n - first : Chunk::capacity;
-        chunk.run(r, first, m);
+    const std::size_t whole = n / w * w;
+    for (std::size_t first = 0; first < whole; first += Chunk::capacity) {
+        const std::size_t m = whole - first < Chunk::capacity ? whole - first : Chunk::capacity;
+        chunk.run(rows_from(r, first), m);
         annualise(r, first, m);
+    }
+    if (whole < n) {
+        detail::solve_tail(chunk, rows_from(r, whole), n - whole);
+        annualise(r, whole, n - whole);
     }
 }
 
