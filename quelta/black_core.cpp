@@ -1,9 +1,11 @@
 // quelta.black_core: the CPython face of the numeric core.
 //
-// This unit is the only place that knows CPython. It owns the module's
-// creation and initialisation, the one set of argument-binding rules that
-// every function shares, scalar and buffer conversions, and the seven Python
-// functions. Each function is a thin METH_FASTCALL | METH_KEYWORDS wrapper:
+// This unit and the headers it alone includes (quelta/_python.hpp, the RAII
+// owners; quelta/_arguments.hpp, the one set of argument-binding rules that
+// every function shares and the scalar conversions; quelta/_views.hpp, the
+// array views; quelta/_rows.hpp, the batch loops) are the only place that
+// knows CPython's function interface. This unit owns the module's creation
+// and initialisation and the seven Python functions. Each function is a thin METH_FASTCALL | METH_KEYWORDS wrapper:
 // bind, convert everything with the thread attached, then call the numeric
 // core on plain doubles (detached for the array loops). Every Python
 // resource is held by an RAII owner, so every error path releases what it
@@ -18,97 +20,24 @@
 
 #include <array>
 #include <cstdint>
-#include <cstring>
-#include <limits>
 #include <new>
-#include <utility>
 #include <vector>
 
 #include "numeric/constants.hpp"
 #include "numeric/greeks.hpp"
 #include "numeric/implied_vol.hpp"
-#include "numeric/normal.hpp"
-#include "quelta/_buffer.hpp"
+#include "quelta/_arguments.hpp"
+#include "quelta/_python.hpp"
+#include "quelta/_rows.hpp"
+#include "quelta/_views.hpp"
 #include "quelta/kernels/dispatch.hpp"
 
 namespace {
 
+using namespace quelta::python;
+
 constexpr const char kModuleName[] = "quelta.black_core";
 constexpr const char kSourceFile[] = "quelta/black_core.cpp";
-
-// ---------------------------------------------------------------------------
-// Owned references and error state
-
-// An owned (strong) reference, released on scope exit.
-class Ref {
-  public:
-    Ref() noexcept = default;
-    explicit Ref(PyObject* owned) noexcept : p_(owned) {}
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    Ref(Ref&& other) noexcept : p_(other.release()) {}
-    Ref& operator=(Ref&& other) noexcept {
-        Ref tmp(std::move(other));
-        std::swap(p_, tmp.p_);
-        return *this;
-    }
-    ~Ref() { Py_XDECREF(p_); }
-
-    PyObject* get() const noexcept { return p_; }
-    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
-    explicit operator bool() const noexcept { return p_ != nullptr; }
-
-  private:
-    PyObject* p_ = nullptr;
-};
-
-// The pending exception, taken out of the thread state and put back on
-// destruction unless it was handed on with take().
-class PendingError {
-  public:
-    PendingError() noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-        exc_ = PyErr_GetRaisedException();
-#else
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
-        PyErr_NormalizeException(&type, &value, &traceback);
-        if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
-        Py_XDECREF(type);
-        Py_XDECREF(traceback);
-        exc_ = value;
-#endif
-    }
-    PendingError(const PendingError&) = delete;
-    PendingError& operator=(const PendingError&) = delete;
-    ~PendingError() {
-        if (exc_ == nullptr) return;
-#if PY_VERSION_HEX >= 0x030C0000
-        PyErr_SetRaisedException(exc_);
-#else
-        PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc_)));
-        PyErr_Restore(type, exc_, PyException_GetTraceback(exc_));
-#endif
-    }
-    PyObject* get() const noexcept { return exc_; }
-    PyObject* take() noexcept { return std::exchange(exc_, nullptr); }
-
-  private:
-    PyObject* exc_ = nullptr;
-};
-
-// The thread state detached (the GIL released in the default build) for the
-// lifetime of the object. Nothing Python may be touched while it lives.
-class DetachedThread {
-  public:
-    DetachedThread() noexcept : state_(PyEval_SaveThread()) {}
-    DetachedThread(const DetachedThread&) = delete;
-    DetachedThread& operator=(const DetachedThread&) = delete;
-    ~DetachedThread() { PyEval_RestoreThread(state_); }
-
-  private:
-    PyThreadState* state_;
-};
 
 // ---------------------------------------------------------------------------
 // Process-global module state. Written only by the create and exec steps,
@@ -147,430 +76,6 @@ void add_traceback(const char* function, int line) {
     Py_XDECREF(code);
 }
 
-// ---------------------------------------------------------------------------
-// Argument binding, shared by all seven functions.
-
-template <std::size_t N>
-struct Signature {
-    static_assert(N > 1, "the binding messages assume more than one parameter");
-    const char* name;  // the function's name, as in the messages
-    std::array<const char*, N> params;
-    std::array<PyObject*, N> interned{};  // filled by the exec step
-
-    bool intern() {
-        for (std::size_t i = 0; i < N; ++i) {
-            interned[i] = PyUnicode_InternFromString(params[i]);
-            if (interned[i] == nullptr) return false;
-        }
-        return true;
-    }
-};
-
-template <std::size_t N>
-void raise_arg_count(const Signature<N>& sig, Py_ssize_t given) {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 sig.name, "exactly", static_cast<Py_ssize_t>(N), "s", given);
-}
-
-// Index of the parameter named `key`, matched by identity first and then
-// by string equality; -1 if there is none, -2 if the comparison failed.
-template <std::size_t N>
-Py_ssize_t find_param(const Signature<N>& sig, PyObject* key) {
-    for (std::size_t i = 0; i < N; ++i) {
-        if (sig.interned[i] == key) return static_cast<Py_ssize_t>(i);
-    }
-    for (std::size_t i = 0; i < N; ++i) {
-        const int eq = PyUnicode_Compare(sig.interned[i], key);
-        if (eq == 0) return static_cast<Py_ssize_t>(i);
-        if (eq == -1 && PyErr_Occurred()) return -2;
-    }
-    return -1;
-}
-
-// Binds a vectorcall's arguments to the N required positional-or-keyword
-// parameters of `sig`. The bound objects are borrowed from the call.
-template <std::size_t N>
-bool bind(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          std::array<PyObject*, N>& out) {
-    constexpr auto n = static_cast<Py_ssize_t>(N);
-    const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-    if (nkw == 0) {
-        if (nargs != n) {
-            raise_arg_count(sig, nargs);
-            return false;
-        }
-        for (Py_ssize_t i = 0; i < n; ++i) out[static_cast<std::size_t>(i)] = args[i];
-        return true;
-    }
-    if (nargs > n) {
-        raise_arg_count(sig, nargs);
-        return false;
-    }
-    out.fill(nullptr);
-    for (Py_ssize_t i = 0; i < nargs; ++i) out[static_cast<std::size_t>(i)] = args[i];
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", sig.name);
-            return false;
-        }
-        const Py_ssize_t index = find_param(sig, key);
-        if (index == -2) return false;
-        if (index == -1) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.name,
-                         key);
-            return false;
-        }
-        PyObject*& slot = out[static_cast<std::size_t>(index)];
-        if (slot != nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                         sig.name, key);
-            return false;
-        }
-        slot = args[nargs + k];
-    }
-    for (Py_ssize_t i = nargs; i < n; ++i) {
-        if (out[static_cast<std::size_t>(i)] == nullptr) {
-            raise_arg_count(sig, i);
-            return false;
-        }
-    }
-    return true;
-}
-
-// ---------------------------------------------------------------------------
-// Scalar conversions
-
-bool to_double(PyObject* obj, double& out) {
-    if (PyFloat_CheckExact(obj)) {
-        out = PyFloat_AS_DOUBLE(obj);
-        return true;
-    }
-    out = PyFloat_AsDouble(obj);
-    return !(out == -1.0 && PyErr_Occurred());
-}
-
-// An int from a Python int, range-checked to 32 bits.
-bool int_from_long(PyObject* value, std::int32_t& out) {
-    const long long wide = PyLong_AsLongLong(value);
-    if (wide == -1 && PyErr_Occurred()) return false;
-    if (wide < std::numeric_limits<std::int32_t>::min() ||
-        wide > std::numeric_limits<std::int32_t>::max()) {
-        PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
-        return false;
-    }
-    out = static_cast<std::int32_t>(wide);
-    return true;
-}
-
-// A 32-bit int. Ints (bool included) are taken directly; anything else goes
-// through its type's __int__, so floats truncate toward zero.
-bool to_int(PyObject* obj, std::int32_t& out) {
-    if (PyLong_Check(obj)) return int_from_long(obj, out);
-    PyNumberMethods* number = Py_TYPE(obj)->tp_as_number;
-    if (number == nullptr || number->nb_int == nullptr) {
-        PyErr_SetString(PyExc_TypeError, "an integer is required");
-        return false;
-    }
-    Ref value(number->nb_int(obj));
-    if (!value) return false;
-    if (!PyLong_CheckExact(value.get())) {
-        const char* type_name = Py_TYPE(value.get())->tp_name;
-        if (!PyLong_Check(value.get())) {
-            PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)", type_name);
-            return false;
-        }
-        if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
-                             "__int__ returned non-int (type %.200s).  The ability to return an "
-                             "instance of a strict subclass of int is deprecated, and may be "
-                             "removed in a future version of Python.",
-                             type_name) < 0) {
-            return false;
-        }
-    }
-    return int_from_long(value.get(), out);
-}
-
-// ---------------------------------------------------------------------------
-// Array views: one-dimensional, strided, non-owning views of a caller's
-// buffer, held from conversion until the function returns.
-
-enum class ViewKind { ConstDouble, Double, Int8 };
-
-struct ViewKindInfo {
-    const char* name;  // as the messages name it
-    int flags;         // the buffer request
-    Py_ssize_t itemsize;
-};
-
-constexpr ViewKindInfo info(ViewKind kind) noexcept {
-    switch (kind) {
-        case ViewKind::ConstDouble:
-            return {"const double", PyBUF_RECORDS_RO, 8};
-        case ViewKind::Double:
-            return {"double", PyBUF_RECORDS, 8};
-        case ViewKind::Int8:
-            return {"int8_t", PyBUF_RECORDS, 1};
-    }
-    return {"", 0, 0};
-}
-
-// How a struct-module item code reads in a dtype-mismatch message; nullptr
-// for a character that is no item code.
-const char* describe_item(char code, bool complex) noexcept {
-    if (complex) {
-        switch (code) {
-            case 'f':
-                return "'complex float'";
-            case 'd':
-                return "'complex double'";
-            case 'g':
-                return "'complex long double'";
-            default:
-                return nullptr;
-        }
-    }
-    switch (code) {
-        case 'c':
-            return "'char'";
-        case 'b':
-            return "'signed char'";
-        case 'B':
-            return "'unsigned char'";
-        case '?':
-            return "'bool'";
-        case 'h':
-            return "'short'";
-        case 'H':
-            return "'unsigned short'";
-        case 'i':
-            return "'int'";
-        case 'I':
-            return "'unsigned int'";
-        case 'l':
-            return "'long'";
-        case 'L':
-            return "'unsigned long'";
-        case 'q':
-            return "'long long'";
-        case 'Q':
-            return "'unsigned long long'";
-        case 'n':
-            return "'Py_ssize_t'";
-        case 'N':
-            return "'size_t'";
-        case 'e':
-            return "'half'";
-        case 'f':
-            return "'float'";
-        case 'd':
-            return "'double'";
-        case 'g':
-            return "'long double'";
-        case 'O':
-            return "Python object";
-        case 'T':
-            return "a struct";
-        case 'P':
-            return "a pointer";
-        case 's':
-        case 'p':
-            return "a string";
-        case 'w':
-            return "a unicode character";
-        case 'x':
-            return "a pad byte";
-        default:
-            return nullptr;
-    }
-}
-
-void raise_mismatch(ViewKind kind, const char* got) {
-    PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got %s", "'",
-                 info(kind).name, "'", got);
-}
-
-// Checks that `format` describes exactly one item of the kind's type, in
-// native or little-endian order. A missing format means unsigned bytes.
-bool check_format(const char* format, ViewKind kind) {
-    const char* p = format != nullptr ? format : "B";
-    switch (*p) {
-        case '@':
-        case '=':
-        case '<':
-        case '^':
-            ++p;
-            break;
-        case '>':
-        case '!':
-            PyErr_SetString(PyExc_ValueError,
-                            "Big-endian buffer not supported on little-endian compiler");
-            return false;
-        default:
-            break;
-    }
-    long count = 1;
-    if (*p >= '0' && *p <= '9') {
-        count = 0;
-        while (*p >= '0' && *p <= '9' && count < 1000000) count = count * 10 + (*p++ - '0');
-    }
-    bool complex = false;
-    if (*p == 'Z') {
-        complex = true;
-        ++p;
-    }
-    const char code = *p;
-    const char* described = describe_item(code, complex);
-    if (described == nullptr) {
-        if (code == '\0') {
-            raise_mismatch(kind, "an empty format");
-        } else {
-            PyErr_Format(PyExc_ValueError, "Unexpected format string character: '%c'", code);
-        }
-        return false;
-    }
-    const bool wanted =
-        !complex && (kind == ViewKind::Int8 ? (code == 'b' || code == 'c') : code == 'd');
-    if (!wanted) {
-        raise_mismatch(kind, described);
-        return false;
-    }
-    if (count != 1) {
-        raise_mismatch(kind, "an array of items");
-        return false;
-    }
-    if (p[1] != '\0') {
-        raise_mismatch(kind, "a struct");
-        return false;
-    }
-    return true;
-}
-
-template <class T>
-class View {
-  public:
-    // Views `obj` (None gives the empty view). On failure the exception is
-    // set and nothing is held.
-    bool acquire(PyObject* obj, ViewKind kind) {
-        if (obj == Py_None) return true;
-        const ViewKindInfo k = info(kind);
-        if (!held_.get(obj, k.flags)) return false;
-        const Py_buffer& buffer = held_.view();
-        if (buffer.ndim != 1) {
-            PyErr_Format(PyExc_ValueError,
-                         "Buffer has wrong number of dimensions (expected %d, got %d)", 1,
-                         buffer.ndim);
-            return held_.refuse();
-        }
-        if (!check_format(buffer.format, kind)) return held_.refuse();
-        if (buffer.itemsize != k.itemsize) {
-            const auto got = static_cast<std::size_t>(buffer.itemsize);
-            const auto want = static_cast<std::size_t>(k.itemsize);
-            PyErr_Format(PyExc_ValueError,
-                         "Item size of buffer (%zu byte%s) does not match size of '%s' (%zu "
-                         "byte%s)",
-                         got, got > 1 ? "s" : "", k.name, want, want > 1 ? "s" : "");
-            return held_.refuse();
-        }
-        if (buffer.suboffsets != nullptr && buffer.suboffsets[0] >= 0) {
-            PyErr_Format(PyExc_ValueError,
-                         "Buffer not compatible with direct access in dimension %d.", 0);
-            return held_.refuse();
-        }
-        data_ = static_cast<char*>(buffer.buf);
-        // Some exporters (ctypes) leave out shape or strides even when asked
-        // for them; the protocol then means a contiguous run of items.
-        size_ = buffer.shape != nullptr ? buffer.shape[0] : buffer.len / buffer.itemsize;
-        stride_ = buffer.strides != nullptr ? buffer.strides[0] : buffer.itemsize;
-        return true;
-    }
-
-    Py_ssize_t size() const noexcept { return size_; }
-    const char* data() const noexcept { return data_; }
-    Py_ssize_t stride() const noexcept { return stride_; }
-
-    // Copies the first n elements into `copy` and reads them from there from
-    // now on (the buffer stays held). std::bad_alloc propagates.
-    void read_from_copy(std::vector<T>& copy, Py_ssize_t n) {
-        copy.resize(static_cast<std::size_t>(n));
-        for (Py_ssize_t i = 0; i < n; ++i) copy[static_cast<std::size_t>(i)] = (*this)[i];
-        data_ = reinterpret_cast<char*>(copy.data());
-        stride_ = static_cast<Py_ssize_t>(sizeof(T));
-    }
-
-    // Element access goes through memcpy: a buffer may be unaligned.
-    T operator[](Py_ssize_t i) const noexcept {
-        T value;
-        std::memcpy(&value, data_ + i * stride_, sizeof(T));
-        return value;
-    }
-    void set(Py_ssize_t i, T value) const noexcept {
-        std::memcpy(data_ + i * stride_, &value, sizeof(T));
-    }
-
-  private:
-    quelta::python::HeldBuffer held_;
-    char* data_ = nullptr;
-    Py_ssize_t size_ = 0;
-    Py_ssize_t stride_ = 0;
-};
-
-// The loops trust their views' lengths, so a view shorter than the loop's
-// count is refused before anything is read or written.
-template <class T>
-bool require_length(const View<T>& view, Py_ssize_t n, const char* name) {
-    if (view.size() >= n) return true;
-    PyErr_Format(PyExc_ValueError, "%s has %zd element%s, expected at least %zd", name, view.size(),
-                 view.size() == 1 ? "" : "s", n);
-    return false;
-}
-
-// The memory that the first n elements of a view occupy: the bytes from lo
-// to hi (exclusive), elements of `width` bytes every `stride` bytes from
-// `start` (the stride may be negative). Empty for n = 0 or a view without data.
-struct Extent {
-    const char* lo = nullptr;
-    const char* hi = nullptr;
-    const char* start = nullptr;
-    Py_ssize_t stride = 0;
-    Py_ssize_t width = 0;
-
-    bool empty() const noexcept { return lo == hi; }
-};
-
-template <class T>
-Extent extent(const View<T>& view, Py_ssize_t n) {
-    Extent e;
-    if (n <= 0 || view.data() == nullptr) return e;
-    const Py_ssize_t last = (n - 1) * view.stride();
-    e.start = view.data();
-    e.lo = view.data() + (last < 0 ? last : 0);
-    e.hi = view.data() + (last > 0 ? last : 0) + static_cast<Py_ssize_t>(sizeof(T));
-    e.stride = view.stride();
-    e.width = static_cast<Py_ssize_t>(sizeof(T));
-    return e;
-}
-
-// Whether two extents may share a byte. Beyond their byte ranges it tells
-// apart only the common case of equal strides whose elements interleave
-// without touching (a[::2] and a[1::2]); any other pair with intersecting
-// ranges counts as overlapping.
-bool may_overlap(const Extent& a, const Extent& b) {
-    if (a.empty() || b.empty() || a.hi <= b.lo || b.hi <= a.lo) return false;
-    if (a.stride != b.stride || a.stride == 0) return true;
-    const Py_ssize_t step = a.stride < 0 ? -a.stride : a.stride;
-    // Offset of b's elements within a's period, in [0, step).
-    Py_ssize_t d = (b.start - a.start) % step;
-    if (d < 0) d += step;
-    return !(d >= a.width && d + b.width <= step);
-}
-
-// Same elements at the same indices: an output that is this input is read
-// before it is written at every index, and needs no copy.
-bool same_elements(const Extent& a, const Extent& b) {
-    return a.start == b.start && a.stride == b.stride && a.width == b.width;
-}
-
 // The value of a module global: the module namespace first, then builtins.
 Ref lookup_global(PyObject* name) {
     PyObject* found = PyDict_GetItemWithError(PyModule_GetDict(g_module), name);
@@ -602,49 +107,6 @@ Ref make_result(Py_ssize_t n, View<double>& view) {
     if (!result || !view.acquire(result.get(), ViewKind::Double)) return Ref();
     if (!require_length(view, n, "the array made by np.empty")) return Ref();
     return result;
-}
-
-// ---------------------------------------------------------------------------
-// Binding and conversion in one step
-
-// An array argument and the kind of view it becomes.
-template <class T>
-struct ViewArg {
-    View<T>& view;
-    ViewKind kind;
-};
-template <class T>
-ViewArg(View<T>&, ViewKind) -> ViewArg<T>;
-
-bool convert(PyObject* obj, double& out) {
-    return to_double(obj, out);
-}
-bool convert(PyObject* obj, std::int32_t& out) {
-    return to_int(obj, out);
-}
-template <class T>
-bool convert(PyObject* obj, ViewArg<T> arg) {
-    return arg.view.acquire(obj, arg.kind);
-}
-
-// Binds a call's arguments to `sig`, then converts them into `targets` in
-// parameter order; the first failure stops it with its exception set.
-template <std::size_t N, class... Targets>
-bool parse(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-           Targets&&... targets) {
-    static_assert(sizeof...(Targets) == N, "one target per parameter");
-    std::array<PyObject*, N> bound;
-    if (!bind(sig, args, nargs, kwnames, bound)) return false;
-    std::size_t i = 0;
-    return (convert(bound[i++], std::forward<Targets>(targets)) && ...);
-}
-
-// require_length for the views of parameters 1, 2, ... of `sig`, in order
-// (parameter 0, undiscounted_price, gives n).
-template <std::size_t N, class... Views>
-bool require_lengths(const Signature<N>& sig, Py_ssize_t n, const Views&... views) {
-    std::size_t param = 1;
-    return (require_length(views, n, sig.params[param++]) && ...);
 }
 
 // ---------------------------------------------------------------------------
@@ -708,41 +170,6 @@ PyObject* black_vega(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     return return_float(sig, quelta::_black_vega(F, K, sigma));
 }
 
-// Rows copied out of the views a chunk at a time into contiguous arrays for
-// the batch kernel, and its results copied back. Every input of a chunk is
-// read before its first output is written, so an output may alias an input.
-struct Chunk {
-    static constexpr Py_ssize_t size = 256;
-    double price[size], forward[size], strike[size], kind[size], discount[size];
-    double vol[size], delta[size], gamma[size], vega[size];
-
-    quelta::simd::Rows rows(bool greeks) noexcept {
-        return {price,
-                forward,
-                strike,
-                kind,
-                discount,
-                vol,
-                greeks ? delta : nullptr,
-                greeks ? gamma : nullptr,
-                greeks ? vega : nullptr,
-                nullptr};
-    }
-
-    // Runs the kernel over rows [0, n) of the views, chunk by chunk:
-    // fill(chunk, first, m) copies the inputs of rows first .. first + m - 1,
-    // drain(chunk, first, m) copies out their results.
-    template <class Fill, class Drain>
-    void run(Py_ssize_t n, bool greeks, Fill fill, Drain drain) noexcept {
-        const auto solve_rows = quelta::kernel::active().solve_rows;
-        for (Py_ssize_t first = 0; first < n; first += size) {
-            const Py_ssize_t m = n - first < size ? n - first : size;
-            fill(*this, first, m);
-            solve_rows(rows(greeks), static_cast<std::size_t>(m));
-            drain(*this, first, m);
-        }
-    }
-};
 
 PyObject* vectorized_implied_vol(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
@@ -759,22 +186,7 @@ PyObject* vectorized_implied_vol(PyObject*, PyObject* const* args, Py_ssize_t na
     if (!out || !require_lengths(sig, n, fwd)) return fail(sig, __LINE__);
     {
         DetachedThread detached;
-        // The kernel gives +0.0 where F <= 0 or K <= 0.
-        Chunk chunk;
-        chunk.run(
-            n, false,
-            [&](Chunk& c, Py_ssize_t first, Py_ssize_t m) {
-                for (Py_ssize_t i = 0; i < m; ++i) {
-                    c.price[i] = price[first + i];
-                    c.forward[i] = fwd[first + i];
-                    c.strike[i] = K;
-                    c.kind[i] = quelta::kind_of_sign(q);
-                    c.discount[i] = 1.0;
-                }
-            },
-            [&](const Chunk& c, Py_ssize_t first, Py_ssize_t m) {
-                for (Py_ssize_t i = 0; i < m; ++i) out_view.set(first + i, c.vol[i]);
-            });
+        solve_vols(n, price, Column{&fwd}, Column{nullptr, K}, quelta::kind_of_sign(q), out_view);
     }
     return out.release();
 }
@@ -801,53 +213,28 @@ PyObject* vectorized_implied_vol_strikes(PyObject*, PyObject* const* args, Py_ss
         if (skip_all) {
             for (Py_ssize_t i = 0; i < n; ++i) out_view.set(i, 0.0);
         } else {
-            Chunk chunk;
-            chunk.run(
-                n, false,
-                [&](Chunk& c, Py_ssize_t first, Py_ssize_t m) {
-                    for (Py_ssize_t i = 0; i < m; ++i) {
-                        c.price[i] = price[first + i];
-                        c.forward[i] = F;
-                        c.strike[i] = strike[first + i];
-                        c.kind[i] = quelta::kind_of_sign(q);
-                        c.discount[i] = 1.0;
-                    }
-                },
-                [&](const Chunk& c, Py_ssize_t first, Py_ssize_t m) {
-                    for (Py_ssize_t i = 0; i < m; ++i) out_view.set(first + i, c.vol[i]);
-                });
+            solve_vols(n, price, Column{nullptr, F}, Column{&strike}, quelta::kind_of_sign(q),
+                       out_view);
         }
     }
     return out.release();
 }
 
-// The element loop of compute_trades_greeks. The kernel zeroes every output
-// of a trade with a non-positive forward, strike or discount factor.
-void solve_trades(Py_ssize_t n, const View<double>& price, const View<double>& fwd,
-                  const View<double>& strike, const View<std::int8_t>& is_call,
-                  const View<double>& discount, const View<double>& out_vol,
-                  const View<double>& out_delta, const View<double>& out_gamma,
-                  const View<double>& out_vega) noexcept {
-    Chunk chunk;
-    chunk.run(
-        n, true,
-        [&](Chunk& c, Py_ssize_t first, Py_ssize_t m) {
-            for (Py_ssize_t i = 0; i < m; ++i) {
-                c.price[i] = price[first + i];
-                c.forward[i] = fwd[first + i];
-                c.strike[i] = strike[first + i];
-                c.kind[i] = quelta::kind_of_flag(is_call[first + i]);
-                c.discount[i] = discount[first + i];
+
+// Outputs that overlap each other have no order of writes to honour: false,
+// with the error set, for the first pair that may.
+bool outputs_apart(const Signature<9>& sig, const std::array<Extent, 4>& outs) {
+    constexpr std::size_t first_out = 5;
+    for (std::size_t j = 1; j < outs.size(); ++j) {
+        for (std::size_t i = 0; i < j; ++i) {
+            if (may_overlap(outs[i], outs[j])) {
+                PyErr_Format(PyExc_ValueError, "%s overlaps %s", sig.params[first_out + j],
+                             sig.params[first_out + i]);
+                return false;
             }
-        },
-        [&](const Chunk& c, Py_ssize_t first, Py_ssize_t m) {
-            for (Py_ssize_t i = 0; i < m; ++i) {
-                out_vol.set(first + i, c.vol[i]);
-                out_delta.set(first + i, c.delta[i]);
-                out_gamma.set(first + i, c.gamma[i]);
-                out_vega.set(first + i, c.vega[i]);
-            }
-        });
+        }
+    }
+    return true;
 }
 
 PyObject* compute_trades_greeks(PyObject*, PyObject* const* args, Py_ssize_t nargs,
@@ -867,19 +254,9 @@ PyObject* compute_trades_greeks(PyObject*, PyObject* const* args, Py_ssize_t nar
                          out_vega)) {
         return fail(sig, __LINE__);
     }
-    // Outputs that overlap each other have no order of writes to honour.
     const std::array<Extent, 4> outs = {extent(out_vol, n), extent(out_delta, n),
                                         extent(out_gamma, n), extent(out_vega, n)};
-    constexpr std::size_t first_out = 5;
-    for (std::size_t j = 1; j < outs.size(); ++j) {
-        for (std::size_t i = 0; i < j; ++i) {
-            if (may_overlap(outs[i], outs[j])) {
-                PyErr_Format(PyExc_ValueError, "%s overlaps %s", sig.params[first_out + j],
-                             sig.params[first_out + i]);
-                return fail(sig, __LINE__);
-            }
-        }
-    }
+    if (!outputs_apart(sig, outs)) return fail(sig, __LINE__);
     // An input that an output overlaps other than element for element is read
     // from a copy, so the results are those of separate arrays.
     const auto needs_copy = [&outs, n](const auto& input) {
