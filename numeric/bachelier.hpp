@@ -60,10 +60,10 @@
 #include <limits>
 
 #include "numeric/constants.hpp"
-#include "numeric/simd/elementary.hpp"
 #include "numeric/greeks.hpp"
-#include "numeric/simd/lanes.hpp"
 #include "numeric/normal.hpp"
+#include "numeric/simd/elementary.hpp"
+#include "numeric/simd/lanes.hpp"
 
 namespace quelta::bachelier {
 

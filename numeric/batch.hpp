@@ -18,8 +18,8 @@
 #include "numeric/constants.hpp"
 #include "numeric/greeks.hpp"
 #include "numeric/implied_vol.hpp"
-#include "numeric/simd/lanes.hpp"
 #include "numeric/normal.hpp"
+#include "numeric/simd/lanes.hpp"
 
 namespace quelta::simd {
 
@@ -96,9 +96,9 @@ inline void annualise(const Rows& r, std::size_t first, std::size_t m) noexcept 
 // Rows first .. of r: the same arrays from row `first` on.
 inline Rows rows_from(const Rows& r, std::size_t first) noexcept {
     const auto at = [first](auto* column) { return column == nullptr ? column : column + first; };
-    return {at(r.price), at(r.forward),  at(r.strike), at(r.kind),
-            at(r.discount), at(r.vol),   at(r.delta),  at(r.gamma),
-            at(r.vega),  at(r.reason),   r.discounted_price, at(r.expiry)};
+    return {at(r.price),    at(r.forward), at(r.strike),       at(r.kind),
+            at(r.discount), at(r.vol),     at(r.delta),        at(r.gamma),
+            at(r.vega),     at(r.reason),  r.discounted_price, at(r.expiry)};
 }
 
 namespace detail {
@@ -384,9 +384,17 @@ inline void solve_tail(Chunk<V>& chunk, const Rows& r, std::size_t m) noexcept {
     }
     const bool greeks = r.delta != nullptr;
     const bool reasons = r.reason != nullptr;
-    const Rows padded{in[0],  in[1],  in[2],  in[3], in[4], out[0], greeks ? out[1] : nullptr,
-                      greeks ? out[2] : nullptr, greeks ? out[3] : nullptr,
-                      reasons ? codes : nullptr, r.discounted_price};
+    const Rows padded{in[0],
+                      in[1],
+                      in[2],
+                      in[3],
+                      in[4],
+                      out[0],
+                      greeks ? out[1] : nullptr,
+                      greeks ? out[2] : nullptr,
+                      greeks ? out[3] : nullptr,
+                      reasons ? codes : nullptr,
+                      r.discounted_price};
     chunk.run(padded, w);
     for (std::size_t lane = 0; lane < m; ++lane) {
         r.vol[lane] = out[0][lane];

@@ -211,8 +211,7 @@ inline V norm_cdf_central(V z) noexcept {
 
     const V u = vabs(z);
     const CodySums<V> c = cody_sums(0.5 * (u * u));
-    const V delta =
-        (c.xnum * cody_b[3] - c.xden * cody_a[3]) / (cody_a[3] * (cody_b[3] + c.xden));
+    const V delta = (c.xnum * cody_b[3] - c.xden * cody_a[3]) / (cody_a[3] * (cody_b[3] + c.xden));
     const V uh = upper_half(u);
     const V ul = u - uh;
     const V p = u * k_hi;

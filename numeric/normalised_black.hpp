@@ -28,9 +28,9 @@
 #include <cstdint>
 
 #include "numeric/constants.hpp"
+#include "numeric/normal.hpp"
 #include "numeric/simd/elementary.hpp"
 #include "numeric/simd/lanes.hpp"
-#include "numeric/normal.hpp"
 
 namespace quelta::simd {
 

@@ -17,7 +17,6 @@
 
 namespace quelta::python {
 
-
 template <std::size_t N>
 struct Signature {
     static_assert(N > 1, "the binding messages assume more than one parameter");
@@ -159,7 +158,6 @@ inline bool to_int(PyObject* obj, std::int32_t& out) {
     return int_from_long(value.get(), out);
 }
 
-
 // An array argument and the kind of view it becomes.
 template <class T>
 struct ViewArg {
@@ -199,6 +197,5 @@ bool require_lengths(const Signature<N>& sig, Py_ssize_t n, const Views&... view
     std::size_t param = 1;
     return (require_length(views, n, sig.params[param++]) && ...);
 }
-
 
 }  // namespace quelta::python

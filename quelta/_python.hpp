@@ -10,7 +10,6 @@
 
 namespace quelta::python {
 
-
 // An owned (strong) reference, released on scope exit.
 class Ref {
   public:
@@ -81,6 +80,5 @@ class DetachedThread {
   private:
     PyThreadState* state_;
 };
-
 
 }  // namespace quelta::python

@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "numeric/constants.hpp"
 #include "numeric/batch.hpp"
+#include "numeric/constants.hpp"
 #include "quelta/_views.hpp"
 #include "quelta/kernels/dispatch.hpp"
 
@@ -82,10 +82,10 @@ inline void solve_vols(Py_ssize_t n, const View<double>& price, Column fwd, Colu
 // The element loop of compute_trades_greeks. The kernel zeroes every output
 // of a trade with a non-positive forward, strike or discount factor.
 inline void solve_trades(Py_ssize_t n, const View<double>& price, const View<double>& fwd,
-                  const View<double>& strike, const View<std::int8_t>& is_call,
-                  const View<double>& discount, const View<double>& out_vol,
-                  const View<double>& out_delta, const View<double>& out_gamma,
-                  const View<double>& out_vega) noexcept {
+                         const View<double>& strike, const View<std::int8_t>& is_call,
+                         const View<double>& discount, const View<double>& out_vol,
+                         const View<double>& out_delta, const View<double>& out_gamma,
+                         const View<double>& out_vega) noexcept {
     Chunk chunk;
     chunk.run(
         n, true,

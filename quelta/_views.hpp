@@ -14,7 +14,6 @@
 
 namespace quelta::python {
 
-
 enum class ViewKind { ConstDouble, Double, Int8 };
 
 struct ViewKindInfo {

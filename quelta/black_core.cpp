@@ -5,12 +5,12 @@
 // every function shares and the scalar conversions; quelta/_views.hpp, the
 // array views; quelta/_rows.hpp, the batch loops) are the only place that
 // knows CPython's function interface. This unit owns the module's creation
-// and initialisation and the seven Python functions. Each function is a thin METH_FASTCALL | METH_KEYWORDS wrapper:
-// bind, convert everything with the thread attached, then call the numeric
-// core on plain doubles (detached for the array loops). Every Python
-// resource is held by an RAII owner, so every error path releases what it
-// took, and every failing call adds a traceback frame named after the
-// function.
+// and initialisation and the seven Python functions. Each function is a thin
+// METH_FASTCALL | METH_KEYWORDS wrapper: bind, convert everything with the
+// thread attached, then call the numeric core on plain doubles (detached for
+// the array loops). Every Python resource is held by an RAII owner, so every
+// error path releases what it took, and every failing call adds a traceback
+// frame named after the function.
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -170,7 +170,6 @@ PyObject* black_vega(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     return return_float(sig, quelta::_black_vega(F, K, sigma));
 }
 
-
 PyObject* vectorized_implied_vol(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
     const auto& sig = sig_vectorized_implied_vol;
@@ -219,7 +218,6 @@ PyObject* vectorized_implied_vol_strikes(PyObject*, PyObject* const* args, Py_ss
     }
     return out.release();
 }
-
 
 // Outputs that overlap each other have no order of writes to honour: false,
 // with the error set, for the first pair that may.

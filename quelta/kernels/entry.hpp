@@ -8,9 +8,9 @@
 #include "numeric/bachelier.hpp"
 #include "numeric/bachelier_batch.hpp"
 #include "numeric/batch.hpp"
+#include "numeric/normal.hpp"
 #include "numeric/simd/elementary.hpp"
 #include "numeric/simd/lanes.hpp"
-#include "numeric/normal.hpp"
 #include "quelta/kernels/dispatch.hpp"
 
 namespace quelta::kernel::detail {

@@ -271,8 +271,9 @@ TEST(UncheckedSolver, DeepOutOfTheMoneyBelowTheLowerSegmentGuess) {
     // digits (condition number |b/(s b')| = 0.00316).
     const double x = -399.84999999999997;
     const double beta = 1.8132585527153475e-112;
-    EXPECT_LE(relative_error(simd::unchecked_solver(beta, x, 1.0, _IV_MAX_ITER), 19.756132684883127),
-              4 * _DBL_EPS);
+    EXPECT_LE(
+        relative_error(simd::unchecked_solver(beta, x, 1.0, _IV_MAX_ITER), 19.756132684883127),
+        4 * _DBL_EPS);
 }
 
 TEST(UncheckedSolver, Signals) {
@@ -407,7 +408,8 @@ TEST(ConvergedSolver, ContinuesWhereTwoStepsFallShort) {
         const double cond = std::fabs(beta / (s * simd::normalised_vega(x, s)));
         EXPECT_GT(relative_error(simd::unchecked_solver(beta, x, 1.0, _IV_MAX_ITER), s),
                   1e3 * _DBL_EPS * cond);
-        EXPECT_LE(relative_error(quelta::simd::converged_solver(beta, x, 1.0), s), 8 * _DBL_EPS * cond)
+        EXPECT_LE(relative_error(quelta::simd::converged_solver(beta, x, 1.0), s),
+                  8 * _DBL_EPS * cond)
             << "x " << x;
     }
 }
@@ -419,7 +421,8 @@ TEST(LogConvergedSolver, SolvesPricesBelowTheSmallestDouble) {
         for (double ln_beta : {-720.0, -1000.0}) {
             const double s = quelta::simd::log_converged_solver(ln_beta, x, 1.0, true);
             ASSERT_GT(s, 0.0) << "x " << x;
-            const quelta::simd::LogBlackCall<double> v = quelta::simd::log_normalised_black_call(x, s);
+            const quelta::simd::LogBlackCall<double> v =
+                quelta::simd::log_normalised_black_call(x, s);
             // d ln s / d ln beta = 1/(s b'/b): a relative error in s of e
             // moves ln b by e s b'/b.
             EXPECT_LE(std::fabs(v.log_b - ln_beta), 8 * _DBL_EPS * std::fabs(ln_beta))

@@ -19,10 +19,10 @@
 
 namespace {
 
+using quelta::_norm_cdf;
 using quelta::simd::erfcx;
 using quelta::simd::erfcx_fixup;
 using quelta::simd::inverse_norm_cdf;
-using quelta::_norm_cdf;
 using quelta::simd::norm_pdf;
 
 using namespace quelta_test;
@@ -127,8 +127,8 @@ TEST(ErfcxFixup, PassesResultThroughForNonNegativeAndNaN) {
 TEST(ErfcxFixup, ReflectsNegativeArguments) {
     // mpmath: erfcx(0.6) -> erfcx(-0.6), erfcx(12) -> erfcx(-12),
     // erfcx(26.628) -> erfcx(-26.628).
-    EXPECT_TRUE(RelativelyClose(erfcx_fixup(0.56780471738658696439, -0.6), 2.2988541117340934748,
-                                kFewUlp));
+    EXPECT_TRUE(
+        RelativelyClose(erfcx_fixup(0.56780471738658696439, -0.6), 2.2988541117340934748, kFewUlp));
     EXPECT_TRUE(RelativelyClose(erfcx_fixup(0.04685422101489376262, -12.0),
                                 6.9093213134350926463e+62, kFewUlp));
     EXPECT_TRUE(RelativelyClose(erfcx_fixup(0.021172922244261594777, -26.628),

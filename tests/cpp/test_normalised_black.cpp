@@ -18,10 +18,10 @@
 
 namespace {
 
+using quelta::_normalised_black_call;
 using quelta::simd::asymptotic_black_call;
 using quelta::simd::black_call_using_erfcx;
 using quelta::simd::black_call_using_norm_cdf;
-using quelta::_normalised_black_call;
 using quelta::simd::normalised_intrinsic;
 using quelta::simd::normalised_vega;
 using quelta::simd::small_t_black_call;
@@ -415,7 +415,8 @@ TEST(LogNormalisedBlackCall, MatchesLnBAndVegaOverBWhereBIsNormal) {
         for (double s : {1e-3, 0.1, 0.3, 1.0, 3.0, 10.0, 40.0}) {
             const double b = _normalised_black_call(x, s);
             if (!(b >= 1e-300)) continue;
-            const quelta::simd::LogBlackCall<double> v = quelta::simd::log_normalised_black_call(x, s);
+            const quelta::simd::LogBlackCall<double> v =
+                quelta::simd::log_normalised_black_call(x, s);
             // An absolute error in ln b is a relative error in b.
             EXPECT_LE(std::fabs(v.log_b - std::log(b)), black_tolerance(x, s))
                 << "x " << x << ", s " << s;
@@ -432,9 +433,12 @@ TEST(LogNormalisedBlackCall, ContinuesLnBBelowTheSmallestDouble) {
     for (double x : {-1.0, -20.0, -200.0}) {
         const double s0 = std::fabs(x) / std::sqrt(2.0 * 745.0);  // b ~ e^-745
         const double ds = s0 * 1e-6;
-        const quelta::simd::LogBlackCall<double> lo = quelta::simd::log_normalised_black_call(x, s0 - ds);
-        const quelta::simd::LogBlackCall<double> mid = quelta::simd::log_normalised_black_call(x, s0);
-        const quelta::simd::LogBlackCall<double> hi = quelta::simd::log_normalised_black_call(x, s0 + ds);
+        const quelta::simd::LogBlackCall<double> lo =
+            quelta::simd::log_normalised_black_call(x, s0 - ds);
+        const quelta::simd::LogBlackCall<double> mid =
+            quelta::simd::log_normalised_black_call(x, s0);
+        const quelta::simd::LogBlackCall<double> hi =
+            quelta::simd::log_normalised_black_call(x, s0 + ds);
         EXPECT_LT(mid.log_b, std::log(std::numeric_limits<double>::min()));
         EXPECT_LT(lo.log_b, mid.log_b);
         EXPECT_LT(mid.log_b, hi.log_b);

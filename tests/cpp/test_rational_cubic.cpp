@@ -121,8 +121,8 @@ TEST(RcInterp, LinearFromRcMaxOnWhateverTheSlopes) {
     }
     // One ulp below _RC_MAX the rational formula is still used, and a NaN
     // slope shows it; a NaN parameter also goes through the formula.
-    EXPECT_TRUE(
-        std::isnan(simd::rc_interp(0.25, 0.0, 1.0, 0.0, 4.0, kNaN, 0.0, std::nextafter(_RC_MAX, 0.0))));
+    EXPECT_TRUE(std::isnan(
+        simd::rc_interp(0.25, 0.0, 1.0, 0.0, 4.0, kNaN, 0.0, std::nextafter(_RC_MAX, 0.0))));
     EXPECT_TRUE(std::isnan(simd::rc_interp(0.25, 0.0, 1.0, 0.0, 4.0, 1.0, 1.0, kNaN)));
 }
 
@@ -266,16 +266,24 @@ TEST(ConvexRc, FittedValueKeptWhenAboveMinimum) {
     const double right = simd::rc_param_right(iv.x_l, iv.x_r, iv.y_l, iv.y_r, iv.d_l, iv.d_r, 20.0);
     ASSERT_GT(left, 2.0);
     ASSERT_GT(right, 2.0);
-    EXPECT_EQ(simd::convex_rc(simd::End::left, iv.x_l, iv.x_r, iv.y_l, iv.y_r, iv.d_l, iv.d_r, 20.0, 0), left);
-    EXPECT_EQ(simd::convex_rc(simd::End::right, iv.x_l, iv.x_r, iv.y_l, iv.y_r, iv.d_l, iv.d_r, 20.0, 0), right);
+    EXPECT_EQ(
+        simd::convex_rc(simd::End::left, iv.x_l, iv.x_r, iv.y_l, iv.y_r, iv.d_l, iv.d_r, 20.0, 0),
+        left);
+    EXPECT_EQ(
+        simd::convex_rc(simd::End::right, iv.x_l, iv.x_r, iv.y_l, iv.y_r, iv.d_l, iv.d_r, 20.0, 0),
+        right);
 }
 
 TEST(ConvexRc, RaisedToMinimumWhenBelow) {
     // Same data, negative second derivatives: the fits 2/3 (left) and -3
     // (right) are below the minimum 2.
     const Interval iv{0.0, 1.0, 0.0, 4.0, 1.0, 7.0};
-    EXPECT_EQ(simd::convex_rc(simd::End::left, iv.x_l, iv.x_r, iv.y_l, iv.y_r, iv.d_l, iv.d_r, -8.0, 0), 2.0);
-    EXPECT_EQ(simd::convex_rc(simd::End::right, iv.x_l, iv.x_r, iv.y_l, iv.y_r, iv.d_l, iv.d_r, -30.0, 0), 2.0);
+    EXPECT_EQ(
+        simd::convex_rc(simd::End::left, iv.x_l, iv.x_r, iv.y_l, iv.y_r, iv.d_l, iv.d_r, -8.0, 0),
+        2.0);
+    EXPECT_EQ(
+        simd::convex_rc(simd::End::right, iv.x_l, iv.x_r, iv.y_l, iv.y_r, iv.d_l, iv.d_r, -30.0, 0),
+        2.0);
     // Monotone data whose end slopes disagree with the secant: with shape
     // preference the chord, without it (d_r + d_l)/s.
     EXPECT_EQ(simd::convex_rc(simd::End::left, 0.0, 1.0, 0.0, 2.0, 1.0, 1.0, 0.0, 1), _RC_MAX);
@@ -289,11 +297,12 @@ TEST(ConvexRc, NeverBelowRcMinForNonNaNData) {
     for (const Interval& iv : kIntervals) {
         for (double sd : {-1e6, -30.0, -1.0, 0.0, 1.0, 30.0, 1e6}) {
             for (int pref : {0, 1}) {
-                EXPECT_GE(simd::convex_rc(simd::End::left, iv.x_l, iv.x_r, iv.y_l, iv.y_r, iv.d_l, iv.d_r, sd, pref),
+                EXPECT_GE(simd::convex_rc(simd::End::left, iv.x_l, iv.x_r, iv.y_l, iv.y_r, iv.d_l,
+                                          iv.d_r, sd, pref),
                           _RC_MIN);
-                EXPECT_GE(
-                    simd::convex_rc(simd::End::right, iv.x_l, iv.x_r, iv.y_l, iv.y_r, iv.d_l, iv.d_r, sd, pref),
-                    _RC_MIN);
+                EXPECT_GE(simd::convex_rc(simd::End::right, iv.x_l, iv.x_r, iv.y_l, iv.y_r, iv.d_l,
+                                          iv.d_r, sd, pref),
+                          _RC_MIN);
             }
         }
     }

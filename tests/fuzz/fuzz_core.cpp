@@ -266,7 +266,8 @@ void check_branch_joins(double x) {
         if (!(below >= 0x1p-968)) continue;
         const double h = x / s;
         const double t = s / 2;
-        const double mismatch = std::fabs(above - below - 2 * d * simd::normalised_vega(x, s)) / below;
+        const double mismatch =
+            std::fabs(above - below - 2 * d * simd::normalised_vega(x, s)) / below;
         const double tolerance = 256 * _DBL_EPS * (1 + h * h + t * t);
         CHECK(mismatch <= tolerance,
               "normalised Black call jumps across a branch join: x=%a s=%a b(s-d)=%.17g "
