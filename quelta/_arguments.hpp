@@ -167,10 +167,10 @@ struct ViewArg {
 template <class T>
 ViewArg(View<T>&, ViewKind) -> ViewArg<T>;
 
-bool convert(PyObject* obj, double& out) {
+inline bool convert(PyObject* obj, double& out) {
     return to_double(obj, out);
 }
-bool convert(PyObject* obj, std::int32_t& out) {
+inline bool convert(PyObject* obj, std::int32_t& out) {
     return to_int(obj, out);
 }
 template <class T>

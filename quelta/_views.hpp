@@ -22,7 +22,7 @@ struct ViewKindInfo {
     Py_ssize_t itemsize;
 };
 
-inline constexpr ViewKindInfo info(ViewKind kind) noexcept {
+constexpr ViewKindInfo info(ViewKind kind) noexcept {
     switch (kind) {
         case ViewKind::ConstDouble:
             return {"const double", PyBUF_RECORDS_RO, 8};
