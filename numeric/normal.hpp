@@ -294,6 +294,50 @@ inline V norm_cdf(V z) noexcept {
     return select(series, tail, result);
 }
 
+namespace detail {
+
+// Wichura's PPND16 (cited at inverse_norm_cdf): numerator and denominator
+// coefficients of degree 7 for the central region, the near tail and the far
+// tail, constant term first.
+struct Ppnd16Region {
+    double num[8], den[8];
+};
+
+inline constexpr Ppnd16Region ppnd16_central{
+    {3.3871328727963665, 133.14166789178438, 1971.5909503065513, 13731.69376550946,
+     45921.95393154987, 67265.7709270087, 33430.57558358813, 2509.0809287301227},
+    {1.0, 42.31333070160091, 687.1870074920579, 5394.196021424751, 21213.794301586597,
+     39307.89580009271, 28729.085735721943, 5226.495278852854}};
+inline constexpr Ppnd16Region ppnd16_near{
+    {1.4234371107496835, 4.630337846156546, 5.769497221460691, 3.6478483247632045,
+     1.2704582524523684, 0.2417807251774506, 0.022723844989269184, 0.0007745450142783414},
+    {1.0, 2.053191626637759, 1.6763848301838038, 0.6897673349851, 0.14810397642748008,
+     0.015198666563616457, 0.0005475938084995345, 1.0507500716444169e-09}};
+inline constexpr Ppnd16Region ppnd16_far{
+    {6.657904643501103, 5.463784911164114, 1.7848265399172913, 0.29656057182850487,
+     0.026532189526576124, 0.0012426609473880784, 2.7115555687434876e-05, 2.0103343992922881e-07},
+    {1.0, 0.599832206555888, 0.1369298809227358, 0.014875361290850615, 0.0007868691311456133,
+     1.8463183175100548e-05, 1.421511758316446e-07, 2.0442631033899397e-15}};
+
+// The numerator and denominator of a region at r, by Horner's rule; the
+// caller divides (the central region scales the numerator first).
+template <class V>
+struct Ppnd16Terms {
+    V num, den;
+};
+
+template <class V>
+inline Ppnd16Terms<V> ppnd16_terms(const Ppnd16Region& c, V r) noexcept {
+    Ppnd16Terms<V> t{V(c.num[7]), V(c.den[7])};
+    for (int i = 6; i >= 0; --i) {
+        t.num = t.num * r + c.num[i];
+        t.den = t.den * r + c.den[i];
+    }
+    return t;
+}
+
+}  // namespace detail
+
 // Standard normal quantile, Phi^-1(u).
 // M. J. Wichura, "Algorithm AS 241: The percentage points of the normal
 // distribution", Applied Statistics 37 (1988), function PPND16.
@@ -301,76 +345,26 @@ inline V norm_cdf(V z) noexcept {
 template <class V>
 inline V inverse_norm_cdf(V u) noexcept {
     using M = mask_t<V>;
-    constexpr double a[8] = {3.3871328727963665, 133.14166789178438, 1971.5909503065513,
-                             13731.69376550946,  45921.95393154987,  67265.7709270087,
-                             33430.57558358813,  2509.0809287301227};
-    constexpr double b[8] = {1.0,
-                             42.31333070160091,
-                             687.1870074920579,
-                             5394.196021424751,
-                             21213.794301586597,
-                             39307.89580009271,
-                             28729.085735721943,
-                             5226.495278852854};
-    constexpr double c[8] = {1.4234371107496835,   4.630337846156546,    5.769497221460691,
-                             3.6478483247632045,   1.2704582524523684,   0.2417807251774506,
-                             0.022723844989269184, 0.0007745450142783414};
-    constexpr double d[8] = {1.0,
-                             2.053191626637759,
-                             1.6763848301838038,
-                             0.6897673349851,
-                             0.14810397642748008,
-                             0.015198666563616457,
-                             0.0005475938084995345,
-                             1.0507500716444169e-09};
-    constexpr double e[8] = {6.657904643501103,      5.463784911164114,     1.7848265399172913,
-                             0.29656057182850487,    0.026532189526576124,  0.0012426609473880784,
-                             2.7115555687434876e-05, 2.0103343992922881e-07};
-    constexpr double f[8] = {1.0,
-                             0.599832206555888,
-                             0.1369298809227358,
-                             0.014875361290850615,
-                             0.0007868691311456133,
-                             1.8463183175100548e-05,
-                             1.421511758316446e-07,
-                             2.0442631033899397e-15};
     constexpr double inf = std::numeric_limits<double>::infinity();
     const V q = u - 0.5;
     const M central = vabs(q) <= 0.425;
     V result(0.0);
     if (any(central)) {
-        const V r = 0.180625 - q * q;
-        V num(a[7]);
-        V den(b[7]);
-        for (int i = 6; i >= 0; --i) {
-            num = num * r + a[i];
-            den = den * r + b[i];
-        }
-        result = q * num / den;
+        const detail::Ppnd16Terms<V> t =
+            detail::ppnd16_terms(detail::ppnd16_central, 0.180625 - q * q);
+        result = q * t.num / t.den;
     }
     if (any(!central)) {
-        V r = vsqrt(-simd::log(select(q < 0.0, u, 1.0 - u)));
+        const V r = vsqrt(-simd::log(select(q < 0.0, u, 1.0 - u)));
         const M near = r < 5.0;
         V ret(0.0);
         if (any(near)) {
-            const V rn = r - 1.6;
-            V num(c[7]);
-            V den(d[7]);
-            for (int i = 6; i >= 0; --i) {
-                num = num * rn + c[i];
-                den = den * rn + d[i];
-            }
-            ret = num / den;
+            const detail::Ppnd16Terms<V> t = detail::ppnd16_terms(detail::ppnd16_near, r - 1.6);
+            ret = t.num / t.den;
         }
         if (any(!near)) {
-            const V rf = r - 5.0;
-            V num(e[7]);
-            V den(f[7]);
-            for (int i = 6; i >= 0; --i) {
-                num = num * rf + e[i];
-                den = den * rf + f[i];
-            }
-            ret = select(near, ret, num / den);
+            const detail::Ppnd16Terms<V> t = detail::ppnd16_terms(detail::ppnd16_far, r - 5.0);
+            ret = select(near, ret, t.num / t.den);
         }
         result = select(central, result, select(q < 0.0, -ret, ret));
     }
