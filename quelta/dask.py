@@ -28,7 +28,7 @@ import tempfile
 import time
 import uuid
 import warnings
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -67,10 +67,12 @@ def solve(
     strict: bool = False,
     columns: Any = None,
     greeks: str | Sequence[str] = GREEKS,
+    **options: Any,
 ) -> Any:
     """Implied volatility and Greeks of every row of a Dask DataFrame, lazily.
 
-    Takes the arguments of :func:`quelta.solve_table` and returns a Dask
+    Takes the arguments of :func:`quelta.solve_table` (``options``: its
+    constants, ``bid_ask_vols`` and ``price_unit``) and returns a Dask
     DataFrame with the same partitions: the input columns, then
     ``implied_vol``, the Greeks chosen (by default ``delta``, ``gamma`` and
     ``vega``) and ``reason``. Missing
@@ -85,7 +87,11 @@ def solve(
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", BookWarning)
         meta = solve_table(
-            ddf._meta_nonempty, valuation_date=valuation_date, columns=columns, greeks=greeks
+            ddf._meta_nonempty,
+            valuation_date=valuation_date,
+            columns=columns,
+            greeks=greeks,
+            **options,
         ).iloc[:0]
     # One thread per task: the parallelism is Dask's (its workers and their threads).
     return ddf.map_partitions(
@@ -96,6 +102,7 @@ def solve(
         greeks=greeks,
         threads=1,
         meta=meta,
+        **options,
     )
 
 
@@ -380,6 +387,7 @@ def _solve_piece(
     chunk: int,
     schema: Any,
     greeks: str | Sequence[str] = GREEKS,
+    options: Mapping[str, Any] | None = None,
 ) -> DatasetSummary:
     """Solves one piece and writes its part file, cast to the run's schema (a task, on a worker)."""
     import pyarrow as pa
@@ -395,11 +403,12 @@ def _solve_piece(
         with open(tmp, "wb") as sink:
             try:
                 names, batches = _batches(books, piece, chunk)
-                summary.columns = books.resolve_columns(names)
+                options = dict(options or {})
+                summary.columns = books.header_columns(names, **options)
                 writer = books.BookWriter(sink, "parquet", schema=schema)
                 for batch in batches:
                     writer.write(
-                        _solve_batch(books, batch, valuation_date, strict, greeks, summary)
+                        _solve_batch(books, batch, valuation_date, strict, greeks, summary, options)
                     )
             except books.BookError as exc:
                 if exc.row is None:
@@ -429,12 +438,13 @@ def _solve_batch(
     strict: bool,
     greeks: str | Sequence[str],
     summary: DatasetSummary,
+    options: Mapping[str, Any],
 ) -> Any:
     """Solves a record batch into the summary; returns the solved batch."""
     start = time.perf_counter()
     # One thread per task: the cluster's worker processes are the parallelism.
     solved = books.solve_batch(
-        batch, valuation_date=valuation_date, strict=strict, greeks=greeks, threads=1
+        batch, valuation_date=valuation_date, strict=strict, greeks=greeks, threads=1, **options
     )
     summary.count(solved, time.perf_counter() - start)
     return solved.table
@@ -511,6 +521,7 @@ def solve_dataset(
     chunk_size: int = 100_000,
     progress: Callable[[int, int | None], None] | None = None,
     greeks: str | Sequence[str] = GREEKS,
+    **options: Any,
 ) -> DatasetSummary:
     """Solve the files of a dataset on a Dask cluster into a partitioned Parquet dataset.
 
@@ -547,6 +558,9 @@ def solve_dataset(
         and the number of rows of the dataset (None unless it is all Parquet).
     greeks : "all" or sequence of str
         The Greeks appended, as for :func:`quelta.solve_table`.
+    **options
+        ``columns``, the constants (``rate``, ``spot``, ...), ``bid_ask_vols``
+        and ``price_unit``, as for :func:`quelta.solve_table`.
     """
     from distributed import as_completed, get_client
 
@@ -561,7 +575,8 @@ def solve_dataset(
     old = f"{tmp}.old"  # where an earlier result waits while the new one is renamed in
     futures: list[Any] = []
     try:
-        pieces, schema = _pieces(files, tmp, result_names(greeks))
+        results = result_names(greeks, bool(options.get("bid_ask_vols")))
+        pieces, schema = _pieces(files, tmp, results)
         futures = client.map(
             _solve_piece,
             pieces,
@@ -570,6 +585,7 @@ def solve_dataset(
             chunk=chunk_size,
             schema=schema,
             greeks=greeks,
+            options=options,
             pure=False,
         )
         summary = DatasetSummary(files=len(files), parts=len(pieces))

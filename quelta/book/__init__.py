@@ -54,7 +54,15 @@ from quelta.book.files import (
     is_parquet,
     sniff_delimiter,
 )
-from quelta.book.solve import Solved, Tally, solve_batch, solve_table, summarize
+from quelta.book.solve import (
+    Solved,
+    Tally,
+    choose_columns,
+    header_columns,
+    solve_batch,
+    solve_table,
+    summarize,
+)
 
 __all__ = [
     "ALIASES",
@@ -74,7 +82,9 @@ __all__ = [
     "BookWriter",
     "Solved",
     "Tally",
+    "choose_columns",
     "creation_mode",
+    "header_columns",
     "is_parquet",
     "normalise",
     "resolve_columns",

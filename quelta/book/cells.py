@@ -483,3 +483,26 @@ def read_kinds(values: pa.Array, column: str, cells: Cells) -> tuple[np.ndarray,
 
 
 # ---------------------------------------------------------------- solving
+
+
+def mostly_text(values: pa.Array) -> bool:
+    """Whether most of the non-empty cells of a text column are not numbers."""
+    if not (pa.types.is_string(values.type) or pa.types.is_large_string(values.type)):
+        return False
+    values_read, bad, _ = _text_numbers(values)
+    return int(bad.sum()) > int(np.isfinite(values_read).sum())
+
+
+def read_constant(value: object, role: str) -> float:
+    """One number given for every row: a number, or text read as a cell is (``"5%"`` is 0.05).
+
+    Raises :class:`BookError` naming the role for anything else.
+    """
+    number = float("nan")
+    if isinstance(value, str):
+        number = float(_text_numbers(pa.array([value], pa.string()))[0][0])
+    elif isinstance(value, (int, float, np.integer, np.floating)) and not isinstance(value, bool):
+        number = float(value)
+    if not np.isfinite(number):
+        raise BookError(f"{role}: {value!r} is not a number")
+    return number

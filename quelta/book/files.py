@@ -16,7 +16,7 @@ import pyarrow.compute as pc
 import pyarrow.csv as pa_csv
 from pyarrow import ArrowException as ArrowException
 
-from quelta.book.columns import BookError, resolve_columns
+from quelta.book.columns import BookError
 
 # The output's format follows its name; these are the names each is written under.
 PARQUET_SUFFIXES = (".parquet", ".pq", ".parq")
@@ -157,7 +157,6 @@ class BookReader:
             )
         except (csv.Error, StopIteration) as exc:
             raise BookError(f"malformed CSV header ({exc})") from None
-        resolve_columns(self.names)  # fail on the header before reading any row
         self._stream = stream
 
     def _open_parquet(self, path: str) -> None:

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import warnings
-from collections.abc import Mapping, Sequence
+from collections.abc import Collection, Mapping, Sequence
 from dataclasses import dataclass, field, replace
 from typing import Any
 
@@ -18,6 +18,8 @@ from quelta.book.cells import (
     as_array,
     cell_values,
     from_numpy,
+    mostly_text,
+    read_constant,
     read_kinds,
     read_numbers,
     read_years,
@@ -25,8 +27,12 @@ from quelta.book.cells import (
 )
 from quelta.book.columns import (
     GREEKS,
+    NUMERIC,
+    PRICE_UNITS,
     REASON_NAMES,
     RESULTS,
+    SIDES,
+    BookError,
     BookWarning,
     resolve_columns,
     result_names,
@@ -55,6 +61,7 @@ class Solved:
     true_vol: np.ndarray | None
     warnings: tuple[str, ...] = ()
     bad_cells: tuple[BadCells, ...] = ()
+    found: Mapping[str, str] = field(default_factory=dict)
 
     def true_vol_error(self) -> tuple[float, int]:
         """Largest ``|implied_vol/true_vol - 1|`` and the number of rows compared."""
@@ -83,6 +90,165 @@ def _is_dataframe(table: object) -> bool:
     return type(table).__module__.split(".")[0] == "pandas" and hasattr(table, "columns")
 
 
+def _columns_of(table: Any) -> tuple[list[str], Any]:
+    """The header names of a table and a function giving a column as an Arrow array."""
+    if _is_dataframe(table):
+        return [str(c) for c in table.columns], lambda name: _arrow_column(table[name])
+    if isinstance(table, (pa.Table, pa.RecordBatch)):
+        names = list(table.column_names)
+        return names, lambda name: as_array(table.column(names.index(name)))
+    raise TypeError(
+        f"expected a pyarrow Table or RecordBatch, a pandas DataFrame or a data frame "
+        f"with the Arrow stream interface, got {type(table).__name__}"
+    )
+
+
+def _resolve(
+    names: list[str],
+    column: Any,
+    columns: Mapping[str, str] | None,
+    results: Sequence[str],
+    constants: Collection[str],
+    notes: list[str],
+) -> dict[str, str]:
+    """The columns of the book.
+
+    A numeric role's alias over cells mostly not numbers (tickers under
+    ``underlying``) is passed over where the book can do without it; where
+    it cannot, it is kept and its cells are unreadable ones.
+    """
+    skipped: list[str] = []
+    found = resolve_columns(names, columns, results, constants)
+    for canon, name in list(found.items()):
+        if canon not in NUMERIC or canon in (columns or {}) or not mostly_text(column(name)):
+            continue
+        try:
+            found = resolve_columns(names, columns, results, constants, [*skipped, name])
+        except BookError:
+            continue
+        skipped.append(name)
+        notes.append(
+            f"column {name!r} is not taken as the {canon}: most of its cells are not "
+            f"numbers (map it with --column {canon}={name} or columns={{{canon!r}: {name!r}}})"
+        )
+    return found
+
+
+def choose_columns(
+    table: Any,
+    results: Sequence[str] = RESULTS,
+    *,
+    columns: Mapping[str, str] | None = None,
+    bid_ask_vols: bool = False,
+    price_unit: str = "currency",
+    **constants: object,
+) -> tuple[dict[str, str], list[str]]:
+    """The columns a table (a book's first batch) gives under the options of
+    :func:`solve_batch`, and the notes on columns passed over.
+
+    A stream of batches solved with ``columns=`` these reads every batch alike.
+    """
+    names, column = _columns_of(table)
+    notes: list[str] = []
+    given = [role for role, value in constants.items() if value is not None]
+    return _resolve(names, column, columns, results, given, notes), notes
+
+
+@dataclass(frozen=True)
+class _Inputs:
+    """The numbers a book is solved from, as read."""
+
+    price: np.ndarray
+    bid: np.ndarray | None
+    ask: np.ndarray | None
+    forward: np.ndarray | None
+    spot: np.ndarray | None
+    strike: np.ndarray
+    expiry: np.ndarray
+    is_call: np.ndarray
+    unusable: np.ndarray
+    discount: np.ndarray | None
+    rate: np.ndarray | None
+    dividend_yield: np.ndarray | None
+    true_vol: np.ndarray | None
+
+
+def _read(
+    get: Any,
+    found: dict[str, str],
+    constants: Mapping[str, float],
+    valuation_date: object,
+    cells: Cells,
+    notes: list[str],
+    price_unit: str,
+) -> _Inputs:
+    """Every role of a book read: a column, a constant, or None."""
+    n = cells.bad.size
+
+    def number(canon: str) -> np.ndarray | None:
+        if canon in constants:
+            return np.full(n, constants[canon])
+        if canon not in found:
+            return None
+        if canon in ("rate", "dividend_yield"):
+            return _fraction(canon, found, get, cells, notes)
+        return read_numbers(get(canon), found[canon], cells)[0]
+
+    bid, ask = number("bid"), number("ask")
+    price = number("price")
+    if price is None:
+        assert bid is not None and ask is not None
+        price = 0.5 * (bid + ask)
+    forward, spot = number("forward"), number("spot")
+    if price_unit == "underlying":
+        underlying = forward if forward is not None else spot
+        price, bid, ask = (None if v is None else v * underlying for v in (price, bid, ask))
+    strike = number("strike")
+    expiry = read_years(get, found, valuation_date, cells, n)
+    is_call, no_kind = read_kinds(get("kind"), found["kind"], cells)
+    values = {c: number(c) for c in ("discount", "rate", "dividend_yield", "true_vol")}
+    assert strike is not None and price is not None
+    return _Inputs(
+        price, bid, ask, forward, spot, strike, expiry, is_call, cells.bad | no_kind, **values
+    )
+
+
+def _solve(x: _Inputs, price: np.ndarray, threads: int | None, more: bool) -> tuple[Greeks, Any]:
+    """One solve of the book at the prices given (NaN for unusable rows)."""
+    return solve_greeks(
+        np.where(x.unusable, np.nan, price) if x.unusable.any() else price,
+        x.forward,
+        x.strike,
+        x.expiry,
+        spot=x.spot,
+        dividend_yield=x.dividend_yield,
+        kind=x.is_call,
+        discount=x.discount,
+        rate=x.rate,
+        threads=threads,
+        more=more,
+    )
+
+
+def header_columns(
+    names: Sequence[str],
+    results: Sequence[str] = RESULTS,
+    *,
+    columns: Mapping[str, str] | None = None,
+    bid_ask_vols: bool = False,
+    price_unit: str = "currency",
+    **constants: object,
+) -> dict[str, str]:
+    """The columns a header gives under the options of :func:`solve_batch`, before any row."""
+    given = [role for role, value in constants.items() if value is not None]
+    return resolve_columns(names, columns, results, given)
+
+
+def book_constants(**given: object) -> dict[str, float]:
+    """The constants given (None for none), each read as a number or percentage."""
+    return {role: read_constant(v, role) for role, v in given.items() if v is not None}
+
+
 def solve_batch(
     table: Any,
     *,
@@ -91,80 +257,67 @@ def solve_batch(
     columns: Mapping[str, str] | None = None,
     greeks: str | Sequence[str] = GREEKS,
     threads: int | None = None,
+    rate: object = None,
+    dividend_yield: object = None,
+    spot: object = None,
+    forward: object = None,
+    discount: object = None,
+    bid_ask_vols: bool = False,
+    price_unit: str = "currency",
 ) -> Solved:
     """Solve a book and keep the inputs as read; see :func:`solve_table`."""
-    results = result_names(greeks)
-    if _is_dataframe(table):
-        names = [str(c) for c in table.columns]
-        frame = table
-
-        def get(canon: str) -> pa.Array:
-            return cell_values(_arrow_column(frame[found[canon]]), found[canon], cells)
-    elif isinstance(table, (pa.Table, pa.RecordBatch)):
-        names = list(table.column_names)
-
-        def get(canon: str) -> pa.Array:
-            column = as_array(table.column(names.index(found[canon])))
-            return cell_values(column, found[canon], cells)
-    else:
-        raise TypeError(
-            f"expected a pyarrow Table or RecordBatch or a pandas DataFrame, "
-            f"got {type(table).__name__}"
-        )
-    found = resolve_columns(names, columns, results)
-    n = len(table)
-    cells = Cells(n, strict)
-
-    def number(canon: str) -> np.ndarray:
-        return read_numbers(get(canon), found[canon], cells)[0]
-
-    price = number("price") if "price" in found else 0.5 * (number("bid") + number("ask"))
-    forward = number("forward") if "forward" in found else None
-    spot = number("spot") if "spot" in found else None
-    strike = number("strike")
-    expiry = read_years(get, found, valuation_date, cells, n)
-    is_call, no_kind = read_kinds(get("kind"), found["kind"], cells)
-    discount = number("discount") if "discount" in found else None
-    notes: list[str] = []
-    rate = _fraction("rate", found, get, cells, notes)
-    dividend_yield = _fraction("dividend_yield", found, get, cells, notes)
-    true_vol = number("true_vol") if "true_vol" in found else None
-    cells.raise_first()
-
-    unusable = cells.bad | no_kind
-    if unusable.any():
-        price = np.where(unusable, np.nan, price)
-    g, forward = solve_greeks(
-        price,
-        forward,
-        strike,
-        expiry,
-        spot=spot,
-        dividend_yield=dividend_yield,
-        kind=is_call,
-        discount=discount,
-        rate=rate,
-        threads=threads,
-        more=not set(results) <= set(RESULTS),
+    if price_unit not in PRICE_UNITS:
+        raise ValueError(f"unknown price_unit {price_unit!r}; use {' or '.join(PRICE_UNITS)}")
+    results = result_names(greeks, bid_ask_vols)
+    constants = book_constants(
+        rate=rate, dividend_yield=dividend_yield, spot=spot, forward=forward, discount=discount
     )
+    names, column = _columns_of(table)
+    notes: list[str] = []
+    found = _resolve(names, column, columns, results, constants, notes)
+    if bid_ask_vols and not ("bid" in found and "ask" in found):
+        raise BookError("bid and ask volatilities need a bid and an ask column")
+    cells = Cells(len(table), strict)
+    x = _read(
+        lambda canon: cell_values(column(found[canon]), found[canon], cells),
+        found,
+        constants,
+        valuation_date,
+        cells,
+        notes,
+        price_unit,
+    )
+    cells.raise_first()
+    g, fwd = _solve(x, x.price, threads, not set(results) <= set(RESULTS) | set(SIDES))
+    sides = {}
+    if bid_ask_vols:
+        assert x.bid is not None and x.ask is not None
+        sides = {"bid_vol": x.bid, "ask_vol": x.ask}
+        sides = {name: _solve(x, p, threads, False)[0].vol for name, p in sides.items()}
     if cells.bad.any():
         g.reason[cells.bad] = Reason.BAD_INPUT
     return Solved(
-        _with_results(table, names, results, g),
+        _with_results(table, names, results, g, sides),
         g,
-        forward,
-        strike,
-        expiry,
-        is_call,
-        true_vol,
+        fwd,
+        x.strike,
+        x.expiry,
+        x.is_call,
+        x.true_vol,
         tuple(notes),
         tuple(cells.columns.values()),
+        found,
     )
 
 
-def _with_results(table: Any, names: list[str], results: tuple[str, ...], g: Greeks) -> Any:
+def _with_results(
+    table: Any, names: list[str], results: tuple[str, ...], g: Greeks, sides: dict[str, Any]
+) -> Any:
     """The table with the result columns appended, as the same kind of table."""
-    values = {name: getattr(g, "vol" if name == "implied_vol" else name) for name in results[:-1]}
+    values = {
+        name: sides[name] if name in sides else getattr(g, "vol" if name == "implied_vol" else name)
+        for name in results[:-1]
+    }
     reason_text = text_array(REASON_NAMES).take(from_numpy(g.reason))
     if _is_dataframe(table):  # pandas is loaded already: its conversion costs nothing more
         out = table.copy(deep=False)
@@ -208,12 +361,22 @@ def solve_table(
     columns: Mapping[str, str] | None = None,
     greeks: str | Sequence[str] = GREEKS,
     threads: int | None = None,
+    rate: object = None,
+    dividend_yield: object = None,
+    spot: object = None,
+    forward: object = None,
+    discount: object = None,
+    bid_ask_vols: bool = False,
+    price_unit: str = "currency",
 ) -> Any:
     """Implied volatility and Greeks of every row of an option book, as new columns.
 
     Parameters
     ----------
-    table : pyarrow.Table, pyarrow.RecordBatch or pandas.DataFrame
+    table : pyarrow.Table, pyarrow.RecordBatch, pandas.DataFrame or a data frame
+        Any object with the Arrow stream interface (``__arrow_c_stream__``:
+        Polars, DuckDB, ...) is read as a pyarrow Table; a Polars frame
+        comes back as a Polars frame, the others as a pyarrow Table.
         One row per option. Columns are found by name, case-insensitively and
         with common aliases (``quelta.book.COLUMNS``): price (or bid and ask,
         whose mid is used), forward (or spot, with a rate or discount and
@@ -239,13 +402,29 @@ def solve_table(
         ``column`` say where) instead of giving the row reason ``bad_input``.
     columns : mapping, optional
         Header names for canonical columns, such as ``{"price": "last"}``,
-        overriding the search by accepted names.
+        overriding the search by accepted names: a column mapped is taken
+        whatever its cells, and is no longer found by any alias. Unmapped,
+        a numeric column found by an alias whose non-empty cells are mostly
+        not numbers (tickers under ``underlying``) is passed over, with a
+        :class:`BookWarning`.
     greeks : "all" or sequence of str, default ("delta", "gamma", "vega")
         The Greeks appended, from ``ALL_GREEKS``: delta, gamma, vega, theta,
         rho, vanna, volga, as :class:`quelta.Greeks` defines them.
     threads : int, optional
         Threads the solve is split over, as in :func:`quelta.greeks`
         (default: one per CPU); the results are the same for every count.
+    rate, dividend_yield, spot, forward, discount : float or str, optional
+        One value for every row, for a role the book has no column for
+        (text as a cell, ``"5%"`` is 0.05); a constant for a role the book
+        has a column for is a :class:`BookError` naming both.
+    bid_ask_vols : bool, default False
+        Also solve the bid and the ask (a book with both): ``bid_vol`` and
+        ``ask_vol`` follow ``implied_vol``, null where a side has no
+        volatility, each as solving that side as the price would give.
+    price_unit : "currency" or "underlying", default "currency"
+        ``"underlying"``: prices, bids and asks are quoted in units of the
+        underlying (as crypto exchanges quote them), and are multiplied by
+        the row's forward (or spot) before solving.
 
     Returns
     -------
@@ -261,7 +440,8 @@ def solve_table(
     ------
     BookError
         Missing, duplicated or ambiguous columns (both a forward and a spot,
-        a spot without a rate or discount), expiry dates without a valuation
+        a spot without a rate or discount), an unknown role or header in
+        ``columns``, a constant beside a column of its role, expiry dates without a valuation
         date, a valuation date that is not a date (or falls in a clock
         change of the expiries' zone), and with ``strict=True`` an
         unreadable cell.
@@ -272,8 +452,12 @@ def solve_table(
     -----
     BookWarning
         A rate or dividend yield column with values above 1 not written as
-        percentages.
+        percentages; a column passed over for its text cells.
     """
+    given, polars = table, type(table).__module__.split(".")[0] == "polars"
+    native = _is_dataframe(table) or isinstance(table, (pa.Table, pa.RecordBatch))
+    if not native and hasattr(table, "__arrow_c_stream__"):
+        table = pa.table(table)
     solved = solve_batch(
         table,
         valuation_date=valuation_date,
@@ -281,9 +465,20 @@ def solve_table(
         columns=columns,
         greeks=greeks,
         threads=threads,
+        rate=rate,
+        dividend_yield=dividend_yield,
+        spot=spot,
+        forward=forward,
+        discount=discount,
+        bid_ask_vols=bid_ask_vols,
+        price_unit=price_unit,
     )
     for text in solved.warnings:
         warnings.warn(text, BookWarning, stacklevel=2)
+    if polars and given is not table:
+        import polars as pl  # type: ignore[import-not-found,unused-ignore]  # a Polars frame's
+
+        return pl.from_arrow(solved.table)
     return solved.table
 
 

@@ -30,6 +30,7 @@ from typing import Any
 
 import quelta
 from quelta.cli import cluster, local
+from quelta.cli.options import add_book_arguments
 from quelta.cli.report import ENDING, INSTALL_ARROW, CliError, Terminated, already
 
 DEFAULT_CHUNK = 100_000
@@ -198,6 +199,7 @@ def _parser() -> argparse.ArgumentParser:
         help="Greeks to append: 'all' (delta, gamma, vega, theta, rho, vanna, "
         "volga) or names separated by commas (default: delta,gamma,vega)",
     )
+    add_book_arguments(solve)
     solve.add_argument(
         "--chunk-size",
         type=int,

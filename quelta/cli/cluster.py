@@ -17,6 +17,7 @@ import time
 from collections.abc import Iterator
 from typing import Any
 
+from quelta.cli.options import book_options
 from quelta.cli.report import CliError, Terminated, os_message, progress_bar, summary
 
 _INSTALL_DASK = "--scheduler needs Dask: pip install 'quelta[dask]'"
@@ -152,6 +153,7 @@ def solve_on_cluster(args: argparse.Namespace) -> int:
                     strict=args.strict,
                     chunk_size=args.chunk_size,
                     greeks=args.greeks,
+                    **book_options(args),
                     progress=progress,
                 )
     except books.BookError as exc:

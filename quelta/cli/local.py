@@ -18,6 +18,7 @@ from pathlib import Path
 from queue import Full, Queue
 from typing import IO, TYPE_CHECKING, Any
 
+from quelta.cli.options import book_options
 from quelta.cli.plot import PLOT_FORMATS, Smile, draw
 from quelta.cli.report import (
     INSTALL_ARROW,
@@ -228,8 +229,10 @@ def _plot_format(plot: str | None) -> str | None:
     return fmt
 
 
-def _open_book(books: Any, path: str, name: str, chunk: int, results: tuple[str, ...]) -> Any:
-    """The reader of the book, its header checked against the results appended."""
+def _open_book(
+    books: Any, path: str, name: str, chunk: int, results: tuple[str, ...], options: dict[str, Any]
+) -> Any:
+    """The reader of the book, its header checked against the options and results appended."""
     if path == "-" and sys.stdin is None:
         raise CliError("cannot read standard input: it is closed")
     try:
@@ -245,8 +248,8 @@ def _open_book(books: Any, path: str, name: str, chunk: int, results: tuple[str,
         raise CliError(f"{name}: {exc}") from None
     except OSError as exc:
         raise CliError(f"cannot read {name}: {os_message(exc)}") from None
-    try:  # the header again, now against the Greeks chosen
-        books.resolve_columns(reader.names, results=results)
+    try:  # fail on the header before reading any row
+        books.header_columns(reader.names, results, **options)
     except books.BookError as exc:
         reader.close()
         raise CliError(f"{name}: {exc}") from None
@@ -283,7 +286,7 @@ def solve(args: argparse.Namespace) -> int:
     plot_format = _plot_format(args.plot)
     if args.chunk_size < 1:
         raise CliError("--chunk-size must be at least 1")
-    results = books.result_names(args.greeks)
+    results = books.result_names(args.greeks, args.bid_ask_vols)
     report = sys.stderr if "-" in (output, args.plot) else sys.stdout
     started = time.perf_counter()
     tally = books.Tally()
@@ -293,7 +296,8 @@ def solve(args: argparse.Namespace) -> int:
     with _book_source(args.book) as (path, name), contextlib.ExitStack() as cleanup:
         # Runs on every failure; outputs is empty once they are committed.
         cleanup.callback(_discard_all, outputs)
-        reader = _open_book(books, path, name, args.chunk_size, results)
+        options = book_options(args)
+        reader = _open_book(books, path, name, args.chunk_size, results, options)
         cleanup.callback(reader.close)
         writer = None
         if output is not None:
@@ -322,7 +326,7 @@ def solve(args: argparse.Namespace) -> int:
             except books.BookError as exc:
                 raise CliError(row_message(exc, name, reader, rows_before)) from None
             solved = _count(result, tally)
-            columns = columns or _describe(books, solved.table.schema.names[: -len(results)])
+            columns = columns or _describe(solved.found)
             if smile is not None:
                 smile.add(solved)
             if writer is not None:
@@ -336,7 +340,10 @@ def solve(args: argparse.Namespace) -> int:
         try:
             with progress_bar(reader.rows_total, reader.progress) as progress:
                 for batch in _read_ahead(reader.batches()):
-                    solving.append((read, solvers.submit(_solve_batch, books, batch, args)))
+                    if not read:  # every batch read as the first is
+                        options["columns"] = _first_columns(books, batch, results, options, tally)
+                    job = solvers.submit(_solve_batch, books, batch, args, options)
+                    solving.append((read, job))
                     read += batch.num_rows
                     if len(solving) >= SOLVERS[reader.format]:
                         finish_one()
@@ -361,8 +368,8 @@ def solve(args: argparse.Namespace) -> int:
         for o in outputs:
             o.commit()
         outputs.clear()
-    if columns is None:
-        columns = _describe(books, reader.names)
+    if columns is None:  # no rows: the columns the header gives
+        columns = _describe(books.header_columns(reader.names, **book_options(args)))
     summary(
         report,
         name if args.book is not None else f"{name} ({path})",
@@ -376,16 +383,29 @@ def solve(args: argparse.Namespace) -> int:
     return 0
 
 
-def _describe(books: Any, names: list[str]) -> str:
-    found = books.resolve_columns(names)
+def _describe(found: Any) -> str:
     return ", ".join(f"{c}={n!r}" for c, n in found.items())
 
 
-def _solve_batch(books: Any, batch: Any, args: argparse.Namespace) -> Any:
+def _first_columns(
+    books: Any, batch: Any, results: tuple[str, ...], options: dict[str, Any], tally: Tally
+) -> Any:
+    """The columns of the book, chosen on its first batch; the notes on them printed."""
+    found, notes = books.choose_columns(batch, results, **options)
+    for text in tally.merge(books.Tally(warnings=notes)):
+        print(f"quelta: warning: {text}", file=sys.stderr)
+    return found
+
+
+def _solve_batch(books: Any, batch: Any, args: argparse.Namespace, options: dict[str, Any]) -> Any:
     """One batch solved (in a solver thread), with the seconds it took."""
     start = time.perf_counter()
     solved = books.solve_batch(
-        batch, valuation_date=args.valuation_date, strict=args.strict, greeks=args.greeks
+        batch,
+        valuation_date=args.valuation_date,
+        strict=args.strict,
+        greeks=args.greeks,
+        **options,
     )
     return solved, time.perf_counter() - start
 
