@@ -20,7 +20,6 @@ from quelta.book.cells import (
     from_numpy,
     read_kinds,
     read_numbers,
-    read_years,
     text_array,
 )
 from quelta.book.columns import (
@@ -31,6 +30,7 @@ from quelta.book.columns import (
     resolve_columns,
     result_names,
 )
+from quelta.book.dates import date_options, read_years
 
 
 @dataclass(frozen=True)
@@ -91,9 +91,13 @@ def solve_batch(
     columns: Mapping[str, str] | None = None,
     greeks: str | Sequence[str] = GREEKS,
     threads: int | None = None,
+    date_format: str | None = None,
+    expiry_time: str | None = None,
+    timezone: str | None = None,
 ) -> Solved:
     """Solve a book and keep the inputs as read; see :func:`solve_table`."""
     results = result_names(greeks)
+    dates = date_options(date_format, expiry_time, timezone)
     if _is_dataframe(table):
         names = [str(c) for c in table.columns]
         frame = table
@@ -122,7 +126,7 @@ def solve_batch(
     forward = number("forward") if "forward" in found else None
     spot = number("spot") if "spot" in found else None
     strike = number("strike")
-    expiry = read_years(get, found, valuation_date, cells, n)
+    expiry = read_years(get, found, valuation_date, cells, n, dates)
     is_call, no_kind = read_kinds(get("kind"), found["kind"], cells)
     discount = number("discount") if "discount" in found else None
     notes: list[str] = []
@@ -208,6 +212,9 @@ def solve_table(
     columns: Mapping[str, str] | None = None,
     greeks: str | Sequence[str] = GREEKS,
     threads: int | None = None,
+    date_format: str | None = None,
+    expiry_time: str | None = None,
+    timezone: str | None = None,
 ) -> Any:
     """Implied volatility and Greeks of every row of an option book, as new columns.
 
@@ -281,6 +288,9 @@ def solve_table(
         columns=columns,
         greeks=greeks,
         threads=threads,
+        date_format=date_format,
+        expiry_time=expiry_time,
+        timezone=timezone,
     )
     for text in solved.warnings:
         warnings.warn(text, BookWarning, stacklevel=2)
