@@ -59,7 +59,7 @@ _FORMS = (
     + r"(?P<day>\d{1,2})(?:-|\s*)(?P<mon>[a-z]+)\.?(?:-|\s*)(?P<year>\d{4}|\d{2})"
     + _CLOCK,
 )
-_SLASHED = r"^(?P<first>\d{1,2})/(?P<second>\d{1,2})/(?P<year>\d{4})" + _CLOCK
+_SLASHED = r"^(?P<one>\d{1,2})/(?P<two>\d{1,2})/(?P<year>\d{4})" + _CLOCK
 _FIELDS = ("year", "month", "day", "hour", "minute", "second", "weekday")
 # strftime directives that write a time of day: a format without them reads dates.
 _TIME_DIRECTIVES = re.compile(r"%-?[HIMSTRrcXpf]")
@@ -196,12 +196,11 @@ def _read_forms(texts: pa.Array, what: str) -> tuple[np.ndarray, ...]:
         rows = to_numpy(match.is_valid()) & ~matched
         if not rows.any():
             continue
-        got = [_field(match, f) for f in _FIELDS]
-        got[_FIELDS.index("weekday")] = _word(match, "weekday", _DAY_WORDS)
+        got = [_field(match, f) for f in _FIELDS[:-1]] + [_word(match, "weekday", _DAY_WORDS)]
         if match.type.get_field_index("mon") >= 0:
             got[1] = _word(match, "mon", _MONTH_WORDS)
         if pattern is _SLASHED:
-            first, second = _field(match, "first"), _field(match, "second")
+            first, second = _field(match, "one"), _field(match, "two")
             order = _slash_order(np.where(rows, first, -1), np.where(rows, second, -1), what, texts)
             got[1], got[2] = (second, first) if order else (first, second)
             if order is None:
@@ -219,7 +218,7 @@ def _assemble(fields: tuple[np.ndarray, ...]) -> Dates:
     year, month, day, hour, minute, second, weekday, micros, offset = fields
     months = ((year - 1970) * 12 + np.clip(month, 1, 12) - 1).astype("datetime64[M]")
     days = months.astype("datetime64[D]") + (np.clip(day, 1, 31) - 1)
-    ok = (year >= 1) & (month >= 1) & (month <= 12) & (day >= 1)
+    ok = (year >= 1) & (month >= 1) & (month <= 12) & (day >= 1) & (day <= 31)
     ok &= days.astype("datetime64[M]") == months  # not February 30
     ok &= (hour <= 23) & (minute <= 59) & (second <= 59) & ~np.isinf(offset)
     count = days.astype(np.int64)
