@@ -28,7 +28,7 @@ import tempfile
 import time
 import uuid
 import warnings
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -67,6 +67,9 @@ def solve(
     strict: bool = False,
     columns: Any = None,
     greeks: str | Sequence[str] = GREEKS,
+    date_format: str | None = None,
+    expiry_time: str | None = None,
+    timezone: str | None = None,
 ) -> Any:
     """Implied volatility and Greeks of every row of a Dask DataFrame, lazily.
 
@@ -85,7 +88,13 @@ def solve(
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", BookWarning)
         meta = solve_table(
-            ddf._meta_nonempty, valuation_date=valuation_date, columns=columns, greeks=greeks
+            ddf._meta_nonempty,
+            valuation_date=valuation_date,
+            columns=columns,
+            greeks=greeks,
+            date_format=date_format,
+            expiry_time=expiry_time,
+            timezone=timezone,
         ).iloc[:0]
     # One thread per task: the parallelism is Dask's (its workers and their threads).
     return ddf.map_partitions(
@@ -95,6 +104,9 @@ def solve(
         columns=columns,
         greeks=greeks,
         threads=1,
+        date_format=date_format,
+        expiry_time=expiry_time,
+        timezone=timezone,
         meta=meta,
     )
 
@@ -380,6 +392,7 @@ def _solve_piece(
     chunk: int,
     schema: Any,
     greeks: str | Sequence[str] = GREEKS,
+    dates: Mapping[str, str | None] | None = None,
 ) -> DatasetSummary:
     """Solves one piece and writes its part file, cast to the run's schema (a task, on a worker)."""
     import pyarrow as pa
@@ -399,7 +412,7 @@ def _solve_piece(
                 writer = books.BookWriter(sink, "parquet", schema=schema)
                 for batch in batches:
                     writer.write(
-                        _solve_batch(books, batch, valuation_date, strict, greeks, summary)
+                        _solve_batch(books, batch, valuation_date, strict, greeks, summary, dates)
                     )
             except books.BookError as exc:
                 if exc.row is None:
@@ -429,12 +442,18 @@ def _solve_batch(
     strict: bool,
     greeks: str | Sequence[str],
     summary: DatasetSummary,
+    dates: Mapping[str, str | None] | None = None,
 ) -> Any:
     """Solves a record batch into the summary; returns the solved batch."""
     start = time.perf_counter()
     # One thread per task: the cluster's worker processes are the parallelism.
     solved = books.solve_batch(
-        batch, valuation_date=valuation_date, strict=strict, greeks=greeks, threads=1
+        batch,
+        valuation_date=valuation_date,
+        strict=strict,
+        greeks=greeks,
+        threads=1,
+        **(dates or {}),
     )
     summary.count(solved, time.perf_counter() - start)
     return solved.table
@@ -511,6 +530,9 @@ def solve_dataset(
     chunk_size: int = 100_000,
     progress: Callable[[int, int | None], None] | None = None,
     greeks: str | Sequence[str] = GREEKS,
+    date_format: str | None = None,
+    expiry_time: str | None = None,
+    timezone: str | None = None,
 ) -> DatasetSummary:
     """Solve the files of a dataset on a Dask cluster into a partitioned Parquet dataset.
 
@@ -536,7 +558,7 @@ def solve_dataset(
         The cluster to run on; by default the current client. Workers open
         the files by path, so the dataset and ``out_dir`` must be on storage
         the workers share.
-    valuation_date, strict
+    valuation_date, strict, date_format, expiry_time, timezone
         As for :func:`quelta.solve_table`. With ``strict=True`` the first
         unreadable cell fails the run (:class:`quelta.book.BookError` naming
         the file and row).
@@ -570,6 +592,7 @@ def solve_dataset(
             chunk=chunk_size,
             schema=schema,
             greeks=greeks,
+            dates={"date_format": date_format, "expiry_time": expiry_time, "timezone": timezone},
             pure=False,
         )
         summary = DatasetSummary(files=len(files), parts=len(pieces))

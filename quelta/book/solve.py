@@ -240,7 +240,12 @@ def solve_table(
         the expiries when they carry one (a New York expiry is counted from
         a New York valuation time), else both are taken as UTC. Expiry
         dates, too, may be YYYYMMDD integers or text; an expiry of more than
-        ``MAX_EXPIRY_YEARS`` (100) years is an unreadable cell.
+        ``MAX_EXPIRY_YEARS`` (100) years is an unreadable cell. Date cells and
+        the valuation date may be ISO dates or date-times (with ``Z`` or an
+        offset such as ``-05:00``), YYYYMMDD, month-name forms (``Fri Dec 19
+        2025``, ``Dec 19 2025``, ``19-Dec-2025``, ``19DEC25``, ``19 Dec
+        2025``; a weekday must match its date) or MM/DD/YYYY and DD/MM/YYYY,
+        whichever the column's values allow (neither decided: BookError).
     strict : bool, default False
         Raise :class:`BookError` at the first unreadable cell (its ``row`` and
         ``column`` say where) instead of giving the row reason ``bad_input``.
@@ -253,6 +258,18 @@ def solve_table(
     threads : int, optional
         Threads the solve is split over, as in :func:`quelta.greeks`
         (default: one per CPU); the results are the same for every count.
+    date_format : str, optional
+        A strftime pattern (``"%d.%m.%Y"``) every date cell is read with
+        instead of the forms above (the valuation date argument falls back
+        to them).
+    expiry_time : str, optional
+        ``"HH:MM"``, the time of day at which expiries given as dates
+        expire (default 00:00). Without it, date-only expiries against a
+        valuation date with a time of day are a BookError.
+    timezone : str, optional
+        The IANA time zone (``"America/New_York"``) of dates and date-times
+        written without a UTC offset, expiries and valuation dates alike
+        (default: UTC, or for valuation dates the expiry column's own zone).
 
     Returns
     -------
