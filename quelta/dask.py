@@ -67,6 +67,9 @@ def solve(
     strict: bool = False,
     columns: Any = None,
     greeks: str | Sequence[str] = GREEKS,
+    date_format: str | None = None,
+    expiry_time: str | None = None,
+    timezone: str | None = None,
     **options: Any,
 ) -> Any:
     """Implied volatility and Greeks of every row of a Dask DataFrame, lazily.
@@ -91,6 +94,9 @@ def solve(
             valuation_date=valuation_date,
             columns=columns,
             greeks=greeks,
+            date_format=date_format,
+            expiry_time=expiry_time,
+            timezone=timezone,
             **options,
         ).iloc[:0]
     # One thread per task: the parallelism is Dask's (its workers and their threads).
@@ -101,6 +107,9 @@ def solve(
         columns=columns,
         greeks=greeks,
         threads=1,
+        date_format=date_format,
+        expiry_time=expiry_time,
+        timezone=timezone,
         meta=meta,
         **options,
     )
@@ -388,6 +397,7 @@ def _solve_piece(
     schema: Any,
     greeks: str | Sequence[str] = GREEKS,
     options: Mapping[str, Any] | None = None,
+    dates: Mapping[str, str | None] | None = None,
 ) -> DatasetSummary:
     """Solves one piece and writes its part file, cast to the run's schema (a task, on a worker)."""
     import pyarrow as pa
@@ -408,7 +418,9 @@ def _solve_piece(
                 writer = books.BookWriter(sink, "parquet", schema=schema)
                 for batch in batches:
                     writer.write(
-                        _solve_batch(books, batch, valuation_date, strict, greeks, summary, options)
+                        _solve_batch(
+                            books, batch, valuation_date, strict, greeks, summary, options, dates
+                        )
                     )
             except books.BookError as exc:
                 if exc.row is None:
@@ -439,12 +451,19 @@ def _solve_batch(
     greeks: str | Sequence[str],
     summary: DatasetSummary,
     options: Mapping[str, Any],
+    dates: Mapping[str, str | None] | None = None,
 ) -> Any:
     """Solves a record batch into the summary; returns the solved batch."""
     start = time.perf_counter()
     # One thread per task: the cluster's worker processes are the parallelism.
     solved = books.solve_batch(
-        batch, valuation_date=valuation_date, strict=strict, greeks=greeks, threads=1, **options
+        batch,
+        valuation_date=valuation_date,
+        strict=strict,
+        greeks=greeks,
+        threads=1,
+        **options,
+        **(dates or {}),
     )
     summary.count(solved, time.perf_counter() - start)
     return solved.table
@@ -521,6 +540,9 @@ def solve_dataset(
     chunk_size: int = 100_000,
     progress: Callable[[int, int | None], None] | None = None,
     greeks: str | Sequence[str] = GREEKS,
+    date_format: str | None = None,
+    expiry_time: str | None = None,
+    timezone: str | None = None,
     **options: Any,
 ) -> DatasetSummary:
     """Solve the files of a dataset on a Dask cluster into a partitioned Parquet dataset.
@@ -547,7 +569,7 @@ def solve_dataset(
         The cluster to run on; by default the current client. Workers open
         the files by path, so the dataset and ``out_dir`` must be on storage
         the workers share.
-    valuation_date, strict
+    valuation_date, strict, date_format, expiry_time, timezone
         As for :func:`quelta.solve_table`. With ``strict=True`` the first
         unreadable cell fails the run (:class:`quelta.book.BookError` naming
         the file and row).
@@ -586,6 +608,7 @@ def solve_dataset(
             schema=schema,
             greeks=greeks,
             options=options,
+            dates={"date_format": date_format, "expiry_time": expiry_time, "timezone": timezone},
             pure=False,
         )
         summary = DatasetSummary(files=len(files), parts=len(pieces))

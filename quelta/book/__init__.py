@@ -30,7 +30,7 @@ try:  # the one place that says so: every module of the package needs it
 except ImportError as _exc:  # pragma: no cover - depends on the installation
     raise ImportError("quelta's book functions need pyarrow: pip install 'quelta[cli]'") from _exc
 
-from quelta.book.cells import MAX_EXPIRY_YEARS, BadCells
+from quelta.book.cells import BadCells
 from quelta.book.columns import (
     ALIASES,
     ALL_GREEKS,
@@ -44,6 +44,7 @@ from quelta.book.columns import (
     resolve_columns,
     result_names,
 )
+from quelta.book.dates import MAX_EXPIRY_YEARS
 from quelta.book.files import (
     CSV_SUFFIXES,
     PARQUET_SUFFIXES,

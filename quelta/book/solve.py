@@ -22,10 +22,10 @@ from quelta.book.cells import (
     read_constant,
     read_kinds,
     read_numbers,
-    read_years,
     text_array,
 )
 from quelta.book.columns import (
+    CONSTANTS,
     GREEKS,
     NUMERIC,
     PRICE_UNITS,
@@ -37,6 +37,7 @@ from quelta.book.columns import (
     resolve_columns,
     result_names,
 )
+from quelta.book.dates import date_options, read_years
 
 
 @dataclass(frozen=True)
@@ -141,7 +142,7 @@ def choose_columns(
     columns: Mapping[str, str] | None = None,
     bid_ask_vols: bool = False,
     price_unit: str = "currency",
-    **constants: object,
+    **options: object,
 ) -> tuple[dict[str, str], list[str]]:
     """The columns a table (a book's first batch) gives under the options of
     :func:`solve_batch`, and the notes on columns passed over.
@@ -150,7 +151,7 @@ def choose_columns(
     """
     names, column = _columns_of(table)
     notes: list[str] = []
-    given = [role for role, value in constants.items() if value is not None]
+    given = [role for role in CONSTANTS if options.get(role) is not None]
     return _resolve(names, column, columns, results, given, notes), notes
 
 
@@ -181,6 +182,7 @@ def _read(
     cells: Cells,
     notes: list[str],
     price_unit: str,
+    dates: Any,
 ) -> _Inputs:
     """Every role of a book read: a column, a constant, or None."""
     n = cells.bad.size
@@ -204,7 +206,7 @@ def _read(
         underlying = forward if forward is not None else spot
         price, bid, ask = (None if v is None else v * underlying for v in (price, bid, ask))
     strike = number("strike")
-    expiry = read_years(get, found, valuation_date, cells, n)
+    expiry = read_years(get, found, valuation_date, cells, n, dates)
     is_call, no_kind = read_kinds(get("kind"), found["kind"], cells)
     values = {c: number(c) for c in ("discount", "rate", "dividend_yield", "true_vol")}
     assert strike is not None and price is not None
@@ -237,10 +239,13 @@ def header_columns(
     columns: Mapping[str, str] | None = None,
     bid_ask_vols: bool = False,
     price_unit: str = "currency",
-    **constants: object,
+    **options: object,
 ) -> dict[str, str]:
-    """The columns a header gives under the options of :func:`solve_batch`, before any row."""
-    given = [role for role, value in constants.items() if value is not None]
+    """The columns a header gives under the options of :func:`solve_batch`, before any row.
+
+    Of ``options``, only the constants (``rate=``, ...) bear on the columns.
+    """
+    given = [role for role in CONSTANTS if options.get(role) is not None]
     return resolve_columns(names, columns, results, given)
 
 
@@ -264,11 +269,15 @@ def solve_batch(
     discount: object = None,
     bid_ask_vols: bool = False,
     price_unit: str = "currency",
+    date_format: str | None = None,
+    expiry_time: str | None = None,
+    timezone: str | None = None,
 ) -> Solved:
     """Solve a book and keep the inputs as read; see :func:`solve_table`."""
     if price_unit not in PRICE_UNITS:
         raise ValueError(f"unknown price_unit {price_unit!r}; use {' or '.join(PRICE_UNITS)}")
     results = result_names(greeks, bid_ask_vols)
+    dates = date_options(date_format, expiry_time, timezone)
     constants = book_constants(
         rate=rate, dividend_yield=dividend_yield, spot=spot, forward=forward, discount=discount
     )
@@ -286,6 +295,7 @@ def solve_batch(
         cells,
         notes,
         price_unit,
+        dates,
     )
     cells.raise_first()
     g, fwd = _solve(x, x.price, threads, not set(results) <= set(RESULTS) | set(SIDES))
@@ -368,6 +378,9 @@ def solve_table(
     discount: object = None,
     bid_ask_vols: bool = False,
     price_unit: str = "currency",
+    date_format: str | None = None,
+    expiry_time: str | None = None,
+    timezone: str | None = None,
 ) -> Any:
     """Implied volatility and Greeks of every row of an option book, as new columns.
 
@@ -396,7 +409,12 @@ def solve_table(
         the expiries when they carry one (a New York expiry is counted from
         a New York valuation time), else both are taken as UTC. Expiry
         dates, too, may be YYYYMMDD integers or text; an expiry of more than
-        ``MAX_EXPIRY_YEARS`` (100) years is an unreadable cell.
+        ``MAX_EXPIRY_YEARS`` (100) years is an unreadable cell. Date cells and
+        the valuation date may be ISO dates or date-times (with ``Z`` or an
+        offset such as ``-05:00``), YYYYMMDD, month-name forms (``Fri Dec 19
+        2025``, ``Dec 19 2025``, ``19-Dec-2025``, ``19DEC25``, ``19 Dec
+        2025``; a weekday must match its date) or MM/DD/YYYY and DD/MM/YYYY,
+        whichever the column's values allow (neither decided: BookError).
     strict : bool, default False
         Raise :class:`BookError` at the first unreadable cell (its ``row`` and
         ``column`` say where) instead of giving the row reason ``bad_input``.
@@ -425,6 +443,18 @@ def solve_table(
         ``"underlying"``: prices, bids and asks are quoted in units of the
         underlying (as crypto exchanges quote them), and are multiplied by
         the row's forward (or spot) before solving.
+    date_format : str, optional
+        A strftime pattern (``"%d.%m.%Y"``) every date cell is read with
+        instead of the forms above (the valuation date argument falls back
+        to them).
+    expiry_time : str, optional
+        ``"HH:MM"``, the time of day at which expiries given as dates
+        expire (default 00:00). Without it, date-only expiries against a
+        valuation date with a time of day are a BookError.
+    timezone : str, optional
+        The IANA time zone (``"America/New_York"``) of dates and date-times
+        written without a UTC offset, expiries and valuation dates alike
+        (default: UTC, or for valuation dates the expiry column's own zone).
 
     Returns
     -------
@@ -472,6 +502,9 @@ def solve_table(
         discount=discount,
         bid_ask_vols=bid_ask_vols,
         price_unit=price_unit,
+        date_format=date_format,
+        expiry_time=expiry_time,
+        timezone=timezone,
     )
     for text in solved.warnings:
         warnings.warn(text, BookWarning, stacklevel=2)

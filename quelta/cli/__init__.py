@@ -186,6 +186,24 @@ def _parser() -> argparse.ArgumentParser:
         "are ACT/365F, calendar days / 365",
     )
     solve.add_argument(
+        "--date-format",
+        metavar="PATTERN",
+        help="read every date column with this strftime pattern (e.g. %%d.%%m.%%Y) "
+        "instead of recognising ISO, YYYYMMDD, month-name and slashed dates",
+    )
+    solve.add_argument(
+        "--expiry-time",
+        metavar="HH:MM",
+        help="time of day at which expiries given as dates expire (default 00:00), "
+        "in the --timezone",
+    )
+    solve.add_argument(
+        "--timezone",
+        metavar="ZONE",
+        help="IANA time zone (e.g. America/New_York) of dates and date-times "
+        "written without a UTC offset (default UTC, or the expiries' own zone)",
+    )
+    solve.add_argument(
         "--strict",
         action="store_true",
         help="stop at the first unreadable cell, naming its line and column, "
