@@ -182,6 +182,12 @@ NUMERIC += ("discount", "rate", "dividend_yield", "true_vol")
 CONSTANTS = ("rate", "dividend_yield", "spot", "forward", "discount")
 
 
+def numeric_role(name: str) -> str | None:
+    """The numeric role a header is an alias of, if any."""
+    key = normalise(name)
+    return next((c for c in NUMERIC if key in ALIASES[c]), None)
+
+
 def _check_names(names: Sequence[str]) -> dict[str, str]:
     """Header names by their normal form; refuses repeated names."""
     seen: set[str] = set()

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import warnings
 from collections.abc import Collection, Mapping, Sequence
 from dataclasses import dataclass, field, replace
@@ -27,13 +28,13 @@ from quelta.book.cells import (
 from quelta.book.columns import (
     CONSTANTS,
     GREEKS,
-    NUMERIC,
     PRICE_UNITS,
     REASON_NAMES,
     RESULTS,
     SIDES,
     BookError,
     BookWarning,
+    numeric_role,
     resolve_columns,
     result_names,
 )
@@ -118,21 +119,26 @@ def _resolve(
     ``underlying``) is passed over where the book can do without it; where
     it cannot, it is kept and its cells are unreadable ones.
     """
-    skipped: list[str] = []
-    found = resolve_columns(names, columns, results, constants)
-    for canon, name in list(found.items()):
-        if canon not in NUMERIC or canon in (columns or {}) or not mostly_text(column(name)):
-            continue
+    mapped = set((columns or {}).values())
+    text = {
+        name: role
+        for name in names
+        if name not in mapped
+        and (role := numeric_role(name)) is not None
+        and mostly_text(column(name))
+    }
+    if text:
         try:
-            found = resolve_columns(names, columns, results, constants, [*skipped, name])
+            found = resolve_columns(names, columns, results, constants, text)
         except BookError:
-            continue
-        skipped.append(name)
-        notes.append(
-            f"column {name!r} is not taken as the {canon}: most of its cells are not "
-            f"numbers (map it with --column {canon}={name} or columns={{{canon!r}: {name!r}}})"
-        )
-    return found
+            return resolve_columns(names, columns, results, constants)
+        notes += [
+            f"column {name!r} is not taken as the {role}: most of its cells are not numbers "
+            f"(map it with --column {role}={name} or columns={{{role!r}: {name!r}}})"
+            for name, role in text.items()
+        ]
+        return found
+    return resolve_columns(names, columns, results, constants)
 
 
 def choose_columns(
@@ -144,12 +150,16 @@ def choose_columns(
     price_unit: str = "currency",
     **options: object,
 ) -> tuple[dict[str, str], list[str]]:
-    """The columns a table (a book's first batch) gives under the options of
-    :func:`solve_batch`, and the notes on columns passed over.
+    """The columns a table (a book's first batch, or a header's names when it
+    has no rows) gives under the options of :func:`solve_batch`, and the
+    notes on columns passed over.
 
     A stream of batches solved with ``columns=`` these reads every batch alike.
     """
-    names, column = _columns_of(table)
+    if isinstance(table, list):  # a header without rows: no cells to pass a column over
+        names, column = table, lambda name: pa.array([], pa.string())
+    else:
+        names, column = _columns_of(table)
     notes: list[str] = []
     given = [role for role in CONSTANTS if options.get(role) is not None]
     return _resolve(names, column, columns, results, given, notes), notes
@@ -246,7 +256,17 @@ def header_columns(
     Of ``options``, only the constants (``rate=``, ...) bear on the columns.
     """
     given = [role for role in CONSTANTS if options.get(role) is not None]
-    return resolve_columns(names, columns, results, given)
+    try:
+        return resolve_columns(names, columns, results, given)
+    except BookError:
+        # The cells may yet pass over an alias over text (the first batch
+        # decides): refused only if no one column passed over would do.
+        mapped = set((columns or {}).values())
+        for name in names:
+            if name not in mapped and numeric_role(name) is not None:
+                with contextlib.suppress(BookError):
+                    return resolve_columns(names, columns, results, given, [name])
+        raise
 
 
 def book_constants(**given: object) -> dict[str, float]:

@@ -349,6 +349,8 @@ def solve(args: argparse.Namespace) -> int:
                         finish_one()
                 while solving:
                     finish_one()
+            if not read:  # no rows: the header alone is the book's columns
+                options["columns"] = _first_columns(books, reader.names, results, options, tally)
             if writer is not None:
                 with out.writing():
                     if writing is not None:
@@ -368,8 +370,8 @@ def solve(args: argparse.Namespace) -> int:
         for o in outputs:
             o.commit()
         outputs.clear()
-    if columns is None:  # no rows: the columns the header gives
-        columns = _describe(books.header_columns(reader.names, **book_options(args)))
+    if columns is None:
+        columns = _describe(options["columns"])
     summary(
         report,
         name if args.book is not None else f"{name} ({path})",
