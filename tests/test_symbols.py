@@ -50,7 +50,8 @@ def test_occ_symbols_read_back(root, day, call, thousandths, form):
 @given(ROOTS, DAYS, st.booleans(), st.integers(1, 10**7), st.integers(0, 3),
        st.sampled_from([".", "d"]), st.sampled_from(["ddmmmyy", "yymmdd", "quoted"]))
 def test_crypto_instruments_read_back(root, day, call, whole, decimals, point, form):
-    strike = str(whole) if decimals == 0 else f"{whole // 10**decimals}{point}{whole % 10**decimals:0{decimals}d}"
+    head, tail = divmod(whole, 10**decimals)
+    strike = str(whole) if decimals == 0 else f"{head}{point}{tail:0{decimals}d}"
     got, seen = read([crypto(root, day, call, strike, form)])
     assert got.expiry[0] == np.datetime64(day) and got.is_call[0] == call
     assert got.strike[0] == float(strike.replace("d", ".")) and not seen.bad.any()
