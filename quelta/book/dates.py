@@ -28,7 +28,7 @@ _US_PER_MINUTE = 60_000_000
 # (a date taken for years, a unit slip), not something to solve.
 MAX_EXPIRY_YEARS = 100.0
 
-_MONTHS = ("jan", "feb", "mar", "apr", "may", "jun", "jul", "aug", "sep", "oct", "nov", "dec")
+MONTHS = ("jan", "feb", "mar", "apr", "may", "jun", "jul", "aug", "sep", "oct", "nov", "dec")
 _MONTH_NAMES = (
     "january", "february", "march", "april", "may", "june",
     "july", "august", "september", "october", "november", "december",
@@ -36,7 +36,7 @@ _MONTH_NAMES = (
 _DAYS = ("mon", "tue", "wed", "thu", "fri", "sat", "sun")
 _DAY_NAMES = ["monday", "tuesday", "wednesday", "thursday", "friday", "saturday", "sunday"]
 # English month and weekday words (as lower case) and their numbers, from 1 and from Monday = 0.
-_MONTH_WORDS = {**{m: i + 1 for i, m in enumerate(_MONTHS)}, "sept": 9}
+_MONTH_WORDS = {**{m: i + 1 for i, m in enumerate(MONTHS)}, "sept": 9}
 _MONTH_WORDS |= {m: i + 1 for i, m in enumerate(_MONTH_NAMES)}
 _DAY_WORDS = {**{d: i for i, d in enumerate(_DAYS)}, "tues": 1, "thur": 3, "thurs": 3}
 _DAY_WORDS |= {d: i for i, d in enumerate(_DAY_NAMES)}
@@ -213,15 +213,22 @@ def _read_forms(texts: pa.Array, what: str) -> tuple[np.ndarray, ...]:
     return (*fields, micros, offset)
 
 
-def _assemble(fields: tuple[np.ndarray, ...]) -> Dates:
-    """Dates from their fields, NaN where a field is out of range or a weekday is wrong."""
-    year, month, day, hour, minute, second, weekday, micros, offset = fields
+def calendar_days(year: np.ndarray, month: np.ndarray, day: np.ndarray) -> np.ndarray:
+    """Year, month and day numbers as datetime64[D], NaT where they name no day (February 30)."""
     months = ((year - 1970) * 12 + np.clip(month, 1, 12) - 1).astype("datetime64[M]")
     days = months.astype("datetime64[D]") + (np.clip(day, 1, 31) - 1)
     ok = (year >= 1) & (month >= 1) & (month <= 12) & (day >= 1) & (day <= 31)
-    ok &= days.astype("datetime64[M]") == months  # not February 30
+    ok &= days.astype("datetime64[M]") == months
+    return np.where(ok, days, np.datetime64("NaT"))
+
+
+def _assemble(fields: tuple[np.ndarray, ...]) -> Dates:
+    """Dates from their fields, NaN where a field is out of range or a weekday is wrong."""
+    year, month, day, hour, minute, second, weekday, micros, offset = fields
+    days = calendar_days(year, month, day)
+    ok = ~np.isnat(days)
     ok &= (hour <= 23) & (minute <= 59) & (second <= 59) & ~np.isinf(offset)
-    count = days.astype(np.int64)
+    count = np.where(ok, days.astype(np.int64), 0)
     ok &= (weekday == -1) | (weekday == (count + 3) % 7)  # 1970-01-01 was a Thursday
     timed = hour >= 0
     of_day = (np.maximum(hour, 0) * 60 + np.maximum(minute, 0)) * 60 + np.maximum(second, 0)

@@ -72,7 +72,9 @@ def _epilog() -> str:
 
 Other columns are copied unchanged. Numbers may be written with a % sign
 (1.5% is 0.015); a rate column with values above 1 and no % sign draws a
-warning. Expiries given as dates (ISO, or YYYYMMDD) need a valuation date
+warning. Expiries given as dates (ISO with or without an offset, YYYYMMDD,
+19-Dec-2025, 19DEC25, Dec 19 2025, MM/DD/YYYY or DD/MM/YYYY as the column's
+values decide, or --date-format) need a valuation date
 (--valuation-date or a valuation_date column); the year fraction is ACT/365F:
 calendar days / 365, and an expiry beyond 100 years is an unreadable cell.
 An empty cell (or NA, #N/A) is a missing value: the row gets no volatility
