@@ -20,10 +20,10 @@ VOLS = (0.31, 0.27, 0.24, 0.22, 0.23)
 T, R, Q, S, F = 0.5, 0.05, 0.01, 100.0, 101.0
 
 
-def _price(forward, K, vol, call, discount=1.0):
+def _price(forward, K, vol, call, discount=1.0, years=T):
     """The exact market price as a double."""
     with mpmath.workprec(200):
-        return float(discount * black_price_mp(forward, K, vol * math.sqrt(T), call))
+        return float(discount * black_price_mp(forward, K, vol * math.sqrt(years), call))
 
 
 def _rows(layout):
@@ -78,6 +78,19 @@ def _rows(layout):
             ["--bid-ask-vols"],
             {"bid_ask_vols": True},
         )
+    if layout == "symbols":  # OCC symbols name the expiry, kind and strike
+        years = 182 / 365  # 2025-06-20 to 2025-12-19
+        rows = [
+            [f"SPXW  251219{k}{int(K * 1000):08d}", _price(F, K, v, c, years=years)]
+            for K, v, c, k in zip(STRIKES, VOLS, calls, kinds)
+        ]
+        return (
+            ["contractSymbol", "lastPrice"],
+            rows,
+            {"implied_vol": VOLS, "strike": STRIKES},
+            ["--forward", str(F), "--valuation-date", "2025-06-20"],
+            {"forward": F, "valuation_date": "2025-06-20"},
+        )
     assert layout == "in_underlying"  # a crypto book: prices in coins of the underlying
     with mpmath.workprec(200):
         rows = [
@@ -102,7 +115,10 @@ def _text_table(header, rows):
     )
 
 
-@pytest.mark.parametrize("layout", ["constants", "mapped", "spot", "bid_ask", "in_underlying"])
+LAYOUTS = ["constants", "mapped", "spot", "bid_ask", "in_underlying", "symbols"]
+
+
+@pytest.mark.parametrize("layout", LAYOUTS)
 def test_each_book_solves_to_its_vols_alike_by_command_and_solve_table(layout, tmp_path, capsys):
     header, rows, vols, args, kwargs = _rows(layout)
     table = _text_table(header, rows)
@@ -120,6 +136,9 @@ def test_each_book_solves_to_its_vols_alike_by_command_and_solve_table(layout, t
         np.testing.assert_allclose(vol, want, rtol=1e-12, atol=0)
         assert_same_bits(written.column(name).to_numpy(), vol)
     assert written.column_names == got.column_names
+    if layout == "symbols":
+        assert got.column("kind").to_pylist() == ["call", "put"] * 2 + ["call"]
+        assert set(written.column("expiry").cast(pa.string()).to_pylist()) == {"2025-12-19"}
 
 
 class _nothing:
@@ -185,3 +204,18 @@ def test_a_data_frame_comes_back_as_its_kind_with_the_same_bits(kind):
         vol = got["implied_vol"].to_numpy()
     assert_same_bits(vol, solve_table(table, **kwargs).column("implied_vol").to_numpy())
     np.testing.assert_allclose(vol, vols["implied_vol"], rtol=1e-12, atol=0)
+
+
+def test_an_unreadable_symbol_is_bad_input_named_by_column_and_value(tmp_path, capsys):
+    book = tmp_path / "book.csv"
+    book.write_text("symbol,last\nSPX251219C00100000,5\nnot-a-symbol,5\n")
+    out = tmp_path / "out.csv"
+    args = [str(book), "-o", str(out), "--forward", "100", "--valuation-date", "20250620"]
+    assert cli.main(args) == 0
+    assert "column 'symbol': 1 unreadable, the first 'not-a-symbol' on line 3" in (
+        capsys.readouterr().out
+    )
+    written = pacsv.read_csv(out, convert_options=pacsv.ConvertOptions(strings_can_be_null=True))
+    assert written.column("reason").to_pylist() == ["ok", "bad_input"]
+    assert written.column("kind").to_pylist() == ["call", None]
+    assert written.column("strike").to_pylist() == [100, None]

@@ -119,6 +119,22 @@ COLUMNS: list[tuple[str, tuple[str, ...], str]] = [
         "forward column it is not read)",
     ),
     (
+        "symbol",
+        (
+            "symbol",
+            "contractsymbol",
+            "contract_symbol",
+            "occ_symbol",
+            "option_symbol",
+            "optionsymbol",
+            "instrument_name",
+            "instrument",
+        ),
+        "option symbol, OCC (SPXW251219C06850000) or crypto (BTC-26DEC25-90000-C): gives "
+        "the expiry date, kind and strike where the book has no column for them, "
+        "appended as the columns expiry, kind and strike",
+    ),
+    (
         "true_vol",
         ("true_vol", "true_volatility", "vol_true", "sigma_true"),
         "known volatility (optional): the summary reports max |implied_vol/true_vol - 1|",
@@ -128,6 +144,7 @@ ALIASES = {canon: aliases for canon, aliases, _ in COLUMNS}
 GREEKS = ("delta", "gamma", "vega")  # appended by default
 ALL_GREEKS = ("delta", "gamma", "vega", "theta", "rho", "vanna", "volga")
 RESULTS = ("implied_vol", *GREEKS, "reason")
+SYMBOL_ROLES = ("expiry", "kind", "strike")  # what an option symbol names
 SIDES = ("bid_vol", "ask_vol")  # the volatilities of the bid and the ask, when asked for
 PRICE_UNITS = ("currency", "underlying")  # prices in money, or in units of the underlying
 REASON_NAMES = [r.name.lower() for r in Reason]
@@ -156,11 +173,12 @@ def normalise(name: str) -> str:
 
 
 def result_names(
-    greeks: str | Sequence[str] = GREEKS, bid_ask_vols: bool = False
+    greeks: str | Sequence[str] = GREEKS, bid_ask_vols: bool = False, symbols: Sequence[str] = ()
 ) -> tuple[str, ...]:
     """The columns appended for a choice of Greeks (``"all"`` or names from ALL_GREEKS).
 
-    With ``bid_ask_vols``, the volatilities of the bid and the ask follow ``implied_vol``.
+    With ``bid_ask_vols``, the volatilities of the bid and the ask follow
+    ``implied_vol``; ``symbols`` (of :func:`from_symbols`) come first.
 
     Raises ValueError for a name that is not a Greek.
     """
@@ -171,7 +189,7 @@ def result_names(
             f"unknown Greek {unknown[0]!r}; choose from {', '.join(ALL_GREEKS)} or 'all'"
         )
     sides = SIDES if bid_ask_vols else ()
-    return ("implied_vol", *sides, *(g for g in ALL_GREEKS if g in chosen), "reason")
+    return (*symbols, "implied_vol", *sides, *(g for g in ALL_GREEKS if g in chosen), "reason")
 
 
 # Roles read as numbers: an alias of one is taken only where its cells are
@@ -251,8 +269,17 @@ def _check_constants(found: dict[str, str], constants: Collection[str]) -> None:
         raise BookError("a constant dividend_yield needs a spot (a spot column or constant)")
 
 
+def from_symbols(found: Collection[str]) -> tuple[str, ...]:
+    """The roles a book's symbol column gives (none without one), as appended, in order."""
+    if "symbol" not in found:
+        return ()
+    dated = "expiry" in found or "days" in found
+    return tuple(c for c in SYMBOL_ROLES if c not in found and not (c == "expiry" and dated))
+
+
 def _missing(present: Collection[str]) -> None:
     """Refuses a book without the roles a solve needs."""
+    present = {*present, *from_symbols(present)}
     missing = []
     if "price" not in present and not ("bid" in present and "ask" in present):
         missing.append("price")

@@ -34,11 +34,13 @@ from quelta.book.columns import (
     SIDES,
     BookError,
     BookWarning,
+    from_symbols,
     numeric_role,
     resolve_columns,
     result_names,
 )
-from quelta.book.dates import date_options, read_years
+from quelta.book.dates import DatedColumn, date_options, read_years
+from quelta.book.symbols import read_symbols
 
 
 @dataclass(frozen=True)
@@ -182,6 +184,7 @@ class _Inputs:
     rate: np.ndarray | None
     dividend_yield: np.ndarray | None
     true_vol: np.ndarray | None
+    symbols: dict[str, pa.Array]  # the columns the option symbols give, appended
 
 
 def _read(
@@ -215,13 +218,42 @@ def _read(
     if price_unit == "underlying":
         underlying = forward if forward is not None else spot
         price, bid, ask = (None if v is None else v * underlying for v in (price, bid, ask))
-    strike = number("strike")
-    expiry = read_years(get, found, valuation_date, cells, n, dates)
-    is_call, no_kind = read_kinds(get("kind"), found["kind"], cells)
+    derived = from_symbols(found)
+    shown: dict[str, pa.Array] = {}
+    dated, strike = None, number("strike") if "strike" in found else None
+    if derived:
+        symbol = get("symbol")
+        sym = read_symbols(symbol, found["symbol"], cells)
+        if "expiry" in derived:
+            dated = DatedColumn(found["symbol"], symbol, sym.expiry)
+        strike = sym.strike if strike is None else strike
+        unread = np.isnan(sym.strike)
+        kinds = [None if u else "call" if c else "put" for c, u in zip(sym.is_call, unread)]
+        shown = {
+            "expiry": pa.array(sym.expiry, pa.date32()),
+            "kind": pa.array(kinds, pa.string()),
+            "strike": from_numpy(sym.strike, unread),
+        }
+        shown = {name: shown[name] for name in derived}
+    expiry = read_years(get, found, valuation_date, cells, n, dates, dated)
+    if "kind" in derived:
+        is_call, no_kind = sym.is_call, np.isnan(sym.strike)
+    else:
+        is_call, no_kind = read_kinds(get("kind"), found["kind"], cells)
     values = {c: number(c) for c in ("discount", "rate", "dividend_yield", "true_vol")}
     assert strike is not None and price is not None
     return _Inputs(
-        price, bid, ask, forward, spot, strike, expiry, is_call, cells.bad | no_kind, **values
+        price,
+        bid,
+        ask,
+        forward,
+        spot,
+        strike,
+        expiry,
+        is_call,
+        cells.bad | no_kind,
+        **values,
+        symbols=shown,
     )
 
 
@@ -304,6 +336,7 @@ def solve_batch(
     names, column = _columns_of(table)
     notes: list[str] = []
     found = _resolve(names, column, columns, results, constants, notes)
+    results = result_names(greeks, bid_ask_vols, from_symbols(found))
     if bid_ask_vols and not ("bid" in found and "ask" in found):
         raise BookError("bid and ask volatilities need a bid and an ask column")
     cells = Cells(len(table), strict)
@@ -327,7 +360,7 @@ def solve_batch(
     if cells.bad.any():
         g.reason[cells.bad] = Reason.BAD_INPUT
     return Solved(
-        _with_results(table, names, results, g, sides),
+        _with_results(table, names, results, g, sides, x.symbols),
         g,
         fwd,
         x.strike,
@@ -341,21 +374,28 @@ def solve_batch(
 
 
 def _with_results(
-    table: Any, names: list[str], results: tuple[str, ...], g: Greeks, sides: dict[str, Any]
+    table: Any,
+    names: list[str],
+    results: tuple[str, ...],
+    g: Greeks,
+    sides: dict[str, Any],
+    symbols: dict[str, pa.Array],
 ) -> Any:
     """The table with the result columns appended, as the same kind of table."""
     values = {
         name: sides[name] if name in sides else getattr(g, "vol" if name == "implied_vol" else name)
-        for name in results[:-1]
+        for name in results[len(symbols) : -1]
     }
     reason_text = text_array(REASON_NAMES).take(from_numpy(g.reason))
     if _is_dataframe(table):  # pandas is loaded already: its conversion costs nothing more
         out = table.copy(deep=False)
+        for name, shown in symbols.items():
+            out[name] = shown.to_pandas()
         for name, v in values.items():
             out[name] = v
         out["reason"] = reason_text.to_numpy(zero_copy_only=False)
         return out
-    arrays = [from_numpy(v, np.isnan(v)) for v in values.values()]
+    arrays = [*symbols.values(), *(from_numpy(v, np.isnan(v)) for v in values.values())]
     if isinstance(table, pa.RecordBatch):
         return pa.RecordBatch.from_arrays(
             [*table.columns, *arrays, reason_text], names=[*names, *results]

@@ -298,6 +298,9 @@ def solve(args: argparse.Namespace) -> int:
         cleanup.callback(_discard_all, outputs)
         options = book_options(args)
         reader = _open_book(books, path, name, args.chunk_size, results, options)
+        # Option symbols' expiry, kind and strike, where the book has no column for them.
+        symbols = books.from_symbols(books.header_columns(reader.names, **options))
+        results = books.result_names(args.greeks, args.bid_ask_vols, symbols)
         cleanup.callback(reader.close)
         writer = None
         if output is not None:
