@@ -219,3 +219,29 @@ def test_an_unreadable_symbol_is_bad_input_named_by_column_and_value(tmp_path, c
     assert written.column("reason").to_pylist() == ["ok", "bad_input"]
     assert written.column("kind").to_pylist() == ["call", None]
     assert written.column("strike").to_pylist() == [100, None]
+
+
+CHAIN_TOP = "SPX (S&P 500 INDEX),Last: 5000.00\nDate: June 20 2025 10:30,Bid: 4999\n"
+
+
+@pytest.mark.parametrize("gzip", [False, True])
+@pytest.mark.parametrize("skip", [[], ["--skip-rows", "2"]])
+def test_lines_above_the_header_are_skipped_and_lines_still_named(skip, gzip, tmp_path, capsys):
+    import gzip as gz
+
+    text = CHAIN_TOP + "price,F,K,T,kind\n5,100,100,1,c\nabc,100,100,1,c\n"
+    book = tmp_path / ("book.csv.gz" if gzip else "book.csv")
+    book.write_bytes(gz.compress(text.encode()) if gzip else text.encode())
+    out = tmp_path / "out.csv"
+    assert cli.main([str(book), "-o", str(out), *skip]) == 0
+    assert "the first 'abc' on line 5" in capsys.readouterr().out
+    assert pacsv.read_csv(out).column("reason").to_pylist() == ["ok", "bad_input"]
+    assert cli.main([str(book), "--strict", *skip]) == 1
+    assert "line 5" in capsys.readouterr().err
+
+
+def test_a_header_never_found_says_line_1_was_taken(tmp_path, capsys):
+    book = tmp_path / "book.csv"
+    book.write_text("a,b,c\n1,2,3\n")
+    assert cli.main([str(book)]) == 1
+    assert "line 1 was taken as the header" in capsys.readouterr().err

@@ -125,6 +125,8 @@ def solve_on_cluster(args: argparse.Namespace) -> int:
         )
     if args.plot is not None:
         raise CliError("--plot is not available with --scheduler")
+    if args.skip_rows is not None:
+        raise CliError("--skip-rows is for one book on this machine, not with --scheduler")
     if args.chunk_size < 1:
         raise CliError("--chunk-size must be at least 1")
     where = _parse_scheduler(args.scheduler)

@@ -230,7 +230,13 @@ def _plot_format(plot: str | None) -> str | None:
 
 
 def _open_book(
-    books: Any, path: str, name: str, chunk: int, results: tuple[str, ...], options: dict[str, Any]
+    books: Any,
+    path: str,
+    name: str,
+    chunk: int,
+    results: tuple[str, ...],
+    options: dict[str, Any],
+    skip_rows: int | None = None,
 ) -> Any:
     """The reader of the book, its header checked against the options and results appended."""
     if path == "-" and sys.stdin is None:
@@ -239,7 +245,7 @@ def _open_book(
         # Standard input unbuffered: no buffer lock for the reading thread to
         # hold while the program ends on a signal.
         source = open(sys.stdin.fileno(), "rb", buffering=0, closefd=False) if path == "-" else path
-        reader = books.BookReader(source, chunk)
+        reader = books.BookReader(source, chunk, skip_rows=skip_rows)
     except FileNotFoundError:
         raise CliError(f"{name}: no such file") from None
     except IsADirectoryError:
@@ -252,7 +258,15 @@ def _open_book(
         books.header_columns(reader.names, results, **options)
     except books.BookError as exc:
         reader.close()
-        raise CliError(f"{name}: {exc}") from None
+        guessed = (
+            ""
+            if reader.header_found
+            else (
+                " (no line names the columns of a book, so line 1 was taken as the header; "
+                "--skip-rows N skips the N lines above it)"
+            )
+        )
+        raise CliError(f"{name}: {exc}{guessed}") from None
     return reader
 
 
@@ -286,6 +300,8 @@ def solve(args: argparse.Namespace) -> int:
     plot_format = _plot_format(args.plot)
     if args.chunk_size < 1:
         raise CliError("--chunk-size must be at least 1")
+    if args.skip_rows is not None and args.skip_rows < 0:
+        raise CliError("--skip-rows must be at least 0")
     results = books.result_names(args.greeks, args.bid_ask_vols)
     report = sys.stderr if "-" in (output, args.plot) else sys.stdout
     started = time.perf_counter()
@@ -297,7 +313,7 @@ def solve(args: argparse.Namespace) -> int:
         # Runs on every failure; outputs is empty once they are committed.
         cleanup.callback(_discard_all, outputs)
         options = book_options(args)
-        reader = _open_book(books, path, name, args.chunk_size, results, options)
+        reader = _open_book(books, path, name, args.chunk_size, results, options, args.skip_rows)
         # Option symbols' expiry, kind and strike, where the book has no column for them.
         symbols = books.from_symbols(books.header_columns(reader.names, **options))
         results = books.result_names(args.greeks, args.bid_ask_vols, symbols)

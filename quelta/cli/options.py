@@ -78,6 +78,14 @@ def add_book_arguments(solve: argparse.ArgumentParser) -> None:
             help=_CONSTANT_HELP[role] + "; refused beside a column of that role",
         )
     solve.add_argument(
+        "--skip-rows",
+        type=int,
+        metavar="N",
+        help="the header of a CSV book is line N + 1 (default: the first of its "
+        "first lines that names two book columns, as chain downloads put the "
+        "underlying and the quote time above it; line 1 if none does)",
+    )
+    solve.add_argument(
         "--bid-ask-vols",
         action="store_true",
         help="with bid and ask columns, also append bid_vol and ask_vol (the "
