@@ -56,11 +56,10 @@ from quelta.book.files import (
     is_parquet,
     sniff_delimiter,
 )
+from quelta.book.reading import choose_columns, header_columns
 from quelta.book.solve import (
     Solved,
     Tally,
-    choose_columns,
-    header_columns,
     solve_batch,
     solve_table,
     summarize,
