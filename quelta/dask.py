@@ -35,7 +35,15 @@ from typing import Any
 import numpy as np
 
 import quelta
-from quelta.book import GREEKS, Tally, creation_mode, result_names
+from quelta.book import (
+    GREEKS,
+    SYMBOL_ROLES,
+    Tally,
+    creation_mode,
+    from_symbols,
+    header_columns,
+    result_names,
+)
 
 __all__ = ["DatasetSummary", "greeks", "implied_volatility", "solve", "solve_dataset"]
 
@@ -328,12 +336,19 @@ def _common_schema(schemas: Sequence[Any], results: Sequence[str]) -> Any:
             if types.setdefault(f.name, f.type) != f.type:
                 types[f.name] = pa.string()
     fields = [pa.field(n, t) for n, t in types.items()]
-    fields += [pa.field(r, pa.string() if r == "reason" else pa.float64()) for r in results]
+    text = {"reason": pa.string(), "kind": pa.string(), "expiry": pa.date32()}
+    fields += [pa.field(r, text.get(r, pa.float64())) for r in results]
     return pa.schema(fields)
 
 
-def _pieces(files: Sequence[str], out_dir: str, results: Sequence[str]) -> tuple[list[_Piece], Any]:
-    """Tasks for the files (one per CSV file, Parquet files cut at row groups) and their schema."""
+def _pieces(
+    files: Sequence[str], out_dir: str, results: Sequence[str], options: Mapping[str, Any]
+) -> tuple[list[_Piece], Any]:
+    """Tasks for the files (one per CSV file, Parquet files cut at row groups) and their schema.
+
+    The columns option symbols give (expiry, kind, strike) come first among the
+    results where a file's symbols give them.
+    """
     import pyarrow as pa
     import pyarrow.parquet as pq
 
@@ -380,7 +395,14 @@ def _pieces(files: Sequence[str], out_dir: str, results: Sequence[str]) -> tuple
         )
         for i, (path, groups, rows) in enumerate(cut)
     ]
-    return pieces, _common_schema(schemas, results)
+    symbols: set[str] = set()
+    for path, schema in zip(files, schemas):
+        try:
+            symbols.update(from_symbols(header_columns(schema.names, **options)))
+        except BookError as exc:
+            raise BookError(f"{path}: {exc}") from None
+    derived = [c for c in SYMBOL_ROLES if c in symbols]
+    return pieces, _common_schema(schemas, [*derived, *results])
 
 
 def _batches(books: Any, piece: _Piece, chunk: int) -> tuple[list[str], Any]:
@@ -598,7 +620,7 @@ def solve_dataset(
     futures: list[Any] = []
     try:
         results = result_names(greeks, bool(options.get("bid_ask_vols")))
-        pieces, schema = _pieces(files, tmp, results)
+        pieces, schema = _pieces(files, tmp, results, options)
         futures = client.map(
             _solve_piece,
             pieces,

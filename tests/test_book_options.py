@@ -245,3 +245,18 @@ def test_a_header_never_found_says_line_1_was_taken(tmp_path, capsys):
     book.write_text("a,b,c\n1,2,3\n")
     assert cli.main([str(book)]) == 1
     assert "line 1 was taken as the header" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("layout", ["constants", "bid_ask", "symbols"])
+def test_a_cluster_reads_a_book_as_one_machine_does(layout, tmp_path, capsys):
+    pytest.importorskip("distributed")
+    import pyarrow.parquet as pq
+
+    header, rows, _, args, _ = _rows(layout)
+    book = tmp_path / "book.csv"
+    pacsv.write_csv(_text_table(header, rows), book)
+    one, many = tmp_path / "one.parquet", tmp_path / "many"
+    assert cli.main([str(book), "-o", str(one), *args]) == 0
+    assert cli.main([str(book), "-o", str(many), "--scheduler", "local:1", *args]) == 0
+    capsys.readouterr()
+    assert pq.read_table(many).equals(pq.read_table(one))
