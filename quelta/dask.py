@@ -28,14 +28,22 @@ import tempfile
 import time
 import uuid
 import warnings
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
 import numpy as np
 
 import quelta
-from quelta.book import GREEKS, Tally, creation_mode, result_names
+from quelta.book import (
+    GREEKS,
+    SYMBOL_ROLES,
+    Tally,
+    creation_mode,
+    from_symbols,
+    header_columns,
+    result_names,
+)
 
 __all__ = ["DatasetSummary", "greeks", "implied_volatility", "solve", "solve_dataset"]
 
@@ -67,10 +75,15 @@ def solve(
     strict: bool = False,
     columns: Any = None,
     greeks: str | Sequence[str] = GREEKS,
+    date_format: str | None = None,
+    expiry_time: str | None = None,
+    timezone: str | None = None,
+    **options: Any,
 ) -> Any:
     """Implied volatility and Greeks of every row of a Dask DataFrame, lazily.
 
-    Takes the arguments of :func:`quelta.solve_table` and returns a Dask
+    Takes the arguments of :func:`quelta.solve_table` (``options``: its
+    constants, ``bid_ask_vols`` and ``price_unit``) and returns a Dask
     DataFrame with the same partitions: the input columns, then
     ``implied_vol``, the Greeks chosen (by default ``delta``, ``gamma`` and
     ``vega``) and ``reason``. Missing
@@ -85,7 +98,14 @@ def solve(
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", BookWarning)
         meta = solve_table(
-            ddf._meta_nonempty, valuation_date=valuation_date, columns=columns, greeks=greeks
+            ddf._meta_nonempty,
+            valuation_date=valuation_date,
+            columns=columns,
+            greeks=greeks,
+            date_format=date_format,
+            expiry_time=expiry_time,
+            timezone=timezone,
+            **options,
         ).iloc[:0]
     # One thread per task: the parallelism is Dask's (its workers and their threads).
     return ddf.map_partitions(
@@ -95,7 +115,11 @@ def solve(
         columns=columns,
         greeks=greeks,
         threads=1,
+        date_format=date_format,
+        expiry_time=expiry_time,
+        timezone=timezone,
         meta=meta,
+        **options,
     )
 
 
@@ -312,12 +336,19 @@ def _common_schema(schemas: Sequence[Any], results: Sequence[str]) -> Any:
             if types.setdefault(f.name, f.type) != f.type:
                 types[f.name] = pa.string()
     fields = [pa.field(n, t) for n, t in types.items()]
-    fields += [pa.field(r, pa.string() if r == "reason" else pa.float64()) for r in results]
+    text = {"reason": pa.string(), "kind": pa.string(), "expiry": pa.date32()}
+    fields += [pa.field(r, text.get(r, pa.float64())) for r in results]
     return pa.schema(fields)
 
 
-def _pieces(files: Sequence[str], out_dir: str, results: Sequence[str]) -> tuple[list[_Piece], Any]:
-    """Tasks for the files (one per CSV file, Parquet files cut at row groups) and their schema."""
+def _pieces(
+    files: Sequence[str], out_dir: str, results: Sequence[str], options: Mapping[str, Any]
+) -> tuple[list[_Piece], Any]:
+    """Tasks for the files (one per CSV file, Parquet files cut at row groups) and their schema.
+
+    The columns option symbols give (expiry, kind, strike) come first among the
+    results where a file's symbols give them.
+    """
     import pyarrow as pa
     import pyarrow.parquet as pq
 
@@ -364,7 +395,14 @@ def _pieces(files: Sequence[str], out_dir: str, results: Sequence[str]) -> tuple
         )
         for i, (path, groups, rows) in enumerate(cut)
     ]
-    return pieces, _common_schema(schemas, results)
+    symbols: set[str] = set()
+    for path, schema in zip(files, schemas):
+        try:
+            symbols.update(from_symbols(header_columns(schema.names, **options)))
+        except BookError as exc:
+            raise BookError(f"{path}: {exc}") from None
+    derived = [c for c in SYMBOL_ROLES if c in symbols]
+    return pieces, _common_schema(schemas, [*derived, *results])
 
 
 def _batches(books: Any, piece: _Piece, chunk: int) -> tuple[list[str], Any]:
@@ -380,6 +418,8 @@ def _solve_piece(
     chunk: int,
     schema: Any,
     greeks: str | Sequence[str] = GREEKS,
+    options: Mapping[str, Any] | None = None,
+    dates: Mapping[str, str | None] | None = None,
 ) -> DatasetSummary:
     """Solves one piece and writes its part file, cast to the run's schema (a task, on a worker)."""
     import pyarrow as pa
@@ -395,11 +435,14 @@ def _solve_piece(
         with open(tmp, "wb") as sink:
             try:
                 names, batches = _batches(books, piece, chunk)
-                summary.columns = books.resolve_columns(names)
+                options = dict(options or {})
+                summary.columns = books.header_columns(names, **options)
                 writer = books.BookWriter(sink, "parquet", schema=schema)
                 for batch in batches:
                     writer.write(
-                        _solve_batch(books, batch, valuation_date, strict, greeks, summary)
+                        _solve_batch(
+                            books, batch, valuation_date, strict, greeks, summary, options, dates
+                        )
                     )
             except books.BookError as exc:
                 if exc.row is None:
@@ -429,12 +472,20 @@ def _solve_batch(
     strict: bool,
     greeks: str | Sequence[str],
     summary: DatasetSummary,
+    options: Mapping[str, Any],
+    dates: Mapping[str, str | None] | None = None,
 ) -> Any:
     """Solves a record batch into the summary; returns the solved batch."""
     start = time.perf_counter()
     # One thread per task: the cluster's worker processes are the parallelism.
     solved = books.solve_batch(
-        batch, valuation_date=valuation_date, strict=strict, greeks=greeks, threads=1
+        batch,
+        valuation_date=valuation_date,
+        strict=strict,
+        greeks=greeks,
+        threads=1,
+        **options,
+        **(dates or {}),
     )
     summary.count(solved, time.perf_counter() - start)
     return solved.table
@@ -511,6 +562,10 @@ def solve_dataset(
     chunk_size: int = 100_000,
     progress: Callable[[int, int | None], None] | None = None,
     greeks: str | Sequence[str] = GREEKS,
+    date_format: str | None = None,
+    expiry_time: str | None = None,
+    timezone: str | None = None,
+    **options: Any,
 ) -> DatasetSummary:
     """Solve the files of a dataset on a Dask cluster into a partitioned Parquet dataset.
 
@@ -536,7 +591,7 @@ def solve_dataset(
         The cluster to run on; by default the current client. Workers open
         the files by path, so the dataset and ``out_dir`` must be on storage
         the workers share.
-    valuation_date, strict
+    valuation_date, strict, date_format, expiry_time, timezone
         As for :func:`quelta.solve_table`. With ``strict=True`` the first
         unreadable cell fails the run (:class:`quelta.book.BookError` naming
         the file and row).
@@ -547,6 +602,9 @@ def solve_dataset(
         and the number of rows of the dataset (None unless it is all Parquet).
     greeks : "all" or sequence of str
         The Greeks appended, as for :func:`quelta.solve_table`.
+    **options
+        ``columns``, the constants (``rate``, ``spot``, ...), ``bid_ask_vols``
+        and ``price_unit``, as for :func:`quelta.solve_table`.
     """
     from distributed import as_completed, get_client
 
@@ -561,7 +619,8 @@ def solve_dataset(
     old = f"{tmp}.old"  # where an earlier result waits while the new one is renamed in
     futures: list[Any] = []
     try:
-        pieces, schema = _pieces(files, tmp, result_names(greeks))
+        results = result_names(greeks, bool(options.get("bid_ask_vols")))
+        pieces, schema = _pieces(files, tmp, results, options)
         futures = client.map(
             _solve_piece,
             pieces,
@@ -570,6 +629,8 @@ def solve_dataset(
             chunk=chunk_size,
             schema=schema,
             greeks=greeks,
+            options=options,
+            dates={"date_format": date_format, "expiry_time": expiry_time, "timezone": timezone},
             pure=False,
         )
         summary = DatasetSummary(files=len(files), parts=len(pieces))

@@ -296,7 +296,7 @@ GOOD = "price,forward,strike,expiry,kind\n5.0,100,100,1,call\n"
         (
             "price,forward,expiry,kind\n5,100,1,call\n",
             [],
-            r"missing column strike \(accepted names: strike, k, strike_price\)",
+            r"missing column strike \(accepted names: strike, k, strike_price, strikeprice\)",
         ),
         ("premium,fwd,expiry\n5,100,1\n", [], r"missing columns strike, kind"),
         (

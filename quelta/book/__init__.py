@@ -30,7 +30,7 @@ try:  # the one place that says so: every module of the package needs it
 except ImportError as _exc:  # pragma: no cover - depends on the installation
     raise ImportError("quelta's book functions need pyarrow: pip install 'quelta[cli]'") from _exc
 
-from quelta.book.cells import MAX_EXPIRY_YEARS, BadCells
+from quelta.book.cells import BadCells
 from quelta.book.columns import (
     ALIASES,
     ALL_GREEKS,
@@ -38,12 +38,15 @@ from quelta.book.columns import (
     GREEKS,
     REASON_NAMES,
     RESULTS,
+    SYMBOL_ROLES,
     BookError,
     BookWarning,
+    from_symbols,
     normalise,
     resolve_columns,
     result_names,
 )
+from quelta.book.dates import MAX_EXPIRY_YEARS
 from quelta.book.files import (
     CSV_SUFFIXES,
     PARQUET_SUFFIXES,
@@ -54,7 +57,14 @@ from quelta.book.files import (
     is_parquet,
     sniff_delimiter,
 )
-from quelta.book.solve import Solved, Tally, solve_batch, solve_table, summarize
+from quelta.book.reading import choose_columns, header_columns
+from quelta.book.solve import (
+    Solved,
+    Tally,
+    solve_batch,
+    solve_table,
+    summarize,
+)
 
 __all__ = [
     "ALIASES",
@@ -66,6 +76,7 @@ __all__ = [
     "PARQUET_SUFFIXES",
     "REASON_NAMES",
     "RESULTS",
+    "SYMBOL_ROLES",
     "ArrowException",
     "BadCells",
     "BookError",
@@ -74,7 +85,10 @@ __all__ = [
     "BookWriter",
     "Solved",
     "Tally",
+    "choose_columns",
     "creation_mode",
+    "from_symbols",
+    "header_columns",
     "is_parquet",
     "normalise",
     "resolve_columns",

@@ -1,4 +1,4 @@
-"""The cells of a book read as numbers, years, dates and option kinds.
+"""The cells of a book read as numbers and option kinds (dates: see dates.py).
 
 Every Arrow column reaches NumPy through :func:`to_numpy` here, which never
 takes pyarrow's pandas-backed conversion (it imports pandas, a quarter of a
@@ -7,8 +7,6 @@ second on the first batch of every run, where pandas is installed).
 
 from __future__ import annotations
 
-import datetime as _dt
-import re
 from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Any
@@ -17,20 +15,14 @@ import numpy as np
 import pyarrow as pa
 import pyarrow.compute as pc
 
-from quelta._arrays import CALL_WORDS, DAYS_PER_YEAR
+from quelta._arrays import CALL_WORDS
 from quelta.book.columns import BookError, normalise
 
-_US_PER_DAY = 86_400_000_000
 _IS_CALL_WORDS = {"1": 1, "true": 1, "yes": 1, "0": 0, "false": 0, "no": 0}
 # Cells that mean "no value" rather than a malformed one.
 _MISSING = ("", "na", "n/a", "#n/a", "nan", "-nan", "+nan", "null", "none", "#value!", "-")
 # What pyarrow's string-to-double cast accepts, so that matching cells always convert.
 _NUMBER = r"^[+-]?(?:(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?|(?i:inf|infinity|nan))$"
-_DATE = r"^\d{4}-\d{2}-\d{2}(?:[ T]\d{2}:\d{2}(?::\d{2}(?:\.\d{1,9})?)?)?$"
-_COMPACT_DATE = r"^\d{8}$"  # YYYYMMDD, as spreadsheets and exchanges write dates
-# No listed option expires this far out: a longer expiry is a misread cell
-# (a date taken for years, a unit slip), not something to solve.
-MAX_EXPIRY_YEARS = 100.0
 
 
 class Cells:
@@ -177,7 +169,7 @@ def _not_utf8(cell: bytes | None) -> bool:
     return False
 
 
-def _text_numbers(text: pa.Array) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+def text_numbers(text: pa.Array) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Numbers written as text: (values, unreadable, written with %).
 
     Missing cells (empty, NA, #N/A, ...) are NaN and not unreadable.
@@ -215,7 +207,7 @@ def read_numbers(values: pa.Array, column: str, cells: Cells) -> tuple[np.ndarra
             np.zeros(n, dtype=bool),
         )
     if pa.types.is_string(kind) or pa.types.is_large_string(kind):
-        out, bad, pct = _text_numbers(values)
+        out, bad, pct = text_numbers(values)
         if bad.any():
             cells.flag(bad, column, values, "column {column!r}: {value!r} is not a number")
             out[bad] = np.nan  # a slow-path array, writable
@@ -223,229 +215,6 @@ def read_numbers(values: pa.Array, column: str, cells: Cells) -> tuple[np.ndarra
     bad = ~to_numpy(pc.is_null(values))
     cells.flag(bad, column, values, "column {column!r}: {value!r} is not a number")
     return np.full(n, np.nan), np.zeros(n, dtype=bool)
-
-
-def _instants(values: pa.Array) -> np.ndarray:
-    """Dates or timestamps as float64 microseconds since 1970 (NaN where null)."""
-    if pa.types.is_timestamp(values.type):
-        values = values.cast(pa.timestamp("us", tz=values.type.tz))
-    else:
-        values = values.cast(pa.timestamp("us"))
-    return to_numpy(values.cast(pa.int64()))
-
-
-def _compact_dates(numbers: np.ndarray) -> np.ndarray:
-    """YYYYMMDD numbers as microseconds since 1970, NaN where one is not a date."""
-    out = np.full(len(numbers), np.nan)
-    with np.errstate(invalid="ignore"):
-        whole = (numbers >= 10_000_000) & (numbers <= 99_999_999) & (numbers % 1 == 0)
-    rows = np.flatnonzero(whole)
-    v = numbers[rows].astype(np.int64)
-    year, month, day = v // 10_000, v // 100 % 100, v % 100
-    months = ((year - 1970) * 12 + np.clip(month, 1, 12) - 1).astype("datetime64[M]")
-    days = months.astype("datetime64[D]") + (day - 1)
-    # February 30 and the like run into the next month.
-    real = (month >= 1) & (month <= 12) & (day >= 1) & (days.astype("datetime64[M]") == months)
-    out[rows[real]] = days[real].astype("datetime64[us]").astype(np.int64)
-    return out
-
-
-def _in_zone(micros: np.ndarray, zone: str) -> np.ndarray:
-    """Wall-clock times (microseconds, no zone) read in a time zone, as UTC microseconds."""
-    missing = np.isnan(micros)
-    naive = from_numpy(np.where(missing, 0, micros).astype(np.int64), missing)
-    try:
-        zoned = pc.assume_timezone(naive.cast(pa.timestamp("us")), timezone=zone)
-    except pa.ArrowInvalid:  # a time skipped or repeated by a clock change
-        raise BookError(
-            f"the valuation date falls in a clock change of the expiries' time zone {zone}, "
-            "skipped or repeated: give it with its UTC offset"
-        ) from None
-    return _instants(zoned)
-
-
-def _text_instants(text: pa.Array, dated: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """ISO dates written as text, where dated: (microseconds, unreadable)."""
-    out = np.full(len(text), np.nan)
-    bad = np.zeros(len(text), dtype=bool)
-    rows = np.flatnonzero(dated)
-    if rows.size == 0:
-        return out, bad
-    picked = text.take(from_numpy(rows))
-    try:
-        out[rows] = _instants(pc.cast(pc.utf8_trim_whitespace(picked), pa.timestamp("us")))
-    except pa.ArrowInvalid:  # an impossible date such as 2025-02-30: cell by cell
-        for i, s in zip(rows.tolist(), picked.to_pylist()):
-            try:
-                out[i] = _instants(pa.array([s.strip()]).cast(pa.timestamp("us")))[0]
-            except pa.ArrowInvalid:
-                bad[i] = True
-    return out, bad
-
-
-def _text_dates(
-    text: pa.Array, candidates: np.ndarray, numbers: np.ndarray | None = None
-) -> tuple[np.ndarray, np.ndarray]:
-    """Dates written as text: ISO among candidates, YYYYMMDD anywhere.
-
-    ``numbers`` are the cells read as numbers, if they were: only those in
-    the range of 8-digit dates need looking at. Returns (microseconds,
-    unreadable ISO dates); an 8-digit cell that is not a date is left NaN,
-    for the caller to read as a number.
-    """
-    stamps = np.full(len(text), np.nan)
-    unreadable = np.zeros(len(text), dtype=bool)
-    if candidates.any():
-        iso = np.zeros(len(text), dtype=bool)
-        rows = np.flatnonzero(candidates)
-        picked = pc.utf8_trim_whitespace(text.take(from_numpy(rows)))
-        iso[rows] = to_numpy(pc.match_substring_regex(picked, _DATE))
-        stamps, unreadable = _text_instants(text, iso)
-    if numbers is None:
-        maybe = np.ones(len(text), dtype=bool)
-    else:
-        with np.errstate(invalid="ignore"):
-            maybe = (numbers >= 10_000_000) & (numbers < 100_000_000)
-    rows = np.flatnonzero(maybe)
-    if rows.size:
-        picked = pc.utf8_trim_whitespace(text.take(from_numpy(rows)))
-        rows = rows[to_numpy(pc.match_substring_regex(picked, _COMPACT_DATE))]
-        digits = pc.cast(pc.utf8_trim_whitespace(text.take(from_numpy(rows))), pa.float64())
-        stamps[rows] = _compact_dates(to_numpy(digits))
-    return stamps, unreadable
-
-
-def _date_column(values: pa.Array, column: str, cells: Cells) -> tuple[np.ndarray, bool]:
-    """A valuation_date column as microseconds (NaN where missing or unreadable).
-
-    The flag says whether the column carries its own time zone.
-    """
-    kind = values.type
-    message = "column {column!r}: {value!r} is not a date (use YYYY-MM-DD or YYYYMMDD)"
-    given = ~to_numpy(pc.is_null(values))
-    if pa.types.is_timestamp(kind) or pa.types.is_date(kind):
-        return _instants(values), pa.types.is_timestamp(kind) and kind.tz is not None
-    if pa.types.is_string(kind) or pa.types.is_large_string(kind):
-        start, unreadable = _text_dates(values, given)
-    elif pa.types.is_integer(kind):
-        start = _compact_dates(to_numpy(values))
-        unreadable = np.zeros(len(values), dtype=bool)
-    else:
-        start = np.full(len(values), np.nan)
-        unreadable = given
-    cells.flag((given & np.isnan(start)) | unreadable, column, values, message)
-    return start, False
-
-
-def _valuation_instant(value: object, zone: str | None = None) -> float:
-    """The valuation date given as an argument, as microseconds since 1970 UTC.
-
-    An integer, or text of 8 digits, is a YYYYMMDD date. A date without a
-    time zone is read in ``zone``, the time zone of the expiries, if they
-    have one: a New York expiry is counted from a New York valuation time.
-    """
-    refused = BookError(
-        f"valuation date {value!r} is not a date (use YYYY-MM-DD, YYYY-MM-DD HH:MM or YYYYMMDD)"
-    )
-    text = value.strip() if isinstance(value, str) else None
-    if isinstance(value, bool):
-        raise refused
-    if isinstance(value, (int, np.integer)) or (text and re.fullmatch(_COMPACT_DATE, text)):
-        micros = float(_compact_dates(np.array([float(value)]))[0])  # type: ignore[arg-type]
-        if micros != micros:
-            raise refused
-    else:
-        if text is not None:  # ISO, with or without a time and a UTC offset
-            try:
-                value = _dt.datetime.fromisoformat(text)
-            except ValueError:
-                raise refused from None
-        if isinstance(value, _dt.datetime) and value.tzinfo is not None:
-            utc = value.astimezone(_dt.UTC).replace(tzinfo=None)
-            return float(np.datetime64(utc, "us").astype(np.int64))
-        try:
-            stamp = np.datetime64(value, "us")  # type: ignore[call-overload]
-        except (TypeError, ValueError):
-            raise refused from None
-        if np.isnat(stamp):
-            raise refused
-        micros = float(stamp.astype(np.int64))
-    return float(_in_zone(np.array([micros]), zone)[0]) if zone else micros
-
-
-def read_years(
-    get: Any, found: dict[str, str], valuation_date: object, cells: Cells, n: int
-) -> np.ndarray:
-    """Time to expiry in years, from the expiry (years or dates) or the days column.
-
-    Dates are ISO text, date or timestamp columns, or YYYYMMDD integers or
-    text; a time of more than MAX_EXPIRY_YEARS is an unreadable cell.
-    """
-    if "expiry" not in found:
-        values = get("days")
-        days, _ = read_numbers(values, found["days"], cells)
-        return _bounded(days / DAYS_PER_YEAR, np.zeros(n, dtype=bool), found["days"], values, cells)
-    name = found["expiry"]
-    values = get("expiry")
-    kind = values.type
-    zone = kind.tz if pa.types.is_timestamp(kind) else None
-    if pa.types.is_timestamp(kind) or pa.types.is_date(kind):
-        stamps, years = _instants(values), np.full(n, np.nan)
-    elif pa.types.is_string(kind) or pa.types.is_large_string(kind):
-        years, bad, _ = _text_numbers(values)
-        stamps, unreadable = _text_dates(values, bad, years)
-        cells.flag(
-            (bad & np.isnan(stamps)) | unreadable,
-            name,
-            values,
-            "column {column!r}: {value!r} is neither a number of years nor a date",
-        )
-        if bad.any():
-            years[bad] = np.nan  # a slow-path array, writable
-    elif pa.types.is_integer(kind):
-        years = to_numpy(values)
-        stamps = _compact_dates(years)
-    else:
-        years, _ = read_numbers(values, name, cells)
-        stamps = np.full(n, np.nan)
-    dated = ~np.isnan(stamps)
-    if dated.any():
-        if valuation_date is not None:
-            start = np.full(n, _valuation_instant(valuation_date, zone))
-        elif "valuation_date" in found:
-            start, zoned = _date_column(get("valuation_date"), found["valuation_date"], cells)
-            if zone and not zoned:
-                start = _in_zone(start, zone)
-        else:
-            raise BookError(
-                f"column {name!r} holds dates, so a valuation date is needed "
-                "(a valuation_date column, or the valuation date option)"
-            )
-        years = np.where(dated, (stamps - start) / (_US_PER_DAY * DAYS_PER_YEAR), years)
-    return _bounded(years, dated, name, values, cells)
-
-
-def _bounded(
-    years: np.ndarray, dated: np.ndarray, column: str, values: pa.Array, cells: Cells
-) -> np.ndarray:
-    """Years with the times beyond MAX_EXPIRY_YEARS flagged unreadable and made NaN."""
-    with np.errstate(invalid="ignore"):
-        far = years > MAX_EXPIRY_YEARS
-    if not far.any():
-        return years
-    limit = f"{MAX_EXPIRY_YEARS:g} years"
-    cells.flag(
-        far & ~dated,
-        column,
-        values,
-        "column {column!r}: {value!r} is neither a date nor a time to expiry (at most "
-        + limit
-        + ")",
-    )
-    cells.flag(
-        far & dated, column, values, "column {column!r}: {value!r} expires in more than " + limit
-    )
-    return np.where(far, np.nan, years)
 
 
 def read_kinds(values: pa.Array, column: str, cells: Cells) -> tuple[np.ndarray, np.ndarray]:
@@ -483,3 +252,26 @@ def read_kinds(values: pa.Array, column: str, cells: Cells) -> tuple[np.ndarray,
 
 
 # ---------------------------------------------------------------- solving
+
+
+def mostly_text(values: pa.Array) -> bool:
+    """Whether most of the non-empty cells of a text column are not numbers."""
+    if not (pa.types.is_string(values.type) or pa.types.is_large_string(values.type)):
+        return False
+    values_read, bad, _ = text_numbers(values)
+    return int(bad.sum()) > int(np.isfinite(values_read).sum())
+
+
+def read_constant(value: object, role: str) -> float:
+    """One number given for every row: a number, or text read as a cell is (``"5%"`` is 0.05).
+
+    Raises :class:`BookError` naming the role for anything else.
+    """
+    number = float("nan")
+    if isinstance(value, str):
+        number = float(text_numbers(pa.array([value], pa.string()))[0][0])
+    elif isinstance(value, (int, float, np.integer, np.floating)) and not isinstance(value, bool):
+        number = float(value)
+    if not np.isfinite(number):
+        raise BookError(f"{role}: {value!r} is not a number")
+    return number

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from collections.abc import Mapping, Sequence
+from collections.abc import Collection, Mapping, Sequence
 
 from quelta._arrays import Reason
 
@@ -11,7 +11,19 @@ from quelta._arrays import Reason
 COLUMNS: list[tuple[str, tuple[str, ...], str]] = [
     (
         "price",
-        ("price", "premium", "option_price", "mid", "mid_price", "mark", "value"),
+        (
+            "price",
+            "premium",
+            "option_price",
+            "mid",
+            "mid_price",
+            "mark",
+            "mark_price",
+            "value",
+            "last",
+            "lastprice",
+            "last_price",
+        ),
         "market (discounted) option price",
     ),
     (
@@ -27,11 +39,21 @@ COLUMNS: list[tuple[str, tuple[str, ...], str]] = [
     ),
     (
         "spot",
-        ("spot", "underlying", "s", "spot_price", "underlying_price"),
+        (
+            "spot",
+            "underlying",
+            "s",
+            "spot_price",
+            "underlying_price",
+            "undprice",
+            "und_price",
+            "underlyingprice",
+            "index_price",
+        ),
         "spot price S, instead of forward (needs rate or discount): F = S exp((r - q) T); "
         "delta, gamma and vanna are then taken with respect to S",
     ),
-    ("strike", ("strike", "k", "strike_price"), "strike K"),
+    ("strike", ("strike", "k", "strike_price", "strikeprice"), "strike K"),
     (
         "expiry",
         (
@@ -47,6 +69,9 @@ COLUMNS: list[tuple[str, tuple[str, ...], str]] = [
             "expiry_date",
             "expiration_date",
             "maturity_date",
+            "expirationdate",
+            "expirydate",
+            "lasttradedateorcontractmonth",
         ),
         "time to expiry in years, or the expiry date or date and time (ISO, 2025-03-21 or "
         "2025-03-21 16:00), with a valuation date: T = days between them / 365 (ACT/365F)",
@@ -74,6 +99,10 @@ COLUMNS: list[tuple[str, tuple[str, ...], str]] = [
             "right",
             "flag",
             "is_call",
+            "putcall",
+            "optiontype",
+            "contract_type",
+            "callput",
         ),
         "call/put, c/p or 1/-1 (an is_call column: 1/0, true/false)",
     ),
@@ -90,6 +119,22 @@ COLUMNS: list[tuple[str, tuple[str, ...], str]] = [
         "forward column it is not read)",
     ),
     (
+        "symbol",
+        (
+            "symbol",
+            "contractsymbol",
+            "contract_symbol",
+            "occ_symbol",
+            "option_symbol",
+            "optionsymbol",
+            "instrument_name",
+            "instrument",
+        ),
+        "option symbol, OCC (SPXW251219C06850000) or crypto (BTC-26DEC25-90000-C): gives "
+        "the expiry date, kind and strike where the book has no column for them, "
+        "appended as the columns expiry, kind and strike",
+    ),
+    (
         "true_vol",
         ("true_vol", "true_volatility", "vol_true", "sigma_true"),
         "known volatility (optional): the summary reports max |implied_vol/true_vol - 1|",
@@ -99,6 +144,9 @@ ALIASES = {canon: aliases for canon, aliases, _ in COLUMNS}
 GREEKS = ("delta", "gamma", "vega")  # appended by default
 ALL_GREEKS = ("delta", "gamma", "vega", "theta", "rho", "vanna", "volga")
 RESULTS = ("implied_vol", *GREEKS, "reason")
+SYMBOL_ROLES = ("expiry", "kind", "strike")  # what an option symbol names
+SIDES = ("bid_vol", "ask_vol")  # the volatilities of the bid and the ask, when asked for
+PRICE_UNITS = ("currency", "underlying")  # prices in money, or in units of the underlying
 REASON_NAMES = [r.name.lower() for r in Reason]
 
 
@@ -124,8 +172,13 @@ def normalise(name: str) -> str:
     return name.strip().lower().replace(" ", "_").replace("-", "_").replace("/", "_")
 
 
-def result_names(greeks: str | Sequence[str] = GREEKS) -> tuple[str, ...]:
-    """The columns appended for a choice of Greeks: ``"all"`` or names from ALL_GREEKS.
+def result_names(
+    greeks: str | Sequence[str] = GREEKS, bid_ask_vols: bool = False, symbols: Sequence[str] = ()
+) -> tuple[str, ...]:
+    """The columns appended for a choice of Greeks (``"all"`` or names from ALL_GREEKS).
+
+    With ``bid_ask_vols``, the volatilities of the bid and the ask follow
+    ``implied_vol``; ``symbols`` (of :func:`from_symbols`) come first.
 
     Raises ValueError for a name that is not a Greek.
     """
@@ -135,20 +188,26 @@ def result_names(greeks: str | Sequence[str] = GREEKS) -> tuple[str, ...]:
         raise ValueError(
             f"unknown Greek {unknown[0]!r}; choose from {', '.join(ALL_GREEKS)} or 'all'"
         )
-    return ("implied_vol", *(g for g in ALL_GREEKS if g in chosen), "reason")
+    sides = SIDES if bid_ask_vols else ()
+    return (*symbols, "implied_vol", *sides, *(g for g in ALL_GREEKS if g in chosen), "reason")
 
 
-def resolve_columns(
-    names: Sequence[str], columns: Mapping[str, str] | None = None, results: Sequence[str] = RESULTS
-) -> dict[str, str]:
-    """The header name used for each recognised column, keyed by canonical name.
+# Roles read as numbers: an alias of one is taken only where its cells are
+# mostly numbers (a text column of tickers named "underlying" is no spot).
+NUMERIC: tuple[str, ...] = ("price", "bid", "ask", "forward", "spot", "strike", "days")
+NUMERIC += ("discount", "rate", "dividend_yield", "true_vol")
+# Roles a single number may stand for, for every row (--rate, rate=, ...).
+CONSTANTS = ("rate", "dividend_yield", "spot", "forward", "discount")
 
-    ``columns`` maps canonical names to header names and overrides the search
-    by accepted names. Raises :class:`BookError` for duplicated or missing
-    columns, both a forward and a spot, a spot without a rate or discount,
-    both a discount and a rate, or a column named like one of ``results``.
-    A dividend yield column is used only with a spot column.
-    """
+
+def numeric_role(name: str) -> str | None:
+    """The numeric role a header is an alias of, if any."""
+    key = normalise(name)
+    return next((c for c in NUMERIC if key in ALIASES[c]), None)
+
+
+def _check_names(names: Sequence[str]) -> dict[str, str]:
+    """Header names by their normal form; refuses repeated names."""
     seen: set[str] = set()
     for name in names:
         if name in seen:
@@ -160,61 +219,125 @@ def resolve_columns(
         if key in by_normal and any(key in aliases for aliases in ALIASES.values()):
             raise BookError(f"columns {by_normal[key]!r} and {name!r} have the same name")
         by_normal.setdefault(key, name)
+    return by_normal
 
-    found: dict[str, str] = {}
+
+def _mapped(names: Sequence[str], columns: Mapping[str, str]) -> dict[str, str]:
+    """The columns mapped to roles, each role and header checked."""
+    for role, header in columns.items():
+        if role not in ALIASES:
+            raise BookError(f"unknown column role {role!r}; use one of {', '.join(ALIASES)}")
+        if header not in names:
+            listed = ", ".join(repr(n) for n in names)
+            raise BookError(f"no column {header!r} (given for {role}); the columns are {listed}")
+    taken: dict[str, str] = {}
+    for role, header in columns.items():
+        if header in taken:
+            raise BookError(f"column {header!r} is given for both {taken[header]} and {role}")
+        taken[header] = role
+    return dict(columns)
+
+
+def _find(
+    names: Sequence[str], columns: Mapping[str, str], skipped: Collection[str]
+) -> dict[str, str]:
+    """The column of each role: the mapped ones, then the first free alias present."""
+    by_normal = _check_names(names)
+    found = _mapped(names, columns)
     for canon, aliases, _ in COLUMNS:
-        if columns and canon in columns:
-            if columns[canon] not in seen:
-                raise BookError(f"no column {columns[canon]!r} (given for {canon})")
-            found[canon] = columns[canon]
+        if canon in found:
             continue
         for alias in aliases:
-            if alias in by_normal and by_normal[alias] not in found.values():
-                found[canon] = by_normal[alias]
+            name = by_normal.get(alias)
+            if name is not None and name not in skipped and name not in found.values():
+                found[canon] = name
                 break
-    if columns:
-        unknown = sorted(set(columns) - set(ALIASES))
-        if unknown:
-            raise BookError(f"unknown column role {unknown[0]!r}; use one of {', '.join(ALIASES)}")
+    return {canon: found[canon] for canon in ALIASES if canon in found}
 
+
+def _check_constants(found: dict[str, str], constants: Collection[str]) -> None:
+    for role in constants:
+        if role not in CONSTANTS:
+            raise BookError(f"no constant for {role!r}; constants are {', '.join(CONSTANTS)}")
+        if role in found:
+            flag = role.replace("_", "-")
+            raise BookError(
+                f"a constant {role} (--{flag}, {role}=) and a {role} column "
+                f"({found[role]!r}); keep one"
+            )
+    if "dividend_yield" in constants and "spot" not in found and "spot" not in constants:
+        raise BookError("a constant dividend_yield needs a spot (a spot column or constant)")
+
+
+def from_symbols(found: Collection[str]) -> tuple[str, ...]:
+    """The roles a book's symbol column gives (none without one), as appended, in order."""
+    if "symbol" not in found:
+        return ()
+    dated = "expiry" in found or "days" in found
+    return tuple(c for c in SYMBOL_ROLES if c not in found and not (c == "expiry" and dated))
+
+
+def _missing(present: Collection[str]) -> None:
+    """Refuses a book without the roles a solve needs."""
+    present = {*present, *from_symbols(present)}
     missing = []
-    if "price" not in found and not ("bid" in found and "ask" in found):
+    if "price" not in present and not ("bid" in present and "ask" in present):
         missing.append("price")
-    if "forward" not in found and "spot" not in found:
+    if "forward" not in present and "spot" not in present:
         missing.append("forward")
-    if "strike" not in found:
-        missing.append("strike")
-    if "expiry" not in found and "days" not in found:
-        missing.append("expiry")
-    if "kind" not in found:
-        missing.append("kind")
-    if missing:
-        if len(missing) == 1:
-            accepted = ", ".join(ALIASES[missing[0]])
-        else:
-            accepted = "; ".join(f"{c}: {', '.join(ALIASES[c])}" for c in missing)
-        extra = " (or bid and ask)" if "price" in missing else ""
-        extra += " (or spot)" if "forward" in missing else ""
+    missing += [c for c in ("strike", "kind") if c not in present]
+    if "expiry" not in present and "days" not in present:
+        missing.insert(-1 if "kind" in missing else len(missing), "expiry")
+    if not missing:
+        return
+    if len(missing) == 1:
+        accepted = ", ".join(ALIASES[missing[0]])
+    else:
+        accepted = "; ".join(f"{c}: {', '.join(ALIASES[c])}" for c in missing)
+    extra = " (or bid and ask)" if "price" in missing else ""
+    extra += " (or spot)" if "forward" in missing else ""
+    raise BookError(
+        f"missing column{'s' if len(missing) > 1 else ''} "
+        f"{', '.join(missing)}{extra} (accepted names: {accepted})"
+    )
+
+
+def _both(present: Mapping[str, str], a: str, b: str) -> None:
+    if a in present and b in present:
+        raise BookError(f"has both a {present[a]} and a {present[b]}; keep one")
+
+
+def resolve_columns(
+    names: Sequence[str],
+    columns: Mapping[str, str] | None = None,
+    results: Sequence[str] = RESULTS,
+    constants: Collection[str] = (),
+    skipped: Collection[str] = (),
+) -> dict[str, str]:
+    """The header name used for each recognised column, keyed by canonical name.
+
+    ``columns`` maps canonical names to header names and overrides the search
+    by accepted names; ``constants`` are the roles given one number for every
+    row; ``skipped`` headers are not taken by an alias. Raises
+    :class:`BookError` for duplicated or missing columns, an unknown role or
+    header, a constant for a role the book has a column for, both a forward
+    and a spot, a spot without a rate or discount, both a discount and a
+    rate, or a column named like one of ``results``. A dividend yield column
+    is used only with a spot.
+    """
+    found = _find(names, columns or {}, skipped)
+    _check_constants(found, constants)
+    present = {c: f"{c} column ({n!r})" for c, n in found.items()}
+    present.update({c: f"constant {c}" for c in constants})
+    _missing(present)
+    _both(present, "discount", "rate")
+    _both(present, "forward", "spot")
+    if "spot" in present and "rate" not in present and "discount" not in present:
         raise BookError(
-            f"missing column{'s' if len(missing) > 1 else ''} "
-            f"{', '.join(missing)}{extra} (accepted names: {accepted})"
+            f"has a {present['spot']} but no rate or discount column (or constant) "
+            "to form the forward"
         )
-    if "discount" in found and "rate" in found:
-        raise BookError(
-            f"has both a discount column ({found['discount']!r}) and a rate "
-            f"column ({found['rate']!r}); keep one"
-        )
-    if "forward" in found and "spot" in found:
-        raise BookError(
-            f"has both a forward column ({found['forward']!r}) and a spot "
-            f"column ({found['spot']!r}); keep one"
-        )
-    if "spot" in found and "rate" not in found and "discount" not in found:
-        raise BookError(
-            f"has a spot column ({found['spot']!r}) but no rate or discount "
-            "column to form the forward"
-        )
-    if "spot" not in found:
+    if "spot" not in present:
         found.pop("dividend_yield", None)  # a forward already includes it
     taken = [n for n in names if normalise(n) in results]
     if taken:

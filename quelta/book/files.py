@@ -16,7 +16,7 @@ import pyarrow.compute as pc
 import pyarrow.csv as pa_csv
 from pyarrow import ArrowException as ArrowException
 
-from quelta.book.columns import BookError, resolve_columns
+from quelta.book.columns import ALIASES, BookError, normalise
 
 # The output's format follows its name; these are the names each is written under.
 PARQUET_SUFFIXES = (".parquet", ".pq", ".parq")
@@ -82,6 +82,41 @@ def _first_line(stream: Any) -> tuple[bytes, bytes]:
         data += more
 
 
+_HEADER_SEARCH = 50  # lines searched for the header (chain downloads put a few above it)
+
+
+def _looks_like_header(line: bytes) -> bool:
+    """Whether a line names at least two of a book's columns."""
+    try:
+        text = line.decode("utf-8-sig").rstrip("\r\n")
+    except UnicodeDecodeError:
+        return False
+    fields = next(csv.reader([text], delimiter=sniff_delimiter(text)), [])
+    known = {alias for aliases in ALIASES.values() for alias in aliases}
+    return sum(normalise(f) in known for f in fields) >= 2
+
+
+def _header_lines(stream: Any, skip_rows: int | None) -> tuple[list[bytes], bytes, bool]:
+    """The lines up to and including the header, the bytes read past it, and
+    whether the header was found (by its names, or after ``skip_rows`` lines).
+
+    Without ``skip_rows``, the header is the first of the first lines that
+    names two columns; if none does, line 1.
+    """
+    lines: list[bytes] = []
+    rest = b""
+    while True:
+        line, rest = _first_line(_Prefixed(rest, stream))
+        lines.append(line)
+        if skip_rows is not None:
+            if len(lines) > skip_rows or not line:
+                return lines, rest, True
+        elif _looks_like_header(line):
+            return lines, rest, True
+        elif len(lines) >= _HEADER_SEARCH or not line:
+            return lines[:1], b"".join(lines[1:]) + rest, False
+
+
 class BookReader:
     """Record batches of a CSV or Parquet book, at most ``chunk`` rows each.
 
@@ -96,9 +131,15 @@ class BookReader:
     """
 
     def __init__(
-        self, source: str | IO[bytes], chunk: int, row_groups: Sequence[int] | None = None
+        self,
+        source: str | IO[bytes],
+        chunk: int,
+        row_groups: Sequence[int] | None = None,
+        skip_rows: int | None = None,
     ) -> None:
         self.chunk = chunk
+        self.header_line = 1  # the line of a CSV book's header
+        self.header_found = True  # by its names (or --skip-rows), not line 1 for want of one
         self.row_groups = None if row_groups is None else list(row_groups)
         self.rows_total: int | None = None
         self.delimiter = ","
@@ -136,16 +177,18 @@ class BookReader:
             else:
                 stream = _Prefixed(first, stream)
         self.format = "csv"
-        first, rest = _first_line(stream)
-        if first.startswith(_PARQUET_MAGIC):
+        lines, rest, self.header_found = _header_lines(stream, skip_rows)
+        first = lines[-1]
+        if lines[0].startswith(_PARQUET_MAGIC):
             raise BookError("a Parquet book must be read from a file, not a stream")
-        self._header = len(first)
+        self.header_line = len(lines)  # 1-based
+        self._header = sum(len(line) for line in lines)
         if self._file is not None and not self.gzip:
             self._file.seek(self._header)  # pyarrow reads on after the header
         else:
             stream = _Prefixed(rest, stream)
         try:
-            line = first.decode("utf-8-sig")
+            line = first.decode("utf-8-sig" if len(lines) == 1 else "utf-8")
         except UnicodeDecodeError:
             raise BookError("not a UTF-8 text file") from None
         if not line.strip():
@@ -157,7 +200,6 @@ class BookReader:
             )
         except (csv.Error, StopIteration) as exc:
             raise BookError(f"malformed CSV header ({exc})") from None
-        resolve_columns(self.names)  # fail on the header before reading any row
         self._stream = stream
 
     def _open_parquet(self, path: str) -> None:
@@ -243,7 +285,7 @@ class BookReader:
             self._stream = self._file
             return
         stream = pa.CompressedInputStream(self._file, "gzip")
-        _, rest = _first_line(stream)
+        _, rest, _ = _header_lines(stream, self.header_line - 1)
         self._stream = _Prefixed(rest, stream)
 
     def _check_quotes(self, batch: pa.RecordBatch) -> None:
@@ -298,7 +340,8 @@ class BookReader:
 
         def records(f: IO[str]) -> Iterator[tuple[int, list[str]]]:
             reader = csv.reader(f, delimiter=self.delimiter, strict=strict)
-            next(reader, None)
+            for _ in range(self.header_line):  # the lines above the header, and the header
+                next(reader, None)
             self._line = reader.line_num + 1
             for record in reader:
                 if record:

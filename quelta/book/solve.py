@@ -12,24 +12,27 @@ import pyarrow as pa
 import pyarrow.compute as pc
 
 from quelta._arrays import Greeks, Reason, solve_greeks
-from quelta.book.cells import (
-    BadCells,
-    Cells,
-    as_array,
-    cell_values,
-    from_numpy,
-    read_kinds,
-    read_numbers,
-    read_years,
-    text_array,
-)
+from quelta.book.cells import BadCells, Cells, as_array, cell_values, from_numpy, text_array
 from quelta.book.columns import (
     GREEKS,
+    PRICE_UNITS,
     REASON_NAMES,
     RESULTS,
+    SIDES,
+    BookError,
     BookWarning,
-    resolve_columns,
+    from_symbols,
     result_names,
+)
+from quelta.book.dates import date_options
+from quelta.book.reading import (
+    Inputs,
+    arrow_column,
+    book_constants,
+    columns_of,
+    is_dataframe,
+    read_inputs,
+    resolve,
 )
 
 
@@ -55,6 +58,7 @@ class Solved:
     true_vol: np.ndarray | None
     warnings: tuple[str, ...] = ()
     bad_cells: tuple[BadCells, ...] = ()
+    found: Mapping[str, str] = field(default_factory=dict)
 
     def true_vol_error(self) -> tuple[float, int]:
         """Largest ``|implied_vol/true_vol - 1|`` and the number of rows compared."""
@@ -67,20 +71,21 @@ class Solved:
         return float(err.max()), int(both.sum())
 
 
-def _arrow_column(values: Any) -> pa.Array:
-    """A pandas Series (or anything array-like) as an Arrow array."""
-    try:
-        return as_array(pa.array(values, from_pandas=True))
-    except (pa.ArrowInvalid, pa.ArrowTypeError, TypeError):
-        # Mixed objects (numbers and text): read each cell as text.
-        return pa.array(
-            [None if v is None or (isinstance(v, float) and v != v) else str(v) for v in values],
-            pa.string(),
-        )
-
-
-def _is_dataframe(table: object) -> bool:
-    return type(table).__module__.split(".")[0] == "pandas" and hasattr(table, "columns")
+def _solve(x: Inputs, price: np.ndarray, threads: int | None, more: bool) -> tuple[Greeks, Any]:
+    """One solve of the book at the prices given (NaN for unusable rows)."""
+    return solve_greeks(
+        np.where(x.unusable, np.nan, price) if x.unusable.any() else price,
+        x.forward,
+        x.strike,
+        x.expiry,
+        spot=x.spot,
+        dividend_yield=x.dividend_yield,
+        kind=x.is_call,
+        discount=x.discount,
+        rate=x.rate,
+        threads=threads,
+        more=more,
+    )
 
 
 def solve_batch(
@@ -91,88 +96,88 @@ def solve_batch(
     columns: Mapping[str, str] | None = None,
     greeks: str | Sequence[str] = GREEKS,
     threads: int | None = None,
+    rate: object = None,
+    dividend_yield: object = None,
+    spot: object = None,
+    forward: object = None,
+    discount: object = None,
+    bid_ask_vols: bool = False,
+    price_unit: str = "currency",
+    date_format: str | None = None,
+    expiry_time: str | None = None,
+    timezone: str | None = None,
 ) -> Solved:
     """Solve a book and keep the inputs as read; see :func:`solve_table`."""
-    results = result_names(greeks)
-    if _is_dataframe(table):
-        names = [str(c) for c in table.columns]
-        frame = table
-
-        def get(canon: str) -> pa.Array:
-            return cell_values(_arrow_column(frame[found[canon]]), found[canon], cells)
-    elif isinstance(table, (pa.Table, pa.RecordBatch)):
-        names = list(table.column_names)
-
-        def get(canon: str) -> pa.Array:
-            column = as_array(table.column(names.index(found[canon])))
-            return cell_values(column, found[canon], cells)
-    else:
-        raise TypeError(
-            f"expected a pyarrow Table or RecordBatch or a pandas DataFrame, "
-            f"got {type(table).__name__}"
-        )
-    found = resolve_columns(names, columns, results)
-    n = len(table)
-    cells = Cells(n, strict)
-
-    def number(canon: str) -> np.ndarray:
-        return read_numbers(get(canon), found[canon], cells)[0]
-
-    price = number("price") if "price" in found else 0.5 * (number("bid") + number("ask"))
-    forward = number("forward") if "forward" in found else None
-    spot = number("spot") if "spot" in found else None
-    strike = number("strike")
-    expiry = read_years(get, found, valuation_date, cells, n)
-    is_call, no_kind = read_kinds(get("kind"), found["kind"], cells)
-    discount = number("discount") if "discount" in found else None
-    notes: list[str] = []
-    rate = _fraction("rate", found, get, cells, notes)
-    dividend_yield = _fraction("dividend_yield", found, get, cells, notes)
-    true_vol = number("true_vol") if "true_vol" in found else None
-    cells.raise_first()
-
-    unusable = cells.bad | no_kind
-    if unusable.any():
-        price = np.where(unusable, np.nan, price)
-    g, forward = solve_greeks(
-        price,
-        forward,
-        strike,
-        expiry,
-        spot=spot,
-        dividend_yield=dividend_yield,
-        kind=is_call,
-        discount=discount,
-        rate=rate,
-        threads=threads,
-        more=not set(results) <= set(RESULTS),
+    if price_unit not in PRICE_UNITS:
+        raise ValueError(f"unknown price_unit {price_unit!r}; use {' or '.join(PRICE_UNITS)}")
+    results = result_names(greeks, bid_ask_vols)
+    dates = date_options(date_format, expiry_time, timezone)
+    constants = book_constants(
+        rate=rate, dividend_yield=dividend_yield, spot=spot, forward=forward, discount=discount
     )
+    names, column = columns_of(table)
+    notes: list[str] = []
+    found = resolve(names, column, columns, results, constants, notes)
+    results = result_names(greeks, bid_ask_vols, from_symbols(found))
+    if bid_ask_vols and not ("bid" in found and "ask" in found):
+        raise BookError("bid and ask volatilities need a bid and an ask column")
+    cells = Cells(len(table), strict)
+    x = read_inputs(
+        lambda canon: cell_values(column(found[canon]), found[canon], cells),
+        found,
+        constants,
+        valuation_date,
+        cells,
+        notes,
+        price_unit,
+        dates,
+    )
+    cells.raise_first()
+    g, fwd = _solve(x, x.price, threads, not set(results) <= set(RESULTS) | set(SIDES))
+    sides = {}
+    if bid_ask_vols:
+        assert x.bid is not None and x.ask is not None
+        sides = {"bid_vol": x.bid, "ask_vol": x.ask}
+        sides = {name: _solve(x, p, threads, False)[0].vol for name, p in sides.items()}
     if cells.bad.any():
         g.reason[cells.bad] = Reason.BAD_INPUT
     return Solved(
-        _with_results(table, names, results, g),
+        _with_results(table, names, results, g, sides, x.symbols),
         g,
-        forward,
-        strike,
-        expiry,
-        is_call,
-        true_vol,
+        fwd,
+        x.strike,
+        x.expiry,
+        x.is_call,
+        x.true_vol,
         tuple(notes),
         tuple(cells.columns.values()),
+        found,
     )
 
 
-def _with_results(table: Any, names: list[str], results: tuple[str, ...], g: Greeks) -> Any:
+def _with_results(
+    table: Any,
+    names: list[str],
+    results: tuple[str, ...],
+    g: Greeks,
+    sides: dict[str, Any],
+    symbols: dict[str, pa.Array],
+) -> Any:
     """The table with the result columns appended, as the same kind of table."""
-    values = {name: getattr(g, "vol" if name == "implied_vol" else name) for name in results[:-1]}
+    values = {
+        name: sides[name] if name in sides else getattr(g, "vol" if name == "implied_vol" else name)
+        for name in results[len(symbols) : -1]
+    }
     reason_text = text_array(REASON_NAMES).take(from_numpy(g.reason))
-    if _is_dataframe(table):  # pandas is loaded already: its conversion costs nothing more
+    if is_dataframe(table):  # pandas is loaded already: its conversion costs nothing more
         out = table.copy(deep=False)
+        for name, shown in symbols.items():
+            out[name] = shown.to_pandas()
         for name, v in values.items():
             out[name] = v
         out["reason"] = reason_text.to_numpy(zero_copy_only=False)
         return out
-    arrays = [from_numpy(v, np.isnan(v)) for v in values.values()]
+    arrays = [*symbols.values(), *(from_numpy(v, np.isnan(v)) for v in values.values())]
     if isinstance(table, pa.RecordBatch):
         return pa.RecordBatch.from_arrays(
             [*table.columns, *arrays, reason_text], names=[*names, *results]
@@ -183,23 +188,6 @@ def _with_results(table: Any, names: list[str], results: tuple[str, ...], g: Gre
     return out
 
 
-def _fraction(
-    canon: str, found: dict[str, str], get: Any, cells: Cells, notes: list[str]
-) -> np.ndarray | None:
-    """A rate or yield column (None if absent); a note when it looks like percent."""
-    if canon not in found:
-        return None
-    values, percent = read_numbers(get(canon), found[canon], cells)
-    with np.errstate(invalid="ignore"):
-        if np.any((np.abs(values) > 1) & ~percent):
-            what = "rates" if canon == "rate" else "yields"
-            notes.append(
-                f"column {found[canon]!r} has {what} above 1: {what} are "
-                "fractions (0.05 for 5%); percentages need a % sign"
-            )
-    return values
-
-
 def solve_table(
     table: Any,
     *,
@@ -208,12 +196,25 @@ def solve_table(
     columns: Mapping[str, str] | None = None,
     greeks: str | Sequence[str] = GREEKS,
     threads: int | None = None,
+    rate: object = None,
+    dividend_yield: object = None,
+    spot: object = None,
+    forward: object = None,
+    discount: object = None,
+    bid_ask_vols: bool = False,
+    price_unit: str = "currency",
+    date_format: str | None = None,
+    expiry_time: str | None = None,
+    timezone: str | None = None,
 ) -> Any:
     """Implied volatility and Greeks of every row of an option book, as new columns.
 
     Parameters
     ----------
-    table : pyarrow.Table, pyarrow.RecordBatch or pandas.DataFrame
+    table : pyarrow.Table, pyarrow.RecordBatch, pandas.DataFrame or a data frame
+        Any object with the Arrow stream interface (``__arrow_c_stream__``:
+        Polars, DuckDB, ...) is read as a pyarrow Table; a Polars frame
+        comes back as a Polars frame, the others as a pyarrow Table.
         One row per option. Columns are found by name, case-insensitively and
         with common aliases (``quelta.book.COLUMNS``): price (or bid and ask,
         whose mid is used), forward (or spot, with a rate or discount and
@@ -233,19 +234,52 @@ def solve_table(
         the expiries when they carry one (a New York expiry is counted from
         a New York valuation time), else both are taken as UTC. Expiry
         dates, too, may be YYYYMMDD integers or text; an expiry of more than
-        ``MAX_EXPIRY_YEARS`` (100) years is an unreadable cell.
+        ``MAX_EXPIRY_YEARS`` (100) years is an unreadable cell. Date cells and
+        the valuation date may be ISO dates or date-times (with ``Z`` or an
+        offset such as ``-05:00``), YYYYMMDD, month-name forms (``Fri Dec 19
+        2025``, ``Dec 19 2025``, ``19-Dec-2025``, ``19DEC25``, ``19 Dec
+        2025``; a weekday must match its date) or MM/DD/YYYY and DD/MM/YYYY,
+        whichever the column's values allow (neither decided: BookError).
     strict : bool, default False
         Raise :class:`BookError` at the first unreadable cell (its ``row`` and
         ``column`` say where) instead of giving the row reason ``bad_input``.
     columns : mapping, optional
         Header names for canonical columns, such as ``{"price": "last"}``,
-        overriding the search by accepted names.
+        overriding the search by accepted names: a column mapped is taken
+        whatever its cells, and is no longer found by any alias. Unmapped,
+        a numeric column found by an alias whose non-empty cells are mostly
+        not numbers (tickers under ``underlying``) is passed over, with a
+        :class:`BookWarning`.
     greeks : "all" or sequence of str, default ("delta", "gamma", "vega")
         The Greeks appended, from ``ALL_GREEKS``: delta, gamma, vega, theta,
         rho, vanna, volga, as :class:`quelta.Greeks` defines them.
     threads : int, optional
         Threads the solve is split over, as in :func:`quelta.greeks`
         (default: one per CPU); the results are the same for every count.
+    rate, dividend_yield, spot, forward, discount : float or str, optional
+        One value for every row, for a role the book has no column for
+        (text as a cell, ``"5%"`` is 0.05); a constant for a role the book
+        has a column for is a :class:`BookError` naming both.
+    bid_ask_vols : bool, default False
+        Also solve the bid and the ask (a book with both): ``bid_vol`` and
+        ``ask_vol`` follow ``implied_vol``, null where a side has no
+        volatility, each as solving that side as the price would give.
+    price_unit : "currency" or "underlying", default "currency"
+        ``"underlying"``: prices, bids and asks are quoted in units of the
+        underlying (as crypto exchanges quote them), and are multiplied by
+        the row's forward (or spot) before solving.
+    date_format : str, optional
+        A strftime pattern (``"%d.%m.%Y"``) every date cell is read with
+        instead of the forms above (the valuation date argument falls back
+        to them).
+    expiry_time : str, optional
+        ``"HH:MM"``, the time of day at which expiries given as dates
+        expire (default 00:00). Without it, date-only expiries against a
+        valuation date with a time of day are a BookError.
+    timezone : str, optional
+        The IANA time zone (``"America/New_York"``) of dates and date-times
+        written without a UTC offset, expiries and valuation dates alike
+        (default: UTC, or for valuation dates the expiry column's own zone).
 
     Returns
     -------
@@ -261,7 +295,8 @@ def solve_table(
     ------
     BookError
         Missing, duplicated or ambiguous columns (both a forward and a spot,
-        a spot without a rate or discount), expiry dates without a valuation
+        a spot without a rate or discount), an unknown role or header in
+        ``columns``, a constant beside a column of its role, expiry dates without a valuation
         date, a valuation date that is not a date (or falls in a clock
         change of the expiries' zone), and with ``strict=True`` an
         unreadable cell.
@@ -272,8 +307,12 @@ def solve_table(
     -----
     BookWarning
         A rate or dividend yield column with values above 1 not written as
-        percentages.
+        percentages; a column passed over for its text cells.
     """
+    given, polars = table, type(table).__module__.split(".")[0] == "polars"
+    native = is_dataframe(table) or isinstance(table, (pa.Table, pa.RecordBatch))
+    if not native and hasattr(table, "__arrow_c_stream__"):
+        table = pa.table(table)
     solved = solve_batch(
         table,
         valuation_date=valuation_date,
@@ -281,16 +320,30 @@ def solve_table(
         columns=columns,
         greeks=greeks,
         threads=threads,
+        rate=rate,
+        dividend_yield=dividend_yield,
+        spot=spot,
+        forward=forward,
+        discount=discount,
+        bid_ask_vols=bid_ask_vols,
+        price_unit=price_unit,
+        date_format=date_format,
+        expiry_time=expiry_time,
+        timezone=timezone,
     )
     for text in solved.warnings:
         warnings.warn(text, BookWarning, stacklevel=2)
+    if polars and given is not table:
+        import polars as pl  # type: ignore[import-not-found,unused-ignore]  # a Polars frame's
+
+        return pl.from_arrow(solved.table)
     return solved.table
 
 
 def summarize(result: Any) -> dict[str, int]:
     """Rows of a solved table by reason name, every reason listed, ``"ok"`` first."""
-    reasons = result["reason"] if _is_dataframe(result) else result.column("reason")
-    counts = pc.value_counts(as_array(_arrow_column(reasons)))
+    reasons = result["reason"] if is_dataframe(result) else result.column("reason")
+    counts = pc.value_counts(as_array(arrow_column(reasons)))
     got = {v["values"].as_py(): v["counts"].as_py() for v in counts}
     return {name: int(got.get(name, 0)) for name in REASON_NAMES}
 

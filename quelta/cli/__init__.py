@@ -30,6 +30,7 @@ from typing import Any
 
 import quelta
 from quelta.cli import cluster, local
+from quelta.cli.options import add_book_arguments
 from quelta.cli.report import ENDING, INSTALL_ARROW, CliError, Terminated, already
 
 DEFAULT_CHUNK = 100_000
@@ -71,7 +72,9 @@ def _epilog() -> str:
 
 Other columns are copied unchanged. Numbers may be written with a % sign
 (1.5% is 0.015); a rate column with values above 1 and no % sign draws a
-warning. Expiries given as dates (ISO, or YYYYMMDD) need a valuation date
+warning. Expiries given as dates (ISO with or without an offset, YYYYMMDD,
+19-Dec-2025, 19DEC25, Dec 19 2025, MM/DD/YYYY or DD/MM/YYYY as the column's
+values decide, or --date-format) need a valuation date
 (--valuation-date or a valuation_date column); the year fraction is ACT/365F:
 calendar days / 365, and an expiry beyond 100 years is an unreadable cell.
 An empty cell (or NA, #N/A) is a missing value: the row gets no volatility
@@ -185,6 +188,24 @@ def _parser() -> argparse.ArgumentParser:
         "are ACT/365F, calendar days / 365",
     )
     solve.add_argument(
+        "--date-format",
+        metavar="PATTERN",
+        help="read every date column with this strftime pattern (e.g. %%d.%%m.%%Y) "
+        "instead of recognising ISO, YYYYMMDD, month-name and slashed dates",
+    )
+    solve.add_argument(
+        "--expiry-time",
+        metavar="HH:MM",
+        help="time of day at which expiries given as dates expire (default 00:00), "
+        "in the --timezone",
+    )
+    solve.add_argument(
+        "--timezone",
+        metavar="ZONE",
+        help="IANA time zone (e.g. America/New_York) of dates and date-times "
+        "written without a UTC offset (default UTC, or the expiries' own zone)",
+    )
+    solve.add_argument(
         "--strict",
         action="store_true",
         help="stop at the first unreadable cell, naming its line and column, "
@@ -198,6 +219,7 @@ def _parser() -> argparse.ArgumentParser:
         help="Greeks to append: 'all' (delta, gamma, vega, theta, rho, vanna, "
         "volga) or names separated by commas (default: delta,gamma,vega)",
     )
+    add_book_arguments(solve)
     solve.add_argument(
         "--chunk-size",
         type=int,

@@ -17,6 +17,7 @@ import time
 from collections.abc import Iterator
 from typing import Any
 
+from quelta.cli.options import book_options
 from quelta.cli.report import CliError, Terminated, os_message, progress_bar, summary
 
 _INSTALL_DASK = "--scheduler needs Dask: pip install 'quelta[dask]'"
@@ -124,6 +125,8 @@ def solve_on_cluster(args: argparse.Namespace) -> int:
         )
     if args.plot is not None:
         raise CliError("--plot is not available with --scheduler")
+    if args.skip_rows is not None:
+        raise CliError("--skip-rows is for one book on this machine, not with --scheduler")
     if args.chunk_size < 1:
         raise CliError("--chunk-size must be at least 1")
     where = _parse_scheduler(args.scheduler)
@@ -149,9 +152,13 @@ def solve_on_cluster(args: argparse.Namespace) -> int:
                     args.output,
                     client=client,
                     valuation_date=args.valuation_date,
+                    date_format=args.date_format,
+                    expiry_time=args.expiry_time,
+                    timezone=args.timezone,
                     strict=args.strict,
                     chunk_size=args.chunk_size,
                     greeks=args.greeks,
+                    **book_options(args),
                     progress=progress,
                 )
     except books.BookError as exc:

@@ -18,6 +18,7 @@ from pathlib import Path
 from queue import Full, Queue
 from typing import IO, TYPE_CHECKING, Any
 
+from quelta.cli.options import book_options
 from quelta.cli.plot import PLOT_FORMATS, Smile, draw
 from quelta.cli.report import (
     INSTALL_ARROW,
@@ -228,15 +229,23 @@ def _plot_format(plot: str | None) -> str | None:
     return fmt
 
 
-def _open_book(books: Any, path: str, name: str, chunk: int, results: tuple[str, ...]) -> Any:
-    """The reader of the book, its header checked against the results appended."""
+def _open_book(
+    books: Any,
+    path: str,
+    name: str,
+    chunk: int,
+    results: tuple[str, ...],
+    options: dict[str, Any],
+    skip_rows: int | None = None,
+) -> Any:
+    """The reader of the book, its header checked against the options and results appended."""
     if path == "-" and sys.stdin is None:
         raise CliError("cannot read standard input: it is closed")
     try:
         # Standard input unbuffered: no buffer lock for the reading thread to
         # hold while the program ends on a signal.
         source = open(sys.stdin.fileno(), "rb", buffering=0, closefd=False) if path == "-" else path
-        reader = books.BookReader(source, chunk)
+        reader = books.BookReader(source, chunk, skip_rows=skip_rows)
     except FileNotFoundError:
         raise CliError(f"{name}: no such file") from None
     except IsADirectoryError:
@@ -245,11 +254,19 @@ def _open_book(books: Any, path: str, name: str, chunk: int, results: tuple[str,
         raise CliError(f"{name}: {exc}") from None
     except OSError as exc:
         raise CliError(f"cannot read {name}: {os_message(exc)}") from None
-    try:  # the header again, now against the Greeks chosen
-        books.resolve_columns(reader.names, results=results)
+    try:  # fail on the header before reading any row
+        books.header_columns(reader.names, results, **options)
     except books.BookError as exc:
         reader.close()
-        raise CliError(f"{name}: {exc}") from None
+        guessed = (
+            ""
+            if reader.header_found
+            else (
+                " (no line names the columns of a book, so line 1 was taken as the header; "
+                "--skip-rows N skips the N lines above it)"
+            )
+        )
+        raise CliError(f"{name}: {exc}{guessed}") from None
     return reader
 
 
@@ -283,7 +300,9 @@ def solve(args: argparse.Namespace) -> int:
     plot_format = _plot_format(args.plot)
     if args.chunk_size < 1:
         raise CliError("--chunk-size must be at least 1")
-    results = books.result_names(args.greeks)
+    if args.skip_rows is not None and args.skip_rows < 0:
+        raise CliError("--skip-rows must be at least 0")
+    results = books.result_names(args.greeks, args.bid_ask_vols)
     report = sys.stderr if "-" in (output, args.plot) else sys.stdout
     started = time.perf_counter()
     tally = books.Tally()
@@ -293,7 +312,11 @@ def solve(args: argparse.Namespace) -> int:
     with _book_source(args.book) as (path, name), contextlib.ExitStack() as cleanup:
         # Runs on every failure; outputs is empty once they are committed.
         cleanup.callback(_discard_all, outputs)
-        reader = _open_book(books, path, name, args.chunk_size, results)
+        options = book_options(args)
+        reader = _open_book(books, path, name, args.chunk_size, results, options, args.skip_rows)
+        # Option symbols' expiry, kind and strike, where the book has no column for them.
+        symbols = books.from_symbols(books.header_columns(reader.names, **options))
+        results = books.result_names(args.greeks, args.bid_ask_vols, symbols)
         cleanup.callback(reader.close)
         writer = None
         if output is not None:
@@ -322,7 +345,7 @@ def solve(args: argparse.Namespace) -> int:
             except books.BookError as exc:
                 raise CliError(row_message(exc, name, reader, rows_before)) from None
             solved = _count(result, tally)
-            columns = columns or _describe(books, solved.table.schema.names[: -len(results)])
+            columns = columns or _describe(solved.found)
             if smile is not None:
                 smile.add(solved)
             if writer is not None:
@@ -336,12 +359,17 @@ def solve(args: argparse.Namespace) -> int:
         try:
             with progress_bar(reader.rows_total, reader.progress) as progress:
                 for batch in _read_ahead(reader.batches()):
-                    solving.append((read, solvers.submit(_solve_batch, books, batch, args)))
+                    if not read:  # every batch read as the first is
+                        options["columns"] = _first_columns(books, batch, results, options, tally)
+                    job = solvers.submit(_solve_batch, books, batch, args, options)
+                    solving.append((read, job))
                     read += batch.num_rows
                     if len(solving) >= SOLVERS[reader.format]:
                         finish_one()
                 while solving:
                     finish_one()
+            if not read:  # no rows: the header alone is the book's columns
+                options["columns"] = _first_columns(books, reader.names, results, options, tally)
             if writer is not None:
                 with out.writing():
                     if writing is not None:
@@ -362,7 +390,7 @@ def solve(args: argparse.Namespace) -> int:
             o.commit()
         outputs.clear()
     if columns is None:
-        columns = _describe(books, reader.names)
+        columns = _describe(options["columns"])
     summary(
         report,
         name if args.book is not None else f"{name} ({path})",
@@ -376,16 +404,32 @@ def solve(args: argparse.Namespace) -> int:
     return 0
 
 
-def _describe(books: Any, names: list[str]) -> str:
-    found = books.resolve_columns(names)
+def _describe(found: Any) -> str:
     return ", ".join(f"{c}={n!r}" for c, n in found.items())
 
 
-def _solve_batch(books: Any, batch: Any, args: argparse.Namespace) -> Any:
+def _first_columns(
+    books: Any, batch: Any, results: tuple[str, ...], options: dict[str, Any], tally: Tally
+) -> Any:
+    """The columns of the book, chosen on its first batch; the notes on them printed."""
+    found, notes = books.choose_columns(batch, results, **options)
+    for text in tally.merge(books.Tally(warnings=notes)):
+        print(f"quelta: warning: {text}", file=sys.stderr)
+    return found
+
+
+def _solve_batch(books: Any, batch: Any, args: argparse.Namespace, options: dict[str, Any]) -> Any:
     """One batch solved (in a solver thread), with the seconds it took."""
     start = time.perf_counter()
     solved = books.solve_batch(
-        batch, valuation_date=args.valuation_date, strict=args.strict, greeks=args.greeks
+        batch,
+        valuation_date=args.valuation_date,
+        strict=args.strict,
+        greeks=args.greeks,
+        **options,
+        date_format=args.date_format,
+        expiry_time=args.expiry_time,
+        timezone=args.timezone,
     )
     return solved, time.perf_counter() - start
 

@@ -1,0 +1,160 @@
+"""Forwards and discount factors implied by put-call parity, per expiry of an underlying.
+
+For each group, the strikes quoted as both a call and a put give
+C - P = D*(F - K): a line in K with intercept D*F and slope -D, fitted by
+weighted least squares. The weights are 1/spread**2 where bid and ask are
+known (the variance of a mid is about the square of its spread, so this is
+the maximum-likelihood fit) and fall off away from the money
+(1/(1 + ((K - F)/(0.1*F))**2) about the current fit): early exercise of
+American options and dividends bend parity deep in and out of the money,
+where quotes are also widest. A pair whose residual is beyond its spread
+(the call's plus the put's), or with a crossed quote, is stale and left
+out, the worst first, refitting after each. A group left without two
+distinct strikes, or whose D is not in (0, MAX_DISCOUNT] or F not positive,
+has no fit: NaN, never a guess.
+"""
+
+from __future__ import annotations
+
+from typing import NamedTuple
+
+import numpy as np
+
+MAX_DISCOUNT = 1.5  # above this a rate is far below any market's: the fit is wrong
+_WIDTH = 0.1  # moneyness |K/F - 1| at which a pair's weight has halved
+# Without bid and ask, a residual beyond this many robust standard deviations
+# (1.4826 median absolute deviations) is taken as a stale pair.
+_CUT = 5.0
+
+
+class GroupFits(NamedTuple):
+    """Per group, in increasing group order: the pairs used and rejected, F and D."""
+
+    group: np.ndarray
+    used: np.ndarray
+    rejected: np.ndarray
+    forward: np.ndarray
+    discount: np.ndarray
+
+
+class Parity(NamedTuple):
+    """Per row: the forward and discount of its group (NaN without a fit), where there is none,
+    and the fits of the groups."""
+
+    forward: np.ndarray
+    discount: np.ndarray
+    no_fit: np.ndarray
+    groups: GroupFits
+
+
+def _line(k: np.ndarray, y: np.ndarray, w: np.ndarray) -> tuple[float, float]:
+    """The weighted least-squares line y = D*(F - K) as (F, D), about the weighted mean strike."""
+    total = w.sum()
+    km, ym = (w * k).sum() / total, (w * y).sum() / total
+    dk = k - km
+    spread = (w * dk * dk).sum()
+    if not spread > 0:  # one distinct strike (or all weight on one)
+        return np.nan, np.nan
+    d = -(w * dk * (y - ym)).sum() / spread
+    return float(km + ym / d), float(d)
+
+
+def _fit(
+    k: np.ndarray, y: np.ndarray, spread: np.ndarray, scale: np.ndarray
+) -> tuple[float, float, int]:
+    """(F, D, pairs rejected) from the pairs of one group; NaN F and D without a fit."""
+    known = np.isfinite(spread)
+    base = np.ones(len(k))
+    if known.all():
+        base = 1.0 / np.maximum(spread, 1e-6 * scale) ** 2
+    keep = np.ones(len(k), bool)
+    if not known.all() and len(k) > 2:
+        keep &= known | _typical(k, y, scale)
+    forward = discount = np.nan
+    for _ in range(len(k)):
+        if len(np.unique(k[keep])) < 2:
+            return np.nan, np.nan, int((~keep).sum())
+        forward, discount = _line(k[keep], y[keep], base[keep])
+        for _ in range(3):  # toward the money of the fit so far
+            if not forward > 0:
+                break
+            near = 1.0 / (1.0 + ((k[keep] - forward) / (_WIDTH * forward)) ** 2)
+            forward, discount = _line(k[keep], y[keep], base[keep] * near)
+        residual = np.abs(y - discount * (forward - k))
+        limit = np.where(known, spread, np.inf) + 1e-9 * scale
+        excess = np.where(keep, residual / limit, 0.0)
+        worst = int(np.argmax(excess))
+        if not excess[worst] > 1:
+            break
+        keep[worst] = False
+    return forward, discount, int((~keep).sum())
+
+
+def _typical(k: np.ndarray, y: np.ndarray, scale: np.ndarray) -> np.ndarray:
+    """Pairs within _CUT robust deviations of the Theil-Sen line (the median of the
+    slopes between pairs, which a stale minority cannot move, unlike least squares)."""
+    i, j = np.triu_indices(len(k), 1)
+    apart = k[i] != k[j]
+    slope = np.median((y[j] - y[i])[apart] / (k[j] - k[i])[apart]) if apart.any() else 0.0
+    residual = y - slope * k
+    residual = np.abs(residual - np.median(residual))
+    return np.asarray(residual <= _CUT * 1.4826 * np.median(residual) + 1e-9 * scale)
+
+
+def _pairs(
+    rows: np.ndarray,
+    strike: np.ndarray,
+    is_call: np.ndarray,
+    price: np.ndarray,
+    bid: np.ndarray | None,
+    ask: np.ndarray | None,
+) -> tuple[np.ndarray, ...]:
+    """The strikes of a group with a call and a put price: (K, C - P, spread, |C| + |P|, crossed).
+
+    The first quote of a strike and kind is taken.
+    """
+    usable = rows[np.isfinite(price[rows]) & np.isfinite(strike[rows])]
+    calls, puts = usable[is_call[usable]], usable[~is_call[usable]]
+    kc, first_c = np.unique(strike[calls], return_index=True)
+    kp, first_p = np.unique(strike[puts], return_index=True)
+    k, ic, ip = np.intersect1d(kc, kp, assume_unique=True, return_indices=True)
+    c, p = calls[first_c[ic]], puts[first_p[ip]]
+    spread = np.full(len(k), np.nan)
+    crossed = np.zeros(len(k), bool)
+    if bid is not None and ask is not None:
+        spread = (ask[c] - bid[c]) + (ask[p] - bid[p])
+        crossed = (bid[c] > ask[c]) | (bid[p] > ask[p])
+    return k, price[c] - price[p], spread, np.abs(price[c]) + np.abs(price[p]), crossed
+
+
+def fit_forwards(
+    group: np.ndarray,
+    strike: np.ndarray,
+    is_call: np.ndarray,
+    price: np.ndarray,
+    bid: np.ndarray | None = None,
+    ask: np.ndarray | None = None,
+) -> Parity:
+    """Per-row forwards and discount factors from put-call parity within each group.
+
+    ``group`` numbers the rows' groups (one expiry of one underlying);
+    ``price`` is the (mid) price, ``bid`` and ``ask`` optional quotes whose
+    spreads weight the fit and bound the residual of a pair kept in it.
+    """
+    group = np.asarray(group, np.intp)
+    ids, where = np.unique(group, return_inverse=True)
+    order = np.argsort(where, kind="stable")
+    starts = np.searchsorted(where[order], np.arange(len(ids) + 1))
+    fits = np.full((4, len(ids)), np.nan)
+    for g in range(len(ids)):
+        rows = order[starts[g] : starts[g + 1]]
+        k, y, spread, scale, crossed = _pairs(rows, strike, is_call, price, bid, ask)
+        k, y, spread, scale = k[~crossed], y[~crossed], spread[~crossed], scale[~crossed]
+        forward, discount, rejected = _fit(k, y, spread, scale)
+        if not (0 < discount <= MAX_DISCOUNT and forward > 0):
+            forward = discount = np.nan
+        fits[:, g] = (len(k) - rejected, rejected + int(crossed.sum()), forward, discount)
+    used, rejected = fits[0].astype(np.int64), fits[1].astype(np.int64)
+    summary = GroupFits(ids, used, rejected, fits[2], fits[3])
+    forward, discount = fits[2][where], fits[3][where]
+    return Parity(forward, discount, np.isnan(forward), summary)

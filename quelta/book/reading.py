@@ -1,0 +1,259 @@
+"""Reading a book: its columns chosen, its cells and constants read into the numbers solved."""
+
+from __future__ import annotations
+
+import contextlib
+from collections.abc import Collection, Mapping, Sequence
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+import pyarrow as pa
+
+from quelta.book.cells import (
+    Cells,
+    as_array,
+    from_numpy,
+    mostly_text,
+    read_constant,
+    read_kinds,
+    read_numbers,
+)
+from quelta.book.columns import (
+    CONSTANTS,
+    RESULTS,
+    BookError,
+    from_symbols,
+    numeric_role,
+    resolve_columns,
+)
+from quelta.book.dates import DatedColumn, read_years
+from quelta.book.symbols import read_symbols
+
+
+def arrow_column(values: Any) -> pa.Array:
+    """A pandas Series (or anything array-like) as an Arrow array."""
+    try:
+        return as_array(pa.array(values, from_pandas=True))
+    except (pa.ArrowInvalid, pa.ArrowTypeError, TypeError):
+        # Mixed objects (numbers and text): read each cell as text.
+        return pa.array(
+            [None if v is None or (isinstance(v, float) and v != v) else str(v) for v in values],
+            pa.string(),
+        )
+
+
+def is_dataframe(table: object) -> bool:
+    return type(table).__module__.split(".")[0] == "pandas" and hasattr(table, "columns")
+
+
+def columns_of(table: Any) -> tuple[list[str], Any]:
+    """The header names of a table and a function giving a column as an Arrow array."""
+    if is_dataframe(table):
+        return [str(c) for c in table.columns], lambda name: arrow_column(table[name])
+    if isinstance(table, (pa.Table, pa.RecordBatch)):
+        names = list(table.column_names)
+        return names, lambda name: as_array(table.column(names.index(name)))
+    raise TypeError(
+        f"expected a pyarrow Table or RecordBatch, a pandas DataFrame or a data frame "
+        f"with the Arrow stream interface, got {type(table).__name__}"
+    )
+
+
+def resolve(
+    names: list[str],
+    column: Any,
+    columns: Mapping[str, str] | None,
+    results: Sequence[str],
+    constants: Collection[str],
+    notes: list[str],
+) -> dict[str, str]:
+    """The columns of the book.
+
+    A numeric role's alias over cells mostly not numbers (tickers under
+    ``underlying``) is passed over where the book can do without it; where
+    it cannot, it is kept and its cells are unreadable ones.
+    """
+    mapped = set((columns or {}).values())
+    text = {
+        name: role
+        for name in names
+        if name not in mapped
+        and (role := numeric_role(name)) is not None
+        and mostly_text(column(name))
+    }
+    if text:
+        try:
+            found = resolve_columns(names, columns, results, constants, text)
+        except BookError:
+            return resolve_columns(names, columns, results, constants)
+        notes += [
+            f"column {name!r} is not taken as the {role}: most of its cells are not numbers "
+            f"(map it with --column {role}={name} or columns={{{role!r}: {name!r}}})"
+            for name, role in text.items()
+        ]
+        return found
+    return resolve_columns(names, columns, results, constants)
+
+
+def choose_columns(
+    table: Any,
+    results: Sequence[str] = RESULTS,
+    *,
+    columns: Mapping[str, str] | None = None,
+    bid_ask_vols: bool = False,
+    price_unit: str = "currency",
+    **options: object,
+) -> tuple[dict[str, str], list[str]]:
+    """The columns a table (a book's first batch, or a header's names when it
+    has no rows) gives under the options of :func:`solve_batch`, and the
+    notes on columns passed over.
+
+    A stream of batches solved with ``columns=`` these reads every batch alike.
+    """
+    if isinstance(table, list):  # a header without rows: no cells to pass a column over
+        names, column = table, lambda name: pa.array([], pa.string())
+    else:
+        names, column = columns_of(table)
+    notes: list[str] = []
+    given = [role for role in CONSTANTS if options.get(role) is not None]
+    return resolve(names, column, columns, results, given, notes), notes
+
+
+@dataclass(frozen=True)
+class Inputs:
+    """The numbers a book is solved from, as read."""
+
+    price: np.ndarray
+    bid: np.ndarray | None
+    ask: np.ndarray | None
+    forward: np.ndarray | None
+    spot: np.ndarray | None
+    strike: np.ndarray
+    expiry: np.ndarray
+    is_call: np.ndarray
+    unusable: np.ndarray
+    discount: np.ndarray | None
+    rate: np.ndarray | None
+    dividend_yield: np.ndarray | None
+    true_vol: np.ndarray | None
+    symbols: dict[str, pa.Array]  # the columns the option symbols give, appended
+
+
+def read_inputs(
+    get: Any,
+    found: dict[str, str],
+    constants: Mapping[str, float],
+    valuation_date: object,
+    cells: Cells,
+    notes: list[str],
+    price_unit: str,
+    dates: Any,
+) -> Inputs:
+    """Every role of a book read: a column, a constant, or None."""
+    n = cells.bad.size
+
+    def number(canon: str) -> np.ndarray | None:
+        if canon in constants:
+            return np.full(n, constants[canon])
+        if canon not in found:
+            return None
+        if canon in ("rate", "dividend_yield"):
+            return _fraction(canon, found, get, cells, notes)
+        return read_numbers(get(canon), found[canon], cells)[0]
+
+    bid, ask = number("bid"), number("ask")
+    price = number("price")
+    if price is None:
+        assert bid is not None and ask is not None
+        price = 0.5 * (bid + ask)
+    forward, spot = number("forward"), number("spot")
+    if price_unit == "underlying":
+        underlying = forward if forward is not None else spot
+        price, bid, ask = (None if v is None else v * underlying for v in (price, bid, ask))
+    derived = from_symbols(found)
+    shown: dict[str, pa.Array] = {}
+    dated, strike = None, number("strike") if "strike" in found else None
+    if derived:
+        symbol = get("symbol")
+        sym = read_symbols(symbol, found["symbol"], cells)
+        if "expiry" in derived:
+            dated = DatedColumn(found["symbol"], symbol, sym.expiry)
+        strike = sym.strike if strike is None else strike
+        unread = np.isnan(sym.strike)
+        kinds = [None if u else "call" if c else "put" for c, u in zip(sym.is_call, unread)]
+        shown = {
+            "expiry": pa.array(sym.expiry, pa.date32()),
+            "kind": pa.array(kinds, pa.string()),
+            "strike": from_numpy(sym.strike, unread),
+        }
+        shown = {name: shown[name] for name in derived}
+    expiry = read_years(get, found, valuation_date, cells, n, dates, dated)
+    if "kind" in derived:
+        is_call, no_kind = sym.is_call, np.isnan(sym.strike)
+    else:
+        is_call, no_kind = read_kinds(get("kind"), found["kind"], cells)
+    values = {c: number(c) for c in ("discount", "rate", "dividend_yield", "true_vol")}
+    assert strike is not None and price is not None
+    return Inputs(
+        price,
+        bid,
+        ask,
+        forward,
+        spot,
+        strike,
+        expiry,
+        is_call,
+        cells.bad | no_kind,
+        **values,
+        symbols=shown,
+    )
+
+
+def header_columns(
+    names: Sequence[str],
+    results: Sequence[str] = RESULTS,
+    *,
+    columns: Mapping[str, str] | None = None,
+    bid_ask_vols: bool = False,
+    price_unit: str = "currency",
+    **options: object,
+) -> dict[str, str]:
+    """The columns a header gives under the options of :func:`solve_batch`, before any row.
+
+    Of ``options``, only the constants (``rate=``, ...) bear on the columns.
+    """
+    given = [role for role in CONSTANTS if options.get(role) is not None]
+    try:
+        return resolve_columns(names, columns, results, given)
+    except BookError:
+        # The cells may yet pass over an alias over text (the first batch
+        # decides): refused only if no one column passed over would do.
+        mapped = set((columns or {}).values())
+        for name in names:
+            if name not in mapped and numeric_role(name) is not None:
+                with contextlib.suppress(BookError):
+                    return resolve_columns(names, columns, results, given, [name])
+        raise
+
+
+def book_constants(**given: object) -> dict[str, float]:
+    """The constants given (None for none), each read as a number or percentage."""
+    return {role: read_constant(v, role) for role, v in given.items() if v is not None}
+
+
+def _fraction(
+    canon: str, found: dict[str, str], get: Any, cells: Cells, notes: list[str]
+) -> np.ndarray | None:
+    """A rate or yield column (None if absent); a note when it looks like percent."""
+    if canon not in found:
+        return None
+    values, percent = read_numbers(get(canon), found[canon], cells)
+    with np.errstate(invalid="ignore"):
+        if np.any((np.abs(values) > 1) & ~percent):
+            what = "rates" if canon == "rate" else "yields"
+            notes.append(
+                f"column {found[canon]!r} has {what} above 1: {what} are "
+                "fractions (0.05 for 5%); percentages need a % sign"
+            )
+    return values
