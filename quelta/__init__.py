@@ -7,6 +7,8 @@ in years, annualised volatilities) and broadcast over NumPy arrays:
   is none, with :class:`Reason` codes on request (``reason=True``);
 - :func:`greeks`: implied volatility with delta, gamma, vega, theta, rho,
   vanna and volga in one call, as a :class:`Greeks` named tuple;
+- :func:`convert_volatility`: a volatility of the Black, shifted-Black or
+  normal (Bachelier) model as one of another;
 - :func:`solve_table`: the same for a whole option book held in a pyarrow
   Table or a pandas DataFrame, with the results appended as columns (needs
   pyarrow: ``pip install 'quelta[cli]'``; see :mod:`quelta.book`).
@@ -51,6 +53,7 @@ __all__ = [
     "Greeks",
     "Reason",
     "black_core",
+    "convert_volatility",
     "greeks",
     "implied_volatility",
     "simd_level",
@@ -66,4 +69,8 @@ def __getattr__(name: str) -> Any:
         from quelta.book import solve_table
 
         return solve_table
+    if name == "convert_volatility":
+        from quelta._convert import convert_volatility
+
+        return convert_volatility
     raise AttributeError(f"module 'quelta' has no attribute {name!r}")

@@ -35,6 +35,7 @@ from typing import Any
 import numpy as np
 
 import quelta
+from quelta._arrays import check_model
 from quelta.book import GREEKS, Tally, creation_mode, result_names
 
 __all__ = ["DatasetSummary", "greeks", "implied_volatility", "solve", "solve_dataset"]
@@ -103,10 +104,10 @@ def solve(
 
 
 def _stacked(
-    function: str, fields: tuple[str, ...], names: tuple[str, ...], *blocks: Any
+    function: str, fields: tuple[str, ...], model: str, names: tuple[str, ...], *blocks: Any
 ) -> np.ndarray:
     """One block of results, the fields stacked along a new last axis (as float64)."""
-    args = dict(zip(names, blocks))
+    args: dict[str, Any] = dict(zip(names, blocks), model=model)
     if function == "implied_volatility":
         got = dict(zip(fields, quelta.implied_volatility(**args, reason=True, threads=1)))
     else:
@@ -114,8 +115,10 @@ def _stacked(
     return np.stack([np.asarray(got[f], dtype=np.float64) for f in fields], axis=-1)
 
 
-def _blockwise(function: str, fields: tuple[str, ...], **named: Any) -> list[Any]:
+def _blockwise(function: str, fields: tuple[str, ...], model: str, **named: Any) -> list[Any]:
     da = _dask_array()
+    # Checked here, before anything is computed, as the NumPy functions check it.
+    check_model(model, named.get("shift"))
     named = {k: v for k, v in named.items() if v is not None}
     arrays = da.broadcast_arrays(*(da.asarray(v) for v in named.values()))
     ndim = arrays[0].ndim
@@ -129,6 +132,8 @@ def _blockwise(function: str, fields: tuple[str, ...], **named: Any) -> list[Any
         function,
         None,
         fields,
+        None,
+        model,
         None,
         tuple(named),
         None,
@@ -154,6 +159,8 @@ def implied_volatility(
     kind: Any = "call",
     discount: Any = None,
     rate: Any = None,
+    model: str = "black",
+    shift: Any = None,
     reason: bool = False,
 ) -> Any:
     """:func:`quelta.implied_volatility` on Dask arrays, block by block, lazily.
@@ -166,6 +173,7 @@ def implied_volatility(
     vol, code = _blockwise(
         "implied_volatility",
         ("vol", "reason"),
+        model,
         price=price,
         forward=forward,
         strike=strike,
@@ -175,6 +183,7 @@ def implied_volatility(
         kind=kind,
         discount=discount,
         rate=rate,
+        shift=shift,
     )
     return (vol, code) if reason else vol
 
@@ -190,12 +199,15 @@ def greeks(
     kind: Any = "call",
     discount: Any = None,
     rate: Any = None,
+    model: str = "black",
+    shift: Any = None,
 ) -> quelta.Greeks:
     """:func:`quelta.greeks` on Dask arrays: a :class:`quelta.Greeks` of Dask arrays."""
     return quelta.Greeks(
         *_blockwise(
             "greeks",
             quelta.Greeks._fields,
+            model,
             price=price,
             forward=forward,
             strike=strike,
@@ -205,6 +217,7 @@ def greeks(
             kind=kind,
             discount=discount,
             rate=rate,
+            shift=shift,
         )
     )
 
