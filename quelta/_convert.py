@@ -119,10 +119,13 @@ def convert_volatility(
 
     Notes
     -----
-    The result is as accurate as the price and its inversion: a few ulps
-    times the condition number of the target's implied volatility, and the
-    price's own rounding, relative ``eps / (sigma sqrt(T))`` at the money
-    for a Black source with a small total volatility.
+    The result is as accurate as the price and its inversion. A Black price
+    is the difference of two terms, ``F N(theta d1)`` and ``K N(theta d2)``
+    (or the Mills-ratio form of the same numbers), whose rounding it carries
+    magnified by their sum over the price: about ``1 / (sigma sqrt(T))`` at
+    the money and ``|ln(F/K)| / (sigma**2 T)`` in the wings, a few hundred
+    ulps for a total volatility of 0.01. The inversions add a few ulps times
+    the condition number of the target's implied volatility.
 
     Examples
     --------
@@ -133,20 +136,24 @@ def convert_volatility(
     check_model(from_model, None)
     check_model(to_model, shift if from_model == "normal" else None)
     named = {"vol": vol, "forward": forward, "strike": strike, "expiry": expiry}
-    sigma, f, k, t = np.broadcast_arrays(*(as_float(n, v) for n, v in named.items()))
-    d = 0.0 if shift is None else as_float("shift", shift)
+    if shift is not None:
+        named["shift"] = shift
+    arrays = np.broadcast_arrays(*(as_float(n, v) for n, v in named.items()))
+    shape = arrays[0].shape
+    # Flat, contiguous float64: the layout of the kernel's elementary functions.
+    sigma, f, k, t, *d = (np.ascontiguousarray(a, dtype=np.float64).reshape(-1) for a in arrays)
     with np.errstate(all="ignore"):
-        fs, ks = (f + d, k + d) if from_model == "black" else (f, k)
+        fs, ks = (f + d[0], k + d[0]) if d and from_model == "black" else (f, k)
         s = sigma * np.sqrt(t)
         price_of = black_otm_price if from_model == "black" else normal_otm_price
-        price = price_of(*np.broadcast_arrays(fs, ks, s))
+        price = price_of(fs, ks, s)
     kind = np.where(k >= f, 1, -1)
-    target_shift = shift if to_model == "black" else None
+    target_shift = d[0] if d and to_model == "black" else None
     out, code = implied_volatility(
         price, f, k, t, kind=kind, model=to_model, shift=target_shift, reason=True
     )
     source = _source_reason(from_model, sigma, fs, ks, t)
     code = np.where(source != Reason.OK, source, code).astype(np.int8)
     out = np.where(source != Reason.OK, np.nan, out)
-    out, code = out[()], code[()]
+    out, code = out.reshape(shape)[()], code.reshape(shape)[()]
     return (out, code) if reason else out
