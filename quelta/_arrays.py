@@ -143,6 +143,14 @@ class Greeks(NamedTuple):
     market (discounted) price ``D * Black(F, K, sigma * sqrt(T))``, with
     ``D = exp(-r * T)``; ``r`` is the rate given, else ``-ln(D) / T``, else
     0. Given a spot ``S`` and yield ``q``, ``F = S * exp((r - q) * T)``.
+    The formulas below are Black's; under ``model="normal"`` ``V = D *
+    Bachelier(F, K, sigma * sqrt(T))``, each Greek has the same definition
+    and holds the same things fixed, and with ``d = (F - K) / (sigma *
+    sqrt(T))``: delta ``D N(d)`` (``-D N(-d)``), gamma ``D n(d) / (sigma
+    sqrt(T))``, vega ``D n(d) sqrt(T) / 100`` (per 0.01 of normal
+    volatility: ``vega / 100`` per basis point of a rate's), vanna ``-D
+    n(d) d / (100 sigma)``, volga ``vega d**2 / (100 sigma)``. Under a
+    shift they are Black's on ``F + d`` and ``K + d``.
 
     Attributes
     ----------
