@@ -198,7 +198,6 @@ class Greeks(NamedTuple):
     volga: Any
 
 
-
 MODELS = ("black", "normal")
 
 
@@ -394,7 +393,6 @@ class _Book:
         if self.index is not None and out.ndim == 1 and out.size == len(self.index):
             return sys.modules["pandas"].Series(out, index=self.index, name=name)
         return out[()] if out.ndim == 0 else out
-
 
 
 def simd_level() -> str:
@@ -671,4 +669,3 @@ def solve_greeks(
         )
     )
     return greeks, book.quoted_forward
-

@@ -56,7 +56,7 @@ def black_otm_price(f: FloatArray, k: FloatArray, s: FloatArray) -> FloatArray:
         n1 = np.exp(-0.5 * d1[tail] ** 2) / math.sqrt(2.0 * math.pi)
         wings = f[tail] * n1 * (_mills(-a[tail]) - _mills(-b[tail]))
         direct[tail] = np.abs(wings)
-    return direct  # type: ignore[no-any-return]
+    return direct
 
 
 def normal_otm_price(f: FloatArray, k: FloatArray, s: FloatArray) -> FloatArray:
@@ -65,7 +65,7 @@ def normal_otm_price(f: FloatArray, k: FloatArray, s: FloatArray) -> FloatArray:
     u = np.abs(f - k) / s
     out = np.empty_like(u)
     _kernel.elementary("normal_time_value", u, out, None)
-    return s * out  # type: ignore[no-any-return]
+    return s * out
 
 
 def _source_reason(model: str, vol: Any, f: Any, k: Any, t: Any) -> Any:

@@ -182,4 +182,3 @@ def unmasked(name: str, value: object) -> object:
         return np.ma.filled(value.astype(np.float64) if kind in "iu" else value, np.nan)
     fill: Any = {"b": True, "U": "call", "S": b"call", "O": "call"}.get(kind, 1)
     return np.ma.filled(value, fill)
-

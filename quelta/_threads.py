@@ -39,4 +39,3 @@ def split(n: int, threads: int | None, run: Any) -> None:
     with ThreadPoolExecutor(max_workers=workers) as pool:
         for future in [pool.submit(run, lo, hi) for lo, hi in itertools.pairwise(bounds)]:
             future.result()
-

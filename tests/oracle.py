@@ -438,7 +438,8 @@ def bachelier_condition(F, K, s, is_call):
     _positive(s)
     difference = float(F) - float(K)
     exact = math.isfinite(difference) and (
-        Fraction(float(F)) - Fraction(float(K)) == Fraction(difference))
+        Fraction(float(F)) - Fraction(float(K)) == Fraction(difference)
+    )
     with mpmath.workprec(_TARGET_BITS + _GUARD_BITS):
         diff = _sign(is_call) * (_mp(F) - _mp(K))
         u = abs(diff) / _mp(s)

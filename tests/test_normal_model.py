@@ -10,15 +10,15 @@ import math
 
 import mpmath
 import numpy as np
+import oracle
 import pytest
 from hypothesis import example, given, settings
 from hypothesis import strategies as st
+from support import assert_same_bits
 
-import oracle
 import quelta
 import quelta._kernel as kernel
 from quelta import Greeks, Reason
-from support import assert_same_bits
 
 LEVELS = kernel.levels()
 EPS = 2.0**-52
@@ -102,8 +102,9 @@ def test_the_time_value_against_mpmath():
     the naive form loses u^2 ulps: a few ulps from G = psi/phi on each of its
     three branches (u/sqrt(2) below 0.46875, up to 4, beyond)."""
     rng = np.random.default_rng(7)
-    u = np.concatenate([rng.uniform(0.0, 0.67, 300), rng.uniform(0.66, 5.66, 600),
-                        rng.uniform(5.65, 38.0, 300)])
+    u = np.concatenate(
+        [rng.uniform(0.0, 0.67, 300), rng.uniform(0.66, 5.66, 600), rng.uniform(5.65, 38.0, 300)]
+    )
     results = {}
     for level in LEVELS:
         results[level] = np.empty_like(u)
@@ -134,8 +135,11 @@ def reason_oracle(price, F, K, call, disc, vol):
 
 
 _special = st.sampled_from([0.0, -0.0, -1.0, NAN, INF, -INF, 5e-324, 1e-310, 1e300])
-_rows = st.tuples(_points, st.floats(0.5, 1.0),
-                  st.one_of(st.none(), st.none(), st.tuples(st.integers(0, 3), _special)))
+_rows = st.tuples(
+    _points,
+    st.floats(0.5, 1.0),
+    st.one_of(st.none(), st.none(), st.tuples(st.integers(0, 3), _special)),
+)
 
 
 @settings(max_examples=150, deadline=None)
@@ -160,8 +164,14 @@ def test_every_level_gives_the_scalar_bits_and_the_reasons(rows, offset):
 
     want = solve(price, F, K, call, disc)
     for level in LEVELS:
-        got = solve(at_offset(price), at_offset(F), at_offset(K), at_offset(call, np.int8),
-                    at_offset(disc), level)
+        got = solve(
+            at_offset(price),
+            at_offset(F),
+            at_offset(K),
+            at_offset(call, np.int8),
+            at_offset(disc),
+            level,
+        )
         for g, w in zip(got[:4], want[:4]):
             assert_same_bits(g, w)
         np.testing.assert_array_equal(got[4], want[4])
@@ -203,14 +213,28 @@ def test_normal_greeks_are_the_derivatives_of_the_market_price(spot, call):
     # In the money the price is nearly all intrinsic value: no further than d = 2.
     K = F - (1 if call else -1) * rng.uniform(-9, 2, n) * sigma * np.sqrt(T)
     with mpmath.workdps(40):
-        price = [float(oracle.bachelier_market_price(*a, call, spot))
-                 for a in zip(u, K, T, r, q, sigma)]
-        want = np.array([[float(g) for g in oracle.bsm_greeks(
-            *a, call, spot, price=oracle.bachelier_market_price)]
-            for a in zip(u, K, T, r, q, sigma)]).T
+        price = [
+            float(oracle.bachelier_market_price(*a, call, spot)) for a in zip(u, K, T, r, q, sigma)
+        ]
+        want = np.array(
+            [
+                [
+                    float(g)
+                    for g in oracle.bsm_greeks(*a, call, spot, price=oracle.bachelier_market_price)
+                ]
+                for a in zip(u, K, T, r, q, sigma)
+            ]
+        ).T
     kw = {"spot": u, "dividend_yield": q} if spot else {"forward": u}
-    g = quelta.greeks(np.array(price), strike=K, expiry=T, rate=r, kind="call" if call else "put",
-                      model="normal", **kw)
+    g = quelta.greeks(
+        np.array(price),
+        strike=K,
+        expiry=T,
+        rate=r,
+        kind="call" if call else "put",
+        model="normal",
+        **kw,
+    )
     assert np.all(g.reason == 0)
     np.testing.assert_allclose(g.vol, sigma, rtol=1e-9)
     for name, w in zip(GREEK_NAMES, want):
@@ -312,8 +336,13 @@ def test_black_to_normal_to_black_returns_the_volatility(lf, h, ls, T):
     ("vol", "F", "K", "kw", "code"),
     [
         (-0.1, 1.0, 1.0, {}, Reason.NON_POSITIVE_INPUT),
-        (0.2, 1.0, 1.0, {"from_model": "normal", "to_model": "black", "shift": -1.5},
-         Reason.NON_POSITIVE_INPUT),
+        (
+            0.2,
+            1.0,
+            1.0,
+            {"from_model": "normal", "to_model": "black", "shift": -1.5},
+            Reason.NON_POSITIVE_INPUT,
+        ),
         (0.2, -0.5, 1.0, {}, Reason.NON_POSITIVE_INPUT),
         (0.01, -0.5, -0.4, {"from_model": "normal", "to_model": "normal"}, Reason.OK),
         (NAN, 1.0, 1.0, {}, Reason.NOT_FINITE),
