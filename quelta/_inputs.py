@@ -2,7 +2,9 @@
 
 Each function reads one argument of the array API the way every caller of
 it must (a pandas Series, a masked array, an object array of numbers and
-missing values) and refuses, naming the argument, what is not data.
+missing values) and refuses, naming the argument, what is not data;
+:class:`Book` broadcasts the arguments of one call and lays them out as the
+flat buffers the batch kernel takes.
 """
 
 from __future__ import annotations
@@ -182,3 +184,172 @@ def unmasked(name: str, value: object) -> object:
         return np.ma.filled(value.astype(np.float64) if kind in "iu" else value, np.nan)
     fill: Any = {"b": True, "U": "call", "S": b"call", "O": "call"}.get(kind, 1)
     return np.ma.filled(value, fill)
+
+
+MODELS = ("black", "normal")
+
+
+def check_model(model: object, shift: object) -> str:
+    """The model named, checked: ValueError for an unknown one, or a shift
+    given with the normal model (which takes any real forward and strike)."""
+    if model not in MODELS:
+        raise ValueError(f"model: expected 'black' or 'normal', got {model!r}")
+    if shift is not None and model == "normal":
+        raise ValueError(
+            "shift is for the shifted-lognormal model (model='black'); "
+            "model='normal' takes negative forwards and strikes as they are"
+        )
+    return str(model)
+
+
+class Book:
+    """The broadcast inputs of one call, flattened into contiguous buffers.
+
+    ``forward`` and ``strike`` are what the solver takes: with a shift ``d``,
+    ``F + d`` and ``K + d``; ``quoted_forward`` is ``F`` itself.
+    """
+
+    def __init__(
+        self,
+        price: object,
+        forward: object,
+        strike: object,
+        expiry: object,
+        kind: object,
+        discount: object,
+        rate: object,
+        spot: object = None,
+        dividend_yield: object = None,
+        model: object = "black",
+        shift: object = None,
+    ) -> None:
+        self.model = check_model(model, shift)
+        if discount is not None and rate is not None:
+            raise TypeError("give either discount or rate, not both")
+        underlying = underlying_of(forward, spot, dividend_yield, discount, rate)
+        if strike is None or expiry is None:
+            raise TypeError(f"missing argument: {'strike' if strike is None else 'expiry'}")
+        named = {
+            "price": price,
+            underlying: spot if underlying == "spot" else forward,
+            "strike": strike,
+            "expiry": expiry,
+            "kind": kind,
+        }
+        optional = {"rate": rate, "discount": discount if rate is None else None}
+        optional.update(dividend_yield=dividend_yield, shift=shift)
+        named.update({k: v for k, v in optional.items() if v is not None})
+        self.index = self._common_index(named)
+        arrays, masks = self._arrays(named)
+        try:
+            self.shape: tuple[int, ...] = np.broadcast_shapes(*(a.shape for a in arrays.values()))
+        except ValueError:
+            shapes = ", ".join(f"{n} {a.shape}" for n, a in arrays.items())
+            raise ValueError(f"arguments do not broadcast to one shape: {shapes}") from None
+        self._lay_out(arrays)
+        self.masked = (
+            np.logical_or.reduce([np.broadcast_to(m, self.shape) for m in masks]).reshape(-1)
+            if masks
+            else None
+        )
+
+    @staticmethod
+    def _arrays(named: dict[str, object]) -> tuple[dict[str, np.ndarray], list[Any]]:
+        """Each argument as an array (int8 flags for the kind), and the masks of missing values."""
+        masks = [np.ma.getmaskarray(v) for v in named.values() if np.ma.isMaskedArray(v)]
+        arrays: dict[str, np.ndarray] = {}
+        for name, v in named.items():
+            v = unmasked(name, v)
+            if name == "kind":
+                arrays[name], missing = as_is_call(v)
+                if missing is not None:
+                    masks.append(missing)
+            else:
+                arrays[name] = as_float(name, v)
+        return arrays, masks
+
+    def _lay_out(self, arrays: dict[str, np.ndarray]) -> None:
+        """The flat buffers of the solve: discount factor, forward (from the
+        spot if given), the shift applied to forward and strike."""
+        with np.errstate(all="ignore"):
+            expiry_a = np.broadcast_to(arrays["expiry"], self.shape)
+            if "rate" in arrays:
+                disc = np.exp(-arrays["rate"] * expiry_a)
+            elif "discount" in arrays:
+                disc = np.broadcast_to(arrays["discount"], self.shape)
+            else:
+                disc = np.ones(self.shape)
+            growth = None
+            if "spot" in arrays:
+                growth = spot_growth(
+                    arrays.get("rate"), arrays.get("dividend_yield"), expiry_a, disc
+                )
+        self.price = self._buffer(arrays["price"], np.float64)
+        if growth is None:
+            self.growth = None
+            self.quoted_forward = self._buffer(arrays["forward"], np.float64)
+        else:
+            self.growth = self._buffer(growth, np.float64)
+            with np.errstate(all="ignore"):
+                self.quoted_forward = self._buffer(arrays["spot"] * growth, np.float64)
+        self._rate = arrays.get("rate")
+        self._yield = arrays.get("dividend_yield")
+        self.strike = self._buffer(arrays["strike"], np.float64)
+        self.forward = self.quoted_forward
+        if "shift" in arrays:
+            d = self._buffer(arrays["shift"], np.float64)
+            with np.errstate(all="ignore"):
+                self.forward, self.strike = self.forward + d, self.strike + d
+        self.is_call = self._buffer(arrays["kind"], np.int8)
+        self.discount = self._buffer(disc, np.float64)
+        self.expiry = self._buffer(arrays["expiry"], np.float64)
+
+    def rate_and_yield(self) -> tuple[FloatArray, FloatArray]:
+        """The rate r and the yield q that theta and rho hold fixed, flat.
+
+        r is the rate given, else ``-ln(D) / T``. With a forward given the
+        forward is what stays fixed, which is a yield equal to the rate.
+        """
+        with np.errstate(all="ignore"):
+            if self._rate is not None:
+                r = self._buffer(self._rate, np.float64)
+            else:
+                r = -np.log(self.discount) / self.expiry
+        if self.growth is None:
+            return r, r
+        if self._yield is None:
+            return r, np.zeros_like(r)
+        return r, self._buffer(self._yield, np.float64)
+
+    @staticmethod
+    def _common_index(named: dict[str, object]) -> Any:
+        """The index shared by the pandas Series arguments, or None if there are none."""
+        index, first = None, ""
+        for name, value in named.items():
+            idx = series_index(value)
+            if idx is None:
+                continue
+            if index is None:
+                index, first = idx, name
+            elif not idx.equals(index):
+                raise ValueError(
+                    f"pandas Series {first} and {name} have different indexes; NumPy "
+                    "broadcasting pairs values by position, so align them first"
+                )
+        return index
+
+    def _buffer(self, a: np.ndarray, dtype: type) -> np.ndarray:
+        """a broadcast to the book's shape as a flat, contiguous buffer.
+
+        An array of the right layout is used in place; anything else
+        (broadcast, strided, misaligned, other dtypes) is copied once.
+        """
+        out: np.ndarray = np.require(np.broadcast_to(a, self.shape), dtype, ["C", "A"])
+        return out.reshape(-1)
+
+    def wrap(self, flat: np.ndarray, name: str) -> Any:
+        """A flat result in the book's shape: a pandas Series, an array or a scalar."""
+        out = flat.reshape(self.shape)
+        if self.index is not None and out.ndim == 1 and out.size == len(self.index):
+            return sys.modules["pandas"].Series(out, index=self.index, name=name)
+        return out[()] if out.ndim == 0 else out
