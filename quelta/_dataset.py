@@ -22,6 +22,7 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
+from quelta._arrays import check_model
 from quelta.book import GREEKS, Tally, creation_mode, result_names
 
 PIECE_ROWS = 1_000_000  # Parquet rows per task: large files are split at row groups
@@ -204,6 +205,8 @@ def _solve_piece(
     chunk: int,
     schema: Any,
     greeks: str | Sequence[str] = GREEKS,
+    model: str = "black",
+    shift: float | None = None,
 ) -> DatasetSummary:
     """Solves one piece and writes its part file, cast to the run's schema (a task, on a worker)."""
     import pyarrow as pa
@@ -223,7 +226,9 @@ def _solve_piece(
                 writer = books.BookWriter(sink, "parquet", schema=schema)
                 for batch in batches:
                     writer.write(
-                        _solve_batch(books, batch, valuation_date, strict, greeks, summary)
+                        _solve_batch(
+                            books, batch, valuation_date, strict, greeks, summary, model, shift
+                        )
                     )
             except books.BookError as exc:
                 if exc.row is None:
@@ -253,12 +258,20 @@ def _solve_batch(
     strict: bool,
     greeks: str | Sequence[str],
     summary: DatasetSummary,
+    model: str = "black",
+    shift: float | None = None,
 ) -> Any:
     """Solves a record batch into the summary; returns the solved batch."""
     start = time.perf_counter()
     # One thread per task: the cluster's worker processes are the parallelism.
     solved = books.solve_batch(
-        batch, valuation_date=valuation_date, strict=strict, greeks=greeks, threads=1
+        batch,
+        valuation_date=valuation_date,
+        strict=strict,
+        greeks=greeks,
+        threads=1,
+        model=model,
+        shift=shift,
     )
     summary.count(solved, time.perf_counter() - start)
     return solved.table
@@ -335,6 +348,8 @@ def solve_dataset(
     chunk_size: int = 100_000,
     progress: Callable[[int, int | None], None] | None = None,
     greeks: str | Sequence[str] = GREEKS,
+    model: str = "black",
+    shift: float | None = None,
 ) -> DatasetSummary:
     """Solve the files of a dataset on a Dask cluster into a partitioned Parquet dataset.
 
@@ -360,7 +375,7 @@ def solve_dataset(
         The cluster to run on; by default the current client. Workers open
         the files by path, so the dataset and ``out_dir`` must be on storage
         the workers share.
-    valuation_date, strict
+    valuation_date, strict, model, shift
         As for :func:`quelta.solve_table`. With ``strict=True`` the first
         unreadable cell fails the run (:class:`quelta.book.BookError` naming
         the file and row).
@@ -374,6 +389,7 @@ def solve_dataset(
     """
     from distributed import as_completed, get_client
 
+    check_model(model, shift)  # before anything is written
     check_out_dir(out_dir, dataset)
     files = dataset_files(dataset, out_dir)
     if client is None:
@@ -394,6 +410,8 @@ def solve_dataset(
             chunk=chunk_size,
             schema=schema,
             greeks=greeks,
+            model=model,
+            shift=shift,
             pure=False,
         )
         summary = DatasetSummary(files=len(files), parts=len(pieces))

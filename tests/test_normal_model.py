@@ -71,6 +71,9 @@ def test_implied_vol_is_exact_to_the_condition_number(point):
     price = oracle.bachelier_price(F, K, s, call)
     intrinsic = max(F - K, 0.0) if call else max(K - F, 0.0)
     vol, *_, reason = solve([price], [F], [K], [call])
+    if price == 0.0:  # underflowed: a zero price is non_positive_input, the higher code
+        assert reason[0] == 4 and math.isnan(vol[0])
+        return
     if price == intrinsic:
         assert reason[0] == 3 and vol[0] == 0.0
         return
@@ -351,3 +354,47 @@ def test_black_to_normal_to_black_returns_the_volatility(lf, h, ls, T):
 def test_convert_volatility_reasons(vol, F, K, kw, code):
     got, why = quelta.convert_volatility([vol], F, K, 1.0, reason=True, **kw)
     assert why[0] == code and (math.isnan(got[0]) == (code != Reason.OK))
+
+
+# ------------------------------------------------------------------ books
+
+
+def _rates_book_by(route, tmp_path):
+    """The packaged rates book solved under the normal model by one route, as a pyarrow Table."""
+    import importlib.resources
+
+    pa_csv = pytest.importorskip("pyarrow.csv")
+    book = importlib.resources.files("quelta") / "data" / "rates_book.csv"
+    if route == "solve_table":
+        return quelta.solve_table(pa_csv.read_csv(book), model="normal")
+    from quelta import cli
+
+    out = tmp_path / "out.csv"
+    assert cli.main(["solve", str(book), "--model", "normal", "-o", str(out)]) == 0
+    return pa_csv.read_csv(out)
+
+
+@pytest.mark.parametrize("route", ["solve_table", "command"])
+def test_the_rates_book_solves_to_its_normal_volatilities(route, tmp_path):
+    """Its prices are mpmath's Bachelier prices of true_vol, negative forwards included."""
+    table = _rates_book_by(route, tmp_path)
+    vol, true = (table[c].to_numpy() for c in ("implied_vol", "true_vol"))
+    assert table["reason"].to_pylist() == ["ok"] * len(vol)
+    assert np.any(table["forward"].to_numpy() < 0)
+    assert np.max(np.abs(vol / true - 1)) <= 4 * EPS
+
+
+@pytest.mark.parametrize(
+    "args",
+    [["--model", "normal", "--shift", "0.01"], ["--model", "lognormal"]],
+)
+def test_the_command_refuses_an_unknown_model_or_a_shift_with_the_normal_one(
+    args, tmp_path, capsys
+):
+    from quelta import cli
+
+    out = tmp_path / "out.csv"
+    with pytest.raises(SystemExit) as info:
+        cli.main(["solve", "sample", *args, "-o", str(out)])
+    assert info.value.code == 2 and not out.exists()
+    assert "--model" in capsys.readouterr().err

@@ -91,6 +91,8 @@ def solve_batch(
     columns: Mapping[str, str] | None = None,
     greeks: str | Sequence[str] = GREEKS,
     threads: int | None = None,
+    model: str = "black",
+    shift: float | None = None,
 ) -> Solved:
     """Solve a book and keep the inputs as read; see :func:`solve_table`."""
     results = result_names(greeks)
@@ -146,6 +148,8 @@ def solve_batch(
         rate=rate,
         threads=threads,
         more=not set(results) <= set(RESULTS),
+        model=model,
+        shift=shift,
     )
     if cells.bad.any():
         g.reason[cells.bad] = Reason.BAD_INPUT
@@ -208,6 +212,8 @@ def solve_table(
     columns: Mapping[str, str] | None = None,
     greeks: str | Sequence[str] = GREEKS,
     threads: int | None = None,
+    model: str = "black",
+    shift: float | None = None,
 ) -> Any:
     """Implied volatility and Greeks of every row of an option book, as new columns.
 
@@ -246,6 +252,12 @@ def solve_table(
     threads : int, optional
         Threads the solve is split over, as in :func:`quelta.greeks`
         (default: one per CPU); the results are the same for every count.
+    model : {"black", "normal"}, default "black"
+        The model of every row, as in :func:`quelta.implied_volatility`:
+        ``"normal"`` for normal (Bachelier) volatilities, in units of the
+        forward per sqrt(year), forwards and strikes of any sign.
+    shift : float, optional
+        The shift of the shifted-lognormal model (``model="black"`` only).
 
     Returns
     -------
@@ -266,7 +278,8 @@ def solve_table(
         change of the expiries' zone), and with ``strict=True`` an
         unreadable cell.
     ValueError
-        A name in ``greeks`` that is not a Greek.
+        A name in ``greeks`` that is not a Greek, an unknown ``model``, or a
+        ``shift`` with ``model="normal"``.
 
     Warns
     -----
@@ -281,6 +294,8 @@ def solve_table(
         columns=columns,
         greeks=greeks,
         threads=threads,
+        model=model,
+        shift=shift,
     )
     for text in solved.warnings:
         warnings.warn(text, BookWarning, stacklevel=2)

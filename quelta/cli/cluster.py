@@ -152,6 +152,8 @@ def solve_on_cluster(args: argparse.Namespace) -> int:
                     strict=args.strict,
                     chunk_size=args.chunk_size,
                     greeks=args.greeks,
+                    model=args.model,
+                    shift=args.shift,
                     progress=progress,
                 )
     except books.BookError as exc:

@@ -385,7 +385,12 @@ def _solve_batch(books: Any, batch: Any, args: argparse.Namespace) -> Any:
     """One batch solved (in a solver thread), with the seconds it took."""
     start = time.perf_counter()
     solved = books.solve_batch(
-        batch, valuation_date=args.valuation_date, strict=args.strict, greeks=args.greeks
+        batch,
+        valuation_date=args.valuation_date,
+        strict=args.strict,
+        greeks=args.greeks,
+        model=args.model,
+        shift=args.shift,
     )
     return solved, time.perf_counter() - start
 
