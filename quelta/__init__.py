@@ -14,7 +14,8 @@ in years, annualised volatilities) and broadcast over NumPy arrays:
   pyarrow: ``pip install 'quelta[cli]'``; see :mod:`quelta.book`).
 
 The underlying is a forward, or a spot with a rate and an optional dividend
-yield.
+yield; the model is Black's (``model="black"``, with an optional ``shift``
+for the shifted-lognormal model) or the normal one (``model="normal"``).
 
 The engine underneath is the extension module :mod:`quelta.black_core`
 (total volatility, undiscounted prices, time fixed at 1). Both run on one

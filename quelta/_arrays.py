@@ -275,7 +275,9 @@ def greeks(
         Named tuple ``(vol, delta, gamma, vega, reason, theta, rho, vanna,
         volga)`` of arrays of the broadcast shape (scalars for scalar
         arguments, Series for Series). With ``V = D * Black(F, K, sigma *
-        sqrt(T))`` the market price: ``vol`` is the annualised ``sigma``;
+        sqrt(T))`` the market price (``Bachelier`` for ``model="normal"``,
+        Black on ``F + d`` and ``K + d`` with a ``shift``): ``vol`` is the
+        annualised ``sigma``;
         ``delta = dV/dF`` and ``gamma = d2V/dF2`` (``dV/dS``, ``d2V/dS2``
         with ``spot``); ``vega`` the change of ``V`` per volatility point,
         ``dV/dsigma / 100``; ``theta = -dV/dT / 365`` per calendar day;

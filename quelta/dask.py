@@ -67,6 +67,8 @@ def solve(
     strict: bool = False,
     columns: Any = None,
     greeks: str | Sequence[str] = GREEKS,
+    model: str = "black",
+    shift: float | None = None,
 ) -> Any:
     """Implied volatility and Greeks of every row of a Dask DataFrame, lazily.
 
@@ -85,7 +87,12 @@ def solve(
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", BookWarning)
         meta = solve_table(
-            ddf._meta_nonempty, valuation_date=valuation_date, columns=columns, greeks=greeks
+            ddf._meta_nonempty,
+            valuation_date=valuation_date,
+            columns=columns,
+            greeks=greeks,
+            model=model,
+            shift=shift,
         ).iloc[:0]
     # One thread per task: the parallelism is Dask's (its workers and their threads).
     return ddf.map_partitions(
@@ -95,6 +102,8 @@ def solve(
         columns=columns,
         greeks=greeks,
         threads=1,
+        model=model,
+        shift=shift,
         meta=meta,
     )
 

@@ -283,17 +283,30 @@ def test_an_unknown_model_or_a_shift_with_the_normal_model_is_refused(kw, words,
     assert all(w in str(info.value) for w in words)
 
 
+@pytest.mark.parametrize("route", ["arrays", "dataframe"])
 @pytest.mark.parametrize("model", ["normal", "black"])
-def test_dask_passes_the_model_and_shift_through(model):
+def test_dask_passes_the_model_and_shift_through(model, route):
     dask = pytest.importorskip("quelta.dask")
-    da = pytest.importorskip("dask.array")
-    F = np.linspace(-0.01, 0.03, 10)
     kw = {"model": model} if model == "normal" else {"shift": 0.02}
-    price = np.full(10, 0.006)
-    want = quelta.implied_volatility(price, F, 0.01, 2.0, reason=True, **kw)
-    got = dask.implied_volatility(da.from_array(price, chunks=3), F, 0.01, 2.0, reason=True, **kw)
-    for w, g in zip(want, got):
-        assert_same_bits(g.compute(), w)
+    F, price = np.linspace(-0.01, 0.03, 10), np.full(10, 0.006)
+    if route == "arrays":
+        da = pytest.importorskip("dask.array")
+        want = quelta.implied_volatility(price, F, 0.01, 2.0, reason=True, **kw)
+        lazy = dask.implied_volatility(
+            da.from_array(price, chunks=3), F, 0.01, 2.0, reason=True, **kw
+        )
+        got = [g.compute() for g in lazy]
+    else:
+        dd = pytest.importorskip("dask.dataframe")
+        pd = pytest.importorskip("pandas")
+        frame = pd.DataFrame(
+            {"price": price, "forward": F, "strike": 0.01, "expiry": 2.0, "kind": "call"}
+        )
+        want = [quelta.solve_table(frame, **kw)[c] for c in ("implied_vol", "reason")]
+        out = dask.solve(dd.from_pandas(frame, npartitions=3), **kw).compute()
+        got = [out[c] for c in ("implied_vol", "reason")]
+    assert_same_bits(np.asarray(got[0], dtype=float), np.asarray(want[0], dtype=float))
+    assert list(got[1]) == list(want[1])
 
 
 # ------------------------------------------------------- volatility conversion
