@@ -18,6 +18,7 @@ from support import assert_same_bits
 
 import quelta
 import quelta._kernel as kernel
+import quelta.book
 from quelta import Greeks, Reason
 
 LEVELS = kernel.levels()
@@ -411,3 +412,49 @@ def test_the_command_refuses_an_unknown_model_or_a_shift_with_the_normal_one(
         cli.main(["solve", "sample", *args, "-o", str(out)])
     assert info.value.code == 2 and not out.exists()
     assert "--model" in capsys.readouterr().err
+
+
+def _shifted_frame():
+    pd = pytest.importorskip("pandas")
+    F = np.linspace(-0.01, 0.03, 8)
+    shift = np.where(np.arange(8) < 1, 0.005, 0.02)  # the first row stays non-positive
+    return pd.DataFrame(
+        {
+            "price": 0.006,
+            "forward": F,
+            "strike": 0.01,
+            "expiry": 2.0,
+            "kind": "call",
+            "shift": shift,
+        }
+    )
+
+
+def test_a_shift_column_shifts_its_own_row():
+    frame = _shifted_frame()
+    out = quelta.solve_table(frame)
+    want = quelta.greeks(0.006, frame["forward"].to_numpy(), 0.01, 2.0, shift=frame["shift"])
+    assert_same_bits(out["implied_vol"].to_numpy(), want.vol)
+    assert_same_bits(out["delta"].to_numpy(), want.delta)
+    assert out["reason"][0] == "non_positive_input"
+
+
+@pytest.mark.parametrize(
+    ("kw", "args"),
+    [({"shift": 0.01}, ["--shift", "0.01"]), ({"model": "normal"}, ["--model", "normal"])],
+)
+@pytest.mark.parametrize("route", ["solve_table", "command"])
+def test_a_shift_column_with_a_shift_or_the_normal_model_is_refused(
+    kw, args, route, tmp_path, capsys
+):
+    frame = _shifted_frame()
+    if route == "solve_table":
+        with pytest.raises(quelta.book.BookError, match="column 'shift'"):
+            quelta.solve_table(frame, **kw)
+        return
+    from quelta import cli
+
+    book, out = tmp_path / "book.csv", tmp_path / "out.csv"
+    frame.to_csv(book, index=False)
+    assert cli.main(["solve", str(book), *args, "-o", str(out)]) == 1
+    assert "column 'shift'" in capsys.readouterr().err and not out.exists()

@@ -90,6 +90,12 @@ COLUMNS: list[tuple[str, tuple[str, ...], str]] = [
         "forward column it is not read)",
     ),
     (
+        "shift",
+        ("shift", "vol_shift", "displacement"),
+        "shift d of the shifted-lognormal model, row by row: Black on F + d and K + d "
+        "(optional; not with --shift or --model normal)",
+    ),
+    (
         "true_vol",
         ("true_vol", "true_volatility", "vol_true", "sigma_true"),
         "known volatility (optional): the summary reports max |implied_vol/true_vol - 1|",

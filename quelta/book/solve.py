@@ -27,6 +27,7 @@ from quelta.book.columns import (
     GREEKS,
     REASON_NAMES,
     RESULTS,
+    BookError,
     BookWarning,
     resolve_columns,
     result_names,
@@ -131,6 +132,12 @@ def solve_batch(
     rate = _fraction("rate", found, get, cells, notes)
     dividend_yield = _fraction("dividend_yield", found, get, cells, notes)
     true_vol = number("true_vol") if "true_vol" in found else None
+    shifts: Any = shift
+    if "shift" in found:
+        if shift is not None or model == "normal":
+            given = "model='normal'" if model == "normal" else "a shift argument"
+            raise BookError(f"column {found['shift']!r}: a shift column and {given}; give one")
+        shifts = number("shift")
     cells.raise_first()
 
     unusable = cells.bad | no_kind
@@ -149,7 +156,7 @@ def solve_batch(
         threads=threads,
         more=not set(results) <= set(RESULTS),
         model=model,
-        shift=shift,
+        shift=shifts,
     )
     if cells.bad.any():
         g.reason[cells.bad] = Reason.BAD_INPUT
