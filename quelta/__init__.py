@@ -7,12 +7,15 @@ in years, annualised volatilities) and broadcast over NumPy arrays:
   is none, with :class:`Reason` codes on request (``reason=True``);
 - :func:`greeks`: implied volatility with delta, gamma, vega, theta, rho,
   vanna and volga in one call, as a :class:`Greeks` named tuple;
+- :func:`convert_volatility`: a volatility of the Black, shifted-Black or
+  normal (Bachelier) model as one of another;
 - :func:`solve_table`: the same for a whole option book held in a pyarrow
   Table or a pandas DataFrame, with the results appended as columns (needs
   pyarrow: ``pip install 'quelta[cli]'``; see :mod:`quelta.book`).
 
 The underlying is a forward, or a spot with a rate and an optional dividend
-yield.
+yield; the model is Black's (``model="black"``, with an optional ``shift``
+for the shifted-lognormal model) or the normal one (``model="normal"``).
 
 The engine underneath is the extension module :mod:`quelta.black_core`
 (total volatility, undiscounted prices, time fixed at 1). Both run on one
@@ -51,6 +54,7 @@ __all__ = [
     "Greeks",
     "Reason",
     "black_core",
+    "convert_volatility",
     "greeks",
     "implied_volatility",
     "simd_level",
@@ -66,4 +70,8 @@ def __getattr__(name: str) -> Any:
         from quelta.book import solve_table
 
         return solve_table
+    if name == "convert_volatility":
+        from quelta._convert import convert_volatility
+
+        return convert_volatility
     raise AttributeError(f"module 'quelta' has no attribute {name!r}")

@@ -28,516 +28,31 @@ delta and gamma) are closed forms on whole arrays of its results.
 
 from __future__ import annotations
 
-import enum
-import itertools
-import math
-import os
-import sys
-from concurrent.futures import ThreadPoolExecutor
-from typing import Any, Literal, NamedTuple, overload
+from typing import Any, Literal, overload
 
 import numpy as np
 import numpy.typing as npt
 
 from quelta import _kernel
+from quelta._greeks import DAYS_PER_YEAR, time_and_vol_greeks
+from quelta._inputs import CALL_WORDS, MODELS, Book, check_model
+from quelta._results import Greeks, Reason
+from quelta._threads import split
 
-__all__ = ["Greeks", "Reason", "greeks", "implied_volatility", "simd_level"]
+__all__ = [
+    "CALL_WORDS",
+    "DAYS_PER_YEAR",
+    "MODELS",
+    "Greeks",
+    "Reason",
+    "check_model",
+    "greeks",
+    "implied_volatility",
+    "simd_level",
+]
 
 FloatArray = npt.NDArray[np.float64]
 CodeArray = npt.NDArray[np.int8]
-
-
-class Reason(enum.IntEnum):
-    """Why a quote has (or has no) implied volatility; stored as int8 codes.
-
-    When several apply, the highest code below 7 wins: a quote with a NaN
-    forward and a zero expiry is ``NOT_FINITE``; codes 1 to 3 exclude each
-    other. Codes 0 to 7 come from the batch kernel itself, which
-    tests the undiscounted price ``price / discount`` with the comparisons
-    of its solver; 7 is the solver's own verdict on a quote that passed
-    every check. 8 is given by the book functions
-    (:func:`quelta.solve_table`) to a row whose cells could not be read, and
-    overrides every other code.
-
-    Attributes
-    ----------
-    OK : 0
-        Solved: the volatility is finite and positive.
-    BELOW_INTRINSIC : 1
-        The undiscounted price is below the intrinsic value
-        (``F - K`` for a call, ``K - F`` for a put, else 0).
-    ABOVE_MAXIMUM : 2
-        The undiscounted price is at or above the largest Black price: the
-        forward for a call, the strike for a put.
-    AT_INTRINSIC : 3
-        The price equals the intrinsic value: there is no time value, so
-        only the degenerate volatility 0 reproduces it. With a discount
-        factor other than 1, ``price / discount`` within the rounding of that
-        division (2**-51 of itself) of the intrinsic value or of the largest
-        price counts as that value: a quote of ``D * (F - K)`` is at the
-        intrinsic value and one of ``D * F`` at the maximum whatever the last
-        bit of the quotient.
-    NON_POSITIVE_INPUT : 4
-        The price, forward, strike or discount factor is zero or negative.
-    NON_POSITIVE_EXPIRY : 5
-        The time to expiry is zero or negative.
-    NOT_FINITE : 6
-        An input is NaN, masked (a missing value) or infinite.
-    NOT_SOLVED : 7
-        The quote passed every check but the solver found no volatility:
-        its steps did not converge to one the price pins down.
-    BAD_INPUT : 8
-        A cell of the row in a book could not be read: text that is not a
-        number, or an unknown option kind.
-    """
-
-    OK = 0
-    BELOW_INTRINSIC = 1
-    ABOVE_MAXIMUM = 2
-    AT_INTRINSIC = 3
-    NON_POSITIVE_INPUT = 4
-    NON_POSITIVE_EXPIRY = 5
-    NOT_FINITE = 6
-    NOT_SOLVED = 7
-    BAD_INPUT = 8
-
-    @property
-    def description(self) -> str:
-        """A short phrase for reports, such as ``"price below intrinsic value"``."""
-        return _DESCRIPTIONS[self]
-
-
-_DESCRIPTIONS = {
-    Reason.OK: "solved",
-    Reason.BELOW_INTRINSIC: "price below intrinsic value",
-    Reason.ABOVE_MAXIMUM: "price at or above forward (call) or strike (put)",
-    Reason.AT_INTRINSIC: "price equal to intrinsic value (no time value)",
-    Reason.NON_POSITIVE_INPUT: "price, forward, strike or discount <= 0",
-    Reason.NON_POSITIVE_EXPIRY: "expiry <= 0",
-    Reason.NOT_FINITE: "missing (NaN) or infinite input",
-    Reason.NOT_SOLVED: "no volatility found by the solver",
-    Reason.BAD_INPUT: "unreadable cell: not a number, or an unknown option kind",
-}
-
-
-class Greeks(NamedTuple):
-    """Implied volatility and Black Greeks of each quote, as arrays of one shape.
-
-    Every field is NaN where ``reason`` is not ``Reason.OK``. ``V`` is the
-    market (discounted) price ``D * Black(F, K, sigma * sqrt(T))``, with
-    ``D = exp(-r * T)``; ``r`` is the rate given, else ``-ln(D) / T``, else
-    0. Given a spot ``S`` and yield ``q``, ``F = S * exp((r - q) * T)``.
-
-    Attributes
-    ----------
-    vol : ndarray of float64
-        Annualised implied volatility ``sigma``.
-    delta : ndarray of float64
-        Given a forward, ``dV/dF`` at fixed ``D``: ``D * N(d1)`` for a call,
-        ``-D * N(-d1)`` for a put (forward delta, discounted). Given a spot,
-        ``dV/dS = exp(-q * T) * N(d1)``, ``-exp(-q * T) * N(-d1)``.
-    gamma : ndarray of float64
-        ``d2V/dF2 = D * n(d1) / (F * sigma * sqrt(T))``; given a spot,
-        ``d2V/dS2``, the same times ``(F/S)**2``.
-    vega : ndarray of float64
-        Change of ``V`` for one volatility point (0.01 of annualised
-        volatility): ``D * F * n(d1) * sqrt(T) / 100``.
-    reason : ndarray of int8
-        :class:`Reason` code of each quote.
-    theta : ndarray of float64
-        Change of ``V`` over one calendar day, ``-dV/dT / 365``, negative
-        when the option loses value as time passes. Given a spot it holds
-        ``S``, ``r``, ``q`` and ``sigma`` fixed, the forward moving with
-        ``T``; given a forward it holds ``F``, ``r`` and ``sigma`` fixed
-        (the Black-76 theta, ``D`` rolling at the rate ``r``).
-    rho : ndarray of float64
-        Change of ``V`` for one percentage point of ``r``, ``dV/dr / 100``:
-        at fixed ``S`` and ``q`` given a spot (``T * D * K * N(d2) / 100``
-        for a call), at fixed ``F`` given a forward (``-T * V / 100``).
-    vanna : ndarray of float64
-        Change of ``delta`` for one volatility point,
-        ``d(delta)/dsigma / 100 = -D * n(d1) * d2 / (100 * sigma)``, times
-        ``F/S`` given a spot.
-    volga : ndarray of float64
-        Change of ``vega`` for one volatility point,
-        ``d(vega)/dsigma / 100 = vega * d1 * d2 / (100 * sigma)``.
-    """
-
-    vol: Any
-    delta: Any
-    gamma: Any
-    vega: Any
-    reason: Any
-    theta: Any
-    rho: Any
-    vanna: Any
-    volga: Any
-
-
-# ---------------------------------------------------------------- arguments
-
-CALL_WORDS = {"call": 1, "c": 1, "put": 0, "p": 0, "1": 1, "+1": 1, "-1": 0}
-
-
-def _series_index(value: object) -> Any:
-    """The index of a pandas Series, or None for anything else."""
-    pd = sys.modules.get("pandas")
-    if pd is not None and isinstance(value, pd.Series):
-        return value.index
-    return None
-
-
-def _is_missing(value: object) -> bool:
-    """Whether a cell is a missing value: None, a float NaN or pandas' NA."""
-    if value is None:
-        return True
-    if isinstance(value, (float, np.floating)):
-        return bool(value != value)  # NaN, without a ufunc call per cell
-    pd = sys.modules.get("pandas")
-    return pd is not None and value is pd.NA
-
-
-def _as_float(name: str, value: object) -> FloatArray:
-    """value as a float64 array; TypeError naming the argument if not numeric."""
-    if _series_index(value) is not None:
-        if getattr(value.dtype, "kind", "O") in "fiu":  # type: ignore[attr-defined]
-            # Nullable pandas dtypes hold pd.NA for missing values.
-            out = value.to_numpy(dtype=np.float64, na_value=np.nan)  # type: ignore[attr-defined]
-            return out  # type: ignore[no-any-return]
-        value = value.to_numpy()  # type: ignore[attr-defined]
-    arr = np.asarray(value)
-    if arr.dtype.kind in "fiu":
-        return arr.astype(np.float64, copy=False)
-    if arr.dtype.kind == "O":
-        # Numbers and missing values; text is refused as in a str array.
-        if any(isinstance(v, (str, bytes)) for v in arr.flat):
-            raise TypeError(f"{name}: expected numbers, got strings (object array)")
-        na = getattr(sys.modules.get("pandas"), "NA", None)
-        try:
-            if na is not None and any(v is na for v in arr.flat):
-                # None and NaN convert to NaN by themselves; pandas' NA does not.
-                cells = [math.nan if v is na else v for v in arr.flat]
-                arr = np.array(cells, dtype=object).reshape(arr.shape)
-            return arr.astype(np.float64)
-        except (TypeError, ValueError) as exc:
-            raise TypeError(f"{name}: expected numbers, {exc}") from None
-    what = {
-        "b": "booleans",
-        "U": "strings",
-        "S": "bytes",
-        "c": "complex numbers",
-        "M": "datetimes",
-        "m": "timedeltas",
-    }.get(arr.dtype.kind, "data")
-    raise TypeError(f"{name}: expected numbers, got {what} (dtype {arr.dtype})")
-
-
-def _flag_of(value: object) -> int:
-    """1 for a call, 0 for a put; ValueError for anything else."""
-    if isinstance(value, (bool, np.bool_)):
-        return int(value)
-    if isinstance(value, bytes):
-        value = value.decode("ascii", "replace")
-    if isinstance(value, str):
-        flag = CALL_WORDS.get(value.strip().lower())
-        if flag is not None:
-            return flag
-    elif isinstance(value, (int, float, np.integer, np.floating)):
-        if value == 1:
-            return 1
-        if value == -1:
-            return 0
-    raise ValueError(
-        f"kind: unknown option kind {value!r}; use 'call'/'put' (or 'c'/'p'), "
-        "1/-1, or True/False for call/put"
-    )
-
-
-def _as_is_call(kind: object) -> tuple[npt.NDArray[np.int8], npt.NDArray[np.bool_] | None]:
-    """Option kinds as int8 flags, 1 for a call and 0 for a put, and where they are missing.
-
-    A missing kind (None, NaN, pandas' NA) is flagged as a call and marked in
-    the mask (None when there is none): its row gets no volatility.
-    """
-    if _series_index(kind) is not None:
-        kind = kind.to_numpy()  # type: ignore[attr-defined]
-    arr = np.asarray(kind)
-    if arr.dtype.kind == "b":
-        return arr.astype(np.int8), None
-    if arr.dtype.kind in "iuf":
-        calls: npt.NDArray[np.bool_] = arr == 1
-        known = calls | (arr == -1)
-        missing: npt.NDArray[np.bool_] = (
-            np.isnan(arr) if arr.dtype.kind == "f" else np.zeros(arr.shape, dtype=np.bool_)
-        )
-        if not np.all(known | missing):
-            _flag_of(arr[~(known | missing)].flat[0])  # raises, naming the value
-        return (calls | missing).astype(np.int8), missing if missing.any() else None
-    if arr.dtype.kind in "US":
-        # Few distinct words in a large book: classify each word once.
-        words, inverse = np.unique(arr, return_inverse=True)
-        if not isinstance(kind, np.ndarray) and {"nan", b"nan"} & set(words.tolist()):
-            # NumPy wrote a NaN among the words as the word "nan": keep the objects.
-            return _as_is_call(np.asarray(kind, dtype=object))
-        flags = np.array([_flag_of(w) for w in words.tolist()], dtype=np.int8)
-        return flags[inverse].reshape(arr.shape), None
-    if arr.dtype.kind == "O":
-        cache: dict[object, int] = {}
-        out: npt.NDArray[np.int8] = np.ones(arr.shape, dtype=np.int8)
-        gaps: npt.NDArray[np.bool_] = np.zeros(arr.shape, dtype=np.bool_)
-        flat, flat_gaps = out.reshape(-1), gaps.reshape(-1)
-        for i, v in enumerate(arr.reshape(-1).tolist()):
-            if _is_missing(v):
-                flat_gaps[i] = True
-                continue
-            try:
-                flat[i] = cache[v]
-            except KeyError:
-                flat[i] = cache[v] = _flag_of(v)
-            except TypeError:  # unhashable
-                flat[i] = _flag_of(v)
-        return out, gaps if gaps.any() else None
-    raise TypeError(f"kind: expected 'call'/'put' words or flags, got dtype {arr.dtype}")
-
-
-def _underlying(
-    forward: object, spot: object, dividend_yield: object, discount: object, rate: object
-) -> str:
-    """ "forward" or "spot": which underlying price the arguments give."""
-    if spot is None:
-        if forward is None:
-            raise TypeError("missing argument: give forward, or spot with rate")
-        if dividend_yield is not None:
-            raise TypeError("dividend_yield is used only with spot; a forward already includes it")
-        return "forward"
-    if forward is not None:
-        raise TypeError("give either forward or spot, not both")
-    if rate is None and discount is None:
-        raise TypeError("spot needs rate (or discount) to form the forward")
-    return "spot"
-
-
-def _spot_growth(
-    rate: np.ndarray | None,
-    dividend_yield: np.ndarray | None,
-    expiry: np.ndarray,
-    discount: np.ndarray,
-) -> np.ndarray:
-    """F/S = exp((r - q) * T), or exp(-q * T) / D when no rate was given."""
-    q = 0.0 if dividend_yield is None else dividend_yield
-    if rate is not None:
-        return np.asarray(np.exp((rate - q) * expiry))
-    return np.asarray(np.exp(-q * expiry) / discount)
-
-
-def _unmasked(name: str, value: object) -> object:
-    """A masked array's data with its masked entries replaced by a harmless value.
-
-    The mask itself is kept by the caller: those rows get no volatility.
-    """
-    if not np.ma.isMaskedArray(value):
-        return value
-    kind = value.dtype.kind
-    if name != "kind":
-        return np.ma.filled(value.astype(np.float64) if kind in "iu" else value, np.nan)
-    fill: Any = {"b": True, "U": "call", "S": b"call", "O": "call"}.get(kind, 1)
-    return np.ma.filled(value, fill)
-
-
-class _Book:
-    """The broadcast inputs of one call, flattened into contiguous buffers."""
-
-    def __init__(
-        self,
-        price: object,
-        forward: object,
-        strike: object,
-        expiry: object,
-        kind: object,
-        discount: object,
-        rate: object,
-        spot: object = None,
-        dividend_yield: object = None,
-    ) -> None:
-        if discount is not None and rate is not None:
-            raise TypeError("give either discount or rate, not both")
-        underlying = _underlying(forward, spot, dividend_yield, discount, rate)
-        if strike is None or expiry is None:
-            raise TypeError(f"missing argument: {'strike' if strike is None else 'expiry'}")
-        named = {
-            "price": price,
-            underlying: spot if underlying == "spot" else forward,
-            "strike": strike,
-            "expiry": expiry,
-            "kind": kind,
-        }
-        if rate is not None:
-            named["rate"] = rate
-        elif discount is not None:
-            named["discount"] = discount
-        if dividend_yield is not None:
-            named["dividend_yield"] = dividend_yield
-        self.index = self._common_index(named)
-        masks = [np.ma.getmaskarray(v) for v in named.values() if np.ma.isMaskedArray(v)]
-        named = {name: _unmasked(name, v) for name, v in named.items()}
-
-        arrays: dict[str, np.ndarray] = {}
-        for name, v in named.items():
-            if name == "kind":
-                arrays[name], missing = _as_is_call(v)
-                if missing is not None:
-                    masks.append(missing)
-            else:
-                arrays[name] = _as_float(name, v)
-        try:
-            self.shape: tuple[int, ...] = np.broadcast_shapes(*(a.shape for a in arrays.values()))
-        except ValueError:
-            shapes = ", ".join(f"{n} {a.shape}" for n, a in arrays.items())
-            raise ValueError(f"arguments do not broadcast to one shape: {shapes}") from None
-
-        with np.errstate(all="ignore"):
-            expiry_a = np.broadcast_to(arrays["expiry"], self.shape)
-            if "rate" in arrays:
-                disc = np.exp(-arrays["rate"] * expiry_a)
-            elif "discount" in arrays:
-                disc = np.broadcast_to(arrays["discount"], self.shape)
-            else:
-                disc = np.ones(self.shape)
-            growth = None
-            if underlying == "spot":
-                growth = _spot_growth(
-                    arrays.get("rate"), arrays.get("dividend_yield"), expiry_a, disc
-                )
-        self.price = self._buffer(arrays["price"], np.float64)
-        if growth is None:
-            self.growth = None
-            self.forward = self._buffer(arrays["forward"], np.float64)
-        else:
-            self.growth = self._buffer(growth, np.float64)
-            with np.errstate(all="ignore"):
-                self.forward = self._buffer(arrays["spot"] * growth, np.float64)
-        self._rate = arrays.get("rate")
-        self._yield = arrays.get("dividend_yield")
-        self.strike = self._buffer(arrays["strike"], np.float64)
-        self.is_call = self._buffer(arrays["kind"], np.int8)
-        self.discount = self._buffer(disc, np.float64)
-        self.expiry = self._buffer(arrays["expiry"], np.float64)
-        self.masked = (
-            np.logical_or.reduce([np.broadcast_to(m, self.shape) for m in masks]).reshape(-1)
-            if masks
-            else None
-        )
-
-    def rate_and_yield(self) -> tuple[FloatArray, FloatArray]:
-        """The rate r and the yield q that theta and rho hold fixed, flat.
-
-        r is the rate given, else ``-ln(D) / T``. With a forward given the
-        forward is what stays fixed, which is a yield equal to the rate.
-        """
-        with np.errstate(all="ignore"):
-            if self._rate is not None:
-                r = self._buffer(self._rate, np.float64)
-            else:
-                r = -np.log(self.discount) / self.expiry
-        if self.growth is None:
-            return r, r
-        if self._yield is None:
-            return r, np.zeros_like(r)
-        return r, self._buffer(self._yield, np.float64)
-
-    @staticmethod
-    def _common_index(named: dict[str, object]) -> Any:
-        """The index shared by the pandas Series arguments, or None if there are none."""
-        index, first = None, ""
-        for name, value in named.items():
-            idx = _series_index(value)
-            if idx is None:
-                continue
-            if index is None:
-                index, first = idx, name
-            elif not idx.equals(index):
-                raise ValueError(
-                    f"pandas Series {first} and {name} have different indexes; NumPy "
-                    "broadcasting pairs values by position, so align them first"
-                )
-        return index
-
-    def _buffer(self, a: np.ndarray, dtype: type) -> np.ndarray:
-        """a broadcast to the book's shape as a flat, contiguous buffer.
-
-        An array of the right layout is used in place; anything else
-        (broadcast, strided, misaligned, other dtypes) is copied once.
-        """
-        out: np.ndarray = np.require(np.broadcast_to(a, self.shape), dtype, ["C", "A"])
-        return out.reshape(-1)
-
-    def solve(
-        self, threads: int | None, greeks: bool
-    ) -> tuple[FloatArray, FloatArray | None, FloatArray | None, FloatArray | None, CodeArray]:
-        """Annualised vol, discounted Greeks (or None) and reason codes, flat.
-
-        The kernel runs in the threads, range by range: it checks the expiry,
-        annualises and gives NaN results to the rows that are not ok. A
-        masked entry is a NaN price, which the kernel calls not finite.
-        """
-        n = self.price.size
-        vol = np.empty(n)
-        delta, gamma, vega = (np.empty(n) for _ in range(3)) if greeks else (None, None, None)
-        code: CodeArray = np.empty(n, dtype=np.int8)
-        price = self.price if self.masked is None else np.where(self.masked, np.nan, self.price)
-        inputs = (price, self.forward, self.strike, self.is_call, self.discount, self.expiry)
-        outputs = (vol, delta, gamma, vega, code)
-
-        def part(a: np.ndarray | None, lo: int, hi: int) -> np.ndarray | None:
-            return None if a is None else a[lo:hi]
-
-        def run(lo: int, hi: int) -> None:
-            _kernel.solve(*(a[lo:hi] for a in inputs), *(part(a, lo, hi) for a in outputs))
-
-        _split(n, threads, run)
-        return vol, delta, gamma, vega, code
-
-    def wrap(self, flat: np.ndarray, name: str) -> Any:
-        """A flat result in the book's shape: a pandas Series, an array or a scalar."""
-        out = flat.reshape(self.shape)
-        if self.index is not None and out.ndim == 1 and out.size == len(self.index):
-            return sys.modules["pandas"].Series(out, index=self.index, name=name)
-        return out[()] if out.ndim == 0 else out
-
-
-# ---------------------------------------------------------------- threads
-
-# Below this many rows per thread, starting threads costs more than it saves.
-_MIN_ROWS_PER_THREAD = 1 << 14
-
-
-def _cpu_count() -> int:
-    """The CPUs this process may run on."""
-    try:
-        return len(os.sched_getaffinity(0))
-    except AttributeError:  # not on every platform
-        return os.cpu_count() or 1
-
-
-def _split(n: int, threads: int | None, run: Any) -> None:
-    """Calls run(lo, hi) over consecutive ranges covering [0, n), in threads.
-
-    Rows are solved independently, so the results do not depend on the split.
-    """
-    if threads is None:
-        threads = _cpu_count()
-    elif isinstance(threads, bool) or not isinstance(threads, (int, np.integer)) or threads < 1:
-        raise ValueError(f"threads: expected a positive integer or None, got {threads!r}")
-    workers = int(min(threads, max(1, n // _MIN_ROWS_PER_THREAD)))
-    if workers == 1:
-        run(0, n)
-        return
-    # A few pieces per worker even out the rows that take longer to solve.
-    pieces = 4 * workers
-    bounds = [n * i // pieces for i in range(pieces + 1)]
-    with ThreadPoolExecutor(max_workers=workers) as pool:
-        for future in [pool.submit(run, lo, hi) for lo, hi in itertools.pairwise(bounds)]:
-            future.result()
 
 
 def simd_level() -> str:
@@ -547,6 +62,35 @@ def simd_level() -> str:
     environment variable ``QUELTA_SIMD`` (never above what the CPU has).
     """
     return str(_kernel.simd_level())
+
+
+def _solve(
+    book: Book, threads: int | None, greeks: bool
+) -> tuple[FloatArray, FloatArray | None, FloatArray | None, FloatArray | None, CodeArray]:
+    """Annualised vol, discounted Greeks (or None) and reason codes, flat.
+
+    The kernel runs in the threads, range by range: it checks the expiry,
+    annualises and gives NaN results to the rows that are not ok. A
+    masked entry is a NaN price, which the kernel calls not finite.
+    """
+    n = book.price.size
+    vol = np.empty(n)
+    delta, gamma, vega = (np.empty(n) for _ in range(3)) if greeks else (None, None, None)
+    code: CodeArray = np.empty(n, dtype=np.int8)
+    price = book.price if book.masked is None else np.where(book.masked, np.nan, book.price)
+    inputs = (price, book.forward, book.strike, book.is_call, book.discount, book.expiry)
+    outputs = (vol, delta, gamma, vega, code)
+
+    def part(a: np.ndarray | None, lo: int, hi: int) -> np.ndarray | None:
+        return None if a is None else a[lo:hi]
+
+    kernel = _kernel.solve_normal if book.model == "normal" else _kernel.solve
+
+    def run(lo: int, hi: int) -> None:
+        kernel(*(a[lo:hi] for a in inputs), *(part(a, lo, hi) for a in outputs))
+
+    split(n, threads, run)
+    return vol, delta, gamma, vega, code
 
 
 # ---------------------------------------------------------------- functions
@@ -564,6 +108,8 @@ def implied_volatility(
     kind: object = ...,
     discount: npt.ArrayLike | None = ...,
     rate: npt.ArrayLike | None = ...,
+    model: str = ...,
+    shift: npt.ArrayLike | None = ...,
     reason: Literal[False] = ...,
     threads: int | None = ...,
 ) -> Any: ...
@@ -579,6 +125,8 @@ def implied_volatility(
     kind: object = ...,
     discount: npt.ArrayLike | None = ...,
     rate: npt.ArrayLike | None = ...,
+    model: str = ...,
+    shift: npt.ArrayLike | None = ...,
     reason: Literal[True],
     threads: int | None = ...,
 ) -> tuple[Any, Any]: ...
@@ -595,6 +143,8 @@ def implied_volatility(
     kind: object = "call",
     discount: npt.ArrayLike | None = None,
     rate: npt.ArrayLike | None = None,
+    model: str = "black",
+    shift: npt.ArrayLike | None = None,
     reason: bool = False,
     threads: int | None = None,
 ) -> Any:
@@ -635,6 +185,17 @@ def implied_volatility(
     rate : array_like, optional
         Continuously compounded rate ``r``, giving ``D = exp(-r * T)``.
         Give ``discount`` or ``rate``, not both.
+    model : {"black", "normal"}, default "black"
+        ``"black"``: the lognormal model, ``sigma`` a relative volatility.
+        ``"normal"``: the normal (Bachelier) model, ``V = D * Bachelier(F,
+        K, sigma * sqrt(T))``, ``sigma`` in units of the forward per
+        sqrt(year) (an absolute volatility: 0.01 is 100 basis points a
+        year for a rate); forwards and strikes of any sign.
+    shift : array_like, optional
+        Shift ``d`` of the shifted-lognormal model (``model="black"`` only):
+        Black on ``(F + d, K + d)``, with the same bits as the unshifted
+        solver on the shifted inputs; ``F + d`` or ``K + d`` not positive is
+        ``NON_POSITIVE_INPUT``.
     reason : bool, default False
         Also return an int8 array of :class:`Reason` codes.
     threads : int or None, default None
@@ -677,8 +238,10 @@ def implied_volatility(
     >>> vol = implied_volatility(9.0, strike=100.0, expiry=1.0, spot=98.0, rate=0.03,
     ...                          dividend_yield=0.01)
     """
-    book = _Book(price, forward, strike, expiry, kind, discount, rate, spot, dividend_yield)
-    vol, _, _, _, code = book.solve(threads, greeks=False)
+    book = Book(
+        price, forward, strike, expiry, kind, discount, rate, spot, dividend_yield, model, shift
+    )
+    vol, _, _, _, code = _solve(book, threads, greeks=False)
     if reason:
         return book.wrap(vol, "implied_vol"), book.wrap(code, "reason")
     return book.wrap(vol, "implied_vol")
@@ -695,6 +258,8 @@ def greeks(
     kind: object = "call",
     discount: npt.ArrayLike | None = None,
     rate: npt.ArrayLike | None = None,
+    model: str = "black",
+    shift: npt.ArrayLike | None = None,
     threads: int | None = None,
 ) -> Greeks:
     """Implied volatility and the Greeks at that volatility, in one call.
@@ -710,7 +275,9 @@ def greeks(
         Named tuple ``(vol, delta, gamma, vega, reason, theta, rho, vanna,
         volga)`` of arrays of the broadcast shape (scalars for scalar
         arguments, Series for Series). With ``V = D * Black(F, K, sigma *
-        sqrt(T))`` the market price: ``vol`` is the annualised ``sigma``;
+        sqrt(T))`` the market price (``Bachelier`` for ``model="normal"``,
+        Black on ``F + d`` and ``K + d`` with a ``shift``): ``vol`` is the
+        annualised ``sigma``;
         ``delta = dV/dF`` and ``gamma = d2V/dF2`` (``dV/dS``, ``d2V/dS2``
         with ``spot``); ``vega`` the change of ``V`` per volatility point,
         ``dV/dsigma / 100``; ``theta = -dV/dT / 365`` per calendar day;
@@ -738,6 +305,8 @@ def greeks(
         rate=rate,
         threads=threads,
         more=True,
+        model=model,
+        shift=shift,
     )[0]
 
 
@@ -754,6 +323,8 @@ def solve_greeks(
     rate: npt.ArrayLike | None,
     threads: int | None,
     more: bool,
+    model: str = "black",
+    shift: npt.ArrayLike | None = None,
 ) -> tuple[Greeks, FloatArray]:
     """:func:`greeks`, and the forward of each row, flat (formed from the spot if given).
 
@@ -761,14 +332,16 @@ def solve_greeks(
     show only delta, gamma and vega (a book's default columns), which then
     pay for the kernel alone.
     """
-    book = _Book(price, forward, strike, expiry, kind, discount, rate, spot, dividend_yield)
-    vol, delta, gamma, vega, code = book.solve(threads, greeks=True)
+    book = Book(
+        price, forward, strike, expiry, kind, discount, rate, spot, dividend_yield, model, shift
+    )
+    vol, delta, gamma, vega, code = _solve(book, threads, greeks=True)
     assert delta is not None and gamma is not None and vega is not None
     if not more and book.growth is None:
         theta = rho = vanna = volga = None
     else:
-        theta, rho, vanna, volga = _spot_time_and_vol_greeks(
-            book, vol, delta, gamma, vega, code, threads, more
+        theta, rho, vanna, volga = time_and_vol_greeks(
+            book.model, book, vol, delta, gamma, vega, code, threads, more
         )
     greeks = Greeks(
         *(
@@ -786,125 +359,4 @@ def solve_greeks(
             )
         )
     )
-    return greeks, book.forward
-
-
-DAYS_PER_YEAR = 365.0  # ACT/365F: a theta per calendar day, a book's days to years
-_DBL_MIN = float(np.finfo(np.float64).tiny)
-_DBL_MAX = float(np.finfo(np.float64).max)
-
-
-def _log_moneyness(f: FloatArray, k: FloatArray) -> FloatArray:
-    """ln(F/K) as the kernel takes it: the log of the quotient where that is a
-    normal number, else ln F - ln K (a quotient that overflows or underflows)."""
-    ratio = f / k
-    x: FloatArray = np.log(ratio)
-    wide = ~((np.abs(ratio) >= _DBL_MIN) & (np.abs(ratio) <= _DBL_MAX))
-    if wide.any():
-        x[wide] = np.log(f[wide]) - np.log(k[wide])
-    return x
-
-
-# Below this argument the normal CDF (5.7e-300 at -37) nears DBL_MIN and then
-# loses bits to underflow: D K N(z) is then taken from the Mills ratio.
-_CDF_TAIL = -37.0
-
-
-def _strike_term(z: FloatArray, dk: FloatArray, density: FloatArray) -> FloatArray:
-    """D K N(z), z = d2 for a call and -d2 for a put, to full relative precision.
-
-    ``F delta - V`` would keep only the difference of two close numbers.
-    Where N(z) underflows, D K N(z) is ``D K n(d2) N(z) / n(z)`` with
-    ``K n(d2) = F n(d1)``: the density term ``D F n(d1) = density * 100``
-    (vega per point over sqrt(T)) times the Mills ratio
-    ``N(z) / n(z) = sqrt(pi / 2) erfcx(-z / sqrt(2))``.
-    """
-    b = np.empty_like(z)
-    _kernel.elementary("norm_cdf", z, b, None)
-    b *= dk
-    tail = np.flatnonzero(z < _CDF_TAIL)
-    if tail.size:
-        mills = z[tail] * -math.sqrt(0.5)
-        _kernel.elementary("erfcx", mills, mills, None)
-        b[tail] = 100.0 * density[tail] * math.sqrt(0.5 * math.pi) * mills
-    return b
-
-
-def _spot_time_and_vol_greeks(
-    book: _Book,
-    vol: FloatArray,
-    delta: FloatArray,
-    gamma: FloatArray,
-    vega: FloatArray,
-    code: CodeArray,
-    threads: int | None,
-    more: bool = True,
-) -> tuple[FloatArray | None, ...]:
-    """Theta, rho, vanna and volga (None without ``more``); delta and gamma
-    turned to the spot in place.
-
-    Closed forms of the Black-Scholes-Merton price ``V = D * Black(F, K, w)``,
-    ``w = sigma * sqrt(T)``, from what the kernel returned: the forward delta
-    ``delta_F`` (``D N(d1)`` or ``-D N(-d1)``) and the vega per point
-    ``D F n(d1) sqrt(T) / 100``. With ``A = F * delta_F`` and
-    ``B = D K N(d2)`` for a call, ``-D K N(-d2)`` for a put (which is
-    ``A - V``, but formed from the normal CDF of d2, to its full relative
-    precision where ``A`` and ``V`` agree), at fixed ``S``, ``r`` and ``q``,
-    where ``F = S exp((r - q) T)``:
-
-    - ``-dV/dT = q A - r B - D F n(d1) sigma / (2 sqrt(T))``;
-    - ``dV/dr = T B``;
-    - ``d(delta_F)/dsigma = -D n(d1) d2 / sigma``;
-    - ``d(vega)/dsigma = vega d1 d2 / sigma``.
-
-    A forward held fixed is ``q = r``: ``-dV/dT = r V - D F n(d1) sigma /
-    (2 sqrt(T))``, and ``dV/dr = -T V``. d1 and d2 are formed each from the
-    log-moneyness as the kernel takes it (``_log_moneyness``). Spot
-    delta, gamma and vanna are the forward ones times ``F/S`` (gamma twice).
-    Computed range by range in the threads of the solve; NaN where the code
-    is not ok.
-    """
-    n = vol.size
-    theta, rho, vanna, volga = (np.empty(n if more else 0) for _ in range(4))
-    rate, carry = book.rate_and_yield() if more else (vol, vol)
-    growth = book.growth
-
-    def run(lo: int, hi: int) -> None:
-        if more:  # from the forward delta, before it is turned to the spot
-            f, k, t, v = (a[lo:hi] for a in (book.forward, book.strike, book.expiry, book.price))
-            disc = book.discount[lo:hi]
-            r, q, sigma, dv = rate[lo:hi], carry[lo:hi], vol[lo:hi], vega[lo:hi]
-            call = book.is_call[lo:hi] != 0
-            with np.errstate(all="ignore"):
-                root_t = np.sqrt(t)
-                w = sigma * root_t
-                x = _log_moneyness(f, k)
-                # Each from ln(F/K), as the kernel forms d1: d1 - w would lose
-                # the bits of d2 that N(d2) needs in its tail.
-                d1 = (x + 0.5 * w * w) / w
-                d2 = (x - 0.5 * w * w) / w
-                decay = 50.0 * dv * sigma / t  # D F n(d1) sigma / (2 sqrt(T)), vega per point
-                if growth is None:
-                    # F fixed: q = r, and q A - r B = r V with no cancellation.
-                    theta[lo:hi] = (r * v - decay) / DAYS_PER_YEAR
-                    rho[lo:hi] = -t * v / 100.0
-                else:
-                    b = _strike_term(np.where(call, d2, -d2), disc * k, dv / root_t)
-                    b[~call] *= -1.0
-                    theta[lo:hi] = (q * f * delta[lo:hi] - r * b - decay) / DAYS_PER_YEAR
-                    rho[lo:hi] = t * b / 100.0
-                density = 100.0 * dv / (f * root_t)  # D n(d1)
-                vanna[lo:hi] = -density * d2 / (100.0 * sigma)
-                volga[lo:hi] = dv * d1 * d2 / (100.0 * sigma)
-            bad = code[lo:hi] != Reason.OK
-            for out in (theta, rho, vanna, volga):
-                out[lo:hi][bad] = np.nan
-        if growth is not None:
-            g = growth[lo:hi]
-            delta[lo:hi] *= g
-            gamma[lo:hi] *= g * g
-            if more:
-                vanna[lo:hi] *= g
-
-    _split(n, threads, run)
-    return (theta, rho, vanna, volga) if more else (None,) * 4
+    return greeks, book.quoted_forward

@@ -18,43 +18,35 @@ Dask is imported on first use: ``pip install 'quelta[dask]'``.
 
 from __future__ import annotations
 
-import contextlib
-import errno
-import glob
-import os
-import re
-import shutil
-import tempfile
-import time
-import uuid
 import warnings
-from collections.abc import Callable, Mapping, Sequence
-from dataclasses import dataclass, field
+from collections.abc import Sequence
 from typing import Any
 
 import numpy as np
 
 import quelta
-from quelta.book import (
-    GREEKS,
-    SYMBOL_ROLES,
-    Tally,
-    creation_mode,
-    from_symbols,
-    header_columns,
-    result_names,
+from quelta._arrays import check_model
+from quelta._dataset import (
+    MARK,
+    DatasetSummary,
+    check_out_dir,
+    dataset_files,
+    solve_dataset,
 )
+from quelta.book import GREEKS
 
-__all__ = ["DatasetSummary", "greeks", "implied_volatility", "solve", "solve_dataset"]
+__all__ = [
+    "MARK",
+    "DatasetSummary",
+    "check_out_dir",
+    "dataset_files",
+    "greeks",
+    "implied_volatility",
+    "solve",
+    "solve_dataset",
+]
 
 _INSTALL = "quelta.dask needs Dask: pip install 'quelta[dask]'"
-PIECE_ROWS = 1_000_000  # Parquet rows per task: large files are split at row groups
-_PART = re.compile(r"part-\d+\.parquet")
-# Every OUT_DIR quelta writes holds this file: the sign that a later run may
-# replace it. Part names alone are no such sign, pyarrow names its parts so.
-# Hidden, so that neither quelta nor pyarrow reads it as part of the dataset.
-_MARK = ".quelta-dataset"
-_MARK_TEXT = b"Written by quelta solve --scheduler; the next run to this directory replaces it.\n"
 
 
 def _dask_array() -> Any:
@@ -75,6 +67,8 @@ def solve(
     strict: bool = False,
     columns: Any = None,
     greeks: str | Sequence[str] = GREEKS,
+    model: str = "black",
+    shift: float | None = None,
     date_format: str | None = None,
     expiry_time: str | None = None,
     timezone: str | None = None,
@@ -102,6 +96,8 @@ def solve(
             valuation_date=valuation_date,
             columns=columns,
             greeks=greeks,
+            model=model,
+            shift=shift,
             date_format=date_format,
             expiry_time=expiry_time,
             timezone=timezone,
@@ -115,6 +111,8 @@ def solve(
         columns=columns,
         greeks=greeks,
         threads=1,
+        model=model,
+        shift=shift,
         date_format=date_format,
         expiry_time=expiry_time,
         timezone=timezone,
@@ -127,10 +125,10 @@ def solve(
 
 
 def _stacked(
-    function: str, fields: tuple[str, ...], names: tuple[str, ...], *blocks: Any
+    function: str, fields: tuple[str, ...], model: str, names: tuple[str, ...], *blocks: Any
 ) -> np.ndarray:
     """One block of results, the fields stacked along a new last axis (as float64)."""
-    args = dict(zip(names, blocks))
+    args: dict[str, Any] = dict(zip(names, blocks), model=model)
     if function == "implied_volatility":
         got = dict(zip(fields, quelta.implied_volatility(**args, reason=True, threads=1)))
     else:
@@ -138,8 +136,10 @@ def _stacked(
     return np.stack([np.asarray(got[f], dtype=np.float64) for f in fields], axis=-1)
 
 
-def _blockwise(function: str, fields: tuple[str, ...], **named: Any) -> list[Any]:
+def _blockwise(function: str, fields: tuple[str, ...], model: str, **named: Any) -> list[Any]:
     da = _dask_array()
+    # Checked here, before anything is computed, as the NumPy functions check it.
+    check_model(model, named.get("shift"))
     named = {k: v for k, v in named.items() if v is not None}
     arrays = da.broadcast_arrays(*(da.asarray(v) for v in named.values()))
     ndim = arrays[0].ndim
@@ -153,6 +153,8 @@ def _blockwise(function: str, fields: tuple[str, ...], **named: Any) -> list[Any
         function,
         None,
         fields,
+        None,
+        model,
         None,
         tuple(named),
         None,
@@ -178,6 +180,8 @@ def implied_volatility(
     kind: Any = "call",
     discount: Any = None,
     rate: Any = None,
+    model: str = "black",
+    shift: Any = None,
     reason: bool = False,
 ) -> Any:
     """:func:`quelta.implied_volatility` on Dask arrays, block by block, lazily.
@@ -190,6 +194,7 @@ def implied_volatility(
     vol, code = _blockwise(
         "implied_volatility",
         ("vol", "reason"),
+        model,
         price=price,
         forward=forward,
         strike=strike,
@@ -199,6 +204,7 @@ def implied_volatility(
         kind=kind,
         discount=discount,
         rate=rate,
+        shift=shift,
     )
     return (vol, code) if reason else vol
 
@@ -214,12 +220,15 @@ def greeks(
     kind: Any = "call",
     discount: Any = None,
     rate: Any = None,
+    model: str = "black",
+    shift: Any = None,
 ) -> quelta.Greeks:
     """:func:`quelta.greeks` on Dask arrays: a :class:`quelta.Greeks` of Dask arrays."""
     return quelta.Greeks(
         *_blockwise(
             "greeks",
             quelta.Greeks._fields,
+            model,
             price=price,
             forward=forward,
             strike=strike,
@@ -229,437 +238,6 @@ def greeks(
             kind=kind,
             discount=discount,
             rate=rate,
+            shift=shift,
         )
     )
-
-
-# ---------------------------------------------------------------- datasets of files
-
-
-@dataclass(frozen=True)
-class _Piece:
-    """The rows of one task: a file, or some row groups of a Parquet file."""
-
-    path: str  # absolute, as the workers open it
-    name: str  # as shown in messages
-    out: str  # the part file written
-    row_groups: tuple[int, ...] | None = None  # None: the whole file
-    rows: int | None = None  # known for Parquet
-
-
-@dataclass
-class DatasetSummary(Tally):
-    """What :func:`solve_dataset` did, added up over all parts: a :class:`quelta.book.Tally`.
-
-    ``files`` and ``parts`` are the files read and the part files written;
-    ``columns`` maps canonical columns to the header names of the first file.
-    """
-
-    files: int = 0
-    parts: int = 0
-    columns: dict[str, str] = field(default_factory=dict)
-
-    def add(self, other: DatasetSummary) -> None:
-        """Adds the summary of another part."""
-        self.merge(other)
-        self.columns = self.columns or other.columns
-
-
-def _inside(path: str, directory: str) -> bool:
-    """Whether path lies in directory (both as real paths)."""
-    return path.startswith(directory.rstrip(os.sep) + os.sep)
-
-
-def _earlier_result(out_dir: str | None) -> str | None:
-    """The real path of out_dir if quelta wrote it (its files are no input), else None."""
-    if out_dir is None or not os.path.isfile(os.path.join(out_dir, _MARK)):
-        return None
-    return os.path.realpath(out_dir)
-
-
-def _matches(dataset: str, out_dir: str | None) -> list[str]:
-    """The regular files a glob matches, less those of an earlier result in out_dir."""
-    found = [p for p in glob.glob(dataset, recursive=True) if os.path.isfile(p)]
-    earlier = _earlier_result(out_dir)
-    if earlier is None:
-        return found
-    return [p for p in found if not _inside(os.path.realpath(p), earlier)]
-
-
-def dataset_files(dataset: str, out_dir: str | None = None) -> list[str]:
-    """The files of a dataset, in order: a file, a glob, or a directory's CSV and Parquet files.
-
-    A directory is searched recursively for names ending in .parquet, .pq,
-    .parq, .csv, .tsv or .txt, leaving out hidden entries (``.`` or ``_``
-    first, as Parquet datasets do). A glob takes every regular file it
-    matches, except those of an earlier result in ``out_dir``: a run never
-    reads its own output back as input.
-    """
-    from quelta.book import CSV_SUFFIXES, PARQUET_SUFFIXES, BookError
-
-    if os.path.isdir(dataset):
-        found = []
-        for root, dirs, files in os.walk(dataset):
-            dirs[:] = [d for d in dirs if not d.startswith((".", "_"))]
-            found += [
-                os.path.join(root, f)
-                for f in files
-                if not f.startswith((".", "_"))
-                and f.lower().endswith(PARQUET_SUFFIXES + CSV_SUFFIXES)
-            ]
-        if not found:
-            raise BookError(f"{dataset}: no CSV or Parquet files in the directory")
-        return sorted(found)
-    if glob.has_magic(dataset):
-        found = _matches(dataset, out_dir)
-        if not found:
-            raise BookError(f"{dataset}: no file matches")
-        return sorted(found)
-    if not os.path.exists(dataset):
-        raise BookError(f"{dataset}: no such file or directory")
-    return [dataset]
-
-
-def _common_schema(schemas: Sequence[Any], results: Sequence[str]) -> Any:
-    """The schema of every part: each column once, in the order first met, then the results.
-
-    A column whose type differs between files is text, as CSV reads it; the
-    results are always doubles and the reason text, whatever a file holds.
-    """
-    import pyarrow as pa
-
-    types: dict[str, Any] = {}
-    for schema in schemas:
-        for f in schema:
-            if f.name in results:
-                continue
-            if types.setdefault(f.name, f.type) != f.type:
-                types[f.name] = pa.string()
-    fields = [pa.field(n, t) for n, t in types.items()]
-    text = {"reason": pa.string(), "kind": pa.string(), "expiry": pa.date32()}
-    fields += [pa.field(r, text.get(r, pa.float64())) for r in results]
-    return pa.schema(fields)
-
-
-def _pieces(
-    files: Sequence[str], out_dir: str, results: Sequence[str], options: Mapping[str, Any]
-) -> tuple[list[_Piece], Any]:
-    """Tasks for the files (one per CSV file, Parquet files cut at row groups) and their schema.
-
-    The columns option symbols give (expiry, kind, strike) come first among the
-    results where a file's symbols give them.
-    """
-    import pyarrow as pa
-    import pyarrow.parquet as pq
-
-    from quelta.book import BookError, BookReader, is_parquet
-
-    cut: list[tuple[str, tuple[int, ...] | None, int | None]] = []
-    schemas = []
-    for path in files:
-        if not is_parquet(path):
-            try:  # the header only: every cell of a CSV book is read as text
-                reader = BookReader(path, 1)
-            except BookError as exc:
-                raise BookError(f"{path}: {exc}") from None
-            reader.close()
-            schemas.append(pa.schema([(n, pa.string()) for n in reader.names]))
-            cut.append((path, None, None))
-            continue
-        try:
-            meta = pq.read_metadata(path)
-        except pa.ArrowInvalid as exc:
-            raise BookError(f"cannot read {path}: {exc}") from None
-        schemas.append(meta.schema.to_arrow_schema())
-        if meta.num_rows <= PIECE_ROWS:
-            cut.append((path, None, meta.num_rows))
-            continue
-        groups: list[int] = []
-        rows = 0
-        for g in range(meta.num_row_groups):
-            groups.append(g)
-            rows += meta.row_group(g).num_rows
-            if rows >= PIECE_ROWS:
-                cut.append((path, tuple(groups), rows))
-                groups, rows = [], 0
-        if groups:
-            cut.append((path, tuple(groups), rows))
-    width = max(5, len(str(len(cut) - 1)))
-    pieces = [
-        _Piece(
-            os.path.abspath(path),
-            path,
-            os.path.join(out_dir, f"part-{i:0{width}d}.parquet"),
-            groups,
-            rows,
-        )
-        for i, (path, groups, rows) in enumerate(cut)
-    ]
-    symbols: set[str] = set()
-    for path, schema in zip(files, schemas):
-        try:
-            symbols.update(from_symbols(header_columns(schema.names, **options)))
-        except BookError as exc:
-            raise BookError(f"{path}: {exc}") from None
-    derived = [c for c in SYMBOL_ROLES if c in symbols]
-    return pieces, _common_schema(schemas, [*derived, *results])
-
-
-def _batches(books: Any, piece: _Piece, chunk: int) -> tuple[list[str], Any]:
-    """The column names and the record batches of a piece, read as the command reads them."""
-    reader = books.BookReader(piece.path, chunk, row_groups=piece.row_groups)
-    return reader.names, reader.batches()
-
-
-def _solve_piece(
-    piece: _Piece,
-    valuation_date: object,
-    strict: bool,
-    chunk: int,
-    schema: Any,
-    greeks: str | Sequence[str] = GREEKS,
-    options: Mapping[str, Any] | None = None,
-    dates: Mapping[str, str | None] | None = None,
-) -> DatasetSummary:
-    """Solves one piece and writes its part file, cast to the run's schema (a task, on a worker)."""
-    import pyarrow as pa
-
-    from quelta import book as books
-
-    summary = DatasetSummary(parts=1)
-    part_dir, part_name = os.path.split(piece.out)
-    # A fresh name per attempt: a task retried after its worker died never
-    # meets the half-written file of the attempt before.
-    tmp = os.path.join(part_dir, f".{part_name}.{uuid.uuid4().hex}.tmp")
-    try:
-        with open(tmp, "wb") as sink:
-            try:
-                names, batches = _batches(books, piece, chunk)
-                options = dict(options or {})
-                summary.columns = books.header_columns(names, **options)
-                writer = books.BookWriter(sink, "parquet", schema=schema)
-                for batch in batches:
-                    writer.write(
-                        _solve_batch(
-                            books, batch, valuation_date, strict, greeks, summary, options, dates
-                        )
-                    )
-            except books.BookError as exc:
-                if exc.row is None:
-                    raise books.BookError(f"{piece.name}: {exc}") from None
-                raise books.BookError(
-                    f"{piece.name} row {summary.rows + exc.row + 1}: {exc}"
-                ) from None
-            except (pa.ArrowInvalid, pa.ArrowNotImplementedError) as exc:
-                # A malformed CSV or Parquet file, or a column of a type that
-                # cannot become the run's (a list where another file has text).
-                raise books.BookError(
-                    f"cannot read {piece.name}: {str(exc).strip().splitlines()[0]}"
-                ) from None
-            writer.close()
-        os.replace(tmp, piece.out)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(tmp)
-        raise
-    return summary
-
-
-def _solve_batch(
-    books: Any,
-    batch: Any,
-    valuation_date: object,
-    strict: bool,
-    greeks: str | Sequence[str],
-    summary: DatasetSummary,
-    options: Mapping[str, Any],
-    dates: Mapping[str, str | None] | None = None,
-) -> Any:
-    """Solves a record batch into the summary; returns the solved batch."""
-    start = time.perf_counter()
-    # One thread per task: the cluster's worker processes are the parallelism.
-    solved = books.solve_batch(
-        batch,
-        valuation_date=valuation_date,
-        strict=strict,
-        greeks=greeks,
-        threads=1,
-        **options,
-        **(dates or {}),
-    )
-    summary.count(solved, time.perf_counter() - start)
-    return solved.table
-
-
-def _check_apart(dataset: str, out_dir: str) -> None:
-    """Raise OSError unless out_dir and the dataset's files are apart (neither in the other)."""
-    out = os.path.realpath(out_dir)
-    if glob.has_magic(dataset) and not os.path.exists(dataset):
-        roots = _matches(dataset, out_dir)
-    else:
-        roots = [dataset]
-    for root in map(os.path.realpath, roots):
-        if root == out:
-            raise FileExistsError(errno.EEXIST, "is the dataset being read", out_dir)
-        if _inside(root, out):
-            what = "directory" if os.path.isdir(root) else "file"
-            raise FileExistsError(errno.EEXIST, f"holds the dataset's {what} {root}", out_dir)
-        if _inside(out, root):
-            raise FileExistsError(errno.EEXIST, f"lies inside the dataset {root}", out_dir)
-
-
-def check_out_dir(out_dir: str, dataset: str | None = None) -> None:
-    """Raise OSError (naming the path) unless out_dir can be written as a result.
-
-    It may be new, in an existing directory, an empty directory, or an
-    earlier result of quelta (marked so, holding only its part files) to
-    replace; nothing else is replaced. With ``dataset``, out_dir must not be
-    the dataset, lie inside it or hold any of its files.
-    """
-    parent = os.path.dirname(os.path.abspath(out_dir))
-    if not os.path.isdir(parent):
-        raise FileNotFoundError(errno.ENOENT, "no such directory", parent)
-    if dataset is not None:
-        _check_apart(dataset, out_dir)
-    if not os.path.lexists(out_dir):
-        return
-    if not os.path.isdir(out_dir) or os.path.islink(out_dir):
-        raise FileExistsError(errno.EEXIST, "exists and is not a directory", out_dir)
-    entries = sorted(os.listdir(out_dir))
-    if not entries:
-        return
-    if _MARK not in entries:
-        raise FileExistsError(
-            errno.ENOTEMPTY,
-            "is not empty and was not written by quelta; give an empty or new directory",
-            out_dir,
-        )
-    strangers = [e for e in entries if e != _MARK and not _PART.fullmatch(e)]
-    if strangers:
-        raise FileExistsError(
-            errno.ENOTEMPTY,
-            f"holds {strangers[0]!r}, which quelta did not write; give an empty or new directory",
-            out_dir,
-        )
-
-
-def _remove_tree(path: str) -> None:
-    # A task cancelled while running may still be writing its own file.
-    for _ in range(20):
-        shutil.rmtree(path, ignore_errors=True)
-        if not os.path.lexists(path):
-            return
-        time.sleep(0.05)
-
-
-def solve_dataset(
-    dataset: str,
-    out_dir: str,
-    *,
-    client: Any = None,
-    valuation_date: object = None,
-    strict: bool = False,
-    chunk_size: int = 100_000,
-    progress: Callable[[int, int | None], None] | None = None,
-    greeks: str | Sequence[str] = GREEKS,
-    date_format: str | None = None,
-    expiry_time: str | None = None,
-    timezone: str | None = None,
-    **options: Any,
-) -> DatasetSummary:
-    """Solve the files of a dataset on a Dask cluster into a partitioned Parquet dataset.
-
-    Parameters
-    ----------
-    dataset : str
-        A CSV or Parquet file, a glob of them, or a directory holding them
-        (see :func:`dataset_files`); files are taken in sorted order.
-    out_dir : str
-        The result: ``part-NNNNN.parquet`` files, one per CSV file and one per
-        row group or run of row groups (about a million rows) of a Parquet
-        file, numbered in the order of the input rows. Each holds the rows
-        with the results appended, as ``quelta solve BOOK -o OUT.parquet``
-        writes them, all parts with one schema (a column whose type differs
-        between files is text), so that ``out_dir`` reads back as one
-        dataset. The parts are written to a hidden directory beside
-        ``out_dir``, which is renamed to ``out_dir`` only when every part is
-        done: a failed run leaves no ``out_dir`` and an existing one (empty,
-        or an earlier result of quelta) untouched. Any other existing
-        directory, and one that is the dataset, lies inside it or holds its
-        files, is refused (OSError) before anything is written.
-    client : distributed.Client, optional
-        The cluster to run on; by default the current client. Workers open
-        the files by path, so the dataset and ``out_dir`` must be on storage
-        the workers share.
-    valuation_date, strict, date_format, expiry_time, timezone
-        As for :func:`quelta.solve_table`. With ``strict=True`` the first
-        unreadable cell fails the run (:class:`quelta.book.BookError` naming
-        the file and row).
-    chunk_size : int
-        Rows solved at a time in a task.
-    progress : callable, optional
-        Called on this machine as each part is done, with its number of rows
-        and the number of rows of the dataset (None unless it is all Parquet).
-    greeks : "all" or sequence of str
-        The Greeks appended, as for :func:`quelta.solve_table`.
-    **options
-        ``columns``, the constants (``rate``, ``spot``, ...), ``bid_ask_vols``
-        and ``price_unit``, as for :func:`quelta.solve_table`.
-    """
-    from distributed import as_completed, get_client
-
-    check_out_dir(out_dir, dataset)
-    files = dataset_files(dataset, out_dir)
-    if client is None:
-        client = get_client()
-    out_dir = os.path.abspath(out_dir)
-    parent, name = os.path.split(out_dir)
-    tmp = tempfile.mkdtemp(dir=parent, prefix=f".{name}.", suffix=".tmp")
-    os.chmod(tmp, creation_mode(0o777))  # as a directory made by mkdir, not mkdtemp's 0700
-    old = f"{tmp}.old"  # where an earlier result waits while the new one is renamed in
-    futures: list[Any] = []
-    try:
-        results = result_names(greeks, bool(options.get("bid_ask_vols")))
-        pieces, schema = _pieces(files, tmp, results, options)
-        futures = client.map(
-            _solve_piece,
-            pieces,
-            valuation_date=valuation_date,
-            strict=strict,
-            chunk=chunk_size,
-            schema=schema,
-            greeks=greeks,
-            options=options,
-            dates={"date_format": date_format, "expiry_time": expiry_time, "timezone": timezone},
-            pure=False,
-        )
-        summary = DatasetSummary(files=len(files), parts=len(pieces))
-        known = [p.rows for p in pieces if p.rows is not None]
-        total = sum(known) if len(known) == len(pieces) else None
-        for future in as_completed(futures):
-            part = future.result()  # the first failure raises here
-            if progress is not None:
-                progress(part.rows, total)
-        for part in client.gather(futures):  # in input order: the first file's columns
-            summary.add(part)
-        for entry in os.listdir(tmp):  # attempts cut short by a dead worker
-            if not _PART.fullmatch(entry):
-                os.unlink(os.path.join(tmp, entry))
-        with open(os.path.join(tmp, _MARK), "wb") as mark:
-            mark.write(_MARK_TEXT)
-        if os.path.isdir(out_dir):
-            os.rename(out_dir, old)
-        os.rename(tmp, out_dir)
-        _remove_tree(old)
-        return summary
-    except BaseException:
-        if futures:
-            client.cancel(futures)
-        _remove_tree(tmp)
-        # Cut short between the renames, the earlier result is put back.
-        if os.path.lexists(old):
-            if os.path.lexists(out_dir):
-                _remove_tree(old)
-            else:
-                os.rename(old, out_dir)
-        raise

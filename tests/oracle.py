@@ -325,8 +325,19 @@ def bsm_price(u, K, T, r, q, sigma, is_call, spot):
     return mpmath.exp(-r * T) * (K * _ncdf(-d2) - F * _ncdf(-d1))
 
 
-def bsm_greeks(u, K, T, r, q, sigma, is_call, spot):
-    """Greeks of bsm_price by mpmath central differences, as mpf.
+def bachelier_market_price(u, K, T, r, q, sigma, is_call, spot):
+    """Market price exp(-r T) Bachelier(F, K, sigma sqrt(T)) as an mpf, with the
+    arguments of bsm_price (sigma in units of the forward per sqrt(year))."""
+    F = u * mpmath.exp((r - q) * T) if spot else u
+    w = sigma * mpmath.sqrt(T)
+    d = (F - K) / w
+    call = (F - K) * _ncdf(d) + w * _npdf(d)
+    return mpmath.exp(-r * T) * (call if is_call else call - (F - K))
+
+
+def bsm_greeks(u, K, T, r, q, sigma, is_call, spot, price=bsm_price):
+    """Greeks of bsm_price (or of price, with its arguments) by mpmath
+    central differences, as mpf.
 
     [dV/du, d2V/du2, dV/dsigma / 100, -dV/dT / 365, dV/dr / 100,
     d2V/du dsigma / 100, d2V/dsigma2 / 100^2]: delta, gamma, vega, theta per
@@ -336,7 +347,7 @@ def bsm_greeks(u, K, T, r, q, sigma, is_call, spot):
     u, K, T, r, q, sigma = (_mp(v) for v in (u, K, T, r, q, sigma))
 
     def v(u=u, T=T, r=r, s=sigma):
-        return bsm_price(u, K, T, r, q, s, is_call, spot)
+        return price(u, K, T, r, q, s, is_call, spot)
 
     return [
         mpmath.diff(lambda x: v(u=x), u),
@@ -427,7 +438,8 @@ def bachelier_condition(F, K, s, is_call):
     _positive(s)
     difference = float(F) - float(K)
     exact = math.isfinite(difference) and (
-        Fraction(float(F)) - Fraction(float(K)) == Fraction(difference))
+        Fraction(float(F)) - Fraction(float(K)) == Fraction(difference)
+    )
     with mpmath.workprec(_TARGET_BITS + _GUARD_BITS):
         diff = _sign(is_call) * (_mp(F) - _mp(K))
         u = abs(diff) / _mp(s)

@@ -28,6 +28,7 @@ import pyarrow.dataset  # noqa: E402
 import pyarrow.parquet as pq  # noqa: E402
 
 import quelta  # noqa: E402
+import quelta._dataset  # noqa: E402
 import quelta.dask  # noqa: E402
 from quelta import cli  # noqa: E402
 
@@ -112,7 +113,7 @@ def test_cluster_result_equals_the_single_machine_solve(kill_a_worker, greeks, c
                                                         tmp_path, monkeypatch):
     files = _dataset(tmp_path / "ds")
     want = _single_machine(capsys, files, tmp_path, greeks)
-    monkeypatch.setattr(quelta.dask, "PIECE_ROWS", 250)  # a.parquet in three parts
+    monkeypatch.setattr(quelta._dataset, "PIECE_ROWS", 250)  # a.parquet in three parts
     out = tmp_path / "out"
     if kill_a_worker:
         marker = tmp_path / "killed"
@@ -148,7 +149,7 @@ def test_cluster_result_equals_the_single_machine_solve(kill_a_worker, greeks, c
     if kill_a_worker:
         assert (tmp_path / "killed").exists()
     parts = [f"part-{i:05d}.parquet" for i in range(7)]
-    assert sorted(os.listdir(out)) == [quelta.dask._MARK, *parts]
+    assert sorted(os.listdir(out)) == [quelta.dask.MARK, *parts]
     got = [pq.read_table(out / name) for name in parts]
     whole_a = pa.concat_tables(got[:3])
     for g, w in zip([whole_a, *got[3:]], want, strict=True):
@@ -178,7 +179,7 @@ def test_a_failed_run_leaves_no_output(fault, message, client, capsys, tmp_path)
     earlier = tmp_path / "out" / "part-00000.parquet"  # the result of an earlier run
     earlier.parent.mkdir()
     earlier.write_bytes(b"earlier")
-    (earlier.parent / quelta.dask._MARK).write_bytes(b"")
+    (earlier.parent / quelta.dask.MARK).write_bytes(b"")
     before = sorted(os.listdir(tmp_path))
     code = cli.main(["solve", str(tmp_path / "ds"), "-o", str(earlier.parent),
                      "--scheduler", client.scheduler.address, *args])
@@ -186,7 +187,7 @@ def test_a_failed_run_leaves_no_output(fault, message, client, capsys, tmp_path)
     assert code == 1
     assert message in err and err.count("\n") == 1, err
     assert sorted(os.listdir(tmp_path)) == before
-    assert sorted(os.listdir(earlier.parent)) == [quelta.dask._MARK, earlier.name]
+    assert sorted(os.listdir(earlier.parent)) == [quelta.dask.MARK, earlier.name]
     assert earlier.read_bytes() == b"earlier"
 
 
@@ -261,7 +262,7 @@ def test_signals_leave_no_temporary_directory_and_the_old_result(signum, code, w
     out = tmp_path / "out"  # an earlier result of quelta, to be kept as it was
     out.mkdir()
     (out / "part-00000.parquet").write_bytes(b"earlier")
-    (out / quelta.dask._MARK).write_bytes(b"")
+    (out / quelta.dask.MARK).write_bytes(b"")
     before = {p.name: p.read_bytes() for p in out.iterdir()}
     # In a session of its own, and signalled as a terminal does: the whole process group.
     proc = subprocess.Popen([sys.executable, "-P", "-m", "quelta", "ds", "-o", "out",

@@ -135,6 +135,12 @@ COLUMNS: list[tuple[str, tuple[str, ...], str]] = [
         "appended as the columns expiry, kind and strike",
     ),
     (
+        "shift",
+        ("shift", "vol_shift", "displacement"),
+        "shift d of the shifted-lognormal model, row by row: Black on F + d and K + d "
+        "(optional; not with --shift or --model normal)",
+    ),
+    (
         "true_vol",
         ("true_vol", "true_volatility", "vol_true", "sigma_true"),
         "known volatility (optional): the summary reports max |implied_vol/true_vol - 1|",
@@ -195,7 +201,7 @@ def result_names(
 # Roles read as numbers: an alias of one is taken only where its cells are
 # mostly numbers (a text column of tickers named "underlying" is no spot).
 NUMERIC: tuple[str, ...] = ("price", "bid", "ask", "forward", "spot", "strike", "days")
-NUMERIC += ("discount", "rate", "dividend_yield", "true_vol")
+NUMERIC += ("discount", "rate", "dividend_yield", "true_vol", "shift")
 # Roles a single number may stand for, for every row (--rate, rate=, ...).
 CONSTANTS = ("rate", "dividend_yield", "spot", "forward", "discount")
 

@@ -137,6 +137,7 @@ class Inputs:
     rate: np.ndarray | None
     dividend_yield: np.ndarray | None
     true_vol: np.ndarray | None
+    shift: np.ndarray | None  # a column of shifts, row by row
     symbols: dict[str, pa.Array]  # the columns the option symbols give, appended
 
 
@@ -193,7 +194,7 @@ def read_inputs(
         is_call, no_kind = sym.is_call, np.isnan(sym.strike)
     else:
         is_call, no_kind = read_kinds(get("kind"), found["kind"], cells)
-    values = {c: number(c) for c in ("discount", "rate", "dividend_yield", "true_vol")}
+    values = {c: number(c) for c in ("discount", "rate", "dividend_yield", "true_vol", "shift")}
     assert strike is not None and price is not None
     return Inputs(
         price,

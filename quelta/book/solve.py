@@ -71,7 +71,16 @@ class Solved:
         return float(err.max()), int(both.sum())
 
 
-def _solve(x: Inputs, price: np.ndarray, threads: int | None, more: bool) -> tuple[Greeks, Any]:
+def _check_shift(found: Mapping[str, str], model: str, shift: object) -> None:
+    """A shift column leaves no room for a shift argument, nor for the normal model."""
+    if "shift" in found and (shift is not None or model == "normal"):
+        given = "model='normal'" if model == "normal" else "a shift argument"
+        raise BookError(f"column {found['shift']!r}: a shift column and {given}; give one")
+
+
+def _solve(
+    x: Inputs, price: np.ndarray, threads: int | None, more: bool, model: str, shift: object
+) -> tuple[Greeks, Any]:
     """One solve of the book at the prices given (NaN for unusable rows)."""
     return solve_greeks(
         np.where(x.unusable, np.nan, price) if x.unusable.any() else price,
@@ -85,6 +94,8 @@ def _solve(x: Inputs, price: np.ndarray, threads: int | None, more: bool) -> tup
         rate=x.rate,
         threads=threads,
         more=more,
+        model=model,
+        shift=x.shift if x.shift is not None else shift,
     )
 
 
@@ -106,6 +117,8 @@ def solve_batch(
     date_format: str | None = None,
     expiry_time: str | None = None,
     timezone: str | None = None,
+    model: str = "black",
+    shift: float | None = None,
 ) -> Solved:
     """Solve a book and keep the inputs as read; see :func:`solve_table`."""
     if price_unit not in PRICE_UNITS:
@@ -121,6 +134,7 @@ def solve_batch(
     results = result_names(greeks, bid_ask_vols, from_symbols(found))
     if bid_ask_vols and not ("bid" in found and "ask" in found):
         raise BookError("bid and ask volatilities need a bid and an ask column")
+    _check_shift(found, model, shift)
     cells = Cells(len(table), strict)
     x = read_inputs(
         lambda canon: cell_values(column(found[canon]), found[canon], cells),
@@ -133,12 +147,13 @@ def solve_batch(
         dates,
     )
     cells.raise_first()
-    g, fwd = _solve(x, x.price, threads, not set(results) <= set(RESULTS) | set(SIDES))
+    more = not set(results) <= set(RESULTS) | set(SIDES)
+    g, fwd = _solve(x, x.price, threads, more, model, shift)
     sides = {}
     if bid_ask_vols:
         assert x.bid is not None and x.ask is not None
         sides = {"bid_vol": x.bid, "ask_vol": x.ask}
-        sides = {name: _solve(x, p, threads, False)[0].vol for name, p in sides.items()}
+        sides = {n: _solve(x, p, threads, False, model, shift)[0].vol for n, p in sides.items()}
     if cells.bad.any():
         g.reason[cells.bad] = Reason.BAD_INPUT
     return Solved(
@@ -206,6 +221,8 @@ def solve_table(
     date_format: str | None = None,
     expiry_time: str | None = None,
     timezone: str | None = None,
+    model: str = "black",
+    shift: float | None = None,
 ) -> Any:
     """Implied volatility and Greeks of every row of an option book, as new columns.
 
@@ -280,6 +297,13 @@ def solve_table(
         The IANA time zone (``"America/New_York"``) of dates and date-times
         written without a UTC offset, expiries and valuation dates alike
         (default: UTC, or for valuation dates the expiry column's own zone).
+    model : {"black", "normal"}, default "black"
+        The model of every row, as in :func:`quelta.implied_volatility`:
+        ``"normal"`` for normal (Bachelier) volatilities, in units of the
+        forward per sqrt(year), forwards and strikes of any sign.
+    shift : float, optional
+        The shift of the shifted-lognormal model (``model="black"`` only);
+        a ``shift`` column gives one per row instead.
 
     Returns
     -------
@@ -301,7 +325,8 @@ def solve_table(
         change of the expiries' zone), and with ``strict=True`` an
         unreadable cell.
     ValueError
-        A name in ``greeks`` that is not a Greek.
+        A name in ``greeks`` that is not a Greek, an unknown ``model``, or a
+        ``shift`` with ``model="normal"``.
 
     Warns
     -----
@@ -330,6 +355,8 @@ def solve_table(
         date_format=date_format,
         expiry_time=expiry_time,
         timezone=timezone,
+        model=model,
+        shift=shift,
     )
     for text in solved.warnings:
         warnings.warn(text, BookWarning, stacklevel=2)

@@ -221,6 +221,21 @@ def _parser() -> argparse.ArgumentParser:
     )
     add_book_arguments(solve)
     solve.add_argument(
+        "--model",
+        choices=("black", "normal"),
+        default="black",
+        help="the model of the volatilities: black (lognormal, the default) or "
+        "normal (Bachelier: volatilities in units of the forward per year^0.5, "
+        "forwards and strikes of any sign)",
+    )
+    solve.add_argument(
+        "--shift",
+        type=float,
+        metavar="D",
+        help="shifted-lognormal model: Black on forward + D and strike + D "
+        "(with --model black only)",
+    )
+    solve.add_argument(
         "--chunk-size",
         type=int,
         default=DEFAULT_CHUNK,
@@ -254,7 +269,12 @@ def main(argv: list[str] | None = None) -> int:
     if not argv or argv[0] not in ("solve", "-h", "--help", "--version"):
         argv.insert(0, "solve")  # 'quelta BOOK ...' is 'quelta solve BOOK ...'
     try:
-        args = _parser().parse_args(argv)
+        parser = _parser()
+        args = parser.parse_args(argv)
+        if getattr(args, "shift", None) is not None and args.model == "normal":
+            parser.error(
+                "--shift is for --model black; --model normal takes negative rates as they are"
+            )
     except KeyboardInterrupt:
         print("\nquelta: interrupted; nothing written", file=sys.stderr)
         return 130

@@ -159,6 +159,8 @@ def solve_on_cluster(args: argparse.Namespace) -> int:
                     chunk_size=args.chunk_size,
                     greeks=args.greeks,
                     **book_options(args),
+                    model=args.model,
+                    shift=args.shift,
                     progress=progress,
                 )
     except books.BookError as exc:

@@ -430,6 +430,8 @@ def _solve_batch(books: Any, batch: Any, args: argparse.Namespace, options: dict
         date_format=args.date_format,
         expiry_time=args.expiry_time,
         timezone=args.timezone,
+        model=args.model,
+        shift=args.shift,
     )
     return solved, time.perf_counter() - start
 
