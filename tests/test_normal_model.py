@@ -10,13 +10,13 @@ import math
 
 import mpmath
 import numpy as np
+import oracle
 import pytest
 from hypothesis import example, given, settings
 from hypothesis import strategies as st
-
-import oracle
-import quelta._kernel as kernel
 from support import assert_same_bits
+
+import quelta._kernel as kernel
 
 LEVELS = kernel.levels()
 EPS = 2.0**-52
@@ -100,8 +100,9 @@ def test_the_time_value_against_mpmath():
     the naive form loses u^2 ulps: a few ulps from G = psi/phi on each of its
     three branches (u/sqrt(2) below 0.46875, up to 4, beyond)."""
     rng = np.random.default_rng(7)
-    u = np.concatenate([rng.uniform(0.0, 0.67, 300), rng.uniform(0.66, 5.66, 600),
-                        rng.uniform(5.65, 38.0, 300)])
+    u = np.concatenate(
+        [rng.uniform(0.0, 0.67, 300), rng.uniform(0.66, 5.66, 600), rng.uniform(5.65, 38.0, 300)]
+    )
     results = {}
     for level in LEVELS:
         results[level] = np.empty_like(u)
@@ -132,8 +133,11 @@ def reason_oracle(price, F, K, call, disc, vol):
 
 
 _special = st.sampled_from([0.0, -0.0, -1.0, NAN, INF, -INF, 5e-324, 1e-310, 1e300])
-_rows = st.tuples(_points, st.floats(0.5, 1.0),
-                  st.one_of(st.none(), st.none(), st.tuples(st.integers(0, 3), _special)))
+_rows = st.tuples(
+    _points,
+    st.floats(0.5, 1.0),
+    st.one_of(st.none(), st.none(), st.tuples(st.integers(0, 3), _special)),
+)
 
 
 @settings(max_examples=150, deadline=None)
@@ -158,8 +162,14 @@ def test_every_level_gives_the_scalar_bits_and_the_reasons(rows, offset):
 
     want = solve(price, F, K, call, disc)
     for level in LEVELS:
-        got = solve(at_offset(price), at_offset(F), at_offset(K), at_offset(call, np.int8),
-                    at_offset(disc), level)
+        got = solve(
+            at_offset(price),
+            at_offset(F),
+            at_offset(K),
+            at_offset(call, np.int8),
+            at_offset(disc),
+            level,
+        )
         for g, w in zip(got[:4], want[:4]):
             assert_same_bits(g, w)
         np.testing.assert_array_equal(got[4], want[4])
