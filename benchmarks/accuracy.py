@@ -22,8 +22,9 @@ out: a price below the smallest normal double or a condition number above
 The normal (Bachelier) model gets a table of its own, solved by the batch
 kernel (quelta._kernel.solve_normal): F of either sign from 1e-3 to 1e3 in
 size, d = (F - K)/s over |d| <= 38 (a quarter log-uniform in |d| from 1e-12
-to 1), s from 1e-6 to 1e6 times |F| (so K takes either sign too), the error in units of eps * max(1, cond) with
-oracle.bachelier_condition, and the rows the kernel leaves not solved.
+to 1), s from 1e-6 to 1e6 times |F| (so K takes either sign too), the error
+in units of eps * max(1, cond) with oracle.bachelier_condition, and the rows
+the kernel leaves not solved.
 
 The oracle costs about 2 ms per point (a few minutes for the default samples
 on two cores); the prices are cached under build/ keyed by the sample
@@ -113,27 +114,38 @@ def price_point(args):
         return nothing
     if not label:
         return (price, cond, 0, -1)
-    return (price, cond, oracle.solver_branch(F, K, s, is_call),
-            REGION_CODES[oracle.black_region(x, s)])
+    return (
+        price,
+        cond,
+        oracle.solver_branch(F, K, s, is_call),
+        REGION_CODES[oracle.black_region(x, s)],
+    )
 
 
 def price_sample(F, K, s, is_call, label, jobs):
-    work = [(f, k, v, c, label) for f, k, v, c in
-            zip(F.tolist(), K.tolist(), s.tolist(), is_call.tolist())]
+    work = [
+        (f, k, v, c, label)
+        for f, k, v, c in zip(F.tolist(), K.tolist(), s.tolist(), is_call.tolist())
+    ]
     if jobs > 1:
         with multiprocessing.Pool(jobs) as pool:
             rows = pool.map(price_point, work, chunksize=256)
     else:
         rows = list(map(price_point, work))
     price, cond, branch, region = (np.array(col) for col in zip(*rows))
-    return {"price": price.astype(float), "cond": cond.astype(float),
-            "branch": branch.astype(np.int8), "region": region.astype(np.int8)}
+    return {
+        "price": price.astype(float),
+        "cond": cond.astype(float),
+        "branch": branch.astype(np.int8),
+        "region": region.astype(np.int8),
+    }
 
 
 def load_or_price(name, n, seed, jobs, cache_dir):
     F, K, s, is_call = draw(name, n, seed)
-    key = hashlib.sha256(repr((SAMPLE_VERSION, oracle.TARGET_DIGITS, name, n, seed))
-                         .encode()).hexdigest()[:16]
+    key = hashlib.sha256(
+        repr((SAMPLE_VERSION, oracle.TARGET_DIGITS, name, n, seed)).encode()
+    ).hexdigest()[:16]
     path = cache_dir / f"accuracy-{name}-{key}.npz" if cache_dir else None
     if path and path.exists():
         with np.load(path) as f:
@@ -152,9 +164,17 @@ def solve(sample):
     """Every point through compute_trades_greeks (its own F and K, discount 1)."""
     n = len(sample["s"])
     vol, delta, gamma, vega = (np.empty(n) for _ in range(4))
-    bc.compute_trades_greeks(np.nan_to_num(sample["price"], nan=-1.0), sample["F"],
-                             sample["strike"], sample["is_call"].astype(np.int8), np.ones(n),
-                             vol, delta, gamma, vega)
+    bc.compute_trades_greeks(
+        np.nan_to_num(sample["price"], nan=-1.0),
+        sample["F"],
+        sample["strike"],
+        sample["is_call"].astype(np.int8),
+        np.ones(n),
+        vol,
+        delta,
+        gamma,
+        vega,
+    )
     rel = np.abs(vol / sample["s"] - 1.0)
     rel[~np.isfinite(rel)] = np.inf
     return vol, rel / EPS
@@ -174,24 +194,40 @@ def table_rows(sample, vol, err, groups):
         e = err[idx]
         norm = e / np.maximum(1.0, sample["cond"][idx])
         w = idx[np.argmax(norm)]
-        worst = (f"x={sample['x'][w]:.6g} s={sample['s'][w]:.6g} "
-                 f"{kind_name(sample['x'][w], sample['is_call'][w])} "
-                 f"vol={float(vol[w])!r} cond={sample['cond'][w]:.3g}")
+        worst = (
+            f"x={sample['x'][w]:.6g} s={sample['s'][w]:.6g} "
+            f"{kind_name(sample['x'][w], sample['is_call'][w])} "
+            f"vol={float(vol[w])!r} cond={sample['cond'][w]:.3g}"
+        )
         good = sample["cond"][idx] <= WELL_CONDITIONED
         good_max = f"{e[good].max():.3g}" if good.any() else "-"
-        rows.append((label, idx.size, e.max(), np.percentile(e, 99.9), good_max, norm.max(),
-                     np.percentile(norm, 99.9), worst))
+        rows.append(
+            (
+                label,
+                idx.size,
+                e.max(),
+                np.percentile(e, 99.9),
+                good_max,
+                norm.max(),
+                np.percentile(norm, 99.9),
+                worst,
+            )
+        )
     return rows
 
 
 def print_table(title, rows):
     print(f"\n{title}\n")
-    print(f"| region | points | max err/eps | 99.9% err/eps | max err/eps, cond <= "
-          f"{WELL_CONDITIONED:g} | max err/(eps cond) | 99.9% err/(eps cond) | worst (by err/cond) |")
+    print(
+        f"| region | points | max err/eps | 99.9% err/eps | max err/eps, cond <= "
+        f"{WELL_CONDITIONED:g} | max err/(eps cond) | 99.9% err/(eps cond) | worst (by err/cond) |"
+    )
     print("|---|---:|---:|---:|---:|---:|---:|---|")
     for label, n, emax, e999, good_max, nmax, n999, worst in rows:
-        print(f"| {label} | {n} | {emax:.3g} | {e999:.3g} | {good_max} | {nmax:.3g} | {n999:.3g} "
-              f"| {worst} |")
+        print(
+            f"| {label} | {n} | {emax:.3g} | {e999:.3g} | {good_max} | {nmax:.3g} | {n999:.3g} "
+            f"| {worst} |"
+        )
 
 
 def draw_normal(n, seed):
@@ -220,8 +256,9 @@ def normal_point(args):
 
 def normal_table(n, seed, jobs, cache_dir, tolerance):
     F, K, s, is_call = draw_normal(n, seed)
-    key = hashlib.sha256(repr((SAMPLE_VERSION, oracle.TARGET_DIGITS, "normal", n, seed))
-                         .encode()).hexdigest()[:16]
+    key = hashlib.sha256(
+        repr((SAMPLE_VERSION, oracle.TARGET_DIGITS, "normal", n, seed)).encode()
+    ).hexdigest()[:16]
     path = cache_dir / f"accuracy-normal-{key}.npz" if cache_dir else None
     if path and path.exists():
         with np.load(path) as f:
@@ -235,8 +272,7 @@ def normal_table(n, seed, jobs, cache_dir, tolerance):
         else:
             rows = list(map(normal_point, work))
         price, cond = (np.array(c, dtype=float) for c in zip(*rows))
-        print(f"# oracle: {n} points (normal) in {time.perf_counter() - t0:.0f} s",
-              file=sys.stderr)
+        print(f"# oracle: {n} points (normal) in {time.perf_counter() - t0:.0f} s", file=sys.stderr)
         if path:
             path.parent.mkdir(parents=True, exist_ok=True)
             np.savez_compressed(path, price=price, cond=cond)
@@ -244,49 +280,79 @@ def normal_table(n, seed, jobs, cache_dir, tolerance):
     vol = np.empty(n)
     outs = [np.empty(n) for _ in range(3)]
     reason = np.empty(n, np.int8)
-    kernel.solve_normal(np.nan_to_num(price, nan=-1.0), F, K, is_call.astype(np.int8),
-                        np.ones(n), None, vol, *outs, reason)
+    kernel.solve_normal(
+        np.nan_to_num(price, nan=-1.0),
+        F,
+        K,
+        is_call.astype(np.int8),
+        np.ones(n),
+        None,
+        vol,
+        *outs,
+        reason,
+    )
     err = np.abs(vol / s - 1.0) / EPS
     norm = err / np.maximum(1.0, np.nan_to_num(cond, nan=1.0))
     ad, scale = np.abs(F - K) / s, s / (np.abs(F) + np.abs(K))
     itm = np.where(is_call, F > K, K > F)
-    print(f"\nNormal model: {n} points, {used.sum()} informative, "
-          f"{(used & (norm > tolerance)).sum()} above {tolerance:g} eps * max(1, cond)\n")
-    print("| region | points | not solved | max err/eps | max err/(eps max(1, cond)) | "
-          "99.9% | worst (by err/cond) |")
+    print(
+        f"\nNormal model: {n} points, {used.sum()} informative, "
+        f"{(used & (norm > tolerance)).sum()} above {tolerance:g} eps * max(1, cond)\n"
+    )
+    print(
+        "| region | points | not solved | max err/eps | max err/(eps max(1, cond)) | "
+        "99.9% | worst (by err/cond) |"
+    )
     print("|---|---:|---:|---:|---:|---:|---|")
-    groups = [(f"{lo:g} <= \\|d\\| < {hi:g}, {side}", (ad >= lo) & (ad < hi) & (itm == m))
-              for lo, hi in ((0, 1e-4), (1e-4, 1), (1, 5), (5, 20), (20, 38.1))
-              for side, m in (("OTM", False), ("ITM", True))]
-    groups += [("s < 1e-3 (\\|F\\| + \\|K\\|)", scale < 1e-3),
-               ("s > 1e3 (\\|F\\| + \\|K\\|)", scale > 1e3),
-               ("F and K of opposite signs", np.sign(F) != np.sign(K)),
-               ("all", np.ones(n, bool))]
+    groups = [
+        (f"{lo:g} <= \\|d\\| < {hi:g}, {side}", (ad >= lo) & (ad < hi) & (itm == m))
+        for lo, hi in ((0, 1e-4), (1e-4, 1), (1, 5), (5, 20), (20, 38.1))
+        for side, m in (("OTM", False), ("ITM", True))
+    ]
+    groups += [
+        ("s < 1e-3 (\\|F\\| + \\|K\\|)", scale < 1e-3),
+        ("s > 1e3 (\\|F\\| + \\|K\\|)", scale > 1e3),
+        ("F and K of opposite signs", np.sign(F) != np.sign(K)),
+        ("all", np.ones(n, bool)),
+    ]
     for label, mask in groups:
         idx = np.flatnonzero(used & mask)
         if idx.size == 0:
             continue
         w = idx[np.argmax(norm[idx])]
-        worst = (f"F={F[w]:.6g} K={K[w]:.6g} s={s[w]:.6g} "
-                 f"{'call' if is_call[w] else 'put'} vol={float(vol[w])!r} cond={cond[w]:.3g}")
-        print(f"| {label} | {idx.size} | {(reason[idx] == 7).sum()} | {err[idx].max():.3g} | "
-              f"{norm[idx].max():.3g} | {np.percentile(norm[idx], 99.9):.3g} | {worst} |")
+        worst = (
+            f"F={F[w]:.6g} K={K[w]:.6g} s={s[w]:.6g} "
+            f"{'call' if is_call[w] else 'put'} vol={float(vol[w])!r} cond={cond[w]:.3g}"
+        )
+        print(
+            f"| {label} | {idx.size} | {(reason[idx] == 7).sum()} | {err[idx].max():.3g} | "
+            f"{norm[idx].max():.3g} | {np.percentile(norm[idx], 99.9):.3g} | {worst} |"
+        )
 
 
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--points", type=int, default=200_000, help="main sample, |x| <= 100")
-    ap.add_argument("--extra-points", type=int, default=20_000,
-                    help="each of the samples band, wide, scale and tiny (0 to skip)")
+    ap.add_argument(
+        "--extra-points",
+        type=int,
+        default=20_000,
+        help="each of the samples band, wide, scale and tiny (0 to skip)",
+    )
     ap.add_argument("--seed", type=int, default=20250607)
     ap.add_argument("--jobs", type=int, default=2, help="oracle processes")
     ap.add_argument("--cache-dir", type=Path, default=ROOT / "build" / "accuracy-cache")
     ap.add_argument("--no-cache", action="store_true")
-    ap.add_argument("--normal-points", type=int, default=100_000,
-                    help="normal-model sample (0 to skip)")
+    ap.add_argument(
+        "--normal-points", type=int, default=100_000, help="normal-model sample (0 to skip)"
+    )
     ap.add_argument("--normal-only", action="store_true", help="the normal-model table alone")
-    ap.add_argument("--tolerance", type=float, default=4.0,
-                    help="count points with err/(eps max(1, cond)) above this")
+    ap.add_argument(
+        "--tolerance",
+        type=float,
+        default=4.0,
+        help="count points with err/(eps max(1, cond)) above this",
+    )
     args = ap.parse_args(argv)
     cache = None if args.no_cache else args.cache_dir
     print(f"CPU: {cpu_model()}")
@@ -302,10 +368,13 @@ def main(argv=None):
         smp = load_or_price(name, n, args.seed + i, args.jobs, cache)
         smp["vol"], smp["err"] = solve(smp)
         used = np.isfinite(smp["cond"])
-        over = used & (smp["err"] / np.maximum(1.0, np.nan_to_num(smp["cond"], nan=1.0))
-                       > args.tolerance)
-        print(f"# {name}: {used.size} points, {used.sum()} informative, "
-              f"{over.sum()} above {args.tolerance:g} eps * max(1, cond)")
+        over = used & (
+            smp["err"] / np.maximum(1.0, np.nan_to_num(smp["cond"], nan=1.0)) > args.tolerance
+        )
+        print(
+            f"# {name}: {used.size} points, {used.sum()} informative, "
+            f"{over.sum()} above {args.tolerance:g} eps * max(1, cond)"
+        )
         samples[name] = smp
 
     smp = samples["main"]
@@ -316,27 +385,39 @@ def main(argv=None):
         for r, name in enumerate(oracle.BLACK_REGIONS):
             by_branch.append((f"{b} / {name}", used & (smp["branch"] == b) & (smp["region"] == r)))
     by_branch.append(("all, \\|x\\| <= 100", used))
-    print_table("By solver segment / Black branch (|x| <= 100)",
-                table_rows(smp, smp["vol"], smp["err"], by_branch))
+    print_table(
+        "By solver segment / Black branch (|x| <= 100)",
+        table_rows(smp, smp["vol"], smp["err"], by_branch),
+    )
 
     tiny, huge = s < 1e-2, s >= 5.0
     rest = ~tiny & ~huge
     itm = ((smp["x"] > 0) == smp["is_call"]) & (smp["x"] != 0)
-    rows = table_rows(smp, smp["vol"], smp["err"], [
-        ("tiny vol, s < 0.01", used & tiny),
-        ("huge vol, s >= 5", used & huge),
-        ("near the money, \\|x\\| <= 0.1", used & rest & (ax <= 0.1)),
-        ("moderate, 0.1 < \\|x\\| <= 5, OTM", used & rest & (ax > 0.1) & (ax <= 5) & ~itm),
-        ("moderate, 0.1 < \\|x\\| <= 5, ITM", used & rest & (ax > 0.1) & (ax <= 5) & itm),
-        ("deep, \\|x\\| > 5, OTM", used & rest & (ax > 5) & ~itm),
-        ("deep, \\|x\\| > 5, ITM", used & rest & (ax > 5) & itm),
-    ])
+    rows = table_rows(
+        smp,
+        smp["vol"],
+        smp["err"],
+        [
+            ("tiny vol, s < 0.01", used & tiny),
+            ("huge vol, s >= 5", used & huge),
+            ("near the money, \\|x\\| <= 0.1", used & rest & (ax <= 0.1)),
+            ("moderate, 0.1 < \\|x\\| <= 5, OTM", used & rest & (ax > 0.1) & (ax <= 5) & ~itm),
+            ("moderate, 0.1 < \\|x\\| <= 5, ITM", used & rest & (ax > 0.1) & (ax <= 5) & itm),
+            ("deep, \\|x\\| > 5, OTM", used & rest & (ax > 5) & ~itm),
+            ("deep, \\|x\\| > 5, ITM", used & rest & (ax > 5) & itm),
+        ],
+    )
     extra = {
         "band": [("band 76 <= \\|x\\| <= 100, 21 <= s <= 23", None)],
-        "wide": [("100 < \\|x\\| <= 250", (100, 250)), ("250 < \\|x\\| <= 450", (250, 450)),
-                 ("450 < \\|x\\| <= 700", (450, 700))],
-        "scale": [("F, K from 1e-250 to 1e250, \\|x\\| <= 900", (0, 900)),
-                  ("F, K from 1e-250 to 1e250, \\|x\\| > 900", (900, np.inf))],
+        "wide": [
+            ("100 < \\|x\\| <= 250", (100, 250)),
+            ("250 < \\|x\\| <= 450", (250, 450)),
+            ("450 < \\|x\\| <= 700", (450, 700)),
+        ],
+        "scale": [
+            ("F, K from 1e-250 to 1e250, \\|x\\| <= 900", (0, 900)),
+            ("F, K from 1e-250 to 1e250, \\|x\\| > 900", (900, np.inf)),
+        ],
         "tiny": [("price/sqrt(F K) < DBL_MIN", None)],
     }
     for name, groups in extra.items():

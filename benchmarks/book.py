@@ -37,7 +37,7 @@ import pyarrow.parquet as pq
 import quelta
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
-from support import black_price  # noqa: E402
+from support import black_price
 
 QUELTA = [sys.executable, "-P", "-m", "quelta", "solve"]
 
@@ -53,9 +53,16 @@ def book_batches(rows, seed, chunk=1_000_000):
         call = strike >= fwd
         disc = np.round(np.exp(-0.03 * t), 10)
         price = disc * black_price(fwd, strike, vol * np.sqrt(t), call)
-        yield pa.record_batch({"expiry": t, "forward": fwd, "strike": strike,
-                               "kind": np.where(call, "call", "put"), "price": price,
-                               "discount": disc})
+        yield pa.record_batch(
+            {
+                "expiry": t,
+                "forward": fwd,
+                "strike": strike,
+                "kind": np.where(call, "call", "put"),
+                "price": price,
+                "discount": disc,
+            }
+        )
 
 
 def write_book(path, rows, seed):
@@ -101,8 +108,7 @@ def peak_rss_with_progress_bar(args):
     reader.start()
     before = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
     start = time.perf_counter()
-    subprocess.run([*QUELTA, *map(str, args)], check=True, stdout=subprocess.DEVNULL,
-                   stderr=slave)
+    subprocess.run([*QUELTA, *map(str, args)], check=True, stdout=subprocess.DEVNULL, stderr=slave)
     seconds = time.perf_counter() - start
     os.close(slave)
     reader.join(timeout=5)
@@ -137,44 +143,61 @@ def main():
         write_book(csv_book, args.rows, seed=1)
         pq.write_table(pa_csv.read_csv(csv_book), pq_book)
 
-        arrow_csv = best(lambda: pa_csv.write_csv(pa_csv.read_csv(csv_book), d / "a.csv"),
-                         args.repeats)
+        arrow_csv = best(
+            lambda: pa_csv.write_csv(pa_csv.read_csv(csv_book), d / "a.csv"), args.repeats
+        )
         quelta_csv = best(lambda: run_quelta(csv_book, "-o", d / "out.csv"), args.repeats)
-        arrow_pq = best(lambda: pq.write_table(pq.read_table(pq_book), d / "a.parquet"),
-                        args.repeats)
+        arrow_pq = best(
+            lambda: pq.write_table(pq.read_table(pq_book), d / "a.parquet"), args.repeats
+        )
         quelta_pq = best(lambda: run_quelta(pq_book, "-o", d / "out.parquet"), args.repeats)
         # What no book I/O can go below: starting Python with quelta's modules,
         # and solving the book's arrays in one call of the array API.
-        start_up = best(lambda: subprocess.run(
-            [sys.executable, "-P", "-c", "import quelta.cli, quelta.book"], check=True),
-            args.repeats)
+        start_up = best(
+            lambda: subprocess.run(
+                [sys.executable, "-P", "-c", "import quelta.cli, quelta.book"], check=True
+            ),
+            args.repeats,
+        )
         t = pq.read_table(pq_book)
-        arrays = [t.column(c).to_numpy() for c in ("price", "forward", "strike", "expiry",
-                                                   "discount")]
+        arrays = [
+            t.column(c).to_numpy() for c in ("price", "forward", "strike", "expiry", "discount")
+        ]
         calls = t.column("kind").to_numpy(zero_copy_only=False) == "call"
-        solve = best(lambda: quelta.greeks(*arrays[:4], discount=arrays[4], kind=calls),
-                     args.repeats)
+        solve = best(
+            lambda: quelta.greeks(*arrays[:4], discount=arrays[4], kind=calls), args.repeats
+        )
 
-        print(f"book: {args.rows:,} rows, CSV {csv_book.stat().st_size / 1e6:.0f} MB, "
-              f"Parquet {pq_book.stat().st_size / 1e6:.0f} MB; pyarrow {pa.__version__}, "
-              f"{os.cpu_count()} cores; best of {args.repeats}")
+        print(
+            f"book: {args.rows:,} rows, CSV {csv_book.stat().st_size / 1e6:.0f} MB, "
+            f"Parquet {pq_book.stat().st_size / 1e6:.0f} MB; pyarrow {pa.__version__}, "
+            f"{os.cpu_count()} cores; best of {args.repeats}"
+        )
         print()
         print("| job | pyarrow read + write | quelta solve (new process) | ratio | target |")
         print("|---|---:|---:|---:|---:|")
-        print(f"| CSV in, CSV out | {arrow_csv:.2f} s | {quelta_csv:.2f} s "
-              f"({args.rows / quelta_csv / 1e6:.2f} M rows/s) | {quelta_csv / arrow_csv:.2f} | "
-              "≤ 3 |")
-        print(f"| Parquet in, Parquet out | {arrow_pq:.2f} s | {quelta_pq:.2f} s "
-              f"({args.rows / quelta_pq / 1e6:.2f} M rows/s) | {quelta_pq / arrow_pq:.2f} | "
-              "≤ 2 |")
+        print(
+            f"| CSV in, CSV out | {arrow_csv:.2f} s | {quelta_csv:.2f} s "
+            f"({args.rows / quelta_csv / 1e6:.2f} M rows/s) | {quelta_csv / arrow_csv:.2f} | "
+            "≤ 3 |"
+        )
+        print(
+            f"| Parquet in, Parquet out | {arrow_pq:.2f} s | {quelta_pq:.2f} s "
+            f"({args.rows / quelta_pq / 1e6:.2f} M rows/s) | {quelta_pq / arrow_pq:.2f} | "
+            "≤ 2 |"
+        )
         print()
-        print(f"below any book I/O: Python start with quelta's modules {start_up:.2f} s; "
-              f"solving the book's arrays with quelta.greeks (one thread) {solve:.2f} s")
+        print(
+            f"below any book I/O: Python start with quelta's modules {start_up:.2f} s; "
+            f"solving the book's arrays with quelta.greeks (one thread) {solve:.2f} s"
+        )
         if args.memory_rows:
             print()
-            print(f"peak memory, {args.memory_rows:,}-row CSV book ({size / 1e9:.2f} GB) to "
-                  f"CSV with the progress bar: {peak:.0f} MB (target ≤ 500 MB), "
-                  f"{seconds:.1f} s")
+            print(
+                f"peak memory, {args.memory_rows:,}-row CSV book ({size / 1e9:.2f} GB) to "
+                f"CSV with the progress bar: {peak:.0f} MB (target ≤ 500 MB), "
+                f"{seconds:.1f} s"
+            )
             print(f"last progress bar update: {bar}")
 
 

@@ -34,8 +34,8 @@ import numpy as np
 import quelta
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
-import oracle  # noqa: E402
-from support import GREEKS, greek_scales  # noqa: E402
+import oracle
+from support import GREEKS, greek_scales
 
 FORMS = [(spot, by_discount) for spot in (True, False) for by_discount in (False, True)]
 SAMPLES = {"usual": ((2 / 365, 8.0), 0.9), "large total vol": ((1.0, 30.0), 4.0)}
@@ -60,30 +60,50 @@ def errors(n, seed, spot, by_discount, expiries, highest):
         if spot:
             u = S
         else:
-            u = np.array([float(mpmath.mpf(s) * mpmath.exp((mpmath.mpf(a) - b) * t))
-                          for s, a, b, t in zip(S, r, q, T)])
+            u = np.array(
+                [
+                    float(mpmath.mpf(s) * mpmath.exp((mpmath.mpf(a) - b) * t))
+                    for s, a, b, t in zip(S, r, q, T)
+                ]
+            )
         D = np.exp(-r * T)
-        rate = [-mpmath.log(d) / t if by_discount else mpmath.mpf(a)
-                for d, t, a in zip(D, T, r)]
-        price = np.array([float(oracle.bsm_price(*a, spot))
-                          for a in zip(u, K, T, rate, q, sigma, call)])
+        rate = [-mpmath.log(d) / t if by_discount else mpmath.mpf(a) for d, t, a in zip(D, T, r)]
+        price = np.array(
+            [float(oracle.bsm_price(*a, spot)) for a in zip(u, K, T, rate, q, sigma, call)]
+        )
     kw = {"spot": u, "dividend_yield": q} if spot else {"forward": u}
     kw.update({"discount": D} if by_discount else {"rate": r})
     g = quelta.greeks(price, strike=K, expiry=T, kind=call, **kw)
     ok = np.flatnonzero(g.reason == quelta.Reason.OK)
     with mpmath.workdps(50):
-        want = np.array([oracle.bsm_greeks(u[i], K[i], T[i], rate[i], q[i], g.vol[i], call[i],
-                                           spot) for i in ok], dtype=float).T
+        want = np.array(
+            [
+                oracle.bsm_greeks(u[i], K[i], T[i], rate[i], q[i], g.vol[i], call[i], spot)
+                for i in ok
+            ],
+            dtype=float,
+        ).T
     got = np.array([np.asarray(getattr(g, name))[ok] for name in GREEKS])
-    scale = greek_scales(want, price[ok], u[ok], K[ok], T[ok],
-                         np.array([float(x) for x in rate])[ok], q[ok], g.vol[ok], spot)
+    scale = greek_scales(
+        want,
+        price[ok],
+        u[ok],
+        K[ok],
+        T[ok],
+        np.array([float(x) for x in rate])[ok],
+        q[ok],
+        g.vol[ok],
+        spot,
+    )
     return np.abs(got - want) / np.abs(want), np.abs(got - want) / scale, n - ok.size
 
 
 def cpu_model():
     try:
         with open("/proc/cpuinfo") as f:
-            return next(line.split(":", 1)[1].strip() for line in f if line.startswith("model name"))
+            return next(
+                line.split(":", 1)[1].strip() for line in f if line.startswith("model name")
+            )
     except (OSError, StopIteration):
         return platform.processor() or platform.machine()
 
@@ -93,23 +113,30 @@ def main():
     ap.add_argument("--options", type=int, default=2000, help="options per sample and form")
     ap.add_argument("--seed", type=int, default=20261208)
     args = ap.parse_args()
-    print(f"{cpu_model()} ({quelta.simd_level()}); {args.options} options per sample "
-          f"and input form (seed {args.seed}); largest error relative to the Greek "
-          f"[relative to its terms, for {', '.join(CANCELLING)}]")
+    print(
+        f"{cpu_model()} ({quelta.simd_level()}); {args.options} options per sample "
+        f"and input form (seed {args.seed}); largest error relative to the Greek "
+        f"[relative to its terms, for {', '.join(CANCELLING)}]"
+    )
     print("| sample | input | unsolved | " + " | ".join(GREEKS) + " |")
     print("|---|---|---:|" + "---:|" * len(GREEKS))
     worst = np.zeros((2, len(GREEKS)))
     for s, (label, (expiries, highest)) in enumerate(SAMPLES.items()):
         for k, (spot, by_discount) in enumerate(FORMS):
-            rel, scaled, unsolved = errors(args.options, args.seed + 10 * s + k, spot,
-                                           by_discount, expiries, highest)
+            rel, scaled, unsolved = errors(
+                args.options, args.seed + 10 * s + k, spot, by_discount, expiries, highest
+            )
             worst = np.maximum(worst, [rel.max(axis=1), scaled.max(axis=1)])
             form = f"{'spot' if spot else 'forward'}, {'discount' if by_discount else 'rate'}"
-            cells = [f"{r:.1e}" + (f" [{c:.1e}]" if name in CANCELLING else "")
-                     for name, r, c in zip(GREEKS, rel.max(axis=1), scaled.max(axis=1))]
+            cells = [
+                f"{r:.1e}" + (f" [{c:.1e}]" if name in CANCELLING else "")
+                for name, r, c in zip(GREEKS, rel.max(axis=1), scaled.max(axis=1))
+            ]
             print(f"| {label} | {form} | {unsolved} | " + " | ".join(cells) + " |")
-    cells = [f"{r:.1e}" + (f" [{c:.1e}]" if name in CANCELLING else "")
-             for name, r, c in zip(GREEKS, *worst)]
+    cells = [
+        f"{r:.1e}" + (f" [{c:.1e}]" if name in CANCELLING else "")
+        for name, r, c in zip(GREEKS, *worst)
+    ]
     print("| worst | | | " + " | ".join(cells) + " |")
 
 

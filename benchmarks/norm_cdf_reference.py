@@ -48,14 +48,14 @@ def main():
     mpmath.mp.dps = 60
     zs = [grid_point(i) for i in range(GRID_FIRST, GRID_LAST + 1)]
     assert all(z > -10.0 and z < 8.3 for z in zs)
-    print("// Grid: Phi(z_i), i = %d .. %d." % (GRID_FIRST, GRID_LAST))
+    print(f"// Grid: Phi(z_i), i = {GRID_FIRST:d} .. {GRID_LAST:d}.")
     items = [literal(ncdf(z)) for z in zs]
     for k in range(0, len(items), 4):
         print("    " + ", ".join(items[k : k + 4]) + ",")
     print("// Central bound: {z, Phi(z)}.")
     above = math.nextafter(CENTRAL_BOUND, 1.0)
     for z in (-above, -CENTRAL_BOUND, CENTRAL_BOUND, above):
-        print("    {%r, %s}," % (z, literal(ncdf(z))))
+        print(f"    {{{z!r}, {literal(ncdf(z))}}},")
 
 
 if __name__ == "__main__":

@@ -85,9 +85,8 @@ import numpy as np
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests"))
-import oracle  # noqa: E402
-
 import mpmath  # noqa: E402
+import oracle  # noqa: E402
 import scipy  # noqa: E402
 from scipy.optimize import brentq  # noqa: E402
 from scipy.special import log_ndtr, ndtr  # noqa: E402
@@ -187,7 +186,7 @@ def _reference_point(args):
         b = oracle.normalised_price(F, K, sv, is_call)
         with mpmath.workprec(prec):
             x = mpmath.log(Fm / Km)
-            vega = mpmath.exp(-(x / sv + sv / 2) ** 2 / 2) / mpmath.sqrt(2 * mpmath.pi)
+            vega = mpmath.exp(-((x / sv + sv / 2) ** 2) / 2) / mpmath.sqrt(2 * mpmath.pi)
             vega *= mpmath.exp(x / 2)
             if vega == 0:
                 return None
@@ -207,7 +206,7 @@ def _reference_point(args):
 
 def build_set(n, seed, jobs):
     rng = np.random.default_rng(seed)
-    counts = [int(round(n * share)) for share in REGION_SHARE]
+    counts = [round(n * share) for share in REGION_SHARE]
     counts[0] += n - sum(counts)
     cols = {k: [] for k in ("F", "price", "vol_hi", "vol_lo", "is_call", "region", "s")}
     pool = None
@@ -238,7 +237,7 @@ def build_set(n, seed, jobs):
                     cols["s"].append(s[i])
                     have += 1
                 print(
-                    "  %-8s %6d/%d  (%.0f s)" % (region, have, want, time.perf_counter() - started),
+                    f"  {region:<8s} {have:6d}/{want:d}  ({time.perf_counter() - started:.0f} s)",
                     file=sys.stderr,
                 )
     finally:
@@ -257,16 +256,16 @@ def build_set(n, seed, jobs):
 
 
 def load_set(n, seed, jobs, cache_dir, use_cache):
-    key = hashlib.sha256(("%d %d %d" % (n, seed, SAMPLE_VERSION)).encode()).hexdigest()[:12]
-    path = Path(cache_dir) / ("set-seed%d-n%d-%s.npz" % (seed, n, key))
+    key = hashlib.sha256(f"{n:d} {seed:d} {SAMPLE_VERSION:d}".encode()).hexdigest()[:12]
+    path = Path(cache_dir) / f"set-seed{seed:d}-n{n:d}-{key}.npz"
     if use_cache and path.exists():
         with np.load(path) as z:
             return {k: z[k] for k in z.files}, path
-    print("pricing %d options with mpmath (cached at %s)" % (n, path), file=sys.stderr)
+    print(f"pricing {n:d} options with mpmath (cached at {path})", file=sys.stderr)
     data = build_set(n, seed, jobs)
     if use_cache:
         path.parent.mkdir(parents=True, exist_ok=True)
-        tmp = path.with_name(path.name + ".%d.tmp.npz" % os.getpid())
+        tmp = path.with_name(f"{path.name}.{os.getpid():d}.tmp.npz")
         np.savez(tmp, **data)
         os.replace(tmp, path)
     return data, path
@@ -306,11 +305,19 @@ def brentq_loop(price, F, K, is_call):
     for i, (p, f, c) in enumerate(zip(price.tolist(), F.tolist(), is_call.tolist())):
         try:
             out[i] = brentq(
-                lambda s: _black_scalar(f, K, s, c) - p, 1e-8, 50.0, xtol=1e-300, rtol=4 * 2.0**-52
+                lambda s, f=f, c=c, p=p: _black_scalar(f, K, s, c) - p,
+                1e-8,
+                50.0,
+                xtol=1e-300,
+                rtol=4 * 2.0**-52,
             )
         except (ValueError, RuntimeError, ZeroDivisionError):
             out[i] = np.nan
     return out
+
+
+def _by_region(region):
+    return ", ".join(f"{r} {c:d}" for r, c in zip(REGIONS, np.bincount(region, minlength=5)))
 
 
 def implied_vol_loop(price, F, K, q):
@@ -351,7 +358,7 @@ def rel_errors(vol, hi, lo):
 
 def libc_name():
     name, version = platform.libc_ver()
-    return "%s %s" % (name, version) if name else "unknown libc"
+    return f"{name} {version}" if name else "unknown libc"
 
 
 def main(argv=None):
@@ -365,8 +372,12 @@ def main(argv=None):
     ap.add_argument("--no-cache", action="store_true")
     ap.add_argument("--save-vols", help="write quelta's vectorized results to this .npz")
     ap.add_argument("--json", help="also write the results to this file")
-    ap.add_argument("--combine", nargs="+", metavar="JSON",
-                    help="print one table from the --json files of earlier runs and exit")
+    ap.add_argument(
+        "--combine",
+        nargs="+",
+        metavar="JSON",
+        help="print one table from the --json files of earlier runs and exit",
+    )
     args = ap.parse_args(argv)
     if args.combine:
         print_table([json.loads(Path(f).read_text()) for f in args.combine])
@@ -381,8 +392,10 @@ def main(argv=None):
     calls = np.flatnonzero(is_call != 0)
     puts = np.flatnonzero(is_call == 0)
     # Contiguous per-kind inputs of vectorized_implied_vol, made outside the timing.
-    groups = [(np.ascontiguousarray(price[ix]), np.ascontiguousarray(F[ix]), kind, ix)
-              for ix, kind in ((calls, 1), (puts, -1))]
+    groups = [
+        (np.ascontiguousarray(price[ix]), np.ascontiguousarray(F[ix]), kind, ix)
+        for ix, kind in ((calls, 1), (puts, -1))
+    ]
     sub = np.random.default_rng(args.seed + 1).choice(n, min(args.brentq_points, n), replace=False)
     sub.sort()
     price_l, F_l, q_l = price.tolist(), F.tolist(), q.tolist()
@@ -410,17 +423,29 @@ def main(argv=None):
         black_loop, compiler = build_black_loop(workdir)
 
         def run_black():
-            black_loop(F.ctypes.data_as(dp), K.ctypes.data_as(dp), s_ref.ctypes.data_as(dp),
-                       is_call.ctypes.data_as(ctypes.POINTER(ctypes.c_int8)),
-                       prices_out.ctypes.data_as(dp), n)
+            black_loop(
+                F.ctypes.data_as(dp),
+                K.ctypes.data_as(dp),
+                s_ref.ctypes.data_as(dp),
+                is_call.ctypes.data_as(ctypes.POINTER(ctypes.c_int8)),
+                prices_out.ctypes.data_as(dp),
+                n,
+            )
             return prices_out
 
         peers = [
-            ("quelta implied_vol (Python loop)", n, lambda: implied_vol_loop(price_l, F_l, STRIKE, q_l)),
+            (
+                "quelta implied_vol (Python loop)",
+                n,
+                lambda: implied_vol_loop(price_l, F_l, STRIKE, q_l),
+            ),
             ("quelta vectorized_implied_vol", n, run_vectorized_only),
             ("quelta compute_trades_greeks", n, run_greeks),
-            ("scipy brentq (per option)", sub.size,
-             lambda: brentq_loop(price[sub], F[sub], STRIKE, is_call[sub] != 0)),
+            (
+                "scipy brentq (per option)",
+                sub.size,
+                lambda: brentq_loop(price[sub], F[sub], STRIKE, is_call[sub] != 0),
+            ),
             ("numpy Newton, 20 iterations", n, lambda: newton_numpy(price, F, K, is_call != 0)),
             (BLACK_LOOP, n, run_black),
         ]
@@ -435,31 +460,37 @@ def main(argv=None):
                 times[name].append(ns / count)
                 if rep == 0:
                     outputs[name] = out
-            ratios.append(times["quelta vectorized_implied_vol"][-1]
-                          / times[BLACK_LOOP][-1])
+            ratios.append(times["quelta vectorized_implied_vol"][-1] / times[BLACK_LOOP][-1])
         outputs["quelta vectorized_implied_vol"] = run_vectorized()
 
     if args.save_vols:
-        np.savez(args.save_vols, vectorized=outputs["quelta vectorized_implied_vol"],
-                 vol_hi=hi, vol_lo=lo, region=region)
+        np.savez(
+            args.save_vols,
+            vectorized=outputs["quelta vectorized_implied_vol"],
+            vol_hi=hi,
+            vol_lo=lo,
+            region=region,
+        )
 
     result = {
-        "env": "%s %s, %s" % (platform.python_implementation(), platform.python_version(),
-                              libc_name()),
-        "header": "%d options (seed %d; %s), K = 100; brentq on %d of them (%s); NumPy %s, "
-                  "SciPy %s, mpmath %s; Black loop: %s."
-                  % (n, args.seed, ", ".join("%s %d" % (r, c) for r, c in
-                                             zip(REGIONS, np.bincount(region, minlength=5))),
-                     sub.size, ", ".join("%s %d" % (r, c) for r, c in
-                                         zip(REGIONS, np.bincount(region[sub], minlength=5))),
-                     np.__version__, scipy.__version__, mpmath.__version__, compiler),
+        "env": f"{platform.python_implementation()} {platform.python_version()}, {libc_name()}",
+        "header": (
+            f"{n:d} options (seed {args.seed:d}; {_by_region(region)}), "
+            f"K = 100; brentq on {sub.size:d} of them ({_by_region(region[sub])}); "
+            f"NumPy {np.__version__}, SciPy {scipy.__version__}, mpmath {mpmath.__version__}; "
+            f"Black loop: {compiler}."
+        ),
         "repeats": args.repeats,
         "ratio": [min(ratios), statistics.median(ratios)],
         "peers": [],
     }
     for name, count, _ in peers:
-        row = {"name": name, "options": count, "best": min(times[name]),
-               "median": statistics.median(times[name])}
+        row = {
+            "name": name,
+            "options": count,
+            "best": min(times[name]),
+            "median": statistics.median(times[name]),
+        }
         if name != BLACK_LOOP:
             idx = sub if count != n else slice(None)
             err = rel_errors(np.asarray(outputs[name], dtype=np.float64), hi[idx], lo[idx])
@@ -474,11 +505,11 @@ def main(argv=None):
         Path(args.json).parent.mkdir(parents=True, exist_ok=True)
         Path(args.json).write_text(json.dumps(result, indent=1))
     print_table([result])
-    print("set: %s" % path)
+    print(f"set: {path}")
 
 
 def _err(v):
-    return "—" if v is None else "%.1e" % v
+    return "—" if v is None else f"{v:.1e}"
 
 
 def print_table(results):
@@ -486,41 +517,47 @@ def print_table(results):
     (the accuracy columns of quelta are the same on every C library)."""
     first = results[0]
     if len(results) == 1:
-        print("## Implied volatility peers, %s" % first["env"])
+        print("## Implied volatility peers, {}".format(first["env"]))
         ns_heads = ["ns/vol best", "ns/vol median"]
     else:
         print("## Implied volatility peers")
-        ns_heads = ["ns/vol, %s" % r["env"] for r in results]
+        ns_heads = ["ns/vol, {}".format(r["env"]) for r in results]
     print()
     print(first["header"])
-    print("ns per volatility: thread CPU time, %s of %d interleaved repeats. Failures: no "
-          "answer, or relative error > %g against the exact implied volatility of the "
-          "double price." % ("best / median" if len(results) == 1 else "best",
-                             first["repeats"], TOLERANCE))
+    print(
+        f"ns per volatility: thread CPU time, "
+        f"{'best / median' if len(results) == 1 else 'best'} of {first['repeats']:d} "
+        f"interleaved repeats. Failures: no answer, or relative error > {TOLERANCE:g} against "
+        "the exact implied volatility of the double price."
+    )
     print()
-    heads = ["peer", "options"] + ns_heads + ["fail %s" % r for r in REGIONS]
+    heads = ["peer", "options"] + ns_heads + [f"fail {r}" for r in REGIONS]
     heads += ["median rel err", "max rel err"]
     print("| " + " | ".join(heads) + " |")
     print("|---|" + "---:|" * (len(heads) - 1))
     for i, row in enumerate(first["peers"]):
         if len(results) == 1:
-            ns = ["%.0f" % row["best"], "%.0f" % row["median"]]
+            ns = ["{:.0f}".format(row["best"]), "{:.0f}".format(row["median"])]
         else:
-            ns = ["%.0f" % r["peers"][i]["best"] for r in results]
-        cells = [row["name"], "%d" % row["options"]] + ns
+            ns = ["{:.0f}".format(r["peers"][i]["best"]) for r in results]
+        cells = [row["name"], f"{row['options']:d}", *ns]
         if "fail" in row:
-            cells += ["%d" % f for f in row["fail"]]
+            cells += [f"{f:d}" for f in row["fail"]]
             cells += [_err(row["median_err"]), _err(row["max_err"])]
         else:
             cells += ["—"] * (len(REGIONS) + 2)
         print("| " + " | ".join(cells) + " |")
     print("| QuantLib | — |" + " not run |" * len(ns_heads) + " — |" * (len(REGIONS) + 2))
     print()
-    print("QuantLib: not installed, by project policy (it may bundle an implementation of the "
-          "method quelta uses).")
+    print(
+        "QuantLib: not installed, by project policy (it may bundle an implementation of the "
+        "method quelta uses)."
+    )
     for r in results:
-        print("vectorized_implied_vol / C++ Black price, %s: %.2f best, %.2f median "
-              "(ratio taken within each repeat)." % (r["env"], r["ratio"][0], r["ratio"][1]))
+        print(
+            "vectorized_implied_vol / C++ Black price, {}: {:.2f} best, {:.2f} median "
+            "(ratio taken within each repeat).".format(r["env"], r["ratio"][0], r["ratio"][1])
+        )
 
 
 if __name__ == "__main__":

@@ -34,7 +34,7 @@ from distributed import Client, LocalCluster
 import quelta.dask
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from book import book_batches  # noqa: E402
+from book import book_batches
 
 
 def write_dataset(root, rows, files, seed=20240611):
@@ -45,8 +45,9 @@ def write_dataset(root, rows, files, seed=20240611):
         n = min(per_file, rows - i * per_file)
         if path.exists() and pq.read_metadata(path).num_rows == n:
             continue
-        pq.write_table(pa.Table.from_batches(list(book_batches(n, seed + i))), path,
-                       row_group_size=250_000)
+        pq.write_table(
+            pa.Table.from_batches(list(book_batches(n, seed + i))), path, row_group_size=250_000
+        )
 
 
 def load():
@@ -55,10 +56,18 @@ def load():
 
 def time_cluster(workers, data, out, repeats):
     times = []
-    with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                      host="127.0.0.1", dashboard_address="127.0.0.1:0",
-                      scheduler_kwargs={"dashboard": False},
-                      silence_logs=logging.CRITICAL) as cluster, Client(cluster) as client:
+    with (
+        LocalCluster(
+            n_workers=workers,
+            threads_per_worker=1,
+            processes=True,
+            host="127.0.0.1",
+            dashboard_address="127.0.0.1:0",
+            scheduler_kwargs={"dashboard": False},
+            silence_logs=logging.CRITICAL,
+        ) as cluster,
+        Client(cluster) as client,
+    ):
         client.run(lambda: __import__("quelta.book"))
         for _ in range(repeats):
             cpu = client.run(time.process_time)
@@ -72,8 +81,22 @@ def time_cluster(workers, data, out, repeats):
 
 def time_command(workers, data, out):
     start = time.perf_counter()
-    subprocess.run([sys.executable, "-P", "-m", "quelta", "solve", str(data), "-o", str(out),
-                    "--scheduler", f"local:{workers}"], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(
+        [
+            sys.executable,
+            "-P",
+            "-m",
+            "quelta",
+            "solve",
+            str(data),
+            "-o",
+            str(out),
+            "--scheduler",
+            f"local:{workers}",
+        ],
+        check=True,
+        stdout=subprocess.DEVNULL,
+    )
     return time.perf_counter() - start
 
 
@@ -82,8 +105,9 @@ def main():
     parser.add_argument("--rows", type=int, default=20_000_000)
     parser.add_argument("--files", type=int, default=20)
     parser.add_argument("--repeats", type=int, default=2)
-    parser.add_argument("--dir", help="keep the dataset here between runs (default: a "
-                                      "temporary directory)")
+    parser.add_argument(
+        "--dir", help="keep the dataset here between runs (default: a temporary directory)"
+    )
     args = parser.parse_args()
 
     with tempfile.TemporaryDirectory() as scratch:
@@ -91,8 +115,10 @@ def main():
         start = time.perf_counter()
         write_dataset(data, args.rows, args.files)
         size = sum(p.stat().st_size for p in data.iterdir()) / 1e6
-        print(f"dataset: {args.rows:,} options in {args.files} Parquet files, {size:,.0f} MB "
-              f"({time.perf_counter() - start:.1f} s to write or check)")
+        print(
+            f"dataset: {args.rows:,} options in {args.files} Parquet files, {size:,.0f} MB "
+            f"({time.perf_counter() - start:.1f} s to write or check)"
+        )
         print(f"{os.cpu_count()} CPUs; load average before: {load()}")
         out = Path(scratch) / "out"
         cluster = {}
@@ -103,12 +129,14 @@ def main():
             command = time_command(workers, data, out)
             shutil.rmtree(out)
             cluster[workers] = seconds
-            print(f"{workers} worker{'s' * (workers > 1)}: "
-                  f"{args.rows / seconds / 1e6:.2f} M rows/s on the running cluster "
-                  f"({seconds:.1f} s, best of {args.repeats}; worker CPU {cpu:.1f} s, "
-                  f"{cpu / seconds:.2f} cores busy); "
-                  f"the command, start-up included: {command:.1f} s, "
-                  f"{args.rows / command / 1e6:.2f} M rows/s; load average {load()}")
+            print(
+                f"{workers} worker{'s' * (workers > 1)}: "
+                f"{args.rows / seconds / 1e6:.2f} M rows/s on the running cluster "
+                f"({seconds:.1f} s, best of {args.repeats}; worker CPU {cpu:.1f} s, "
+                f"{cpu / seconds:.2f} cores busy); "
+                f"the command, start-up included: {command:.1f} s, "
+                f"{args.rows / command / 1e6:.2f} M rows/s; load average {load()}"
+            )
         print(f"speed-up with 2 workers: {cluster[1] / cluster[2]:.2f}x")
 
 

@@ -26,7 +26,7 @@ from pathlib import Path
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
-from support import bachelier_price, black_price, cpu_model  # noqa: E402
+from support import bachelier_price, black_price, cpu_model
 
 
 def make_book(size, seed):
@@ -60,9 +60,14 @@ def runners(book):
 
     # vectorized_implied_vol takes one flag per call: calls and puts in two passes
     call = book["series_call"]
-    parts = [(np.ascontiguousarray(book["series_price"][mask]),
-              np.ascontiguousarray(book["series_fwd"][mask]), q)
-             for mask, q in ((call, 1), (~call, -1))]
+    parts = [
+        (
+            np.ascontiguousarray(book["series_price"][mask]),
+            np.ascontiguousarray(book["series_fwd"][mask]),
+            q,
+        )
+        for mask, q in ((call, 1), (~call, -1))
+    ]
     size = len(book["price"])
     outs = [np.empty(size) for _ in range(4)]
     args = [book[k] for k in ("price", "fwd", "strike", "is_call", "discount")]
@@ -81,8 +86,15 @@ def runners(book):
         return lambda: solve(*columns, *out)
 
     def api(n):
-        return lambda: quelta.implied_volatility(market, book["fwd"], book["strike"], 1.0,
-                                                 kind=kind, discount=book["discount"], threads=n)
+        return lambda: quelta.implied_volatility(
+            market,
+            book["fwd"],
+            book["strike"],
+            1.0,
+            kind=kind,
+            discount=book["discount"],
+            threads=n,
+        )
 
     return {
         "vectorized_implied_vol": series,
@@ -118,8 +130,9 @@ def main():
     parser.add_argument("--size", type=int, default=1_000_000, help="options in the book")
     parser.add_argument("--rounds", type=int, default=3, help="processes per level, alternated")
     parser.add_argument("--repeats", type=int, default=2, help="timed runs per process")
-    parser.add_argument("--levels", default="scalar,avx2,avx512",
-                        help="QUELTA_SIMD values, comma separated")
+    parser.add_argument(
+        "--levels", default="scalar,avx2,avx512", help="QUELTA_SIMD values, comma separated"
+    )
     parser.add_argument("--seed", type=int, default=20240611)
     parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -133,10 +146,23 @@ def main():
     for _ in range(args.rounds):
         for level in levels:
             run = subprocess.run(
-                [sys.executable, "-P", __file__, "--child", "--size", str(args.size),
-                 "--repeats", str(args.repeats), "--seed", str(args.seed)],
-                env=dict(os.environ, QUELTA_SIMD=level), capture_output=True, text=True,
-                check=True)
+                [
+                    sys.executable,
+                    "-P",
+                    __file__,
+                    "--child",
+                    "--size",
+                    str(args.size),
+                    "--repeats",
+                    str(args.repeats),
+                    "--seed",
+                    str(args.seed),
+                ],
+                env=dict(os.environ, QUELTA_SIMD=level),
+                capture_output=True,
+                text=True,
+                check=True,
+            )
             result = json.loads(run.stdout)
             chosen[level] = result["level"]
             for name, ns in result["ns"].items():
@@ -144,9 +170,11 @@ def main():
 
     book = make_book(min(args.size, 100_000), args.seed)
     print(f"CPU: {cpu_model()}")
-    print(f"book: {args.size} options, {np.mean(book['is_call']):.0%} calls; "
-          f"best of {args.rounds} alternated processes x {args.repeats} runs; "
-          f"levels {', '.join(f'{k} -> {v}' for k, v in chosen.items())}")
+    print(
+        f"book: {args.size} options, {np.mean(book['is_call']):.0%} calls; "
+        f"best of {args.rounds} alternated processes x {args.repeats} runs; "
+        f"levels {', '.join(f'{k} -> {v}' for k, v in chosen.items())}"
+    )
     base = levels[0]
     header = " | ".join(f"{level} ns" for level in levels)
     ratios = " | ".join(f"{level}/{base}" for level in levels[1:])

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Lint and type checks, with tools pinned here and installed from PyPI into a
 # venv of their own (build/lint-venv, remade when the pins change):
-#   ruff         lint and format check of quelta/ (rules in pyproject.toml)
+#   ruff         lint and format check of quelta/, tests/ and benchmarks/
+#                (rules in pyproject.toml)
 #   mypy         strict type check of quelta/ (pyproject.toml)
 #   clang-format formatting of numeric/, quelta/ (kernels/ too), tests/cpp/
 #                and tests/fuzz/ (.clang-format)
@@ -51,7 +52,8 @@ CHECKS=("$@")
 [ "${#CHECKS[@]}" -gt 0 ] || CHECKS=(ruff mypy clang-format clang-tidy)
 for name in "${CHECKS[@]}"; do
     case "$name" in
-        ruff) check ruff sh -c 'ruff check quelta && ruff format --check quelta' ;;
+        ruff) check ruff sh -c 'ruff check "$@" && ruff format --check "$@"' ruff \
+            quelta tests benchmarks ;;
         mypy) check mypy mypy ;;
         clang-format) check clang-format clang-format --dry-run -Werror "${CXX_FILES[@]}" ;;
         clang-tidy) check clang-tidy tidy ;;

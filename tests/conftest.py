@@ -1,7 +1,6 @@
 """Shared fixtures."""
 
 import math
-
 import sys
 from pathlib import Path
 
@@ -9,7 +8,7 @@ import numpy as np
 import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from support import assert_same_bits, black_price  # noqa: E402
+from support import assert_same_bits, black_price
 
 # ---------------------------------------------------------------------------
 # Array functions: a mixed book of trades, and bitwise comparison of doubles.
@@ -64,8 +63,7 @@ def make_book(n=400, seed=20240611, F=None, K=None, edges=True):
     """
     rng = np.random.default_rng(seed)
     fwd = np.full(n, F, np.float64) if F is not None else 100.0 * np.exp(rng.normal(0, 0.5, n))
-    strike = (np.full(n, K, np.float64) if K is not None
-              else fwd * np.exp(rng.uniform(-1.5, 1.5, n)))
+    strike = np.full(n, K, np.float64) if K is not None else fwd * np.exp(rng.uniform(-1.5, 1.5, n))
     vol = np.exp(rng.uniform(np.log(0.005), np.log(3.0), n))
     is_call = rng.choice(np.array([1, 0, 1, 0, -1, 2], np.int8), n)
     discount = rng.uniform(0.5, 1.0, n)

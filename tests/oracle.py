@@ -58,7 +58,7 @@ def _npdf(z):
 
 def _positive(s):
     if not s > 0:
-        raise ValueError("total volatility must be positive, got %r" % (s,))
+        raise ValueError(f"total volatility must be positive, got {s!r}")
     return s
 
 
@@ -84,7 +84,7 @@ def _difference(terms):
                 return d
             else:
                 prec *= 2
-    raise ArithmeticError("cancellation not resolved at %d bits" % _MAX_BITS)
+    raise ArithmeticError(f"cancellation not resolved at {_MAX_BITS:d} bits")
 
 
 def _moneyness(F, K):
@@ -200,7 +200,7 @@ def implied_vol(price, F, K, is_call):
         x = x_at_prec()
         low_price = max(mpmath.exp(x / 2) - mpmath.exp(-x / 2), 0)
         if not low_price < beta < mpmath.exp(x / 2):
-            raise ValueError("price %r has no implied volatility" % (price,))
+            raise ValueError(f"price {price!r} has no implied volatility")
     price_at = lambda s: _call(x_at_prec, s)  # noqa: E731
     # Bracket by squaring below 1 (b falls like exp(-x^2/(2 s^2)), so the
     # first point below the price is never far out) and doubling above it.
@@ -213,7 +213,7 @@ def implied_vol(price, F, K, is_call):
         while not price_at(hi) > beta:
             lo, hi = hi, 2 * hi
             if hi > 4096:
-                raise ValueError("implied volatility of %r above 4096" % (price,))
+                raise ValueError(f"implied volatility of {price!r} above 4096")
     while hi / lo > 1 + mpmath.mpf(2) ** -50:
         mid = mpmath.sqrt(lo * hi)
         if price_at(mid) > beta:
@@ -228,7 +228,7 @@ def implied_vol(price, F, K, is_call):
             s += step
         if abs(step) < s * mpmath.mpf(10) ** -(TARGET_DIGITS + 2):
             return s
-    raise ArithmeticError("Newton polish did not converge for price %r" % (price,))
+    raise ArithmeticError(f"Newton polish did not converge for price {price!r}")
 
 
 # ---------------------------------------------------------------- the Greeks
@@ -403,7 +403,7 @@ def bachelier_implied_vol(price, F, K, is_call):
         v = _mp(price) - max(diff, 0)
         a = abs(diff)
         if not v > 0:
-            raise ValueError("price %r has no normal implied volatility" % (price,))
+            raise ValueError(f"price {price!r} has no normal implied volatility")
         if a == 0:
             return v * mpmath.sqrt(2 * mpmath.pi)
         target = mpmath.log(v / a)
@@ -426,7 +426,7 @@ def bachelier_implied_vol(price, F, K, is_call):
             u -= step
             if abs(step) < u * mpmath.mpf(10) ** -(TARGET_DIGITS + 2):
                 return a / u
-    raise ArithmeticError("Newton polish did not converge for price %r" % (price,))
+    raise ArithmeticError(f"Newton polish did not converge for price {price!r}")
 
 
 def bachelier_condition(F, K, s, is_call):

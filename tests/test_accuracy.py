@@ -37,7 +37,7 @@ import pytest
 import quelta.black_core as bc
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-import oracle  # noqa: E402
+import oracle
 
 EPS = 2.0**-52
 DBL_MIN = 2.0**-1022
@@ -77,8 +77,9 @@ def reference(case):
     if not cond <= MAX_CONDITION:
         return None
     itm = (x > 0) == is_call and x != 0
-    return Reference(case, x, price, cond, oracle.solver_branch(F, K, s, is_call),
-                     oracle.black_region(x, s), itm)
+    return Reference(
+        case, x, price, cond, oracle.solver_branch(F, K, s, is_call), oracle.black_region(x, s), itm
+    )
 
 
 def relative_error(vol, s):
@@ -103,8 +104,7 @@ def check_round_trips(refs, solve):
 
 
 def solve_scalar(refs):
-    return [bc.implied_vol(r.price, r.case.F, r.case.K, 1 if r.case.is_call else -1)
-            for r in refs]
+    return [bc.implied_vol(r.price, r.case.F, r.case.K, 1 if r.case.is_call else -1) for r in refs]
 
 
 # ------------------------------------------------------------------ the grid
@@ -116,13 +116,41 @@ def solve_scalar(refs):
 # four segments of the solver's initial guess.
 
 ABS_X = [0.0, 1e-7, 1e-3, 0.05, 0.3, 1.0, 2.5, 7.0, 20.0, 50.0, 100.0]
-VOLS = [1e-6, 1e-4, 3e-3, 0.03, 0.1, 0.25, 0.41, 0.43, 0.7, 1.0, 1.6, 2.5, 4.0, 6.5,
-        10.0, 15.0, 22.0]
-KINDS = {"call-otm": (True, False), "call-itm": (True, True),
-         "put-otm": (False, False), "put-itm": (False, True)}
+VOLS = [
+    1e-6,
+    1e-4,
+    3e-3,
+    0.03,
+    0.1,
+    0.25,
+    0.41,
+    0.43,
+    0.7,
+    1.0,
+    1.6,
+    2.5,
+    4.0,
+    6.5,
+    10.0,
+    15.0,
+    22.0,
+]
+KINDS = {
+    "call-otm": (True, False),
+    "call-itm": (True, True),
+    "put-otm": (False, False),
+    "put-itm": (False, True),
+}
 # (|x|, s) where the out-of-the-money price is about 1e-299.
-NEAR_SMALLEST = [(1e-3, 2.732e-05), (0.3, 0.008162), (1.0, 0.02718), (7.0, 0.19),
-                 (20.0, 0.5425), (50.0, 1.355), (100.0, 2.711)]
+NEAR_SMALLEST = [
+    (1e-3, 2.732e-05),
+    (0.3, 0.008162),
+    (1.0, 0.02718),
+    (7.0, 0.19),
+    (20.0, 0.5425),
+    (50.0, 1.355),
+    (100.0, 2.711),
+]
 FAMILIES = [(abs_x, kind) for abs_x in ABS_X for kind in KINDS]
 FAMILIES += [("1e-299", "call-otm"), ("1e-299", "put-otm")]
 
@@ -130,15 +158,18 @@ FAMILIES += [("1e-299", "call-otm"), ("1e-299", "put-otm")]
 def family_cases(abs_x, kind):
     is_call, itm = KINDS[kind]
     points = NEAR_SMALLEST if abs_x == "1e-299" else [(abs_x, s) for s in VOLS]
-    return [make_case(a if itm == is_call else -a, s, is_call, i % 3)
-            for i, (a, s) in enumerate(points)]
+    return [
+        make_case(a if itm == is_call else -a, s, is_call, i % 3) for i, (a, s) in enumerate(points)
+    ]
 
 
 @pytest.fixture(scope="module")
 def grid():
     """Oracle references for every informative grid point, by family."""
-    return {family: [r for r in map(reference, family_cases(*family)) if r is not None]
-            for family in FAMILIES}
+    return {
+        family: [r for r in map(reference, family_cases(*family)) if r is not None]
+        for family in FAMILIES
+    }
 
 
 @pytest.mark.parametrize("family", FAMILIES, ids=[f"{a}-{k}" for a, k in FAMILIES])
@@ -159,14 +190,16 @@ def test_grid_reaches_every_branch(grid):
         # intrinsic value: an in-the-money price there carries no volatility.
         want = {(c, i) for c, i in KINDS.values() if not (i and region == "asymptotic")}
         assert kinds == want, region
-    otm_prices = [float(oracle.normalised_price(r.case.F, r.case.K, r.case.s, r.x < 0))
-                  for r in refs]
+    otm_prices = [
+        float(oracle.normalised_price(r.case.F, r.case.K, r.case.s, r.x < 0)) for r in refs
+    ]
     assert min(otm_prices) < 2e-299
     assert min(r.case.s for r in refs) <= 1e-6 and max(r.case.s for r in refs) >= 20
     assert max(abs(r.x) for r in refs) >= 99
 
 
 # ------------------------------------------------------- single round trips
+
 
 @pytest.mark.parametrize(
     "price, F, K, q, vol",
@@ -198,6 +231,7 @@ def test_tiny_at_the_money_price(price, q):
 
 # ------------------------------------------------------------ the oracle
 
+
 @pytest.mark.parametrize(
     "x, s, value",
     [
@@ -223,8 +257,9 @@ def test_oracle_at_the_money_is_erf(s):
         assert abs(oracle.normalised_call(0.0, s) / want - 1) < mpmath.mpf(10) ** -45
 
 
-@pytest.mark.parametrize("F, K, s", [(100.0, 110.0, 0.25), (100.0, 1e30, 9.0),
-                                     (100.0, 99.999999, 1e-5), (7.0, 2.0, 0.6)])
+@pytest.mark.parametrize(
+    "F, K, s", [(100.0, 110.0, 0.25), (100.0, 1e30, 9.0), (100.0, 99.999999, 1e-5), (7.0, 2.0, 0.6)]
+)
 def test_oracle_put_is_call_by_parity(F, K, s):
     put = oracle.black_price_mp(F, K, s, False)
     assert abs(oracle.put_by_parity(F, K, s) / put - 1) < 1e-45
@@ -233,10 +268,19 @@ def test_oracle_put_is_call_by_parity(F, K, s):
 # ---------------------------------------------------------------- the Greeks
 
 GREEK_POINTS = [
-    (100.0, 100.0, 0.2), (100.0, 110.0, 0.25), (100.0, 80.0, 0.05), (50.0, 40.0, 1.3),
-    (1.0, 1.0, 1e-3), (2.5e-3, 7e-3, 0.6), (1e6, 1.2e6, 2.0), (100.0, 300.0, 0.4),
+    (100.0, 100.0, 0.2),
+    (100.0, 110.0, 0.25),
+    (100.0, 80.0, 0.05),
+    (50.0, 40.0, 1.3),
+    (1.0, 1.0, 1e-3),
+    (2.5e-3, 7e-3, 0.6),
+    (1e6, 1.2e6, 2.0),
+    (100.0, 300.0, 0.4),
     # F/K underflows; a subnormal density under a normal vega (d1 = 38.5, 38.0)
-    (1e-300, 1e150, 50.0), (1e300, 1e300, 77.0), (1e300, 1.0, 30.0), (1e-300, 1e-290, 0.4),
+    (1e-300, 1e150, 50.0),
+    (1e300, 1e300, 77.0),
+    (1e300, 1.0, 30.0),
+    (1e-300, 1e-290, 0.4),
 ]
 
 
@@ -285,6 +329,7 @@ def test_delta_at_huge_volatility(F, K):
 
 # -------------------------------------------------------------- dense sample
 
+
 def random_cases(n, seed):
     """|x| log-uniform on [1e-9, 100] (an eighth at the money), s log-uniform
     from max(1e-6, |x|/38) (where prices reach ~1e-300) to 25."""
@@ -294,8 +339,9 @@ def random_cases(n, seed):
     s = np.exp(lo + rng.random(n) * (np.log(25) - lo))
     sign = rng.choice([-1.0, 1.0], n)
     is_call = rng.random(n) < 0.5
-    return [make_case(float(a * g), float(v), bool(c), 0)
-            for a, g, v, c in zip(abs_x, sign, s, is_call)]
+    return [
+        make_case(float(a * g), float(v), bool(c), 0) for a, g, v, c in zip(abs_x, sign, s, is_call)
+    ]
 
 
 def solve_vectorized(refs):
@@ -385,16 +431,19 @@ def test_round_trip_extended_domain(region):
     assert not failures, "\n".join(failures)
 
 
-@pytest.mark.parametrize("F, K, s, is_call", [
-    (100.0, 100.0 * math.exp(99.0), 22.70, True),  # two steps gave 20.822
-    (100.0, 100.0 * math.exp(-99.0), 22.70, False),
-    (100.0, 100.0 * math.exp(244.4), 29.13, True),  # two steps gave 30.15
-    (1e-100, 1e-100 * math.exp(370.5) * math.exp(370.5), 40.0, True),  # x = -741
-    (1e250, 1.3e250, 0.0068, True),  # price/sqrt(FK) underflows to 0
-    (1e250, 1e250 * math.exp(-1.0), 0.026, False),  # ... and is subnormal
-    (1e-250, 1e250, 50.0, True),  # F/K underflows
-    (1e250, 1e-250, 50.0, False),  # F/K overflows
-])
+@pytest.mark.parametrize(
+    "F, K, s, is_call",
+    [
+        (100.0, 100.0 * math.exp(99.0), 22.70, True),  # two steps gave 20.822
+        (100.0, 100.0 * math.exp(-99.0), 22.70, False),
+        (100.0, 100.0 * math.exp(244.4), 29.13, True),  # two steps gave 30.15
+        (1e-100, 1e-100 * math.exp(370.5) * math.exp(370.5), 40.0, True),  # x = -741
+        (1e250, 1.3e250, 0.0068, True),  # price/sqrt(FK) underflows to 0
+        (1e250, 1e250 * math.exp(-1.0), 0.026, False),  # ... and is subnormal
+        (1e-250, 1e250, 50.0, True),  # F/K underflows
+        (1e250, 1e-250, 50.0, False),  # F/K overflows
+    ],
+)
 def test_named_extreme_points(F, K, s, is_call):
     price = oracle.black_price(F, K, s, is_call)
     cond = oracle.condition(F, K, s, is_call)

@@ -25,9 +25,9 @@ from quelta import Reason
 from quelta import black_core as bc
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-import oracle  # noqa: E402
-from support import assert_same_bits as same_bits  # noqa: E402
-from support import undiscounted  # noqa: E402
+import oracle
+from support import assert_same_bits as same_bits
+from support import undiscounted
 
 EPS = 2.0**-52
 NAN = math.nan
@@ -41,8 +41,12 @@ def core_row(price, F, K, T, D, call):
     w = bc.implied_vol(float(undiscounted(price, F, K, call, D)), F, K, q)
     if not w > 0:
         return (NAN,) * 4
-    return (w / math.sqrt(T), D * bc.black_delta(F, K, w, q), bc.black_gamma(F, K, w) * D,
-            (bc.black_vega(F, K, w) * D) * math.sqrt(T))
+    return (
+        w / math.sqrt(T),
+        D * bc.black_delta(F, K, w, q),
+        bc.black_gamma(F, K, w) * D,
+        (bc.black_vega(F, K, w) * D) * math.sqrt(T),
+    )
 
 
 def random_book(n, seed):
@@ -66,6 +70,7 @@ def random_book(n, seed):
 
 # ---------------------------------------------------------------- the core, bit for bit
 
+
 def test_results_are_the_core_results_annualised():
     price, F, K, T, D, call = random_book(400, seed=7)
     got = quelta.greeks(price, F, K, T, discount=D, kind=call)
@@ -77,6 +82,7 @@ def test_results_are_the_core_results_annualised():
 
 
 # ---------------------------------------------------------------- against mpmath
+
 
 def mp_value(F, K, T, D, sigma, call):
     """Market price D * Black(F, K, sigma sqrt(T)), all arguments mpf."""
@@ -93,8 +99,8 @@ CASES = [  # F, K, T, D, sigma, call
     (100.0, 100.0, 1.0, 1.0, 0.2, True),
     (100.0, 120.0, 0.25, 0.99, 0.35, True),
     (100.0, 80.0, 0.25, 0.99, 0.35, False),
-    (100.0, 80.0, 4.0, 0.9, 0.25, True),   # in the money
-    (50.0, 65.0, 4.0, 0.9, 0.25, False),   # in the money
+    (100.0, 80.0, 4.0, 0.9, 0.25, True),  # in the money
+    (50.0, 65.0, 4.0, 0.9, 0.25, False),  # in the money
     (2500.0, 1800.0, 0.05, 1.0, 0.6, False),
     (1.3, 1.25, 10.0, 0.7, 0.12, True),
     (100.0, 300.0, 2.0, 1.01, 0.4, True),  # negative rate
@@ -104,8 +110,9 @@ CASES = [  # F, K, T, D, sigma, call
 @pytest.mark.parametrize("F, K, T, D, sigma, call", CASES)
 def test_recovers_the_volatility_of_an_exact_price(F, K, T, D, sigma, call):
     with mpmath.workdps(50):
-        price = float(mpmath.mpf(D) * oracle.black_price_mp(
-            F, K, mpmath.mpf(sigma) * mpmath.sqrt(T), call))
+        price = float(
+            mpmath.mpf(D) * oracle.black_price_mp(F, K, mpmath.mpf(sigma) * mpmath.sqrt(T), call)
+        )
     vol = quelta.implied_volatility(price, F, K, T, discount=D, kind="call" if call else "put")
     # The price is rounded once and divided by D once; the core's own error
     # and the annualising add a few units.
@@ -132,13 +139,17 @@ def test_greeks_are_derivatives_of_the_market_price(F, K, T, D, sigma, call):
 
 # ---------------------------------------------------------------- broadcasting
 
-@pytest.mark.parametrize("shapes, result", [
-    (((), (), (), ()), ()),
-    (((5,), (), (), ()), (5,)),
-    (((3, 1), (), (4,), ()), (3, 4)),
-    (((2, 1, 1), (1, 3, 1), (4,), (3, 1)), (2, 3, 4)),
-    (((0,), (), (), ()), (0,)),
-])
+
+@pytest.mark.parametrize(
+    "shapes, result",
+    [
+        (((), (), (), ()), ()),
+        (((5,), (), (), ()), (5,)),
+        (((3, 1), (), (4,), ()), (3, 4)),
+        (((2, 1, 1), (1, 3, 1), (4,), (3, 1)), (2, 3, 4)),
+        (((0,), (), (), ()), (0,)),
+    ],
+)
 def test_arguments_broadcast(shapes, result):
     rng = np.random.default_rng(3)
     price = np.broadcast_to(rng.uniform(1, 12, shapes[0]), shapes[0])
@@ -153,32 +164,46 @@ def test_arguments_broadcast(shapes, result):
     if result == ():
         assert isinstance(vol, np.float64) and isinstance(g.reason, np.int8)
     b = np.broadcast_arrays(price, forward, strike, expiry)
-    want = np.array([core_row(p, f, k, t, 0.97, False) for p, f, k, t in
-                     zip(*(a.ravel() for a in b))]).reshape(*result, 4)
+    want = np.array(
+        [core_row(p, f, k, t, 0.97, False) for p, f, k, t in zip(*(a.ravel() for a in b))]
+    ).reshape(*result, 4)
     for i, name in enumerate(("vol", "delta", "gamma", "vega")):
         same_bits(np.reshape(getattr(g, name), -1), want[..., i].ravel())
 
 
 def test_lists_and_per_element_options():
-    vol, why = quelta.implied_volatility([2.0, 12.0, 5.0], [100.0, 100.0, 100.0],
-                                         [110.0, 110.0, 100.0], [1.0, 1.0, 0.5],
-                                         kind=["call", "put", "call"], rate=[0.0, 0.01, 0.02],
-                                         reason=True)
-    for i, (p, K, T, r, call) in enumerate([(2.0, 110.0, 1.0, 0.0, True),
-                                            (12.0, 110.0, 1.0, 0.01, False),
-                                            (5.0, 100.0, 0.5, 0.02, True)]):
+    vol, why = quelta.implied_volatility(
+        [2.0, 12.0, 5.0],
+        [100.0, 100.0, 100.0],
+        [110.0, 110.0, 100.0],
+        [1.0, 1.0, 0.5],
+        kind=["call", "put", "call"],
+        rate=[0.0, 0.01, 0.02],
+        reason=True,
+    )
+    for i, (p, K, T, r, call) in enumerate(
+        [
+            (2.0, 110.0, 1.0, 0.0, True),
+            (12.0, 110.0, 1.0, 0.01, False),
+            (5.0, 100.0, 0.5, 0.02, True),
+        ]
+    ):
         D = float(np.exp(-r * T))
         assert vol[i] == core_row(p, 100.0, K, T, D, call)[0]
     assert why.dtype == np.int8 and why.tolist() == [0, 0, 0]
 
 
-@pytest.mark.parametrize("transform", [
-    lambda a: np.ascontiguousarray(a[::-1])[::-1],                # reversed view
-    lambda a: np.repeat(a, 2)[::2],                                 # strided view
-    lambda a: _read_only(a),
-    lambda a: a.tolist(),
-    lambda a: _misaligned(a),
-], ids=["reversed", "strided", "read-only", "list", "misaligned"])
+@pytest.mark.parametrize(
+    "transform",
+    [
+        lambda a: np.ascontiguousarray(a[::-1])[::-1],  # reversed view
+        lambda a: np.repeat(a, 2)[::2],  # strided view
+        lambda a: _read_only(a),
+        lambda a: a.tolist(),
+        lambda a: _misaligned(a),
+    ],
+    ids=["reversed", "strided", "read-only", "list", "misaligned"],
+)
 def test_any_layout_gives_the_same_answer(transform):
     price, F, K, T, D, call = random_book(50, seed=11)
     want = quelta.greeks(price, F, K, T, discount=D, kind=call)
@@ -262,8 +287,9 @@ def test_reason_codes(price, F, K, T, D, kind, reason):
 
 def test_reasons_in_a_vector_match_the_scalar_ones():
     cols = list(zip(*REASON_CASES))
-    vol, code = quelta.implied_volatility(*cols[:4], discount=cols[4], kind=list(cols[5]),
-                                          reason=True)
+    vol, code = quelta.implied_volatility(
+        *cols[:4], discount=cols[4], kind=list(cols[5]), reason=True
+    )
     assert code.tolist() == [int(r) for r in cols[6]]
     assert np.array_equal(np.isnan(vol), code != 0)
 
@@ -278,11 +304,16 @@ def faithful_products(D, U):
 
 
 @settings(max_examples=200, deadline=None)
-@given(F=st.floats(1e-3, 1e6), m=st.floats(1e-3, 3.0),
-       D=st.one_of(st.just(1.0), st.floats(0.05, 1.5)),
-       call=st.booleans(), at_maximum=st.booleans())
-def test_a_quote_of_discounted_bound_gets_its_reason_whatever_its_last_bit(F, m, D, call,
-                                                                           at_maximum):
+@given(
+    F=st.floats(1e-3, 1e6),
+    m=st.floats(1e-3, 3.0),
+    D=st.one_of(st.just(1.0), st.floats(0.05, 1.5)),
+    call=st.booleans(),
+    at_maximum=st.booleans(),
+)
+def test_a_quote_of_discounted_bound_gets_its_reason_whatever_its_last_bit(
+    F, m, D, call, at_maximum
+):
     # D times the intrinsic value (in the money) or the largest price, rounded
     # either way: no time value, whatever bit the division leaves.
     K = F * math.exp(-m if call else m)
@@ -292,28 +323,44 @@ def test_a_quote_of_discounted_bound_gets_its_reason_whatever_its_last_bit(F, m,
     if D == 1.0:
         # Nothing is rounded: a price one ulp inside the band has its volatility.
         inside = math.nextafter(bound, 0.0 if at_maximum else INF)
-        assert quelta.implied_volatility(inside, F, K, 1.0, discount=D, kind=kind,
-                                         reason=True)[1] != reason
+        assert (
+            quelta.implied_volatility(inside, F, K, 1.0, discount=D, kind=kind, reason=True)[1]
+            != reason
+        )
     for price in faithful_products(D, bound):
         g = quelta.greeks(price, F, K, 1.0, discount=D, kind=kind)
         assert Reason(g.reason) is reason, price
         assert all(math.isnan(x) for x in (*g[:4], *g[5:]))
 
 
-@pytest.mark.parametrize("rate, reason", [(NAN, Reason.NOT_FINITE),
-                                          (-INF, Reason.NOT_FINITE),
-                                          (1e6, Reason.NON_POSITIVE_INPUT)])  # D underflows to 0
+@pytest.mark.parametrize(
+    "rate, reason",
+    [(NAN, Reason.NOT_FINITE), (-INF, Reason.NOT_FINITE), (1e6, Reason.NON_POSITIVE_INPUT)],
+)  # D underflows to 0
 def test_reason_codes_of_rates(rate, reason):
     _, code = quelta.implied_volatility(5.0, 100.0, 100.0, 1.0, rate=rate, reason=True)
     assert code == reason
 
 
-@pytest.mark.parametrize("argument, values", [
-    ("price", [ATM, ATM, 0.5 * ATM]), ("forward", [100.0, 100.0, 100.0]),
-    ("expiry", [1.0, 1.0, 2.0]), ("kind", ["call", "straddle", "put"]),
-    ("discount", [1.0, 0.5, 0.9])])
+@pytest.mark.parametrize(
+    "argument, values",
+    [
+        ("price", [ATM, ATM, 0.5 * ATM]),
+        ("forward", [100.0, 100.0, 100.0]),
+        ("expiry", [1.0, 1.0, 2.0]),
+        ("kind", ["call", "straddle", "put"]),
+        ("discount", [1.0, 0.5, 0.9]),
+    ],
+)
 def test_masked_entries_are_missing_values(argument, values):
-    args = dict(price=ATM, forward=100.0, strike=100.0, expiry=1.0, kind="call", discount=1.0)
+    args = {
+        "price": ATM,
+        "forward": 100.0,
+        "strike": 100.0,
+        "expiry": 1.0,
+        "kind": "call",
+        "discount": 1.0,
+    }
     args[argument] = np.ma.masked_array(values, mask=[False, True, False])
     got = quelta.greeks(**args)
     args[argument] = np.array(values)[[0, 2]]
@@ -336,8 +383,14 @@ def test_a_solver_failure_is_not_reported_as_solved(monkeypatch):
     assert math.isnan(vol) and code == Reason.NOT_SOLVED
 
 
-@pytest.mark.parametrize("x, s", [(-1357.5328152846673, 60.545281408336905),  # vega ~1e-309
-                                  (-99.0, 22.7), (-244.4, 29.13)])
+@pytest.mark.parametrize(
+    "x, s",
+    [
+        (-1357.5328152846673, 60.545281408336905),  # vega ~1e-309
+        (-99.0, 22.7),
+        (-244.4, 29.13),
+    ],
+)
 def test_a_volatility_is_right_or_not_solved(x, s):
     # Where the solver's steps stall, the quote is NOT_SOLVED, never a number off
     # by more than the price allows (two plain steps gave 58.27, 20.82, 30.15).
@@ -363,17 +416,34 @@ def test_every_reason_has_a_description():
 P, F0, K0 = 12.0, 100.0, 110.0
 
 
-@pytest.mark.parametrize("kind, calls", [
-    ("call", [True]), ("C", [True]), (" Call ", [True]), ("c", [True]), (b"call", [True]),
-    ("put", [False]), ("P", [False]), ("p ", [False]), ("PUT", [False]),
-    (1, [True]), (-1, [False]), (True, [True]), (False, [False]), (1.0, [True]),
-    (np.int8(-1), [False]), (np.bool_(True), [True]), ("1", [True]), ("-1", [False]),
-    (["c", "p", "call"], [True, False, True]),
-    (np.array(["put", "call"]), [False, True]),
-    (np.array([1, -1], dtype=np.int8), [True, False]),
-    (np.array([True, False]), [True, False]),
-    (np.array(["call", -1, True], dtype=object), [True, False, True]),
-])
+@pytest.mark.parametrize(
+    "kind, calls",
+    [
+        ("call", [True]),
+        ("C", [True]),
+        (" Call ", [True]),
+        ("c", [True]),
+        (b"call", [True]),
+        ("put", [False]),
+        ("P", [False]),
+        ("p ", [False]),
+        ("PUT", [False]),
+        (1, [True]),
+        (-1, [False]),
+        (True, [True]),
+        (False, [False]),
+        (1.0, [True]),
+        (np.int8(-1), [False]),
+        (np.bool_(True), [True]),
+        ("1", [True]),
+        ("-1", [False]),
+        (["c", "p", "call"], [True, False, True]),
+        (np.array(["put", "call"]), [False, True]),
+        (np.array([1, -1], dtype=np.int8), [True, False]),
+        (np.array([True, False]), [True, False]),
+        (np.array(["call", -1, True], dtype=object), [True, False, True]),
+    ],
+)
 def test_kinds(kind, calls):
     call_vol = quelta.implied_volatility(P, F0, K0, 1.0, kind="call")
     put_vol = quelta.implied_volatility(P, F0, K0, 1.0, kind="put")
@@ -382,23 +452,52 @@ def test_kinds(kind, calls):
     np.testing.assert_array_equal(got, np.where(calls, call_vol, put_vol))
 
 
-@pytest.mark.parametrize("kind", ["straddle", "", "0", 0, 2, 0.5, ["call", "x"], "nan",
-                                  np.array([1, 0]), np.array(["call", "nan"]), [None, "x"]])
+@pytest.mark.parametrize(
+    "kind",
+    [
+        "straddle",
+        "",
+        "0",
+        0,
+        2,
+        0.5,
+        ["call", "x"],
+        "nan",
+        np.array([1, 0]),
+        np.array(["call", "nan"]),
+        [None, "x"],
+    ],
+)
 def test_unknown_kinds_are_refused(kind):
     with pytest.raises(ValueError, match="kind: unknown option kind"):
         quelta.implied_volatility(P, F0, K0, 1.0, kind=kind)
 
 
-@pytest.mark.parametrize("kind", [  # of [call, missing, put], given pandas
-    lambda pd: ["call", None, "put"], lambda pd: ["c", NAN, "p"], lambda pd: [True, pd.NA, False],
-    lambda pd: np.array([1.0, NAN, -1.0]),
-    lambda pd: np.array(["call", None, "put"], dtype=object),
-    lambda pd: pd.Series(["call", None, "put"]),
-    lambda pd: pd.Series(["call", pd.NA, "put"], dtype="string"),
-    lambda pd: pd.Series([1, pd.NA, -1], dtype="Int64"),
-    lambda pd: pd.Series(["call", None, "put"], dtype="category"),
-], ids=["list-None", "list-NaN", "list-NA", "float-NaN", "object-None", "Series-None",
-        "Series-string-NA", "Series-Int64-NA", "Series-category-None"])
+@pytest.mark.parametrize(
+    "kind",
+    [  # of [call, missing, put], given pandas
+        lambda pd: ["call", None, "put"],
+        lambda pd: ["c", NAN, "p"],
+        lambda pd: [True, pd.NA, False],
+        lambda pd: np.array([1.0, NAN, -1.0]),
+        lambda pd: np.array(["call", None, "put"], dtype=object),
+        lambda pd: pd.Series(["call", None, "put"]),
+        lambda pd: pd.Series(["call", pd.NA, "put"], dtype="string"),
+        lambda pd: pd.Series([1, pd.NA, -1], dtype="Int64"),
+        lambda pd: pd.Series(["call", None, "put"], dtype="category"),
+    ],
+    ids=[
+        "list-None",
+        "list-NaN",
+        "list-NA",
+        "float-NaN",
+        "object-None",
+        "Series-None",
+        "Series-string-NA",
+        "Series-Int64-NA",
+        "Series-category-None",
+    ],
+)
 def test_a_missing_kind_is_a_missing_value(kind):
     kind = kind(pytest.importorskip("pandas"))
     price, strike = [12.0, ATM, 20.0], [110.0, 100.0, 110.0]
@@ -414,6 +513,7 @@ def test_a_missing_kind_is_a_missing_value(kind):
 
 # ---------------------------------------------------------------- discounting
 
+
 def test_rate_is_discount_exp_minus_rate_times_expiry():
     price, F, K, T, _, call = random_book(100, seed=5)
     rate = np.linspace(-0.02, 0.1, 100)
@@ -425,8 +525,10 @@ def test_rate_is_discount_exp_minus_rate_times_expiry():
 
 def test_no_discount_means_undiscounted():
     price, F, K, T, _, call = random_book(50, seed=6)
-    same_bits(quelta.implied_volatility(price, F, K, T, kind=call),
-              quelta.implied_volatility(price, F, K, T, kind=call, discount=1.0))
+    same_bits(
+        quelta.implied_volatility(price, F, K, T, kind=call),
+        quelta.implied_volatility(price, F, K, T, kind=call, discount=1.0),
+    )
 
 
 def test_discount_and_rate_together_are_refused():
@@ -436,38 +538,56 @@ def test_discount_and_rate_together_are_refused():
 
 # ---------------------------------------------------------------- bad input
 
-@pytest.mark.parametrize("argument, value, error, match", [
-    ("price", "7.9", TypeError, "price: expected numbers, got strings"),
-    ("price", ["1.0", "2.0"], TypeError, "price: expected numbers"),
-    ("forward", np.array([100.0, "abc"], dtype=object), TypeError, "forward: expected numbers"),
-    ("forward", np.array([100.0, "1.5"], dtype=object), TypeError, "forward: expected numbers"),
-    ("forward", np.array([100.0, object()], dtype=object), TypeError, "forward: expected numbers"),
-    ("strike", np.array([100 + 1j]), TypeError, "strike: expected numbers, got complex"),
-    ("expiry", [True, False], TypeError, "expiry: expected numbers, got booleans"),
-    ("discount", {"a": 1}, TypeError, "discount: expected numbers"),
-    ("strike", np.ones(4), ValueError, r"do not broadcast.*price \(3,\).*strike \(4,\)"),
-    ("kind", ["call"] * 4, ValueError, r"do not broadcast.*kind \(4,\)"),
-    ("kind", 1 + 1j, TypeError, "kind"),
-])
+
+@pytest.mark.parametrize(
+    "argument, value, error, match",
+    [
+        ("price", "7.9", TypeError, "price: expected numbers, got strings"),
+        ("price", ["1.0", "2.0"], TypeError, "price: expected numbers"),
+        ("forward", np.array([100.0, "abc"], dtype=object), TypeError, "forward: expected numbers"),
+        ("forward", np.array([100.0, "1.5"], dtype=object), TypeError, "forward: expected numbers"),
+        (
+            "forward",
+            np.array([100.0, object()], dtype=object),
+            TypeError,
+            "forward: expected numbers",
+        ),
+        ("strike", np.array([100 + 1j]), TypeError, "strike: expected numbers, got complex"),
+        ("expiry", [True, False], TypeError, "expiry: expected numbers, got booleans"),
+        ("discount", {"a": 1}, TypeError, "discount: expected numbers"),
+        ("strike", np.ones(4), ValueError, r"do not broadcast.*price \(3,\).*strike \(4,\)"),
+        ("kind", ["call"] * 4, ValueError, r"do not broadcast.*kind \(4,\)"),
+        ("kind", 1 + 1j, TypeError, "kind"),
+    ],
+)
 def test_bad_arguments_are_refused(argument, value, error, match):
-    args = {"price": np.full(3, 5.0), "forward": 100.0, "strike": 100.0, "expiry": 1.0,
-            "discount": 1.0, "kind": "call"}
+    args = {
+        "price": np.full(3, 5.0),
+        "forward": 100.0,
+        "strike": 100.0,
+        "expiry": 1.0,
+        "discount": 1.0,
+        "kind": "call",
+    }
     args[argument] = value
     with pytest.raises(error, match=match):
-        quelta.greeks(args.pop("price"), args.pop("forward"), args.pop("strike"),
-                      args.pop("expiry"), **args)
+        quelta.greeks(
+            args.pop("price"), args.pop("forward"), args.pop("strike"), args.pop("expiry"), **args
+        )
 
 
 # ---------------------------------------------------------------- pandas
+
 
 def test_pandas_series_in_and_out():
     pd = pytest.importorskip("pandas")
     price, F, K, T, D, call = random_book(30, seed=9)
     index = pd.Index([f"opt{i}" for i in range(30)])
-    frame = pd.DataFrame({"price": price, "F": F, "K": K, "T": T, "D": D,
-                          "cp": np.where(call, "C", "P")}, index=index)
-    g = quelta.greeks(frame.price, frame.F, frame.K, frame["T"], discount=frame.D,
-                      kind=frame.cp)
+    frame = pd.DataFrame(
+        {"price": price, "F": F, "K": K, "T": T, "D": D, "cp": np.where(call, "C", "P")},
+        index=index,
+    )
+    g = quelta.greeks(frame.price, frame.F, frame.K, frame["T"], discount=frame.D, kind=frame.cp)
     want = quelta.greeks(price, F, K, T, discount=D, kind=call)
     for got, w in zip(g, want):
         assert isinstance(got, pd.Series) and got.index.equals(index)
@@ -488,22 +608,27 @@ def test_pandas_missing_values_and_misaligned_series():
         with pytest.raises(TypeError, match="price: expected numbers"):
             quelta.implied_volatility(bad, 100.0, 100.0, 1.0)
     with pytest.raises(ValueError, match="different indexes"):
-        quelta.implied_volatility(pd.Series([ATM, ATM]), pd.Series([100.0, 100.0], index=[1, 0]),
-                                  100.0, 1.0)
+        quelta.implied_volatility(
+            pd.Series([ATM, ATM]), pd.Series([100.0, 100.0], index=[1, 0]), 100.0, 1.0
+        )
 
 
 # ---------------------------------------------------------------- typing
+
 
 def test_stub_declares_the_core_functions_as_they_are():
     stub = Path(quelta.__file__).with_name("black_core.pyi")
     assert stub.with_name("py.typed").is_file()
     declared = {
         node.name: [a.arg for a in node.args.args]
-        for node in ast.parse(stub.read_text()).body if isinstance(node, ast.FunctionDef)
+        for node in ast.parse(stub.read_text()).body
+        if isinstance(node, ast.FunctionDef)
     }
     actual = {
         name: list(inspect.signature(f).parameters)
-        for name, f in vars(bc).items() if callable(f) and not name.startswith("_")
+        for name, f in vars(bc).items()
+        if callable(f)
+        and not name.startswith("_")
         and getattr(f, "__module__", None) == "quelta.black_core"
     }
     assert declared == actual

@@ -32,11 +32,11 @@ class Placed:
         elif layout == "step2":
             parent = np.full(2 * n + 3, sentinel, dt)
             index = 1 + 2 * np.arange(n)
-            obj = parent[1:1 + 2 * n:2]
+            obj = parent[1 : 1 + 2 * n : 2]
         elif layout == "reversed":
             parent = np.full(n + 4, sentinel, dt)
             index = 2 + n - 1 - np.arange(n)
-            obj = parent[2:2 + n][::-1]
+            obj = parent[2 : 2 + n][::-1]
         elif layout == "unaligned":
             raw = bytearray((n + 2) * dt.itemsize + 1)
             parent = np.frombuffer(raw, dt, count=n + 2, offset=1)
@@ -64,8 +64,9 @@ class Placed:
         return self.parent[self.index]
 
     def assert_frame_untouched(self):
-        np.testing.assert_array_equal(self.parent[self.outside].view(np.uint8),
-                                      self.frame.view(np.uint8))
+        np.testing.assert_array_equal(
+            self.parent[self.outside].view(np.uint8), self.frame.view(np.uint8)
+        )
 
 
 LAYOUTS = ["contiguous", "step2", "reversed", "unaligned", "array.array", "memoryview"]
@@ -119,18 +120,26 @@ def test_zero_stride_inputs(same_bits):
     fwd = np.broadcast_to(np.float64(100.0), (n,))
     strike = np.broadcast_to(np.float64(110.0), (n,))
     assert fwd.strides == (0,) and not fwd.flags.writeable
-    same_bits(bc.vectorized_implied_vol(price, fwd, 110.0, 1),
-              bc.vectorized_implied_vol(price, np.full(n, 100.0), 110.0, 1))
-    same_bits(bc.vectorized_implied_vol_strikes(price, 100.0, strike, 1),
-              bc.vectorized_implied_vol_strikes(price, 100.0, np.full(n, 110.0), 1))
-    same_bits(bc.vectorized_implied_vol(np.broadcast_to(np.float64(ATM_PRICE), (n,)),
-                                        np.full(n, 100.0), 100.0, 1),
-              bc.vectorized_implied_vol(np.full(n, ATM_PRICE), np.full(n, 100.0), 100.0, 1))
+    same_bits(
+        bc.vectorized_implied_vol(price, fwd, 110.0, 1),
+        bc.vectorized_implied_vol(price, np.full(n, 100.0), 110.0, 1),
+    )
+    same_bits(
+        bc.vectorized_implied_vol_strikes(price, 100.0, strike, 1),
+        bc.vectorized_implied_vol_strikes(price, 100.0, np.full(n, 110.0), 1),
+    )
+    same_bits(
+        bc.vectorized_implied_vol(
+            np.broadcast_to(np.float64(ATM_PRICE), (n,)), np.full(n, 100.0), 100.0, 1
+        ),
+        bc.vectorized_implied_vol(np.full(n, ATM_PRICE), np.full(n, 100.0), 100.0, 1),
+    )
     # writable zero-stride views for the batch: every trade reads the same cell
     one = [np.array([v]) for v in (100.0, 110.0)] + [np.array([1], np.int8), np.array([0.9])]
     zero = [np.lib.stride_tricks.as_strided(a, (n,), (0,)) for a in one]
-    want = _batch([price, np.full(n, 100.0), np.full(n, 110.0), np.ones(n, np.int8),
-                   np.full(n, 0.9)])
+    want = _batch(
+        [price, np.full(n, 100.0), np.full(n, 110.0), np.ones(n, np.int8), np.full(n, 0.9)]
+    )
     got = _batch([price, *zero])
     for g, w in zip(got, want):
         same_bits(g, w)
@@ -138,8 +147,13 @@ def test_zero_stride_inputs(same_bits):
 
 def test_zero_stride_output_keeps_the_last_trade(same_bits):
     n = 5
-    inputs = [np.linspace(2.0, 12.0, n), np.full(n, 100.0), np.full(n, 105.0),
-              np.ones(n, np.int8), np.full(n, 0.9)]
+    inputs = [
+        np.linspace(2.0, 12.0, n),
+        np.full(n, 100.0),
+        np.full(n, 105.0),
+        np.ones(n, np.int8),
+        np.full(n, 0.9),
+    ]
     want = _batch(inputs)
     cell = np.array([-1.0])
     outs = [np.lib.stride_tricks.as_strided(cell, (n,), (0,))] + [np.zeros(n) for _ in range(3)]
@@ -186,30 +200,48 @@ DOUBLE_REFUSALS = [
     pytest.param(lambda: memoryview(bytearray(12)).cast("f"), MISMATCH + "'float'", id="mv-f"),
     pytest.param(lambda: np.zeros(3, np.float16), MISMATCH + "'half'", id="float16"),
     pytest.param(lambda: np.zeros(3, np.int64), MISMATCH + "'long'", id="int64"),
-    pytest.param(lambda: memoryview(bytearray(24)).cast("q"), MISMATCH + "'long long'",
-                 id="mv-q"),
+    pytest.param(lambda: memoryview(bytearray(24)).cast("q"), MISMATCH + "'long long'", id="mv-q"),
     pytest.param(lambda: np.zeros(3, np.int8), MISMATCH + "'signed char'", id="int8"),
-    pytest.param(lambda: np.zeros(3, np.complex128), MISMATCH + "'complex double'",
-                 id="complex128"),
-    pytest.param(lambda: np.zeros(3, np.longdouble), MISMATCH + "'long double'",
-                 id="longdouble",
-                 marks=pytest.mark.skipif(np.dtype(np.longdouble).itemsize == 8,
-                                          reason="long double is double here")),
+    pytest.param(
+        lambda: np.zeros(3, np.complex128), MISMATCH + "'complex double'", id="complex128"
+    ),
+    pytest.param(
+        lambda: np.zeros(3, np.longdouble),
+        MISMATCH + "'long double'",
+        id="longdouble",
+        marks=pytest.mark.skipif(
+            np.dtype(np.longdouble).itemsize == 8, reason="long double is double here"
+        ),
+    ),
     pytest.param(lambda: np.zeros(3, object), MISMATCH + "Python object", id="object"),
     pytest.param(lambda: np.zeros(3, "f8,f8"), MISMATCH + "a struct", id="structured"),
     pytest.param(lambda: np.zeros(3, [("x", "<f8")]), MISMATCH + "a struct", id="struct-of-f8"),
-    pytest.param(lambda: np.zeros(3, ">f8"),
-                 "Big-endian buffer not supported on little-endian compiler", id=">f8"),
-    pytest.param(lambda: (ctypes.c_double.__ctype_be__ * 3)(),
-                 "Big-endian buffer not supported on little-endian compiler", id="ctypes-be"),
-    pytest.param(lambda: (ctypes.c_wchar * 3)(), "Unexpected format string character: 'u'",
-                 id="ctypes-wchar"),
-    pytest.param(lambda: np.zeros((3, 1)),
-                 "Buffer has wrong number of dimensions (expected 1, got 2)", id="2d"),
-    pytest.param(lambda: memoryview(bytearray(24)).cast("d", [1, 3]),
-                 "Buffer has wrong number of dimensions (expected 1, got 2)", id="mv-2d"),
-    pytest.param(lambda: np.array(1.0),
-                 "Buffer has wrong number of dimensions (expected 1, got 0)", id="0d"),
+    pytest.param(
+        lambda: np.zeros(3, ">f8"),
+        "Big-endian buffer not supported on little-endian compiler",
+        id=">f8",
+    ),
+    pytest.param(
+        lambda: (ctypes.c_double.__ctype_be__ * 3)(),
+        "Big-endian buffer not supported on little-endian compiler",
+        id="ctypes-be",
+    ),
+    pytest.param(
+        lambda: (ctypes.c_wchar * 3)(), "Unexpected format string character: 'u'", id="ctypes-wchar"
+    ),
+    pytest.param(
+        lambda: np.zeros((3, 1)),
+        "Buffer has wrong number of dimensions (expected 1, got 2)",
+        id="2d",
+    ),
+    pytest.param(
+        lambda: memoryview(bytearray(24)).cast("d", [1, 3]),
+        "Buffer has wrong number of dimensions (expected 1, got 2)",
+        id="mv-2d",
+    ),
+    pytest.param(
+        lambda: np.array(1.0), "Buffer has wrong number of dimensions (expected 1, got 0)", id="0d"
+    ),
 ]
 
 # (function, position, view name, valid arguments for 3 elements)
@@ -225,8 +257,11 @@ def valid_args(name, n=3):
         return [np.full(n, ATM_PRICE), np.full(n, 100.0), 100.0, 1]
     if name == "vectorized_implied_vol_strikes":
         return [np.full(n, ATM_PRICE), 100.0, np.full(n, 100.0), 1]
-    return ([np.full(n, ATM_PRICE), np.full(n, 100.0), np.full(n, 100.0), np.ones(n, np.int8)]
-            + [np.full(n, 0.9)] + [np.full(n, -1.0) for _ in range(4)])
+    return (
+        [np.full(n, ATM_PRICE), np.full(n, 100.0), np.full(n, 100.0), np.ones(n, np.int8)]
+        + [np.full(n, 0.9)]
+        + [np.full(n, -1.0) for _ in range(4)]
+    )
 
 
 @pytest.mark.parametrize("name, position, kind", DOUBLE_SLOTS)
@@ -268,17 +303,23 @@ def test_objects_without_a_buffer_raise_the_hosts_type_error(name, position, kin
     [
         pytest.param(lambda: np.zeros(3, bool), MISMATCH + "'bool'", id="bool"),
         pytest.param(lambda: np.zeros(3, np.uint8), MISMATCH + "'unsigned char'", id="uint8"),
-        pytest.param(lambda: array.array("B", [1, 0, 1]), MISMATCH + "'unsigned char'",
-                     id="array-B"),
-        pytest.param(lambda: memoryview(bytearray(3)).cast("?"), MISMATCH + "'bool'",
-                     id="mv-bool"),
+        pytest.param(
+            lambda: array.array("B", [1, 0, 1]), MISMATCH + "'unsigned char'", id="array-B"
+        ),
+        pytest.param(lambda: memoryview(bytearray(3)).cast("?"), MISMATCH + "'bool'", id="mv-bool"),
         pytest.param(lambda: np.zeros(3, np.int16), MISMATCH + "'short'", id="int16"),
         pytest.param(lambda: np.zeros(3), MISMATCH + "'double'", id="float64"),
         pytest.param(lambda: np.zeros(3, "S1"), MISMATCH + "a string", id="bytes-S1"),
-        pytest.param(lambda: np.zeros((3, 1), np.int8),
-                     "Buffer has wrong number of dimensions (expected 1, got 2)", id="2d"),
-        pytest.param(lambda: np.array(1, np.int8),
-                     "Buffer has wrong number of dimensions (expected 1, got 0)", id="0d"),
+        pytest.param(
+            lambda: np.zeros((3, 1), np.int8),
+            "Buffer has wrong number of dimensions (expected 1, got 2)",
+            id="2d",
+        ),
+        pytest.param(
+            lambda: np.array(1, np.int8),
+            "Buffer has wrong number of dimensions (expected 1, got 0)",
+            id="0d",
+        ),
     ],
 )
 def test_is_call_needs_signed_bytes(make, message):
@@ -295,10 +336,12 @@ def test_is_call_needs_signed_bytes(make, message):
     [
         pytest.param(lambda v: np.array(v, np.int8), id="int8"),
         pytest.param(lambda v: array.array("b", v), id="array-b"),
-        pytest.param(lambda v: memoryview(bytearray(bytes(x & 0xFF for x in v))).cast("b"),
-                     id="mv-b"),
-        pytest.param(lambda v: memoryview(bytearray(bytes(x & 0xFF for x in v))).cast("c"),
-                     id="mv-c"),
+        pytest.param(
+            lambda v: memoryview(bytearray(bytes(x & 0xFF for x in v))).cast("b"), id="mv-b"
+        ),
+        pytest.param(
+            lambda v: memoryview(bytearray(bytes(x & 0xFF for x in v))).cast("c"), id="mv-c"
+        ),
         pytest.param(lambda v: bytearray(bytes(x & 0xFF for x in v)), id="bytearray"),
         pytest.param(lambda v: (ctypes.c_int8 * len(v))(*v), id="ctypes"),
     ],
@@ -307,14 +350,14 @@ def test_is_call_accepts_signed_and_plain_chars(same_bits, make):
     flags = [1, 0, -1, 2, 0, -128]
     n = len(flags)
     inputs = [np.full(n, 3.0), np.full(n, 100.0), np.full(n, 102.0)]
-    want = _batch(inputs + [np.array(flags, np.int8), np.full(n, 0.9)])
+    want = _batch([*inputs, np.array(flags, np.int8), np.full(n, 0.9)])
     obj = make(flags)
     if isinstance(obj, bytearray):
         # a bytearray exports unsigned bytes ('B'), which is no int8
         with pytest.raises(ValueError, match="'unsigned char'"):
-            _batch(inputs + [obj, np.full(n, 0.9)])
+            _batch([*inputs, obj, np.full(n, 0.9)])
         return
-    got = _batch(inputs + [obj, np.full(n, 0.9)])
+    got = _batch([*inputs, obj, np.full(n, 0.9)])
     for g, w in zip(got, want):
         same_bits(g, w)
 
@@ -338,10 +381,14 @@ def test_other_double_buffers_are_accepted(same_bits, make):
     if isinstance(obj, np.ndarray) and not obj.flags.aligned:
         obj[:] = values
     fwd = np.full(3, 100.0)
-    same_bits(bc.vectorized_implied_vol(obj, fwd, 110.0, 1),
-              bc.vectorized_implied_vol(np.array(values), fwd, 110.0, 1))
-    same_bits(bc.vectorized_implied_vol_strikes(np.full(3, 5.0), 100.0, obj, -1),
-              bc.vectorized_implied_vol_strikes(np.full(3, 5.0), 100.0, np.array(values), -1))
+    same_bits(
+        bc.vectorized_implied_vol(obj, fwd, 110.0, 1),
+        bc.vectorized_implied_vol(np.array(values), fwd, 110.0, 1),
+    )
+    same_bits(
+        bc.vectorized_implied_vol_strikes(np.full(3, 5.0), 100.0, obj, -1),
+        bc.vectorized_implied_vol_strikes(np.full(3, 5.0), 100.0, np.array(values), -1),
+    )
 
 
 # ---------------------------------------------------------------------------
@@ -367,8 +414,10 @@ def module_np():
 
 def _call_both(n=2):
     price = np.full(n, ATM_PRICE)
-    return (bc.vectorized_implied_vol(price, np.full(n, 100.0), 100.0, 1),
-            bc.vectorized_implied_vol_strikes(price, 100.0, np.full(n, 100.0), 1))
+    return (
+        bc.vectorized_implied_vol(price, np.full(n, 100.0), 100.0, 1),
+        bc.vectorized_implied_vol_strikes(price, 100.0, np.full(n, 100.0), 1),
+    )
 
 
 def test_replacement_np_makes_the_results(module_np, same_bits):
@@ -417,8 +466,9 @@ def test_result_is_the_object_that_empty_returned(module_np):
     ],
 )
 def test_every_element_of_the_result_is_written(module_np, same_bits, name, args):
-    module_np["np"] = types.SimpleNamespace(empty=lambda n, dtype: np.full(n, np.nan),
-                                            float64=np.float64)
+    module_np["np"] = types.SimpleNamespace(
+        empty=lambda n, dtype: np.full(n, np.nan), float64=np.float64
+    )
     got = getattr(bc, name)(*args)
     module_np["np"] = np
     same_bits(got, getattr(bc, name)(*args))
@@ -428,8 +478,11 @@ def test_every_element_of_the_result_is_written(module_np, same_bits, name, args
 @pytest.mark.parametrize(
     "returned, error, message",
     [
-        (lambda n: np.zeros(n, np.float32), ValueError,
-         "^Buffer dtype mismatch, expected 'double' but got 'float'$"),
+        (
+            lambda n: np.zeros(n, np.float32),
+            ValueError,
+            "^Buffer dtype mismatch, expected 'double' but got 'float'$",
+        ),
         (lambda n: np.zeros(n).view(np.int64), ValueError, "'long'"),
         (lambda n: [0.0] * n, TypeError, "list"),
         (lambda n: np.broadcast_to(np.float64(0.0), (n,)), ValueError, "read-only"),
@@ -437,10 +490,11 @@ def test_every_element_of_the_result_is_written(module_np, same_bits, name, args
     ],
 )
 def test_unsuitable_result_from_empty_fails(module_np, returned, error, message):
-    module_np["np"] = types.SimpleNamespace(empty=lambda n, dtype: returned(n),
-                                            float64=np.float64)
-    for name, args in [("vectorized_implied_vol", (np.ones(2), np.ones(2), 1.0, 1)),
-                       ("vectorized_implied_vol_strikes", (np.ones(2), 1.0, np.ones(2), 1))]:
+    module_np["np"] = types.SimpleNamespace(empty=lambda n, dtype: returned(n), float64=np.float64)
+    for name, args in [
+        ("vectorized_implied_vol", (np.ones(2), np.ones(2), 1.0, 1)),
+        ("vectorized_implied_vol_strikes", (np.ones(2), 1.0, np.ones(2), 1)),
+    ]:
         with pytest.raises(error, match=message):
             getattr(bc, name)(*args)
 
@@ -448,8 +502,10 @@ def test_unsuitable_result_from_empty_fails(module_np, returned, error, message)
 @pytest.mark.parametrize("price", [np.full(2, ATM_PRICE), None])
 def test_deleted_np_raises_name_error(module_np, same_bits, price):
     del module_np["np"]
-    for call in (lambda: bc.vectorized_implied_vol(price, np.full(2, 100.0), 100.0, 1),
-                 lambda: bc.vectorized_implied_vol_strikes(price, 100.0, np.full(2, 100.0), 1)):
+    for call in (
+        lambda: bc.vectorized_implied_vol(price, np.full(2, 100.0), 100.0, 1),
+        lambda: bc.vectorized_implied_vol_strikes(price, 100.0, np.full(2, 100.0), 1),
+    ):
         with pytest.raises(NameError) as info:
             call()
         assert str(info.value) == "name 'np' is not defined"
@@ -458,15 +514,22 @@ def test_deleted_np_raises_name_error(module_np, same_bits, price):
         bc.vectorized_implied_vol(np.zeros(2, np.float32), None, 100.0, 1)
     n = 2
     outs = [np.zeros(n) for _ in range(4)]
-    bc.compute_trades_greeks(np.full(n, ATM_PRICE), np.full(n, 100.0), np.full(n, 100.0),
-                             np.ones(n, np.int8), np.full(n, 0.95), *outs)
+    bc.compute_trades_greeks(
+        np.full(n, ATM_PRICE),
+        np.full(n, 100.0),
+        np.full(n, 100.0),
+        np.ones(n, np.int8),
+        np.full(n, 0.95),
+        *outs,
+    )
     assert outs[0].tolist() == pytest.approx([0.2, 0.2], rel=2e-15)
 
 
 def test_np_is_looked_up_in_builtins_after_the_module(module_np):
     del module_np["np"]
-    builtins.np = types.SimpleNamespace(empty=lambda n, dtype: np.zeros(n).view(FrozenArray),
-                                        float64=np.float64)
+    builtins.np = types.SimpleNamespace(
+        empty=lambda n, dtype: np.zeros(n).view(FrozenArray), float64=np.float64
+    )
     assert all(type(got) is FrozenArray for got in _call_both())
     module_np["np"] = np  # the module namespace comes first
     assert all(type(got) is np.ndarray for got in _call_both())
@@ -475,10 +538,13 @@ def test_np_is_looked_up_in_builtins_after_the_module(module_np):
 def test_failing_conversion_never_makes_a_result(module_np):
     calls = []
     module_np["np"] = types.SimpleNamespace(
-        empty=lambda n, dtype: calls.append(n) or np.zeros(n), float64=np.float64)
-    for call in (lambda: bc.vectorized_implied_vol(np.ones(2), np.ones((2, 2)), 1.0, 1),
-                 lambda: bc.vectorized_implied_vol(np.ones(2), np.ones(2), 1.0, "q"),
-                 lambda: bc.vectorized_implied_vol_strikes(np.ones(2), "F", np.ones(2), 1)):
+        empty=lambda n, dtype: calls.append(n) or np.zeros(n), float64=np.float64
+    )
+    for call in (
+        lambda: bc.vectorized_implied_vol(np.ones(2), np.ones((2, 2)), 1.0, 1),
+        lambda: bc.vectorized_implied_vol(np.ones(2), np.ones(2), 1.0, "q"),
+        lambda: bc.vectorized_implied_vol_strikes(np.ones(2), "F", np.ones(2), 1),
+    ):
         with pytest.raises((TypeError, ValueError)):
             call()
     assert calls == []

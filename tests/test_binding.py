@@ -16,8 +16,14 @@ CALLS = {
     "black_vega": (3, (100.0, 100.0, 0.2)),
     "vectorized_implied_vol": (4, (np.array([7.97]), np.array([100.0]), 100.0, 1)),
     "vectorized_implied_vol_strikes": (4, (np.array([7.97]), 100.0, np.array([100.0]), 1)),
-    "compute_trades_greeks": (9, tuple(np.zeros(1) for _ in range(3))
-                              + (np.ones(1, np.int8),) + tuple(np.zeros(1) for _ in range(5))),
+    "compute_trades_greeks": (
+        9,
+        (
+            *tuple(np.zeros(1) for _ in range(3)),
+            np.ones(1, np.int8),
+            *tuple(np.zeros(1) for _ in range(5)),
+        ),
+    ),
 }
 
 
@@ -29,7 +35,7 @@ def arity(name, n, given):
 @pytest.mark.parametrize("delta", [-1, +1])
 def test_wrong_positional_count(name, delta):
     n, args = CALLS[name]
-    args = args + (0,) if delta > 0 else args[:-1]
+    args = (*args, 0) if delta > 0 else args[:-1]
     with pytest.raises(TypeError) as info:
         getattr(bc, name)(*args)
     assert str(info.value) == arity(name, n, n + delta)
@@ -41,7 +47,7 @@ def test_all_keywords_bind_like_positionals(name):
     import inspect
 
     fn = getattr(bc, name)
-    n, args = CALLS[name]
+    _n, args = CALLS[name]
     params = list(inspect.signature(fn).parameters)
     # reverse order, and names built at run time (not interned): equality matching
     kwargs = {"".join(list(p)): a for p, a in reversed(list(zip(params, args)))}
@@ -52,24 +58,36 @@ def test_all_keywords_bind_like_positionals(name):
 @pytest.mark.parametrize(
     "call, message",
     [
-        (lambda: bc.vectorized_implied_vol(np.zeros(1), np.zeros(1), q=1),
-         arity("vectorized_implied_vol", 4, 2)),
+        (
+            lambda: bc.vectorized_implied_vol(np.zeros(1), np.zeros(1), q=1),
+            arity("vectorized_implied_vol", 4, 2),
+        ),
         (lambda: bc.black_gamma(1.0, 1.0, 0.2, 4), arity("black_gamma", 3, 4)),
         (lambda: bc.black_vega(F=100.0, sigma=0.2), arity("black_vega", 3, 1)),
         (lambda: bc.implied_vol(price=1.0, F=100.0, K=100.0), arity("implied_vol", 4, 3)),
         (lambda: bc.black_vega(100.0, 100.0, 0.2, 0.3), arity("black_vega", 3, 4)),
         (lambda: bc.black_vega(1.0, 2.0, 3.0, 4.0, sigma=1.0), arity("black_vega", 3, 4)),
-        (lambda: bc.implied_vol(1.0, 100.0, 100.0, 1, price=2.0),
-         "implied_vol() got multiple values for keyword argument 'price'"),
-        (lambda: bc.black_vega(100.0, 100.0, 0.2, F=1.0),
-         "black_vega() got multiple values for keyword argument 'F'"),
-        (lambda: bc.black_vega(1.0, 1.0, vol=0.2),
-         "black_vega() got an unexpected keyword argument 'vol'"),
+        (
+            lambda: bc.implied_vol(1.0, 100.0, 100.0, 1, price=2.0),
+            "implied_vol() got multiple values for keyword argument 'price'",
+        ),
+        (
+            lambda: bc.black_vega(100.0, 100.0, 0.2, F=1.0),
+            "black_vega() got multiple values for keyword argument 'F'",
+        ),
+        (
+            lambda: bc.black_vega(1.0, 1.0, vol=0.2),
+            "black_vega() got an unexpected keyword argument 'vol'",
+        ),
         # an unknown keyword is reported before a missing parameter
-        (lambda: bc.black_delta(1.0, f=1.0),
-         "black_delta() got an unexpected keyword argument 'f'"),
-        (lambda: bc.compute_trades_greeks(*CALLS["compute_trades_greeks"][1][:7], out_vega=None),
-         arity("compute_trades_greeks", 9, 7)),
+        (
+            lambda: bc.black_delta(1.0, f=1.0),
+            "black_delta() got an unexpected keyword argument 'f'",
+        ),
+        (
+            lambda: bc.compute_trades_greeks(*CALLS["compute_trades_greeks"][1][:7], out_vega=None),
+            arity("compute_trades_greeks", 9, 7),
+        ),
     ],
 )
 def test_binding_messages(call, message):
@@ -114,11 +132,21 @@ class MyInt(int):
 @pytest.mark.parametrize(
     "q, expected_call",
     [
-        (1, True), (5, True), (0, True), (-1, False), (-7, False),
-        (True, True), (False, True),
-        (1.9, True), (-0.5, True), (-1.5, False),  # floats truncate toward zero
-        (np.int64(-3), False), (np.float64(-2.5), False),
-        (IntOnly(-2), False), (2**31 - 1, True), (-(2**31), False),
+        (1, True),
+        (5, True),
+        (0, True),
+        (-1, False),
+        (-7, False),
+        (True, True),
+        (False, True),
+        (1.9, True),
+        (-0.5, True),
+        (-1.5, False),  # floats truncate toward zero
+        (np.int64(-3), False),
+        (np.float64(-2.5), False),
+        (IntOnly(-2), False),
+        (2**31 - 1, True),
+        (-(2**31), False),
     ],
 )
 def test_int_conversion_reads_only_the_sign(q, expected_call):
@@ -166,8 +194,15 @@ def test_int_subclass_from_dunder_int_is_deprecated_but_used():
 
 @pytest.mark.parametrize(
     "value, expected",
-    [(-1.0, -1.0), (3, 3.0), (True, 1.0), (FloatLike(), 0.25), (IndexOnly(), 1.0),
-     (np.float32(0.5), 0.5), (MyInt(2), 2.0)],
+    [
+        (-1.0, -1.0),
+        (3, 3.0),
+        (True, 1.0),
+        (FloatLike(), 0.25),
+        (IndexOnly(), 1.0),
+        (np.float32(0.5), 0.5),
+        (MyInt(2), 2.0),
+    ],
 )
 def test_double_conversion_accepts(value, expected):
     # black_gamma(F, K, sigma) with F = K: d1 = sigma/2, gamma = phi(sigma/2)/(F*sigma)

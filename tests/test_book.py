@@ -77,15 +77,15 @@ KINDS = ["call", "put", "call"]
 
 def plain(**change):
     """The book in plain numbers, as quelta.greeks arguments."""
-    args = dict(
-        price=np.array(PRICES),
-        forward=np.array(FORWARD),
-        strike=np.array(STRIKES),
-        expiry=np.array([0.25, 0.5, 1.0]),
-        kind=np.array(KINDS),
-        discount=None,
-        rate=None,
-    )
+    args = {
+        "price": np.array(PRICES),
+        "forward": np.array(FORWARD),
+        "strike": np.array(STRIKES),
+        "expiry": np.array([0.25, 0.5, 1.0]),
+        "kind": np.array(KINDS),
+        "discount": None,
+        "rate": None,
+    }
     args.update(change)
     return args
 
@@ -226,7 +226,7 @@ def test_spot_books_give_the_array_results_with_every_greek(spot, dividend_yield
     S, q, r = [4500.0, 4400.0, 4600.0], [0.015, 0.0, 0.03], [0.045, 0.04, -0.01]
     t = pa.table(
         {
-            "price": PRICES[:2] + [300.0],
+            "price": [*PRICES[:2], 300.0],
             spot: S,
             "K": [4600.0, 4300.0, 4700.0],
             "T": [0.25, 0.5, 1.0],
@@ -242,7 +242,7 @@ def test_spot_books_give_the_array_results_with_every_greek(spot, dividend_yield
     names = list(out.columns if frame == "pandas" else out.schema.names)
     assert names[7:] == ["implied_vol", *book.ALL_GREEKS, "reason"]
     want = quelta.greeks(
-        PRICES[:2] + [300.0],
+        [*PRICES[:2], 300.0],
         strike=[4600.0, 4300.0, 4700.0],
         expiry=[0.25, 0.5, 1.0],
         kind=KINDS,
@@ -271,7 +271,7 @@ def test_tables_and_frames_keep_their_columns_and_count_by_reason():
             *book.RESULTS,
         ]
         vol = out["implied_vol"] if frame else pa.chunked_array([out.column("implied_vol")])
-        results[type(given_)] = np.asarray(vol.to_numpy() if frame else vol.to_numpy(), float)
+        results[type(given_)] = np.asarray(vol.to_numpy(), float)
     same_bits(results[pa.Table], results[pa.RecordBatch])
     same_bits(results[pa.Table], results[pd.DataFrame])
     faults = Counter(quelta.solve_table(table).column("reason").to_pylist())
@@ -285,7 +285,7 @@ def test_tables_and_frames_keep_their_columns_and_count_by_reason():
 def test_numbers_are_written_shortest_and_read_back_exactly(values):
     sink = io.BytesIO()
     writer = book.BookWriter(sink, "csv", ",", ["x"])
-    writer.write(pa.record_batch({"x": pa.array(values + [None], pa.float64())}))
+    writer.write(pa.record_batch({"x": pa.array([*values, None], pa.float64())}))
     writer.close()
     lines = sink.getvalue().decode().split("\n")
     assert lines[0] == "x" and lines[-2:] == ["", ""]

@@ -29,8 +29,8 @@ import quelta
 from quelta import cli
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-import oracle  # noqa: E402
-from support import assert_same_bits as same_bits  # noqa: E402
+import oracle
+from support import assert_same_bits as same_bits
 
 SAMPLE = Path(quelta.__file__).with_name("data") / "sample_book.csv"
 RESULTS = ["implied_vol", "delta", "gamma", "vega", "reason"]
@@ -250,7 +250,7 @@ def test_fields_that_need_quotes_survive(capsys, tmp_path):
     out = tmp_path / "out.csv"
     for chunk in ("1", "2", "100"):
         assert run(capsys, "solve", str(book), "-o", str(out), "--chunk-size", chunk)[0] == 0
-        header, got = read_csv(out)
+        _header, got = read_csv(out)
         assert [r[:6] for r in got] == rows
         same_bits(
             [float(r[6]) for r in got],
@@ -270,7 +270,7 @@ def test_header_only_book(capsys, tmp_path):
     out = tmp_path / "out.csv"
     code, summary, _ = run(capsys, "solve", str(book), "-o", str(out))
     assert code == 0 and "rows: 0" in summary
-    assert read_csv(out) == (["price", "forward", "strike", "expiry", "kind"] + RESULTS, [])
+    assert read_csv(out) == (["price", "forward", "strike", "expiry", "kind", *RESULTS], [])
 
 
 def test_empty_cells_are_missing_values(capsys, tmp_path):

@@ -15,8 +15,17 @@ SENTINEL = -7.25e77
 
 INPUTS = ["price", "fwd", "strike", "is_call", "discount"]
 OUTPUTS = ["out_vol", "out_delta", "out_gamma", "out_vega"]
-ARG_NAMES = ["undiscounted_price", "fwd_mid", "strike", "is_call", "discount",
-             "out_vol", "out_delta", "out_gamma", "out_vega"]
+ARG_NAMES = [
+    "undiscounted_price",
+    "fwd_mid",
+    "strike",
+    "is_call",
+    "discount",
+    "out_vol",
+    "out_delta",
+    "out_gamma",
+    "out_vega",
+]
 
 
 def reference(trades):
@@ -29,8 +38,14 @@ def reference(trades):
             continue
         vol = bc.implied_vol(p, F, K, q)
         if vol > 0.0:
-            rows.append((vol, bc.black_delta(F, K, vol, q) * disc,
-                         bc.black_gamma(F, K, vol) * disc, bc.black_vega(F, K, vol) * disc))
+            rows.append(
+                (
+                    vol,
+                    bc.black_delta(F, K, vol, q) * disc,
+                    bc.black_gamma(F, K, vol) * disc,
+                    bc.black_vega(F, K, vol) * disc,
+                )
+            )
         else:
             delta = disc if q > 0 and F > K else -disc if q < 0 and F < K else 0.0
             rows.append((vol, delta, 0.0, 0.0))
@@ -51,9 +66,13 @@ def run(trades, outs=None):
 
 
 def trade(price, F, K, is_call, disc):
-    return {"price": np.array([price], np.float64), "fwd": np.array([F], np.float64),
-            "strike": np.array([K], np.float64), "is_call": np.array([is_call], np.int8),
-            "discount": np.array([disc], np.float64)}
+    return {
+        "price": np.array([price], np.float64),
+        "fwd": np.array([F], np.float64),
+        "strike": np.array([K], np.float64),
+        "is_call": np.array([is_call], np.int8),
+        "discount": np.array([disc], np.float64),
+    }
 
 
 def single(*args):
@@ -113,9 +132,19 @@ def test_zero_volatility_delta(same_bits, price, F, K, is_call, disc, delta):
 
 @pytest.mark.parametrize(
     "F, K, disc",
-    [(0.0, 100.0, 0.9), (-0.0, 100.0, 0.9), (-100.0, 100.0, 0.9), (-math.inf, 100.0, 0.9),
-     (100.0, 0.0, 0.9), (100.0, -0.0, 0.9), (100.0, -1.0, 0.9),
-     (100.0, 100.0, 0.0), (100.0, 100.0, -0.0), (100.0, 100.0, -0.95), (0.0, -1.0, -1.0)],
+    [
+        (0.0, 100.0, 0.9),
+        (-0.0, 100.0, 0.9),
+        (-100.0, 100.0, 0.9),
+        (-math.inf, 100.0, 0.9),
+        (100.0, 0.0, 0.9),
+        (100.0, -0.0, 0.9),
+        (100.0, -1.0, 0.9),
+        (100.0, 100.0, 0.0),
+        (100.0, 100.0, -0.0),
+        (100.0, 100.0, -0.95),
+        (0.0, -1.0, -1.0),
+    ],
 )
 @pytest.mark.parametrize("is_call", [1, 0])
 def test_filter_zeroes_every_output_even_for_a_solvable_price(same_bits, F, K, disc, is_call):
@@ -138,8 +167,10 @@ def test_price_is_not_scaled_by_the_discount():
 
 
 @pytest.mark.parametrize("is_call", [-128, -1, 2, 127])
-@pytest.mark.parametrize("price, F, K", [(ATM_PRICE, 100.0, 100.0), (12.0, 110.0, 100.0),
-                                         (1.0, 90.0, 100.0), (5.0, 110.0, 100.0)])
+@pytest.mark.parametrize(
+    "price, F, K",
+    [(ATM_PRICE, 100.0, 100.0), (12.0, 110.0, 100.0), (1.0, 90.0, 100.0), (5.0, 110.0, 100.0)],
+)
 def test_any_nonzero_is_call_byte_is_a_call(same_bits, is_call, price, F, K):
     same_bits(single(price, F, K, is_call, 0.9), single(price, F, K, 1, 0.9))
 
@@ -171,8 +202,13 @@ def _mp_black(F, K, vol, call):
 # to double precision there.
 @pytest.mark.parametrize(
     "K, vol, call",
-    [(K, vol, call) for K in (70.0, 95.0, 100.0, 130.0) for vol in (0.05, 0.3, 1.2)
-     for call in (True, False) if vol > 0.1 or K == 100.0 or (K > 100.0) == call],
+    [
+        (K, vol, call)
+        for K in (70.0, 95.0, 100.0, 130.0)
+        for vol in (0.05, 0.3, 1.2)
+        for call in (True, False)
+        if vol > 0.1 or K == 100.0 or (K > 100.0) == call
+    ],
 )
 def test_against_high_precision_black(K, vol, call):
     F, disc = 100.0, 0.93
@@ -187,10 +223,17 @@ def test_against_high_precision_black(K, vol, call):
 
 @pytest.mark.parametrize(
     "aliases",
-    [{"out_vol": "price"}, {"out_vega": "price"}, {"out_delta": "fwd"}, {"out_vol": "fwd"},
-     {"out_gamma": "strike"}, {"out_delta": "discount"}, {"out_vega": "discount"},
-     {"out_vol": "price", "out_delta": "fwd", "out_gamma": "strike", "out_vega": "discount"},
-     {"out_vol": "discount", "out_delta": "strike", "out_gamma": "fwd", "out_vega": "price"}],
+    [
+        {"out_vol": "price"},
+        {"out_vega": "price"},
+        {"out_delta": "fwd"},
+        {"out_vol": "fwd"},
+        {"out_gamma": "strike"},
+        {"out_delta": "discount"},
+        {"out_vega": "discount"},
+        {"out_vol": "price", "out_delta": "fwd", "out_gamma": "strike", "out_vega": "discount"},
+        {"out_vol": "discount", "out_delta": "strike", "out_gamma": "fwd", "out_vega": "price"},
+    ],
     ids=lambda a: ",".join(f"{v}->{k}" for k, v in a.items()),
 )
 @pytest.mark.parametrize("step", [1, -2])
@@ -198,8 +241,7 @@ def test_an_output_may_be_an_input(book, same_bits, aliases, step):
     trades = book(n=200, seed=7)
     want = reference(trades)
     # strided or reversed views, so that only "same start and same stride" is shared
-    trades = {k: np.repeat(v[::-1], 2)[::-2] if step < 0 else v.copy()
-              for k, v in trades.items()}
+    trades = {k: np.repeat(v[::-1], 2)[::-2] if step < 0 else v.copy() for k, v in trades.items()}
     assert all(v.strides[0] == step * v.itemsize for v in trades.values())
     outs = outputs(len(trades["price"]))
     for out, inp in aliases.items():
@@ -233,10 +275,16 @@ def _overlap(trades, outs, layout):
         outs["out_vol"], outs["out_delta"] = buf[::2], buf[1::2]
 
 
-@pytest.mark.parametrize("layout", ["out_delta one past fwd_mid", "out_vol the reversed price",
-                                    "out_vega over strike at twice its stride",
-                                    "is_call bytes in the head of out_gamma",
-                                    "interleaved outputs"])
+@pytest.mark.parametrize(
+    "layout",
+    [
+        "out_delta one past fwd_mid",
+        "out_vol the reversed price",
+        "out_vega over strike at twice its stride",
+        "is_call bytes in the head of out_gamma",
+        "interleaved outputs",
+    ],
+)
 def test_overlapping_buffers_give_the_result_of_copies(book, same_bits, layout):
     trades = book(n=200, seed=11)
     want = reference(trades)
@@ -247,15 +295,16 @@ def test_overlapping_buffers_give_the_result_of_copies(book, same_bits, layout):
         same_bits(outs[k], want[k])
 
 
-@pytest.mark.parametrize("first, second", [("out_vol", "out_delta"), ("out_vol", "out_vega"),
-                                           ("out_gamma", "out_vega")])
+@pytest.mark.parametrize(
+    "first, second", [("out_vol", "out_delta"), ("out_vol", "out_vega"), ("out_gamma", "out_vega")]
+)
 @pytest.mark.parametrize("shift", [0, 1, -1])
 def test_overlapping_outputs_are_refused(book, first, second, shift):
     trades = book(n=50, seed=3)
     n = len(trades["price"])
     outs = outputs(n)
     buf = np.full(n + 2, SENTINEL)
-    outs[first], outs[second] = buf[1:n + 1], buf[1 + shift:n + 1 + shift]
+    outs[first], outs[second] = buf[1 : n + 1], buf[1 + shift : n + 1 + shift]
     with pytest.raises(ValueError, match=f"^{second} overlaps {first}$"):
         run(trades, outs)
     assert (buf == SENTINEL).all()
@@ -275,8 +324,13 @@ def test_no_prices_write_nothing(same_bits, n):
 def _nine(n, m=None, short_at=None):
     """Nine valid arguments of n elements each, the one at short_at holding m (None: None)."""
     rng = np.random.default_rng(n)
-    args = [np.full(n, ATM_PRICE), 100.0 * rng.uniform(0.8, 1.2, n), np.full(n, 100.0),
-            np.ones(n, np.int8), np.full(n, 0.9)] + [np.full(n, SENTINEL) for _ in OUTPUTS]
+    args = [
+        np.full(n, ATM_PRICE),
+        100.0 * rng.uniform(0.8, 1.2, n),
+        np.full(n, 100.0),
+        np.ones(n, np.int8),
+        np.full(n, 0.9),
+    ] + [np.full(n, SENTINEL) for _ in OUTPUTS]
     if short_at is not None:
         base = args[short_at]
         # a view into a longer buffer: the data right after it is plausible
@@ -290,8 +344,10 @@ def test_short_arrays_are_refused_before_anything_is_written(same_bits, position
     args = _nine(n, m, position)
     before = [None if a is None else a.copy() for a in args]
     count = 0 if m is None else m
-    message = (f"^{ARG_NAMES[position]} has {count} element{'' if count == 1 else 's'}, "
-               f"expected at least {n}$")
+    message = (
+        f"^{ARG_NAMES[position]} has {count} element{'' if count == 1 else 's'}, "
+        f"expected at least {n}$"
+    )
     with pytest.raises(ValueError, match=message) as info:
         bc.compute_trades_greeks(*args)
     assert traceback.extract_tb(info.tb)[-1].name == "quelta.black_core.compute_trades_greeks"
@@ -329,8 +385,11 @@ def _readonly(n, dtype=np.float64):
     [
         (_readonly, ValueError, "read-only"),
         (lambda n: [1.0] * n, TypeError, "list"),
-        (lambda n: np.zeros((n, 1)), ValueError,
-         r"^Buffer has wrong number of dimensions \(expected 1, got 2\)$"),
+        (
+            lambda n: np.zeros((n, 1)),
+            ValueError,
+            r"^Buffer has wrong number of dimensions \(expected 1, got 2\)$",
+        ),
     ],
 )
 def test_conversion_failure_at_any_position_writes_nothing(position, make, error, message):
@@ -375,16 +434,30 @@ N9 = "compute_trades_greeks() takes exactly 9 positional arguments ({} given)"
         (lambda a: bc.compute_trades_greeks(*a[:8]), N9.format(8)),
         (lambda a: bc.compute_trades_greeks(*a, a[0]), N9.format(10)),
         (lambda a: bc.compute_trades_greeks(), N9.format(0)),
-        (lambda a: bc.compute_trades_greeks(*a[:5], out_vol=a[5], out_delta=a[6], out_gamma=a[7]),
-         N9.format(8)),
-        (lambda a: bc.compute_trades_greeks(*a[:3], is_call=a[3], out_vol=a[5], out_delta=a[6],
-                                            out_gamma=a[7], out_vega=a[8]), N9.format(4)),
-        (lambda a: bc.compute_trades_greeks(*a, is_call=a[3]),
-         "compute_trades_greeks() got multiple values for keyword argument 'is_call'"),
-        (lambda a: bc.compute_trades_greeks(*a[:8], vega=a[8]),
-         "compute_trades_greeks() got an unexpected keyword argument 'vega'"),
-        (lambda a: bc.compute_trades_greeks(*a[:8], **{"out_vega": a[8], "K": a[2]}),
-         "compute_trades_greeks() got an unexpected keyword argument 'K'"),
+        (
+            lambda a: bc.compute_trades_greeks(
+                *a[:5], out_vol=a[5], out_delta=a[6], out_gamma=a[7]
+            ),
+            N9.format(8),
+        ),
+        (
+            lambda a: bc.compute_trades_greeks(
+                *a[:3], is_call=a[3], out_vol=a[5], out_delta=a[6], out_gamma=a[7], out_vega=a[8]
+            ),
+            N9.format(4),
+        ),
+        (
+            lambda a: bc.compute_trades_greeks(*a, is_call=a[3]),
+            "compute_trades_greeks() got multiple values for keyword argument 'is_call'",
+        ),
+        (
+            lambda a: bc.compute_trades_greeks(*a[:8], vega=a[8]),
+            "compute_trades_greeks() got an unexpected keyword argument 'vega'",
+        ),
+        (
+            lambda a: bc.compute_trades_greeks(*a[:8], out_vega=a[8], K=a[2]),
+            "compute_trades_greeks() got an unexpected keyword argument 'K'",
+        ),
     ],
 )
 def test_binding_messages_and_nothing_written(call, message):

@@ -40,11 +40,18 @@ RESULTS = ["implied_vol", "delta", "gamma", "vega", "reason"]
 
 @pytest.fixture(scope="module")
 def client():
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  host="127.0.0.1", dashboard_address="127.0.0.1:0",
-                                  scheduler_kwargs={"dashboard": False},
-                                  silence_logs=logging.CRITICAL) as cluster, \
-            distributed.Client(cluster) as c:
+    with (
+        distributed.LocalCluster(
+            n_workers=2,
+            threads_per_worker=1,
+            processes=True,
+            host="127.0.0.1",
+            dashboard_address="127.0.0.1:0",
+            scheduler_kwargs={"dashboard": False},
+            silence_logs=logging.CRITICAL,
+        ) as cluster,
+        distributed.Client(cluster) as c,
+    ):
         yield c
 
 
@@ -61,9 +68,17 @@ def _book(n, seed):
     price[::97] *= -1.0
     expiry[::89] = 0.0
     price[::83] = np.nan
-    return pa.table({"price": price, "forward": forward, "strike": strike, "expiry": expiry,
-                     "kind": np.where(call, "call", "put"), "discount": discount,
-                     "true_vol": vol})
+    return pa.table(
+        {
+            "price": price,
+            "forward": forward,
+            "strike": strike,
+            "expiry": expiry,
+            "kind": np.where(call, "call", "put"),
+            "discount": discount,
+            "true_vol": vol,
+        }
+    )
 
 
 def _dataset(root):
@@ -77,7 +92,7 @@ def _dataset(root):
     for i, name in enumerate(["c.csv", "d.csv"]):
         text = _book(250, 3 + i).to_pandas().to_csv(index=False).splitlines()
         text[5] = text[5].replace(",call,", ",cal,").replace(",put,", ",pu,")
-        text[9] = "abc" + text[9][text[9].index(","):]
+        text[9] = "abc" + text[9][text[9].index(",") :]
         (root / name).write_text("\n".join(text) + "\n")
     return sorted(str(p) for p in root.rglob("*.*"))
 
@@ -107,10 +122,13 @@ def _assert_same_tables(got, want):
             assert g.equals(w), name
 
 
-@pytest.mark.parametrize("kill_a_worker, greeks", [
-    (False, []), (True, []), (False, ["--greeks", "all"]), (False, ["--greeks", "vanna,rho"])])
-def test_cluster_result_equals_the_single_machine_solve(kill_a_worker, greeks, client, capsys,
-                                                        tmp_path, monkeypatch):
+@pytest.mark.parametrize(
+    "kill_a_worker, greeks",
+    [(False, []), (True, []), (False, ["--greeks", "all"]), (False, ["--greeks", "vanna,rho"])],
+)
+def test_cluster_result_equals_the_single_machine_solve(
+    kill_a_worker, greeks, client, capsys, tmp_path, monkeypatch
+):
     files = _dataset(tmp_path / "ds")
     want = _single_machine(capsys, files, tmp_path, greeks)
     monkeypatch.setattr(quelta._dataset, "PIECE_ROWS", 250)  # a.parquet in three parts
@@ -142,8 +160,19 @@ def test_cluster_result_equals_the_single_machine_solve(kill_a_worker, greeks, c
         scheduler = client.scheduler.address
     else:
         scheduler = "local:2"
-    code = cli.main(["solve", str(tmp_path / "ds"), "-o", str(out), "--scheduler", scheduler,
-                     "--chunk-size", "40", *greeks])
+    code = cli.main(
+        [
+            "solve",
+            str(tmp_path / "ds"),
+            "-o",
+            str(out),
+            "--scheduler",
+            scheduler,
+            "--chunk-size",
+            "40",
+            *greeks,
+        ]
+    )
     summary, err = capsys.readouterr()
     assert code == 0, err
     if kill_a_worker:
@@ -165,10 +194,13 @@ def test_cluster_result_equals_the_single_machine_solve(kill_a_worker, greeks, c
             assert f"  {r['values']:<20} {r['counts']:>9,}  " in summary
 
 
-@pytest.mark.parametrize("fault, message", [
-    ("strict", ".csv row 5: unknown option kind"),
-    ("no_strike", "e.parquet: missing column strike"),
-])
+@pytest.mark.parametrize(
+    "fault, message",
+    [
+        ("strict", ".csv row 5: unknown option kind"),
+        ("no_strike", "e.parquet: missing column strike"),
+    ],
+)
 def test_a_failed_run_leaves_no_output(fault, message, client, capsys, tmp_path):
     _dataset(tmp_path / "ds")
     args = []
@@ -181,9 +213,18 @@ def test_a_failed_run_leaves_no_output(fault, message, client, capsys, tmp_path)
     earlier.write_bytes(b"earlier")
     (earlier.parent / quelta.dask.MARK).write_bytes(b"")
     before = sorted(os.listdir(tmp_path))
-    code = cli.main(["solve", str(tmp_path / "ds"), "-o", str(earlier.parent),
-                     "--scheduler", client.scheduler.address, *args])
-    out, err = capsys.readouterr()
+    code = cli.main(
+        [
+            "solve",
+            str(tmp_path / "ds"),
+            "-o",
+            str(earlier.parent),
+            "--scheduler",
+            client.scheduler.address,
+            *args,
+        ]
+    )
+    _out, err = capsys.readouterr()
     assert code == 1
     assert message in err and err.count("\n") == 1, err
     assert sorted(os.listdir(tmp_path)) == before
@@ -200,7 +241,7 @@ def test_dataframe_partitions_equal_solve_table(greeks, client):
     got = lazy.compute()
     assert list(got.columns) == list(want.columns)
     assert list(lazy.dtypes) == list(got.dtypes)
-    for name in want.columns[len(frame.columns):-1]:
+    for name in want.columns[len(frame.columns) : -1]:
         assert_same_bits(got[name].to_numpy(), want[name].to_numpy())
     assert got["reason"].tolist() == want["reason"].tolist()
 
@@ -250,11 +291,17 @@ def _slow_dataset(root, files=2, rows=20_000):
 
 
 @pytest.mark.parametrize("when", ["starting", "solving"])
-@pytest.mark.parametrize("signum, code, word", [(signal.SIGINT, 130, "interrupted"),
-                                                (signal.SIGTERM, 143, "terminated"),
-                                                (signal.SIGHUP, 129, "hung up")])
-def test_signals_leave_no_temporary_directory_and_the_old_result(signum, code, word, when,
-                                                                 tmp_path):
+@pytest.mark.parametrize(
+    "signum, code, word",
+    [
+        (signal.SIGINT, 130, "interrupted"),
+        (signal.SIGTERM, 143, "terminated"),
+        (signal.SIGHUP, 129, "hung up"),
+    ],
+)
+def test_signals_leave_no_temporary_directory_and_the_old_result(
+    signum, code, word, when, tmp_path
+):
     import subprocess
     import time
 
@@ -265,21 +312,41 @@ def test_signals_leave_no_temporary_directory_and_the_old_result(signum, code, w
     (out / quelta.dask.MARK).write_bytes(b"")
     before = {p.name: p.read_bytes() for p in out.iterdir()}
     # In a session of its own, and signalled as a terminal does: the whole process group.
-    proc = subprocess.Popen([sys.executable, "-P", "-m", "quelta", "ds", "-o", "out",
-                             "--scheduler", "local:1", "--chunk-size", "20"], cwd=tmp_path,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            start_new_session=True)
+    proc = subprocess.Popen(
+        [
+            sys.executable,
+            "-P",
+            "-m",
+            "quelta",
+            "ds",
+            "-o",
+            "out",
+            "--scheduler",
+            "local:1",
+            "--chunk-size",
+            "20",
+        ],
+        cwd=tmp_path,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        start_new_session=True,
+    )
 
     def started():
         if when == "starting":  # a worker process is being made (by any of the threads)
-            children = [c for t in Path(f"/proc/{proc.pid}/task").iterdir()
-                        for c in (t / "children").read_text().split()]
+            children = [
+                c
+                for t in Path(f"/proc/{proc.pid}/task").iterdir()
+                for c in (t / "children").read_text().split()
+            ]
             with contextlib.suppress(FileNotFoundError):
-                return any("spawn_main" in Path(f"/proc/{c}/cmdline").read_text()
-                           for c in children)
+                return any("spawn_main" in Path(f"/proc/{c}/cmdline").read_text() for c in children)
             return False
-        return any(p.name.startswith(".part-") for tmp in tmp_path.glob(".out.*.tmp")
-                   for p in tmp.iterdir())
+        return any(
+            p.name.startswith(".part-")
+            for tmp in tmp_path.glob(".out.*.tmp")
+            for p in tmp.iterdir()
+        )
 
     deadline = time.monotonic() + 60
     while not started():

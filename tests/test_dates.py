@@ -76,8 +76,12 @@ def test_written_date_times_read_back(when, offset, sep, utc):
 
 
 def text_table(n, **columns):
-    cells = {"price": [ATM] * n, "forward": ["100"] * n, "strike": ["100"] * n,
-             "kind": ["call"] * n}
+    cells = {
+        "price": [ATM] * n,
+        "forward": ["100"] * n,
+        "strike": ["100"] * n,
+        "kind": ["call"] * n,
+    }
     cells.update(columns)
     return pa.table({k: pa.array(v, pa.string()) for k, v in cells.items()})
 
@@ -86,12 +90,15 @@ def years_of(table, **options):
     return book.solve_batch(table, **options).expiry
 
 
-@pytest.mark.parametrize("cells, options, want", [
-    (["12/19/2025", "01/02/2026"], {}, ["2025-12-19", "2026-01-02"]),
-    (["19/12/2025", "01/02/2026"], {}, ["2025-12-19", "2026-02-01"]),
-    (["19.12.2025", "1.2.2026"], {"date_format": "%d.%m.%Y"}, ["2025-12-19", "2026-02-01"]),
-    (["01/02/2026", "02/01/2026"], {"date_format": "%d/%m/%Y"}, ["2026-02-01", "2026-01-02"]),
-])
+@pytest.mark.parametrize(
+    "cells, options, want",
+    [
+        (["12/19/2025", "01/02/2026"], {}, ["2025-12-19", "2026-01-02"]),
+        (["19/12/2025", "01/02/2026"], {}, ["2025-12-19", "2026-02-01"]),
+        (["19.12.2025", "1.2.2026"], {"date_format": "%d.%m.%Y"}, ["2025-12-19", "2026-02-01"]),
+        (["01/02/2026", "02/01/2026"], {"date_format": "%d/%m/%Y"}, ["2026-02-01", "2026-01-02"]),
+    ],
+)
 def test_slashed_and_formatted_dates_follow_the_column(cells, options, want):
     got = years_of(text_table(2, expiry=cells), valuation_date="2025-12-08", **options)
     days = (np.array(want, "datetime64[D]") - np.datetime64("2025-12-08")).astype(float)
@@ -103,11 +110,14 @@ def test_slashed_dates_no_value_decides_are_refused():
         quelta.solve_table(text_table(2, expiry=["01/02/2026"] * 2), valuation_date="20251208")
 
 
-@pytest.mark.parametrize("expiry, valuation", [
-    (dt.date(2025, 12, 19), dt.datetime(2025, 12, 8, 9, 30)),
-    (dt.date(2025, 11, 7), dt.datetime(2025, 10, 31, 15, 0)),  # across the end of summer time
-    (dt.date(2026, 3, 9), dt.datetime(2026, 3, 6, 16, 0)),  # across its start
-])
+@pytest.mark.parametrize(
+    "expiry, valuation",
+    [
+        (dt.date(2025, 12, 19), dt.datetime(2025, 12, 8, 9, 30)),
+        (dt.date(2025, 11, 7), dt.datetime(2025, 10, 31, 15, 0)),  # across the end of summer time
+        (dt.date(2026, 3, 9), dt.datetime(2026, 3, 6, 16, 0)),  # across its start
+    ],
+)
 def test_date_only_expiries_expire_at_the_expiry_time_in_the_zone(expiry, valuation):
     zone = zoneinfo.ZoneInfo(NEW_YORK)
     end = dt.datetime.combine(expiry, dt.time(16, 0), zone)
@@ -122,16 +132,23 @@ def test_date_only_expiries_expire_at_the_expiry_time_in_the_zone(expiry, valuat
         years_of(text_table(2, expiry=written), valuation_date=str(valuation), timezone=NEW_YORK)
 
 
-@pytest.mark.parametrize("column, cell, message", [
-    ("expiry", "Thu Dec 19 2025", "neither a number of years nor a date"),
-    ("expiry", "19-Dex-2025", "neither a number of years nor a date"),
-    ("expiry", "2025-12-19T24:00Z", "neither a number of years nor a date"),
-    ("expiry", "2025-12-19T16:00+25:00", "neither a number of years nor a date"),
-    ("expiry", "31/02/2026", "neither a number of years nor a date"),
-    ("expiry", "2026-03-08 02:30", "falls in a clock change of time zone America/New_York"),
-    ("valuation_date", "Dec 8th 2025", "is not a date"),
-    ("valuation_date", "2025-11-02 01:30", "falls in a clock change of time zone America/New_York"),
-])
+@pytest.mark.parametrize(
+    "column, cell, message",
+    [
+        ("expiry", "Thu Dec 19 2025", "neither a number of years nor a date"),
+        ("expiry", "19-Dex-2025", "neither a number of years nor a date"),
+        ("expiry", "2025-12-19T24:00Z", "neither a number of years nor a date"),
+        ("expiry", "2025-12-19T16:00+25:00", "neither a number of years nor a date"),
+        ("expiry", "31/02/2026", "neither a number of years nor a date"),
+        ("expiry", "2026-03-08 02:30", "falls in a clock change of time zone America/New_York"),
+        ("valuation_date", "Dec 8th 2025", "is not a date"),
+        (
+            "valuation_date",
+            "2025-11-02 01:30",
+            "falls in a clock change of time zone America/New_York",
+        ),
+    ],
+)
 def test_unreadable_dates_are_bad_input_and_named(column, cell, message):
     columns = {"expiry": ["2026-01-15T16:00"] * 3, "valuation_date": ["2025-12-08"] * 3}
     columns[column] = [columns[column][0], cell, columns[column][0]]
@@ -143,11 +160,14 @@ def test_unreadable_dates_are_bad_input_and_named(column, cell, message):
     assert re.search(f"column '{column}': '{re.escape(cell)}' .*{message}", bad.message)
 
 
-@pytest.mark.parametrize("options, message", [
-    ({"expiry_time": "25:00"}, "expiry time '25:00' is not a time of day"),
-    ({"timezone": "Mars/Olympus"}, "time zone 'Mars/Olympus' is not known"),
-    ({"date_format": "dd.mm.yyyy"}, "has no % directive"),
-])
+@pytest.mark.parametrize(
+    "options, message",
+    [
+        ({"expiry_time": "25:00"}, "expiry time '25:00' is not a time of day"),
+        ({"timezone": "Mars/Olympus"}, "time zone 'Mars/Olympus' is not known"),
+        ({"date_format": "dd.mm.yyyy"}, "has no % directive"),
+    ],
+)
 def test_date_options_that_cannot_be_read_are_refused(options, message):
     with pytest.raises(book.BookError, match=re.escape(message)):
         quelta.solve_table(text_table(1, expiry=["1"]), **options)

@@ -122,15 +122,43 @@ class IntSub(int):
 
 
 doubles = st.one_of(
-    st.sampled_from([0.0, -0.0, NAN, -NAN, INF, -INF, 5e-324, 2.2250738585072014e-308,
-                     1.7976931348623157e308, -1.0, 1.0, 100.0, 7.965567455405804]),
+    st.sampled_from(
+        [
+            0.0,
+            -0.0,
+            NAN,
+            -NAN,
+            INF,
+            -INF,
+            5e-324,
+            2.2250738585072014e-308,
+            1.7976931348623157e308,
+            -1.0,
+            1.0,
+            100.0,
+            7.965567455405804,
+        ]
+    ),
     st.floats(allow_nan=False),
     st.floats(0.001, 500.0),
 )
 big_ints = st.one_of(
     st.integers(-(2**31) - 2, 2**31 + 1),
-    st.sampled_from([2**31 - 1, -(2**31), 2**31, -(2**31) - 1, 2**63 - 1, 2**63, -(2**63) - 1,
-                     2**64, 2**1023, 2**1024, -(2**1100)]),
+    st.sampled_from(
+        [
+            2**31 - 1,
+            -(2**31),
+            2**31,
+            -(2**31) - 1,
+            2**63 - 1,
+            2**63,
+            -(2**63) - 1,
+            2**64,
+            2**1023,
+            2**1024,
+            -(2**1100),
+        ]
+    ),
     st.integers(),
 )
 
@@ -143,9 +171,22 @@ def _float32(value):
 numpy_scalars = st.one_of(
     doubles.map(np.float64),
     doubles.map(_float32),
-    st.sampled_from([np.float16(1.5), np.longdouble(2.5), np.complex128(1 + 2j), np.bool_(True),
-                     np.int8(-1), np.uint8(255), np.int64(-(2**63)), np.uint64(2**64 - 1),
-                     np.int32(7), np.array(1.5), np.array([1.5]), np.array([1.0, 2.0])]),
+    st.sampled_from(
+        [
+            np.float16(1.5),
+            np.longdouble(2.5),
+            np.complex128(1 + 2j),
+            np.bool_(True),
+            np.int8(-1),
+            np.uint8(255),
+            np.int64(-(2**63)),
+            np.uint64(2**64 - 1),
+            np.int32(7),
+            np.array(1.5),
+            np.array([1.5]),
+            np.array([1.0, 2.0]),
+        ]
+    ),
 )
 odd_objects = st.one_of(
     doubles.map(FloatLike),
@@ -153,13 +194,30 @@ odd_objects = st.one_of(
     st.one_of(big_ints, doubles, st.booleans(), st.just("1")).map(IntLike),
     big_ints.map(IntAndIndex),
     st.sampled_from([ValueError("no float"), OverflowError("huge"), ZeroDivisionError()]).map(
-        Raising),
-    st.sampled_from([FloatLike("1.0"), FloatLike(None), FloatLike(FloatSub(2.0)),
-                     IntLike(IntSub(3)), IntLike(True), IndexLike(2.5), FloatSub(-1.0),
-                     IntSub(2**40), object(), [1.0], (1.0,), {}, b"\x00" * 8, 1 + 1j]),
+        Raising
+    ),
+    st.sampled_from(
+        [
+            FloatLike("1.0"),
+            FloatLike(None),
+            FloatLike(FloatSub(2.0)),
+            IntLike(IntSub(3)),
+            IntLike(True),
+            IndexLike(2.5),
+            FloatSub(-1.0),
+            IntSub(2**40),
+            object(),
+            [1.0],
+            (1.0,),
+            {},
+            b"\x00" * 8,
+            1 + 1j,
+        ]
+    ),
 )
-scalars = st.one_of(doubles, big_ints, st.booleans(), st.text(max_size=3), st.none(),
-                    numpy_scalars, odd_objects)
+scalars = st.one_of(
+    doubles, big_ints, st.booleans(), st.text(max_size=3), st.none(), numpy_scalars, odd_objects
+)
 
 # ---------------------------------------------------------------------------
 # Buffers placed inside a larger allocation
@@ -174,8 +232,9 @@ class Buf:
     placeable buffer (those are compared by their repr instead).
     """
 
-    def __init__(self, obj, raw=None, offsets=None, itemsize=0, fmt_ok=False, writable=False,
-                 ndim=1):
+    def __init__(
+        self, obj, raw=None, offsets=None, itemsize=0, fmt_ok=False, writable=False, ndim=1
+    ):
         self.obj = obj
         self.raw = raw
         self.offsets = offsets
@@ -222,7 +281,7 @@ class Buf:
             return
         inside = np.zeros(self.raw.size, bool)
         for o in self.offsets[:n]:
-            inside[o:o + self.itemsize] = True
+            inside[o : o + self.itemsize] = True
         changed = np.flatnonzero((self.raw != self.before) & ~inside)
         assert changed.size == 0, f"bytes {changed[:8].tolist()} outside the view changed"
 
@@ -232,18 +291,34 @@ def _fill_sentinels(raw, phase):
     raw[:] = GAP_BYTE
     pattern = np.frombuffer(struct.pack("<Q", GAP), np.uint8)
     for start in range(phase % 8, raw.size - 7, 8):
-        raw[start:start + 8] = pattern
+        raw[start : start + 8] = pattern
 
 
 # Item types tried for double and for int8 parameters; only the first of each
 # list is accepted.
 DOUBLE_DTYPES = [np.dtype("<f8")] * 6 + [
-    np.dtype(">f8"), np.dtype("f4"), np.dtype("f2"), np.dtype("c16"), np.dtype("i8"),
-    np.dtype("u8"), np.dtype("longdouble"), np.dtype([("a", "<f8")]), np.dtype("V8"),
-    np.dtype("S8"), np.dtype("?"), np.dtype("u1"), np.dtype("i1"), np.dtype("O"),
+    np.dtype(">f8"),
+    np.dtype("f4"),
+    np.dtype("f2"),
+    np.dtype("c16"),
+    np.dtype("i8"),
+    np.dtype("u8"),
+    np.dtype("longdouble"),
+    np.dtype([("a", "<f8")]),
+    np.dtype("V8"),
+    np.dtype("S8"),
+    np.dtype("?"),
+    np.dtype("u1"),
+    np.dtype("i1"),
+    np.dtype("O"),
 ]
 INT8_DTYPES = [np.dtype("i1")] * 6 + [
-    np.dtype("u1"), np.dtype("?"), np.dtype("S1"), np.dtype("f8"), np.dtype("i2"), np.dtype("O"),
+    np.dtype("u1"),
+    np.dtype("?"),
+    np.dtype("S1"),
+    np.dtype("f8"),
+    np.dtype("i2"),
+    np.dtype("O"),
     np.dtype([("c", "i1")]),
 ]
 DOUBLE_OK = {np.dtype("<f8")}
@@ -252,22 +327,22 @@ INT8_OK = {np.dtype("i1")}
 
 # Strategies are made once and reused: Hypothesis validates every new
 # strategy object, which would dominate the run time.
-@functools.lru_cache(maxsize=None)
+@functools.cache
 def _choice(options):
     return st.sampled_from(options)
 
 
-@functools.lru_cache(maxsize=None)
+@functools.cache
 def _ints(lo, hi):
     return st.integers(lo, hi)
 
 
-@functools.lru_cache(maxsize=None)
+@functools.cache
 def _permutations(k):
     return st.permutations(tuple(range(k)))
 
 
-@functools.lru_cache(maxsize=None)
+@functools.cache
 def _noise(size):
     return st.binary(min_size=size, max_size=size)
 
@@ -335,7 +410,7 @@ def numpy_buffer(draw, int8, valid=False, length=None, readonly_ok=True):
         else:
             noise = draw(_noise(len(offsets) * item))
             for i, o in enumerate(offsets):
-                raw[o:o + item] = np.frombuffer(noise[i * item:(i + 1) * item], np.uint8)
+                raw[o : o + item] = np.frombuffer(noise[i * item : (i + 1) * item], np.uint8)
     readonly = _readonly(draw, readonly_ok)
     if readonly:
         arr.flags.writeable = False
@@ -351,8 +426,13 @@ def memoryview_buffer(draw, int8, valid=False, length=None, readonly_ok=True):
     n = _length(draw, length)
     values = element_values(draw, n, int8)
     if kind == "array":
-        code = "b" if valid and int8 else "d" if valid else draw(
-            _choice(tuple("bBhq" if int8 else "dfqlb")))
+        code = (
+            "b"
+            if valid and int8
+            else "d"
+            if valid
+            else draw(_choice(tuple("bBhq" if int8 else "dfqlb")))
+        )
         arr = array.array(code, [0] * n)
         ok = code == ("b" if int8 else "d")
         if ok:
@@ -367,10 +447,19 @@ def memoryview_buffer(draw, int8, valid=False, length=None, readonly_ok=True):
     if kind == "ctypes":
         if int8:
             choices = (ctypes.c_int8, ctypes.c_char) + (
-                () if valid else (ctypes.c_ubyte, ctypes.c_bool))
+                () if valid else (ctypes.c_ubyte, ctypes.c_bool)
+            )
         else:
-            choices = (ctypes.c_double,) + (() if valid else (
-                ctypes.c_double.__ctype_be__, ctypes.c_float, ctypes.c_longdouble, ctypes.c_int64))
+            choices = (ctypes.c_double,) + (
+                ()
+                if valid
+                else (
+                    ctypes.c_double.__ctype_be__,
+                    ctypes.c_float,
+                    ctypes.c_longdouble,
+                    ctypes.c_int64,
+                )
+            )
         ctype = draw(_choice(choices))
         ok = ctype in ((ctypes.c_int8, ctypes.c_char) if int8 else (ctypes.c_double,))
         item = ctypes.sizeof(ctype)
@@ -389,23 +478,23 @@ def memoryview_buffer(draw, int8, valid=False, length=None, readonly_ok=True):
     raw = np.frombuffer(raw_bytes, np.uint8)
     _fill_sentinels(raw, misalign)
     base = misalign + pad * item
-    shape_kind = "1d" if valid or kind == "ctypes" else draw(
-        _choice(("1d",) * 6 + ("0d", "2d")))
+    shape_kind = "1d" if valid or kind == "ctypes" else draw(_choice(("1d",) * 6 + ("0d", "2d")))
     if shape_kind == "0d":
-        obj = memoryview(raw_bytes)[base:base + item].cast(fmt, shape=[])
+        obj = memoryview(raw_bytes)[base : base + item].cast(fmt, shape=[])
         return Buf(obj, raw, None, item, ok, True, 0)
     if shape_kind == "2d" and count >= 2:
-        obj = memoryview(raw_bytes)[base:base + 2 * (count // 2) * item].cast(
-            fmt, shape=[2, count // 2])
+        obj = memoryview(raw_bytes)[base : base + 2 * (count // 2) * item].cast(
+            fmt, shape=[2, count // 2]
+        )
         return Buf(obj, raw, None, item, ok, True, 2)
     if kind == "ctypes":
         whole = memoryview((ctype * max(count, 1)).from_buffer(raw_bytes, base))
     else:
-        whole = memoryview(raw_bytes)[base:base + max(count, 1) * item].cast(fmt)
+        whole = memoryview(raw_bytes)[base : base + max(count, 1) * item].cast(fmt)
     if n == 0:
         obj, offsets = whole[0:0], []
     elif step < 0:
-        obj = whole[count - 1::step]
+        obj = whole[count - 1 :: step]
         offsets = [base + j * item for j in range(count - 1, -1, step)]
     else:
         obj = whole[0:count:step]
@@ -416,7 +505,7 @@ def memoryview_buffer(draw, int8, valid=False, length=None, readonly_ok=True):
     else:
         noise = draw(_noise(len(offsets) * item))
         for i, o in enumerate(offsets):
-            raw_bytes[o:o + item] = noise[i * item:(i + 1) * item]
+            raw_bytes[o : o + item] = noise[i * item : (i + 1) * item]
     readonly = kind == "cast" and _readonly(draw, readonly_ok)
     if readonly:
         obj = obj.toreadonly()
@@ -424,7 +513,11 @@ def memoryview_buffer(draw, int8, valid=False, length=None, readonly_ok=True):
 
 
 non_buffers = st.one_of(
-    st.lists(doubles, max_size=3), st.tuples(doubles), st.text(max_size=3), doubles, big_ints,
+    st.lists(doubles, max_size=3),
+    st.tuples(doubles),
+    st.text(max_size=3),
+    doubles,
+    big_ints,
     st.sampled_from([range(3), {}, object(), FloatLike(1.0), 1j]),
 ).map(Buf)
 
@@ -432,16 +525,21 @@ non_buffers = st.one_of(
 def buffers(int8=False):
     """Any array argument: mostly placeable buffers, sometimes None or no buffer at all."""
     return st.one_of(
-        numpy_buffer(int8), numpy_buffer(int8), memoryview_buffer(int8),
-        st.just(None).map(Buf), non_buffers,
+        numpy_buffer(int8),
+        numpy_buffer(int8),
+        memoryview_buffer(int8),
+        st.just(None).map(Buf),
+        non_buffers,
     )
 
 
-@functools.lru_cache(maxsize=None)
+@functools.cache
 def valid_buffers(int8, length, readonly_ok):
     """An array the module accepts, of `length` elements, in any accepted layout."""
-    return st.one_of(numpy_buffer(int8, True, length, readonly_ok),
-                     memoryview_buffer(int8, True, length, readonly_ok))
+    return st.one_of(
+        numpy_buffer(int8, True, length, readonly_ok),
+        memoryview_buffer(int8, True, length, readonly_ok),
+    )
 
 
 DOUBLE_BUFFERS = buffers()
@@ -481,7 +579,7 @@ def call(fn, *args, **kwargs):
     """('ok', result) or ('raised', exception); anything not an Exception propagates."""
     try:
         return "ok", fn(*args, **kwargs)
-    except Exception as exc:  # noqa: BLE001 - the property is "an Exception, nothing else"
+    except Exception as exc:
         return "raised", exc
 
 
@@ -548,20 +646,39 @@ def test_vectorized_implied_vol_fuzzed(strikes, data):
             else:
                 want = 0.0 if others[i] <= 0.0 else bc.implied_vol(prices[i], scalar, others[i], q)
         else:
-            want = (0.0 if others[i] <= 0.0 or fixed <= 0.0
-                    else bc.implied_vol(prices[i], others[i], scalar, q))
+            want = (
+                0.0
+                if others[i] <= 0.0 or fixed <= 0.0
+                else bc.implied_vol(prices[i], others[i], scalar, q)
+            )
         assert same_value(result[i], want), (i, result[i], want)
 
 
 # ---------------------------------------------------------------------------
 # Batch implied volatility and Greeks
 
-CTG_PARAMS = ("undiscounted_price", "fwd_mid", "strike", "is_call", "discount",
-              "out_vol", "out_delta", "out_gamma", "out_vega")
+CTG_PARAMS = (
+    "undiscounted_price",
+    "fwd_mid",
+    "strike",
+    "is_call",
+    "discount",
+    "out_vol",
+    "out_delta",
+    "out_gamma",
+    "out_vega",
+)
 INPUTS = CTG_PARAMS[:5]
 OUTPUTS = CTG_PARAMS[5:]
-_ALIASES = st.sampled_from([None, None, ("undiscounted_price", "out_vol"), ("fwd_mid", "out_delta"),
-                            ("discount", "out_vega")])
+_ALIASES = st.sampled_from(
+    [
+        None,
+        None,
+        ("undiscounted_price", "out_vol"),
+        ("fwd_mid", "out_delta"),
+        ("discount", "out_vega"),
+    ]
+)
 
 
 def expected_trade(price, F, K, is_call, disc):
@@ -570,8 +687,12 @@ def expected_trade(price, F, K, is_call, disc):
         return 0.0, 0.0, 0.0, 0.0
     vol = bc.implied_vol(price, F, K, q)
     if vol > 0.0:
-        return (vol, disc * bc.black_delta(F, K, vol, q), bc.black_gamma(F, K, vol) * disc,
-                bc.black_vega(F, K, vol) * disc)
+        return (
+            vol,
+            disc * bc.black_delta(F, K, vol, q),
+            bc.black_gamma(F, K, vol) * disc,
+            bc.black_vega(F, K, vol) * disc,
+        )
     delta = (disc if F > K else 0.0) if q > 0 else (-disc if F < K else 0.0)
     return vol, delta, 0.0, 0.0
 
@@ -580,14 +701,18 @@ def _mark_unwritten(buf):
     """Fills the view's elements of an output with the UNWRITTEN pattern."""
     if buf.raw is not None and buf.offsets is not None and buf.itemsize == 8:
         for o in buf.offsets:
-            buf.raw[o:o + 8] = np.frombuffer(struct.pack("<Q", UNWRITTEN), np.uint8)
+            buf.raw[o : o + 8] = np.frombuffer(struct.pack("<Q", UNWRITTEN), np.uint8)
 
 
 @fuzz(1000)
 @given(data=st.data())
 def test_compute_trades_greeks_fuzzed(data):
-    bufs = dict(zip(CTG_PARAMS, draw_arrays(data, CTG_PARAMS, lambda name: name == "is_call",
-                                             readonly_ok=False)))
+    bufs = dict(
+        zip(
+            CTG_PARAMS,
+            draw_arrays(data, CTG_PARAMS, lambda name: name == "is_call", readonly_ok=False),
+        )
+    )
     for p in OUTPUTS:
         _mark_unwritten(bufs[p])
     # Sometimes an output is the very same view as an input (allowed: every
@@ -621,8 +746,9 @@ def test_compute_trades_greeks_fuzzed(data):
             b.assert_untouched()
     if n == 0:
         return
-    cols = {p: (bufs[p].int8_before() if p == "is_call" else bufs[p].doubles_before())
-            for p in INPUTS}
+    cols = {
+        p: (bufs[p].int8_before() if p == "is_call" else bufs[p].doubles_before()) for p in INPUTS
+    }
     # Where an output view repeats an element (stride 0) the last trade wins.
     for k, p in enumerate(OUTPUTS):
         b = bufs[p]
@@ -646,18 +772,21 @@ ALL_FUNCTIONS = {
 }
 
 
-@functools.lru_cache(maxsize=None)
+@functools.cache
 def plain_argument(name, param):
     """A mostly valid argument, so that binding and not conversion decides."""
     # Arrays are made afresh for every draw: compute_trades_greeks writes them.
     if name == "compute_trades_greeks":
         dtype = np.int8 if param == "is_call" else np.float64
         return st.sampled_from([[1, 0], [100, 90], None]).map(
-            lambda v: None if v is None else np.array(v, dtype))
-    if (name.startswith("vectorized") and param in ("undiscounted_price", "fwd_mid")
-            or name == "vectorized_implied_vol_strikes" and param == "K"):
+            lambda v: None if v is None else np.array(v, dtype)
+        )
+    if (name.startswith("vectorized") and param in ("undiscounted_price", "fwd_mid")) or (
+        name == "vectorized_implied_vol_strikes" and param == "K"
+    ):
         return st.sampled_from([[5.0, 7.0], [100.0, 110.0], None]).map(
-            lambda v: None if v is None else np.array(v))
+            lambda v: None if v is None else np.array(v)
+        )
     if param == "q":
         return st.sampled_from([1, -1, 0, 2**31, "1"])
     return st.one_of(st.sampled_from([100.0, 90.0, 0.2, 7.0]), scalars)
@@ -692,8 +821,17 @@ def test_keyword_binding(name, data):
         valid = False
     elif fault == "rename" and kwargs:
         old = data.draw(_choice(tuple(sorted(kwargs))))
-        new = data.draw(_choice((old.lower() if old != old.lower() else old.upper(),
-                                 old + "_", "vol", "price_", "self")))
+        new = data.draw(
+            _choice(
+                (
+                    old.lower() if old != old.lower() else old.upper(),
+                    old + "_",
+                    "vol",
+                    "price_",
+                    "self",
+                )
+            )
+        )
         if new not in params:
             kwargs[new] = kwargs.pop(old)
             valid = False

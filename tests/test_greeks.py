@@ -53,8 +53,12 @@ def test_far_out_of_the_money_put_delta_keeps_relative_accuracy():
     ],
 )
 def test_no_input_is_screened(F, K, sigma, call, put, gamma, vega):
-    got = [bc.black_delta(F, K, sigma, 1), bc.black_delta(F, K, sigma, -1),
-           bc.black_gamma(F, K, sigma), bc.black_vega(F, K, sigma)]
+    got = [
+        bc.black_delta(F, K, sigma, 1),
+        bc.black_delta(F, K, sigma, -1),
+        bc.black_gamma(F, K, sigma),
+        bc.black_vega(F, K, sigma),
+    ]
     for value, want in zip(got, [call, put, gamma, vega]):
         if math.isnan(want):
             assert math.isnan(value)
@@ -65,4 +69,3 @@ def test_no_input_is_screened(F, K, sigma, call, put, gamma, vega):
 def test_ints_are_accepted_for_doubles():
     assert bc.black_gamma(100, 100, 1) == bc.black_gamma(100.0, 100.0, 1.0)
     assert bc.black_vega(F=100, K=90, sigma=1) == bc.black_vega(100.0, 90.0, 1.0)
-

@@ -16,11 +16,11 @@ import numpy as np
 import pytest
 from hypothesis import example, given, settings
 from hypothesis import strategies as st
+from support import assert_same_bits, black_price, undiscounted
 
 import quelta
 import quelta._kernel as kernel
 import quelta.black_core as bc
-from support import assert_same_bits, black_price, undiscounted
 
 LEVELS = kernel.levels()
 NAN, INF = math.nan, math.inf
@@ -78,17 +78,24 @@ def make_rows(rows):
 # Named rows: two Householder steps fall short and the solve continues
 # (x = -244.4, s = 29.13 and x = -99, s = 22.7); normalised prices below
 # DBL_MIN, solved from their logarithm; mixed with a plain row.
-_NAMED = [(math.log10(29.13), -244.4 / 29.13, True, None, 1.0, 2.0),
-          (math.log10(22.7), -99.0 / 22.7, True, None, 1.0, 2.0),
-          (math.log10(0.1318), -37.9, True, None, 1.0, 200.0),
-          (math.log10(0.1318), 37.9, False, None, 0.7, 200.0),
-          (-1.0, 0.5, False, None, 0.9, 2.0)]
+_NAMED = [
+    (math.log10(29.13), -244.4 / 29.13, True, None, 1.0, 2.0),
+    (math.log10(22.7), -99.0 / 22.7, True, None, 1.0, 2.0),
+    (math.log10(0.1318), -37.9, True, None, 1.0, 200.0),
+    (math.log10(0.1318), 37.9, False, None, 0.7, 200.0),
+    (-1.0, 0.5, False, None, 0.9, 2.0),
+]
 # In the money by 25 or more deviations, or at a total volatility of 5: D
 # times the intrinsic value or the largest price, whose quotient by D is
 # rounded either way; with a plain row.
-_AT_BOUNDS = [(-2.5, -30.0, False, None, 0.9, 2.0), (-2.5, 25.0, True, None, 0.9, 2.0),
-              (-1.0, 25.0, True, None, 0.9, 2.0), (0.7, 25.0, True, None, 0.9, 2.0),
-              (-2.5, 25.0, True, None, 0.7, 2.0), (-1.0, 0.5, False, None, 0.9, 2.0)]
+_AT_BOUNDS = [
+    (-2.5, -30.0, False, None, 0.9, 2.0),
+    (-2.5, 25.0, True, None, 0.9, 2.0),
+    (-1.0, 25.0, True, None, 0.9, 2.0),
+    (0.7, 25.0, True, None, 0.9, 2.0),
+    (-2.5, 25.0, True, None, 0.7, 2.0),
+    (-1.0, 0.5, False, None, 0.9, 2.0),
+]
 
 
 @settings(max_examples=200, deadline=None)
@@ -101,12 +108,19 @@ def test_every_level_gives_the_scalar_bits(rows, offset):
     n = len(price)
     q = np.where(call, 1, -1)
     # The batch skip rule: no volatility for a non-positive forward, strike or discount.
-    want_vol = np.array([0.0 if f <= 0 or k <= 0 or d <= 0 else bc.implied_vol(p, f, k, c)
-                         for p, f, k, c, d in zip(undiscounted(price, F, K, call, disc),
-                                                  F, K, q, disc)])
+    want_vol = np.array(
+        [
+            0.0 if f <= 0 or k <= 0 or d <= 0 else bc.implied_vol(p, f, k, c)
+            for p, f, k, c, d in zip(undiscounted(price, F, K, call, disc), F, K, q, disc)
+        ]
+    )
     solved = want_vol > 0
-    want_delta = np.array([bc.black_delta(f, k, v, c) * d if ok else 0.0
-                           for f, k, v, c, d, ok in zip(F, K, want_vol, q, disc, solved)])
+    want_delta = np.array(
+        [
+            bc.black_delta(f, k, v, c) * d if ok else 0.0
+            for f, k, v, c, d, ok in zip(F, K, want_vol, q, disc, solved)
+        ]
+    )
     for level in LEVELS:
         # The rows sit at an offset into larger arrays, so that they take
         # every lane position and alignment.
@@ -117,16 +131,26 @@ def test_every_level_gives_the_scalar_bits(rows, offset):
 
         outs = [at_offset(np.zeros(n)) for _ in range(4)]
         reason = at_offset(np.zeros(n), np.int8)
-        kernel.solve(at_offset(price), at_offset(F), at_offset(K),
-                     at_offset(call, np.int8), at_offset(disc), None, *outs, reason, level)
+        kernel.solve(
+            at_offset(price),
+            at_offset(F),
+            at_offset(K),
+            at_offset(call, np.int8),
+            at_offset(disc),
+            None,
+            *outs,
+            reason,
+            level,
+        )
         assert_same_bits(outs[0], want_vol)
         ok = outs[0] > 0
         assert_same_bits(outs[1][ok], want_delta[ok])
         np.testing.assert_array_equal(reason, reason_oracle(price, F, K, call, disc, outs[0]))
 
 
-_expiries = st.one_of(st.floats(1e-6, 50.0),
-                      st.sampled_from([0.0, -0.0, -1.0, 5e-324, NAN, INF, -INF]))
+_expiries = st.one_of(
+    st.floats(1e-6, 50.0), st.sampled_from([0.0, -0.0, -1.0, 5e-324, NAN, INF, -INF])
+)
 
 
 @settings(max_examples=60, deadline=None)
@@ -156,37 +180,71 @@ def test_the_kernel_checks_and_annualises_the_expiry(solve, rows):
 
 
 def test_vega_and_gamma_of_the_batch_are_the_scalar_ones():
-    price, F, K, call, disc = make_rows([(lg, dev, c, None, 0.9, 2.0)
-                                         for lg in (-2.5, -1.0, 0.0, 0.7)
-                                         for dev in (-30.0, -3.0, 0.0, 2.0, 25.0)
-                                         for c in (True, False)])
+    price, F, K, call, disc = make_rows(
+        [
+            (lg, dev, c, None, 0.9, 2.0)
+            for lg in (-2.5, -1.0, 0.0, 0.7)
+            for dev in (-30.0, -3.0, 0.0, 2.0, 25.0)
+            for c in (True, False)
+        ]
+    )
     outs = [np.empty(len(price)) for _ in range(4)]
     for level in LEVELS:
-        kernel.solve(price, F, K, call.astype(np.int8), disc, None, *outs,
-                     np.empty(len(price), np.int8), level)
+        kernel.solve(
+            price,
+            F,
+            K,
+            call.astype(np.int8),
+            disc,
+            None,
+            *outs,
+            np.empty(len(price), np.int8),
+            level,
+        )
         vol = outs[0]
         # In the money by 25 or 30 deviations a quote has no time value left
         # beside the rounding of its undiscounting: a fifth of the rows.
         assert (vol > 0).mean() >= 0.75
-        assert_same_bits(outs[2], [bc.black_gamma(f, k, v) * d if v > 0 else 0.0
-                                   for f, k, v, d in zip(F, K, vol, disc)])
-        assert_same_bits(outs[3], [bc.black_vega(f, k, v) * d if v > 0 else 0.0
-                                   for f, k, v, d in zip(F, K, vol, disc)])
+        assert_same_bits(
+            outs[2],
+            [bc.black_gamma(f, k, v) * d if v > 0 else 0.0 for f, k, v, d in zip(F, K, vol, disc)],
+        )
+        assert_same_bits(
+            outs[3],
+            [bc.black_vega(f, k, v) * d if v > 0 else 0.0 for f, k, v, d in zip(F, K, vol, disc)],
+        )
 
 
 # (function, sample, exact value, bound on the error, as a multiple of
 # 2^-52 relative or, for exp and log, in ulps of the result)
 _rng = np.random.default_rng(20240611)
 ELEMENTARY = [
-    ("exp", np.concatenate([_rng.uniform(-745.1, 709.7, 1500), _rng.uniform(-1, 1, 500)]),
-     mpmath.exp, 1.0),
-    ("log", np.concatenate([np.exp(_rng.uniform(-744, 709, 1500)), _rng.uniform(0.5, 2, 300),
-                            1 + _rng.normal(0, 1e-6, 200)]), mpmath.log, 1.0),
-    ("erfcx", _rng.uniform(-26.6, 40, 1500),
-     lambda x: mpmath.exp(x * x) * mpmath.erfc(x), 4.5),
+    (
+        "exp",
+        np.concatenate([_rng.uniform(-745.1, 709.7, 1500), _rng.uniform(-1, 1, 500)]),
+        mpmath.exp,
+        1.0,
+    ),
+    (
+        "log",
+        np.concatenate(
+            [
+                np.exp(_rng.uniform(-744, 709, 1500)),
+                _rng.uniform(0.5, 2, 300),
+                1 + _rng.normal(0, 1e-6, 200),
+            ]
+        ),
+        mpmath.log,
+        1.0,
+    ),
+    ("erfcx", _rng.uniform(-26.6, 40, 1500), lambda x: mpmath.exp(x * x) * mpmath.erfc(x), 4.5),
     ("norm_cdf", _rng.uniform(-10, 9, 1500), mpmath.ncdf, 4.4),
-    ("inverse_norm_cdf",
-     np.concatenate([_rng.uniform(0, 1, 500), np.exp(_rng.uniform(-700, -1, 500))]), None, 3.0),
+    (
+        "inverse_norm_cdf",
+        np.concatenate([_rng.uniform(0, 1, 500), np.exp(_rng.uniform(-700, -1, 500))]),
+        None,
+        3.0,
+    ),
 ]
 
 
@@ -206,8 +264,9 @@ def test_elementary_functions_against_mpmath(name, x, exact, bound):
             want = [exact(mpmath.mpf(v)) for v in x]
         if name in ("exp", "log"):
             # ulps of the correctly rounded result (of the subnormal spacing below 2^-1022)
-            err = [abs(mpmath.mpf(g) - w) / max(math.ulp(float(w)), 5e-324)
-                   for g, w in zip(got, want)]
+            err = [
+                abs(mpmath.mpf(g) - w) / max(math.ulp(float(w)), 5e-324) for g, w in zip(got, want)
+            ]
         else:
             err = [abs(mpmath.mpf(g) / w - 1) / 2.0**-52 for g, w in zip(got, want)]
     worst = int(np.argmax(err))
@@ -243,8 +302,9 @@ print(np.concatenate([outs[0], outs[1], series, strip]).view(np.uint64).tolist()
 def _child(level, code):
     env = dict(os.environ, QUELTA_SIMD=level)
     tests = os.path.dirname(os.path.abspath(__file__))
-    return subprocess.run([sys.executable, "-c", code], env=env, cwd=tests, capture_output=True,
-                          text=True)
+    return subprocess.run(
+        [sys.executable, "-c", code], env=env, cwd=tests, capture_output=True, text=True
+    )
 
 
 def test_quelta_simd_forces_each_level_and_the_array_functions_agree():

@@ -144,10 +144,8 @@ def repeat(path, count):
             call()
     else:
         for _ in range(count):
-            try:
+            with contextlib.suppress(raises):
                 call()
-            except raises:
-                pass
 
 
 def drive(path, calls):
@@ -244,6 +242,7 @@ def empty_raising(n, dtype):
 def empty_returning(obj):
     def empty(n, dtype):
         return obj
+
     return empty
 
 
@@ -259,27 +258,63 @@ def np_paths(call, n):
 
     def stand_in_path(name, empty, raises=None, match="", watch=()):
         stand_in = StandIn(empty=empty, float64=float64)
-        return Path(name, call, raises, match, (np, stand_in, empty, *watch),
-                    lambda: module_np(stand_in))
+        return Path(
+            name, call, raises, match, (np, stand_in, empty, *watch), lambda: module_np(stand_in)
+        )
 
     return [
-        Path("np missing", call, NameError, "name 'np' is not defined", (np,),
-             lambda: module_np(_MISSING)),
+        Path(
+            "np missing",
+            call,
+            NameError,
+            "name 'np' is not defined",
+            (np,),
+            lambda: module_np(_MISSING),
+        ),
         stand_in_path("np.empty raises", empty_raising, MemoryError),
-        stand_in_path("np.empty gives a short array", empty_returning(fixed_short), ValueError,
-                      "expected at least", (fixed_short,)),
-        stand_in_path("np.empty gives a 2-D array", empty_returning(fixed_2d), ValueError,
-                      "wrong number of dimensions", (fixed_2d,)),
-        stand_in_path("np.empty gives a read-only array", empty_returning(fixed_ro), ValueError,
-                      "read-only", (fixed_ro,)),
-        stand_in_path("np.empty gives a list", empty_returning(fixed_list), TypeError, "",
-                      (fixed_list,)),
-        stand_in_path("np.empty gives a fixed array", empty_returning(fixed_ok), None, "",
-                      (fixed_ok,)),
-        Path("np without empty", call, AttributeError, "empty", (np,),
-             lambda: module_np(StandIn(float64=float64))),
-        Path("np without float64", call, AttributeError, "float64", (np, empty_raising),
-             lambda: module_np(StandIn(empty=empty_raising))),
+        stand_in_path(
+            "np.empty gives a short array",
+            empty_returning(fixed_short),
+            ValueError,
+            "expected at least",
+            (fixed_short,),
+        ),
+        stand_in_path(
+            "np.empty gives a 2-D array",
+            empty_returning(fixed_2d),
+            ValueError,
+            "wrong number of dimensions",
+            (fixed_2d,),
+        ),
+        stand_in_path(
+            "np.empty gives a read-only array",
+            empty_returning(fixed_ro),
+            ValueError,
+            "read-only",
+            (fixed_ro,),
+        ),
+        stand_in_path(
+            "np.empty gives a list", empty_returning(fixed_list), TypeError, "", (fixed_list,)
+        ),
+        stand_in_path(
+            "np.empty gives a fixed array", empty_returning(fixed_ok), None, "", (fixed_ok,)
+        ),
+        Path(
+            "np without empty",
+            call,
+            AttributeError,
+            "empty",
+            (np,),
+            lambda: module_np(StandIn(float64=float64)),
+        ),
+        Path(
+            "np without float64",
+            call,
+            AttributeError,
+            "float64",
+            (np, empty_raising),
+            lambda: module_np(StandIn(empty=empty_raising)),
+        ),
     ]
 
 
@@ -293,6 +328,7 @@ def warnings_as(action):
         with warnings.catch_warnings():
             warnings.simplefilter(action, DeprecationWarning)
             yield
+
     return context
 
 
@@ -307,44 +343,87 @@ def binding_paths(fn, names, good):
         Path("keywords", lambda: fn(**kwargs), watch=watch),
         Path("keywords not interned", lambda: fn(**late), watch=(*watch, *late)),
         Path("mixed", lambda: fn(*good[:-1], **{last: good[-1]}), watch=watch),
-        Path("too few", lambda: fn(*good[:-1]), TypeError,
-             f"exactly {n} positional arguments ({n - 1} given)", watch),
+        Path(
+            "too few",
+            lambda: fn(*good[:-1]),
+            TypeError,
+            f"exactly {n} positional arguments ({n - 1} given)",
+            watch,
+        ),
         Path("too many", lambda: fn(*good, good[0]), TypeError, f"({n + 1} given)", watch),
-        Path("too many with keywords", lambda: fn(*good, good[0], **{first: good[0]}),
-             TypeError, f"({n + 1} given)", watch),
-        Path("unexpected keyword", lambda: fn(*good[:-1], nonesuch=good[-1]), TypeError,
-             "unexpected keyword argument 'nonesuch'", watch),
-        Path("keyword twice", lambda: fn(*good, **{first: good[0]}), TypeError,
-             f"multiple values for keyword argument '{first}'", watch),
-        Path("missing after keywords", lambda: fn(good[0], **{last: good[-1]}), TypeError,
-             "given)", watch),
+        Path(
+            "too many with keywords",
+            lambda: fn(*good, good[0], **{first: good[0]}),
+            TypeError,
+            f"({n + 1} given)",
+            watch,
+        ),
+        Path(
+            "unexpected keyword",
+            lambda: fn(*good[:-1], nonesuch=good[-1]),
+            TypeError,
+            "unexpected keyword argument 'nonesuch'",
+            watch,
+        ),
+        Path(
+            "keyword twice",
+            lambda: fn(*good, **{first: good[0]}),
+            TypeError,
+            f"multiple values for keyword argument '{first}'",
+            watch,
+        ),
+        Path(
+            "missing after keywords",
+            lambda: fn(good[0], **{last: good[-1]}),
+            TypeError,
+            "given)",
+            watch,
+        ),
     ]
 
 
 def flag_paths(call_with_q, watch):
     """Every way through the 32-bit int conversion of the flag q."""
     big, small, huge = 2**31, -(2**31) - 1, 1e300
-    int_like, subclass, returns_float, raises = (IntLike(), IntReturnsSubclass(),
-                                                 IntReturnsFloat(), IntRaises())
+    int_like, subclass, returns_float, raises = (
+        IntLike(),
+        IntReturnsSubclass(),
+        IntReturnsFloat(),
+        IntRaises(),
+    )
     return [
         Path("q float", lambda: call_with_q(-1000.5), watch=watch),
         Path("q via __int__", lambda: call_with_q(int_like), watch=(*watch, int_like)),
         Path("q bool", lambda: call_with_q(True), watch=watch),
-        Path("q int subclass from __int__, warning ignored", lambda: call_with_q(subclass),
-             watch=(*watch, subclass), context=warnings_as("ignore")),
-        Path("q int subclass from __int__, warning raised", lambda: call_with_q(subclass),
-             DeprecationWarning, "__int__ returned non-int", (*watch, subclass),
-             warnings_as("error")),
-        Path("q too large", lambda: call_with_q(big), OverflowError, "too large",
-             (*watch, big)),
-        Path("q too small", lambda: call_with_q(small), OverflowError, "too large",
-             (*watch, small)),
-        Path("q huge float", lambda: call_with_q(huge), OverflowError, "too big",
-             (*watch, huge)),
-        Path("q __int__ gives a float", lambda: call_with_q(returns_float), TypeError,
-             "returned non-int", (*watch, returns_float)),
-        Path("q __int__ raises", lambda: call_with_q(raises), ZeroDivisionError, "",
-             (*watch, raises)),
+        Path(
+            "q int subclass from __int__, warning ignored",
+            lambda: call_with_q(subclass),
+            watch=(*watch, subclass),
+            context=warnings_as("ignore"),
+        ),
+        Path(
+            "q int subclass from __int__, warning raised",
+            lambda: call_with_q(subclass),
+            DeprecationWarning,
+            "__int__ returned non-int",
+            (*watch, subclass),
+            warnings_as("error"),
+        ),
+        Path("q too large", lambda: call_with_q(big), OverflowError, "too large", (*watch, big)),
+        Path(
+            "q too small", lambda: call_with_q(small), OverflowError, "too large", (*watch, small)
+        ),
+        Path("q huge float", lambda: call_with_q(huge), OverflowError, "too big", (*watch, huge)),
+        Path(
+            "q __int__ gives a float",
+            lambda: call_with_q(returns_float),
+            TypeError,
+            "returned non-int",
+            (*watch, returns_float),
+        ),
+        Path(
+            "q __int__ raises", lambda: call_with_q(raises), ZeroDivisionError, "", (*watch, raises)
+        ),
         Path("q str", lambda: call_with_q("1"), TypeError, "an integer is required", watch),
         Path("q None", lambda: call_with_q(None), TypeError, "an integer is required", watch),
     ]
@@ -362,12 +441,24 @@ def double_paths(call_with, names, good, positions):
         ]:
             args = list(good)
             args[i] = bad
-            paths.append(Path(f"{names[i]} {label}", lambda a=tuple(args): call_with(*a), raises,
-                              match, (*[g for g in good if g is not None], bad)))
+            paths.append(
+                Path(
+                    f"{names[i]} {label}",
+                    lambda a=tuple(args): call_with(*a),
+                    raises,
+                    match,
+                    (*[g for g in good if g is not None], bad),
+                )
+            )
         args = list(good)
         args[i] = 7  # an int takes the general path of the conversion
-        paths.append(Path(f"{names[i]} int", lambda a=tuple(args): call_with(*a),
-                          watch=tuple(g for g in good if g is not None)))
+        paths.append(
+            Path(
+                f"{names[i]} int",
+                lambda a=tuple(args): call_with(*a),
+                watch=tuple(g for g in good if g is not None),
+            )
+        )
     return paths
 
 
@@ -419,8 +510,11 @@ def vectorized_paths(fn):
     strikes = fn is bc.vectorized_implied_vol_strikes
     array_at = 2 if strikes else 1  # the second array parameter
     scalar_at = 1 if strikes else 2
-    names = (["undiscounted_price", "F", "K", "q"] if strikes
-             else ["undiscounted_price", "fwd_mid", "K", "q"])
+    names = (
+        ["undiscounted_price", "F", "K", "q"]
+        if strikes
+        else ["undiscounted_price", "fwd_mid", "K", "q"]
+    )
     price, other = prices(), np.array([100.0, 90.0, 120.0, 100.0])
     scalar = 100.0
     good = [price, None, None, 1]
@@ -447,22 +541,38 @@ def vectorized_paths(fn):
         Path("None for both arrays", with_arrays(None, None)),
         Path("empty price, short second array", with_arrays(price[:0], None), watch=(price,)),
         Path("second array longer", with_arrays(price[:-1], other), watch=(price, other)),
-        Path("second array short", with_arrays(price, other[:-1]), ValueError,
-             "expected at least", (price, other)),
-        Path("second array None", with_arrays(price, None), ValueError, "expected at least",
-             (price,)),
+        Path(
+            "second array short",
+            with_arrays(price, other[:-1]),
+            ValueError,
+            "expected at least",
+            (price, other),
+        ),
+        Path(
+            "second array None", with_arrays(price, None), ValueError, "expected at least", (price,)
+        ),
     ]
     if strikes:
-        paths.append(Path("F <= 0 with a short K", lambda: fn(price, 0.0, other[:1], 1),
-                          watch=(price, other)))
+        paths.append(
+            Path(
+                "F <= 0 with a short K", lambda: fn(price, 0.0, other[:1], 1), watch=(price, other)
+            )
+        )
     else:
         paths.append(Path("K <= 0", lambda: fn(price, other, -1.0, -1), watch=(price, other)))
     for position in (0, array_at):
         for label, bad, raises, match in array_refusals():
             args = list(good)
             args[position] = bad
-            paths.append(Path(f"{names[position]} {label}", lambda a=tuple(args): fn(*a),
-                              raises, match, (*watch, bad)))
+            paths.append(
+                Path(
+                    f"{names[position]} {label}",
+                    lambda a=tuple(args): fn(*a),
+                    raises,
+                    match,
+                    (*watch, bad),
+                )
+            )
     # A scalar fails after an array has been taken.
     paths += double_paths(fn, names, good, [scalar_at])
     paths += flag_paths(lambda q: fn(*good[:3], q), watch)
@@ -482,8 +592,17 @@ def greeks_arrays(n=N):
     return [price, fwd, strike, is_call, discount] + [np.zeros(n) for _ in range(4)]
 
 
-GREEKS_NAMES = ["undiscounted_price", "fwd_mid", "strike", "is_call", "discount",
-                "out_vol", "out_delta", "out_gamma", "out_vega"]
+GREEKS_NAMES = [
+    "undiscounted_price",
+    "fwd_mid",
+    "strike",
+    "is_call",
+    "discount",
+    "out_vol",
+    "out_delta",
+    "out_gamma",
+    "out_vega",
+]
 
 
 def greeks_paths():
@@ -492,15 +611,18 @@ def greeks_paths():
     watch = tuple(good)
     raw = bytearray(np.concatenate([g.astype(np.float64) for g in good]).tobytes())
     views = memoryview(raw).cast("d")
-    mv_args = [views[k * N:(k + 1) * N] for k in range(9)]
+    mv_args = [views[k * N : (k + 1) * N] for k in range(9)]
     mv_args[3] = good[3]  # is_call stays int8
 
     paths = binding_paths(fn, GREEKS_NAMES, good)
     paths += [
         Path("memoryviews", lambda: fn(*mv_args), watch=tuple(mv_args)),
         Path("all None", lambda: fn(*[None] * 9)),
-        Path("outputs alias inputs",
-             lambda: fn(*good[:5], good[0], good[1], good[2], good[4]), watch=watch),
+        Path(
+            "outputs alias inputs",
+            lambda: fn(*good[:5], good[0], good[1], good[2], good[4]),
+            watch=watch,
+        ),
     ]
     read_only = [g.copy() for g in good]
     for a in read_only:
@@ -516,13 +638,21 @@ def greeks_paths():
         for label, bad, raises, match in refusals:
             args = list(good)
             args[k] = bad
-            paths.append(Path(f"{GREEKS_NAMES[k]} {label}", lambda a=tuple(args): fn(*a), raises,
-                              match, (*watch, *([] if bad is None else [bad]))))
+            paths.append(
+                Path(
+                    f"{GREEKS_NAMES[k]} {label}",
+                    lambda a=tuple(args): fn(*a),
+                    raises,
+                    match,
+                    (*watch, *([] if bad is None else [bad])),
+                )
+            )
     return paths, (*mv_args[:3], *mv_args[4:], views)
 
 
-@pytest.mark.parametrize("name", ["vectorized_implied_vol", "vectorized_implied_vol_strikes",
-                                  "compute_trades_greeks"])
+@pytest.mark.parametrize(
+    "name", ["vectorized_implied_vol", "vectorized_implied_vol_strikes", "compute_trades_greeks"]
+)
 def test_array_functions_keep_nothing(name):
     if name == "compute_trades_greeks":
         paths, views = greeks_paths()
@@ -573,10 +703,13 @@ def _counting_cases():
         scalar_at = 1 if strikes else 2
         for pos in array_positions:
             later_array = max(array_positions) if pos == 0 else None
-            outcomes = [("ok", None, None), ("2-D", "2-D", ValueError),
-                        ("float32", "float32", ValueError),
-                        ("q fails later", ("q", 2**31), OverflowError),
-                        ("np missing", "np", NameError)]
+            outcomes = [
+                ("ok", None, None),
+                ("2-D", "2-D", ValueError),
+                ("float32", "float32", ValueError),
+                ("q fails later", ("q", 2**31), OverflowError),
+                ("np missing", "np", NameError),
+            ]
             if scalar_at > pos:
                 outcomes.append(("scalar fails later", (scalar_at, "x"), TypeError))
             if later_array is not None:
@@ -587,9 +720,12 @@ def _counting_cases():
             for label, how, raises in outcomes:
                 cases.append((name, pos, label, how, raises, lambda s=strikes: vector_args(s)))
     for pos in range(9):
-        outcomes = [("ok", None, None), ("2-D", "2-D", ValueError),
-                    ("wrong item", "float32" if pos != 3 else "float64", ValueError),
-                    ("read-only", "read-only", BufferError)]
+        outcomes = [
+            ("ok", None, None),
+            ("2-D", "2-D", ValueError),
+            ("wrong item", "float32" if pos != 3 else "float64", ValueError),
+            ("read-only", "read-only", BufferError),
+        ]
         if pos < 8:
             outcomes.append(("later array refused", (8, [1.0]), TypeError))
         if pos > 0:
@@ -605,8 +741,11 @@ COUNTING_CASES = _counting_cases()
 
 
 @pytest.mark.skipif(sys.version_info < (3, 12), reason="Python classes export buffers from 3.12")
-@pytest.mark.parametrize("name, position, label, how, raises, make_args", COUNTING_CASES,
-                         ids=[f"{c[0]}-{c[1]}-{c[2]}" for c in COUNTING_CASES])
+@pytest.mark.parametrize(
+    "name, position, label, how, raises, make_args",
+    COUNTING_CASES,
+    ids=[f"{c[0]}-{c[1]}-{c[2]}" for c in COUNTING_CASES],
+)
 def test_every_buffer_is_given_back(name, position, label, how, raises, make_args):
     fn = getattr(bc, name)
     args = make_args()

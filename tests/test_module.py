@@ -19,8 +19,15 @@ FUNCTIONS = {
     "vectorized_implied_vol": ["undiscounted_price", "fwd_mid", "K", "q"],
     "vectorized_implied_vol_strikes": ["undiscounted_price", "F", "K", "q"],
     "compute_trades_greeks": [
-        "undiscounted_price", "fwd_mid", "strike", "is_call", "discount",
-        "out_vol", "out_delta", "out_gamma", "out_vega",
+        "undiscounted_price",
+        "fwd_mid",
+        "strike",
+        "is_call",
+        "discount",
+        "out_vol",
+        "out_delta",
+        "out_gamma",
+        "out_vega",
     ],
 }
 
@@ -30,11 +37,13 @@ DOCS = {
     "black_delta": "Black delta (t=1, r=0). q=1 call, q=-1 put.",
     "black_gamma": "Black gamma (t=1, r=0).",
     "black_vega": "Black vega (t=1, r=0). Includes 0.01 factor (per 1%% vol change).",
-    "vectorized_implied_vol": "Batch IV computation for a single strike/flag across a time series.\n\n"
+    "vectorized_implied_vol": "Batch IV computation for a single strike/flag "
+    "across a time series.\n\n"
     "    undiscounted_price, fwd_mid: arrays of same length.\n"
     "    K: strike (scalar). q: 1 for call, -1 for put.\n"
     "    Returns numpy array of implied vols (0.0 for error cases).\n    ",
-    "vectorized_implied_vol_strikes": "Batch IV computation across strikes for a single forward/flag.\n\n"
+    "vectorized_implied_vol_strikes": "Batch IV computation across strikes "
+    "for a single forward/flag.\n\n"
     "    undiscounted_price, K: arrays of same length.\n"
     "    F: forward (scalar). q: 1 for call, -1 for put.\n"
     "    Returns numpy array of implied vols (0.0 for error cases).\n    ",
@@ -50,7 +59,9 @@ def run_python(code):
     """Runs code in a fresh interpreter (import-time behaviour needs one)."""
     return subprocess.run(
         [sys.executable, "-P", "-c", textwrap.dedent(code)],
-        capture_output=True, text=True, timeout=120,
+        capture_output=True,
+        text=True,
+        timeout=120,
     )
 
 
@@ -67,7 +78,13 @@ def test_namespace_is_exactly_the_interface():
     assert public == {"np", "__test__", *FUNCTIONS}
     dunders = {k for k in vars(bc) if k.startswith("__") and k != "__test__"}
     assert dunders == {
-        "__name__", "__doc__", "__spec__", "__loader__", "__file__", "__package__", "__builtins__",
+        "__name__",
+        "__doc__",
+        "__spec__",
+        "__loader__",
+        "__file__",
+        "__package__",
+        "__builtins__",
     }
     assert bc.__name__ == "quelta.black_core"
     assert bc.__package__ == "quelta"

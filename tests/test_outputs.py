@@ -54,8 +54,14 @@ def write_book(path, notes):
 
 def quelta_process(*args, cwd, **kw):
     kw.setdefault("stdout", subprocess.PIPE)
-    return subprocess.run([sys.executable, "-P", "-m", "quelta", *args], cwd=cwd,
-                          stderr=subprocess.PIPE, text=True, timeout=120, **kw)
+    return subprocess.run(
+        [sys.executable, "-P", "-m", "quelta", *args],
+        cwd=cwd,
+        stderr=subprocess.PIPE,
+        text=True,
+        timeout=120,
+        **kw,
+    )
 
 
 # ---------------------------------------------------------------- output integrity
@@ -64,17 +70,22 @@ SPECIALS = [",", '"', "\n", "\r\n", "\r", ";"]
 
 
 @settings(max_examples=40, deadline=None)
-@given(rows=st.integers(1, 2600), chunk=st.integers(1, 3000),
-       source=st.sampled_from(["csv", "parquet"]),
-       # Where the cells that need quotes sit, as fractions of the book.
-       places=st.dictionaries(st.floats(0, 1, exclude_max=True), st.sampled_from(SPECIALS),
-                              min_size=1, max_size=3),
-       # Rows the writer renders at a time: its own default, or fewer than a batch.
-       slice_rows=st.one_of(st.just(None), st.integers(1, 3000)))
+@given(
+    rows=st.integers(1, 2600),
+    chunk=st.integers(1, 3000),
+    source=st.sampled_from(["csv", "parquet"]),
+    # Where the cells that need quotes sit, as fractions of the book.
+    places=st.dictionaries(
+        st.floats(0, 1, exclude_max=True), st.sampled_from(SPECIALS), min_size=1, max_size=3
+    ),
+    # Rows the writer renders at a time: its own default, or fewer than a batch.
+    slice_rows=st.one_of(st.just(None), st.integers(1, 3000)),
+)
 @example(rows=2600, chunk=3000, source="csv", places={0.9: ","}, slice_rows=None)
 @example(rows=2600, chunk=2000, source="parquet", places={0.7: "\n", 0.1: '"'}, slice_rows=None)
-def test_every_row_is_written_once_and_every_text_cell_reads_back(rows, chunk, source, places,
-                                                                 slice_rows):
+def test_every_row_is_written_once_and_every_text_cell_reads_back(
+    rows, chunk, source, places, slice_rows
+):
     # pyarrow writes CSV in slices of 1024 rows: the quoted cells fall in any slice of any batch.
     quoted = {int(f * rows): text for f, text in places.items()}
     notes = [f"a{quoted[i]}b{i}" if i in quoted else f"n{i}" for i in range(rows)]
@@ -83,10 +94,20 @@ def test_every_row_is_written_once_and_every_text_cell_reads_back(rows, chunk, s
         if source == "csv":
             write_book(book, notes)
         else:
-            pq.write_table(pa.table({"price": [5.0 + i % 7 for i in range(rows)],
-                                     "forward": [100.0] * rows, "strike": [100.0] * rows,
-                                     "expiry": [1.0] * rows, "kind": ["call"] * rows,
-                                     "note": notes}), book, row_group_size=700)
+            pq.write_table(
+                pa.table(
+                    {
+                        "price": [5.0 + i % 7 for i in range(rows)],
+                        "forward": [100.0] * rows,
+                        "strike": [100.0] * rows,
+                        "expiry": [1.0] * rows,
+                        "kind": ["call"] * rows,
+                        "note": notes,
+                    }
+                ),
+                book,
+                row_group_size=700,
+            )
         out = Path(tmp) / "out.csv"
         with mock.patch.object(books.files, "_CSV_SLICE", slice_rows or books.files._CSV_SLICE):
             assert cli.main([str(book), "-o", str(out), "--chunk-size", str(chunk)]) == 0
@@ -106,9 +127,17 @@ class _Short(io.BytesIO):
 
 @pytest.mark.parametrize("fmt", ["csv", "parquet"])
 def test_a_sink_that_takes_part_of_a_write_gets_the_rest(fmt):
-    table = books.solve_table(pa.table({"price": [5.0] * 3000, "forward": [100.0] * 3000,
-                                        "strike": [100.0] * 3000, "expiry": [1.0] * 3000,
-                                        "kind": ["call"] * 3000}))
+    table = books.solve_table(
+        pa.table(
+            {
+                "price": [5.0] * 3000,
+                "forward": [100.0] * 3000,
+                "strike": [100.0] * 3000,
+                "expiry": [1.0] * 3000,
+                "kind": ["call"] * 3000,
+            }
+        )
+    )
     outputs = []
     for sink in (_Short(), io.BytesIO()):
         writer = books.BookWriter(sink, fmt)
@@ -120,6 +149,7 @@ def test_a_sink_that_takes_part_of_a_write_gets_the_rest(fmt):
 
 
 # ---------------------------------------------------------------- destinations
+
 
 def _pyarrow_dataset(tmp):
     """A dataset pyarrow wrote (part-0.parquet, its own name for parts)."""
@@ -133,16 +163,20 @@ def _notes(tmp):
     (tmp / "notes" / "todo.txt").write_text("mine\n")
 
 
-@pytest.mark.parametrize("setup, dataset, out, message", [
-    (_pyarrow_dataset, "ds", "theirs", "is not empty and was not written by quelta"),
-    (_notes, "ds", "notes", "is not empty and was not written by quelta"),
-    (None, "ds", "ds", "is the dataset being read"),
-    (None, "ds", "ds/solved", "lies inside the dataset"),
-    (None, "ds/a.csv", "ds", "holds the dataset's"),
-    (None, "ds/*.csv", "ds", "holds the dataset's"),
-])
-def test_cluster_runs_never_replace_what_quelta_did_not_write(setup, dataset, out, message,
-                                                              tmp_path, capsys, monkeypatch):
+@pytest.mark.parametrize(
+    "setup, dataset, out, message",
+    [
+        (_pyarrow_dataset, "ds", "theirs", "is not empty and was not written by quelta"),
+        (_notes, "ds", "notes", "is not empty and was not written by quelta"),
+        (None, "ds", "ds", "is the dataset being read"),
+        (None, "ds", "ds/solved", "lies inside the dataset"),
+        (None, "ds/a.csv", "ds", "holds the dataset's"),
+        (None, "ds/*.csv", "ds", "holds the dataset's"),
+    ],
+)
+def test_cluster_runs_never_replace_what_quelta_did_not_write(
+    setup, dataset, out, message, tmp_path, capsys, monkeypatch
+):
     if not HAS_DASK:
         pytest.skip("needs distributed")
     monkeypatch.chdir(tmp_path)
@@ -162,8 +196,9 @@ def test_cluster_runs_never_replace_what_quelta_did_not_write(setup, dataset, ou
 
 
 @pytest.mark.parametrize("option, name", [("-o", "out.csv"), ("--plot", "smile.png")])
-def test_an_output_through_a_link_writes_its_target_and_keeps_the_link(option, name, tmp_path,
-                                                                       capsys):
+def test_an_output_through_a_link_writes_its_target_and_keeps_the_link(
+    option, name, tmp_path, capsys
+):
     if option == "--plot":
         pytest.importorskip("matplotlib")
     (tmp_path / "real").mkdir()
@@ -178,16 +213,31 @@ def test_an_output_through_a_link_writes_its_target_and_keeps_the_link(option, n
     assert sorted(os.listdir(tmp_path / "real")) == [name]
 
 
-@pytest.mark.parametrize("book, args, what", [
-    ("book.csv", ["-o", "-"], "-o -: standard output is the book being read (book.csv); "
-                              "send it elsewhere"),
-    ("alias.csv", ["--plot", "-"], "--plot -: standard output is the book being read "
-                                   "(alias.csv); send it elsewhere"),
-    ("-", [], "-o -: standard output is the book being read (standard input); send it "
-              "elsewhere"),
-    ("book.csv", [], "standard output is the book being read (book.csv); send the summary "
-                     "elsewhere"),
-])
+@pytest.mark.parametrize(
+    "book, args, what",
+    [
+        (
+            "book.csv",
+            ["-o", "-"],
+            "-o -: standard output is the book being read (book.csv); send it elsewhere",
+        ),
+        (
+            "alias.csv",
+            ["--plot", "-"],
+            "--plot -: standard output is the book being read (alias.csv); send it elsewhere",
+        ),
+        (
+            "-",
+            [],
+            "-o -: standard output is the book being read (standard input); send it elsewhere",
+        ),
+        (
+            "book.csv",
+            [],
+            "standard output is the book being read (book.csv); send the summary elsewhere",
+        ),
+    ],
+)
 def test_standard_output_onto_the_book_is_refused(book, args, what, tmp_path):
     write_book(tmp_path / "book.csv", ["x", "y"])
     os.link(tmp_path / "book.csv", tmp_path / "alias.csv")  # the same file by another name
@@ -201,17 +251,38 @@ def test_standard_output_onto_the_book_is_refused(book, args, what, tmp_path):
 
 # ---------------------------------------------------------------- messages
 
+
 def _list_column(tmp):  # in a book without rows: refused all the same
-    pq.write_table(pa.table({"price": [5.0], "forward": [100.0], "strike": [100.0],
-                             "expiry": [1.0], "kind": ["call"], "tags": [["a", "b"]]}
-                            ).slice(0, 0), tmp / "book.parquet")
+    pq.write_table(
+        pa.table(
+            {
+                "price": [5.0],
+                "forward": [100.0],
+                "strike": [100.0],
+                "expiry": [1.0],
+                "kind": ["call"],
+                "tags": [["a", "b"]],
+            }
+        ).slice(0, 0),
+        tmp / "book.parquet",
+    )
     return ["book.parquet", "-o", "out.csv"], {}
 
 
 def _struct_column(tmp):
-    pq.write_table(pa.table({"price": [5.0], "forward": [100.0], "strike": [100.0],
-                             "expiry": [1.0], "kind": ["call"], "meta": [{"desk": "fx"}]}),
-                   tmp / "book.parquet")
+    pq.write_table(
+        pa.table(
+            {
+                "price": [5.0],
+                "forward": [100.0],
+                "strike": [100.0],
+                "expiry": [1.0],
+                "kind": ["call"],
+                "meta": [{"desk": "fx"}],
+            }
+        ),
+        tmp / "book.parquet",
+    )
     return ["book.parquet", "-o", "-"], {}
 
 
@@ -229,8 +300,13 @@ def _not_a_scheduler(tmp):
 
     threading.Thread(target=answer, daemon=True).start()
     write_book(tmp / "book.csv", ["x"])
-    return ["book.csv", "-o", "out", "--scheduler",
-            f"tcp://127.0.0.1:{server.getsockname()[1]}"], {}
+    return [
+        "book.csv",
+        "-o",
+        "out",
+        "--scheduler",
+        f"tcp://127.0.0.1:{server.getsockname()[1]}",
+    ], {}
 
 
 def _dead_pipe(tmp):
@@ -240,23 +316,42 @@ def _dead_pipe(tmp):
     return ["solve"], {"stdout": write}
 
 
-@pytest.mark.parametrize("setup, message", [
-    (_list_column, "-o out.csv: column 'tags' holds list<element: string>, which CSV cannot "
-                   "hold; write Parquet instead (-o OUT.parquet)"),
-    (_struct_column, "-o -: column 'meta' holds struct<desk: string>, which CSV cannot hold; "
-                     "write Parquet instead (-o OUT.parquet)"),
-    (lambda tmp: (["-o", "out.xlsx"], {}), "-o out.xlsx: unknown output format; name the file "
-                                           ".csv, .tsv, .txt (CSV) or .parquet, .pq, .parq "
-                                           "(Parquet)"),
-    (lambda tmp: (["-"], {"stdin": None, "preexec_fn": lambda: os.close(0)}),
-     "cannot read standard input: it is closed"),
-    (lambda tmp: (["-o", "-"], {"stdout": None, "preexec_fn": lambda: os.close(1)}),
-     "cannot write standard output: it is closed"),
-    (_dead_pipe, "cannot write the summary: Broken pipe"),
-    pytest.param(_not_a_scheduler, "cannot reach the scheduler at tcp://127.0.0.1:{port}: what "
-                 "answers there is not a Dask scheduler",
-                 marks=pytest.mark.skipif(not HAS_DASK, reason="needs distributed")),
-])
+@pytest.mark.parametrize(
+    "setup, message",
+    [
+        (
+            _list_column,
+            "-o out.csv: column 'tags' holds list<element: string>, which CSV cannot "
+            "hold; write Parquet instead (-o OUT.parquet)",
+        ),
+        (
+            _struct_column,
+            "-o -: column 'meta' holds struct<desk: string>, which CSV cannot hold; "
+            "write Parquet instead (-o OUT.parquet)",
+        ),
+        (
+            lambda tmp: (["-o", "out.xlsx"], {}),
+            "-o out.xlsx: unknown output format; name the file "
+            ".csv, .tsv, .txt (CSV) or .parquet, .pq, .parq "
+            "(Parquet)",
+        ),
+        (
+            lambda tmp: (["-"], {"stdin": None, "preexec_fn": lambda: os.close(0)}),
+            "cannot read standard input: it is closed",
+        ),
+        (
+            lambda tmp: (["-o", "-"], {"stdout": None, "preexec_fn": lambda: os.close(1)}),
+            "cannot write standard output: it is closed",
+        ),
+        (_dead_pipe, "cannot write the summary: Broken pipe"),
+        pytest.param(
+            _not_a_scheduler,
+            "cannot reach the scheduler at tcp://127.0.0.1:{port}: what "
+            "answers there is not a Dask scheduler",
+            marks=pytest.mark.skipif(not HAS_DASK, reason="needs distributed"),
+        ),
+    ],
+)
 def test_refused_outputs_and_closed_streams_are_one_line(setup, message, tmp_path):
     args, kw = setup(tmp_path)
     message = message.replace("tcp://127.0.0.1:{port}", args[-1])

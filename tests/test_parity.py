@@ -42,14 +42,20 @@ def test_exact_prices_give_the_forward_and_discount(forward, discount, n, quoted
     assert not fit.no_fit.any() and fit.groups.used.tolist() == [n]
 
 
-@pytest.mark.parametrize("stale, quoted", [
-    (("call", 1.05, +0.5), True), (("put", 0.9, -0.3), True), (("call", 1.0, +2.0), False),
-    (("crossed", 1.1, 0.0), True),
-])
+@pytest.mark.parametrize(
+    "stale, quoted",
+    [
+        (("call", 1.05, +0.5), True),
+        (("put", 0.9, -0.3), True),
+        (("call", 1.0, +2.0), False),
+        (("crossed", 1.1, 0.0), True),
+    ],
+)
 def test_stale_or_crossed_pairs_are_rejected(stale, quoted):
     forward, discount = 4321.5, 0.97
     strike, is_call, price, bid, ask = chain(
-        forward, discount, forward * np.linspace(0.8, 1.2, 9), half_spread=0.05)
+        forward, discount, forward * np.linspace(0.8, 1.2, 9), half_spread=0.05
+    )
     clean = [v.copy() for v in (price, bid, ask)]
     leg, moneyness, shift = stale
     row = int(np.argmin(np.abs(strike - forward * moneyness) + (is_call != (leg != "put"))))
@@ -65,12 +71,15 @@ def test_stale_or_crossed_pairs_are_rejected(stale, quoted):
     assert fit.groups.rejected.tolist() == [1, 0] and fit.groups.used.tolist() == [8, 9]
 
 
-@pytest.mark.parametrize("strikes, kinds, discount", [
-    ([100.0, 100.0], [True, False], 0.99),  # one strike
-    ([90.0, 110.0, 120.0], [True, False, True], 0.99),  # no strike with both
-    ([90.0, 90.0, 110.0, 110.0], [True, False, True, False], 1.8),  # D beyond any market
-    ([90.0, 90.0, 110.0, 110.0], [True, False, True, False], -0.5),  # kinds swapped
-])
+@pytest.mark.parametrize(
+    "strikes, kinds, discount",
+    [
+        ([100.0, 100.0], [True, False], 0.99),  # one strike
+        ([90.0, 110.0, 120.0], [True, False, True], 0.99),  # no strike with both
+        ([90.0, 90.0, 110.0, 110.0], [True, False, True, False], 1.8),  # D beyond any market
+        ([90.0, 90.0, 110.0, 110.0], [True, False, True, False], -0.5),  # kinds swapped
+    ],
+)
 def test_too_few_pairs_or_a_wrong_line_give_no_fit(strikes, kinds, discount):
     strike, is_call = np.array(strikes), np.array(kinds)
     price = np.array([black(100.0, k, 0.2, abs(discount), c) for k, c in zip(strike, is_call)])

@@ -33,11 +33,20 @@ SAMPLE = Path(quelta.__file__).with_name("data") / "sample_book.csv"
 
 
 def text_table(n=3, **columns):
-    cells = {"price": [ATM] * n, "forward": ["100"] * n, "strike": ["100"] * n,
-             "expiry": ["1"] * n, "kind": ["call"] * n}
+    cells = {
+        "price": [ATM] * n,
+        "forward": ["100"] * n,
+        "strike": ["100"] * n,
+        "expiry": ["1"] * n,
+        "kind": ["call"] * n,
+    }
     cells.update(columns)
-    return pa.table({k: pa.array(v, None if isinstance(v[0], (int, bytes)) else pa.string())
-                     for k, v in cells.items()})
+    return pa.table(
+        {
+            k: pa.array(v, None if isinstance(v[0], (int, bytes)) else pa.string())
+            for k, v in cells.items()
+        }
+    )
 
 
 def vol(years):
@@ -58,17 +67,29 @@ def category_parquet(t):
         return pq.read_table(f"{d}/book.parquet")
 
 
-@pytest.mark.parametrize("encode", [
-    lambda t: each_column(t, lambda c: c.dictionary_encode()),
-    lambda t: each_column(t, lambda c: c.cast(pa.string_view())),
-    lambda t: each_column(t, lambda c: c.cast(pa.binary())),
-    lambda t: each_column(t, lambda c: c.cast(pa.large_binary())),
-    lambda t: each_column(t, lambda c: c.dictionary_encode()).to_batches()[0],
-    lambda t: t.set_column(0, "price", pa.array([float(ATM), 0.015, None]).dictionary_encode()),
-    category_frame,
-    category_parquet,
-], ids=["dictionary", "string_view", "binary", "large_binary", "batch", "numbers", "category",
-        "parquet"])
+@pytest.mark.parametrize(
+    "encode",
+    [
+        lambda t: each_column(t, lambda c: c.dictionary_encode()),
+        lambda t: each_column(t, lambda c: c.cast(pa.string_view())),
+        lambda t: each_column(t, lambda c: c.cast(pa.binary())),
+        lambda t: each_column(t, lambda c: c.cast(pa.large_binary())),
+        lambda t: each_column(t, lambda c: c.dictionary_encode()).to_batches()[0],
+        lambda t: t.set_column(0, "price", pa.array([float(ATM), 0.015, None]).dictionary_encode()),
+        category_frame,
+        category_parquet,
+    ],
+    ids=[
+        "dictionary",
+        "string_view",
+        "binary",
+        "large_binary",
+        "batch",
+        "numbers",
+        "category",
+        "parquet",
+    ],
+)
 def test_encoded_columns_are_read_as_their_values(encode):
     plain = text_table(price=[ATM, "1.5%", ATM], kind=["call", "put", None])
     want = quelta.solve_table(plain)
@@ -76,44 +97,57 @@ def test_encoded_columns_are_read_as_their_values(encode):
     got = got if hasattr(got, "column") else pa.Table.from_pandas(got)
     assert got.column("reason").to_pylist() == want.column("reason").to_pylist()
     assert got.column("reason").to_pylist()[::2] == ["ok", "not_finite"]
-    np.testing.assert_array_equal(got.column("implied_vol").to_numpy(zero_copy_only=False),
-                                  want.column("implied_vol").to_numpy(zero_copy_only=False))
+    np.testing.assert_array_equal(
+        got.column("implied_vol").to_numpy(zero_copy_only=False),
+        want.column("implied_vol").to_numpy(zero_copy_only=False),
+    )
 
 
 VAL = dt.date(2025, 12, 8)
 
 
 @pytest.mark.parametrize("expiry", ["20261208", 20261208, "2026-12-08", " 20261208 "])
-@pytest.mark.parametrize("valuation", [20251208, "20251208", "2025-12-08", VAL,
-                                       "column 20251208", "column '20251208'"])
+@pytest.mark.parametrize(
+    "valuation", [20251208, "20251208", "2025-12-08", VAL, "column 20251208", "column '20251208'"]
+)
 def test_compact_dates_are_dates(expiry, valuation):
     t = text_table(2, expiry=["0.5", expiry] if isinstance(expiry, str) else [1, expiry])
     options = {"valuation_date": valuation}
     if str(valuation).startswith("column"):
         cell = valuation.split()[1]
-        t = t.append_column("valuation_date", pa.array([cell.strip("'")] * 2) if "'" in cell
-                            else pa.array([int(cell)] * 2))
+        t = t.append_column(
+            "valuation_date",
+            pa.array([cell.strip("'")] * 2) if "'" in cell else pa.array([int(cell)] * 2),
+        )
         options = {}
     got = quelta.solve_table(t, **options).column("implied_vol").to_pylist()
     assert got == [vol(0.5) if isinstance(expiry, str) else vol(1.0), vol(1.0)]
 
 
-@pytest.mark.parametrize("column, cell, message", [
-    ("expiry", "20250230", "'20250230' is neither a date nor a time to expiry (at most 100"),
-    ("expiry", 20250230, "20250230 is neither a date nor a time to expiry (at most 100"),
-    ("expiry", "99991231", "'99991231' expires in more than 100 years"),
-    ("expiry", "1e8", "'1e8' is neither a date nor a time to expiry"),
-    ("expiry", "20251208.0", "'20251208.0' is neither a date nor a time to expiry"),
-    ("expiry", "100.5", "'100.5' is neither a date nor a time to expiry"),
-    ("days", "36600", "'36600' is neither a date nor a time to expiry"),
-    ("valuation_date", "20251308", "'20251308' is not a date"),
-    ("valuation_date", 20251308, "20251308 is not a date"),
-    ("kind", b"\xffcall", "b'\\xffcall' is not UTF-8 text"),
-    ("price", b"7.9\xff", "b'7.9\\xff' is not UTF-8 text"),
-])
+@pytest.mark.parametrize(
+    "column, cell, message",
+    [
+        ("expiry", "20250230", "'20250230' is neither a date nor a time to expiry (at most 100"),
+        ("expiry", 20250230, "20250230 is neither a date nor a time to expiry (at most 100"),
+        ("expiry", "99991231", "'99991231' expires in more than 100 years"),
+        ("expiry", "1e8", "'1e8' is neither a date nor a time to expiry"),
+        ("expiry", "20251208.0", "'20251208.0' is neither a date nor a time to expiry"),
+        ("expiry", "100.5", "'100.5' is neither a date nor a time to expiry"),
+        ("days", "36600", "'36600' is neither a date nor a time to expiry"),
+        ("valuation_date", "20251308", "'20251308' is not a date"),
+        ("valuation_date", 20251308, "20251308 is not a date"),
+        ("kind", b"\xffcall", "b'\\xffcall' is not UTF-8 text"),
+        ("price", b"7.9\xff", "b'7.9\\xff' is not UTF-8 text"),
+    ],
+)
 def test_misread_cells_are_bad_input_and_named(column, cell, message):
-    fine = {"expiry": "1", "days": "365", "valuation_date": "20251208", "kind": "call",
-            "price": ATM}[column]
+    fine = {
+        "expiry": "1",
+        "days": "365",
+        "valuation_date": "20251208",
+        "kind": "call",
+        "price": ATM,
+    }[column]
     if not isinstance(cell, str):  # an integer or a bytes column
         fine = fine.encode() if isinstance(cell, bytes) else int(fine)
     columns = {column: [fine, cell, fine]}
@@ -131,8 +165,9 @@ def test_misread_cells_are_bad_input_and_named(column, cell, message):
     assert f"column '{column}': {message}" in str(error.value)
 
 
-@pytest.mark.parametrize("value", [2025, 20251308, "20251308", True, 20251208.0, "2025-13-01",
-                                   "2025"])
+@pytest.mark.parametrize(
+    "value", [2025, 20251308, "20251308", True, 20251208.0, "2025-13-01", "2025"]
+)
 def test_valuation_dates_that_are_no_dates_are_refused(value):
     with pytest.raises(book.BookError, match=re.escape(f"valuation date {value!r} is not a date")):
         quelta.solve_table(text_table(expiry=["20261208"] * 3), valuation_date=value)
@@ -141,13 +176,20 @@ def test_valuation_dates_that_are_no_dates_are_refused(value):
 NEW_YORK = "America/New_York"
 
 
-@pytest.mark.parametrize("valuation", [
-    "2025-12-08 09:30", dt.datetime(2025, 12, 8, 9, 30), "2025-12-08T09:30-05:00",
-    dt.datetime(2025, 12, 8, 14, 30, tzinfo=dt.UTC), "column 2025-12-08 09:30",
-])
+@pytest.mark.parametrize(
+    "valuation",
+    [
+        "2025-12-08 09:30",
+        dt.datetime(2025, 12, 8, 9, 30),
+        "2025-12-08T09:30-05:00",
+        dt.datetime(2025, 12, 8, 14, 30, tzinfo=dt.UTC),
+        "column 2025-12-08 09:30",
+    ],
+)
 def test_naive_valuation_dates_are_read_in_the_expiries_zone(valuation):
     expiry = pa.array([dt.datetime(2025, 12, 8, 21, 0)], pa.timestamp("us", tz="UTC")).cast(
-        pa.timestamp("us", tz=NEW_YORK))  # 16:00 in New York
+        pa.timestamp("us", tz=NEW_YORK)
+    )  # 16:00 in New York
     t = text_table(1, price=["0.5"]).set_column(3, "expiry", expiry)
     options = {"valuation_date": valuation}
     if isinstance(valuation, str) and valuation.startswith("column"):
@@ -163,8 +205,9 @@ HEADER = "price,forward,strike,expiry,kind,note"
 
 
 def book_lines(n):
-    return [HEADER] + [f"{ATM},100,100,{1 + i % 3},{'call' if i % 2 else 'put'},n{i}"
-                       for i in range(n)]
+    return [HEADER] + [
+        f"{ATM},100,100,{1 + i % 3},{'call' if i % 2 else 'put'},n{i}" for i in range(n)
+    ]
 
 
 def solve(*args):
@@ -193,8 +236,9 @@ def solve_fed(fifo, data, *args):
 def test_a_bad_cell_anywhere_is_its_rows_reason_and_the_summary_names_it(n, data, chunk):
     lines = book_lines(n)
     row = data.draw(st.integers(0, n - 1))
-    column, cell = data.draw(st.sampled_from([(0, "abc"), (3, "20250230"), (3, "20261208x"),
-                                              (4, "cll"), (3, "1e8")]))
+    column, cell = data.draw(
+        st.sampled_from([(0, "abc"), (3, "20250230"), (3, "20261208x"), (4, "cll"), (3, "1e8")])
+    )
     fields = lines[row + 1].split(",")
     fields[column] = cell
     lines[row + 1] = ",".join(fields)
@@ -264,10 +308,16 @@ def test_a_row_longer_than_a_block_is_read_once(n, data, chunk, compressed):
     assert notes == [line.rsplit(",", 1)[1] for line in lines[1:]]
 
 
-@pytest.mark.parametrize("encode, fed", [
-    (gzip.compress, False), (lambda b: b.replace(b"\n", b"\r"), False), (bytes, True),
-    (gzip.compress, True),
-], ids=["gzip", "cr line ends", "fifo", "gzip fifo"])
+@pytest.mark.parametrize(
+    "encode, fed",
+    [
+        (gzip.compress, False),
+        (lambda b: b.replace(b"\n", b"\r"), False),
+        (bytes, True),
+        (gzip.compress, True),
+    ],
+    ids=["gzip", "cr line ends", "fifo", "gzip fifo"],
+)
 def test_books_in_any_container_give_the_same_rows(encode, fed, tmp_path):
     code, want, _ = solve(SAMPLE, "-o", "-")
     path, raw = tmp_path / "book", encode(SAMPLE.read_bytes())
@@ -283,8 +333,9 @@ def test_books_in_any_container_give_the_same_rows(encode, fed, tmp_path):
 def corrupt_parquet(d, cut):
     pq.write_table(pa.csv.read_csv(SAMPLE), f"{d}/book.parquet")
     raw = Path(d, "book.parquet").read_bytes()
-    Path(d, "book.parquet").write_bytes(raw[:cut] + b"\0" * 64 + raw[cut + 64:] if cut > 0
-                                        else raw[:-cut or len(raw) // 2])
+    Path(d, "book.parquet").write_bytes(
+        raw[:cut] + b"\0" * 64 + raw[cut + 64 :] if cut > 0 else raw[: -cut or len(raw) // 2]
+    )
     return "book.parquet"
 
 
@@ -292,24 +343,48 @@ SIMD = r"^quelta: error: QUELTA_SIMD=sse: expected scalar, avx2 or avx512$"
 PYTHON_M = [sys.executable, "-P", "-m", "quelta"]
 
 
-@pytest.mark.parametrize("make, message, command", [
-    (lambda d: corrupt_parquet(d, 0), r"book\.parquet: not a readable Parquet file, truncated",
-     PYTHON_M),
-    (lambda d: corrupt_parquet(d, 200), r"cannot read book\.parquet: ", PYTHON_M),
-    (long_cell, r"book\.csv line 125: 2 fields, expected 8 as in the header", PYTHON_M),
-    (lambda d: Path(d, "b.gz").write_bytes(gzip.compress(b"price,forward\n\xff\n")) and "b.gz",
-     r"b\.gz: missing columns", PYTHON_M),
-    (lambda d: str(SAMPLE), SIMD, PYTHON_M),
-    (lambda d: str(SAMPLE), SIMD, [Path(sys.executable).with_name("quelta")]),
-], ids=["truncated parquet", "corrupt parquet", "long cell", "gzip header", "simd python -m",
-        "simd script"])
+@pytest.mark.parametrize(
+    "make, message, command",
+    [
+        (
+            lambda d: corrupt_parquet(d, 0),
+            r"book\.parquet: not a readable Parquet file, truncated",
+            PYTHON_M,
+        ),
+        (lambda d: corrupt_parquet(d, 200), r"cannot read book\.parquet: ", PYTHON_M),
+        (long_cell, r"book\.csv line 125: 2 fields, expected 8 as in the header", PYTHON_M),
+        (
+            lambda d: (
+                Path(d, "b.gz").write_bytes(gzip.compress(b"price,forward\n\xff\n")) and "b.gz"
+            ),
+            r"b\.gz: missing columns",
+            PYTHON_M,
+        ),
+        (lambda d: str(SAMPLE), SIMD, PYTHON_M),
+        (lambda d: str(SAMPLE), SIMD, [Path(sys.executable).with_name("quelta")]),
+    ],
+    ids=[
+        "truncated parquet",
+        "corrupt parquet",
+        "long cell",
+        "gzip header",
+        "simd python -m",
+        "simd script",
+    ],
+)
 def test_unreadable_books_are_one_line_in_a_real_process(make, message, command, tmp_path):
     if not Path(command[0]).exists():
         pytest.skip("no quelta script beside this interpreter")
     name = make(tmp_path)
     env = dict(os.environ, QUELTA_SIMD="sse") if message is SIMD else None
-    run = subprocess.run([*command, name, "-o", "out.csv"], cwd=tmp_path, env=env,
-                         capture_output=True, text=True, timeout=120)
+    run = subprocess.run(
+        [*command, name, "-o", "out.csv"],
+        cwd=tmp_path,
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     assert run.returncode == 1 and run.stdout == ""
     assert len(run.stderr.splitlines()) == 1 and run.stderr.startswith("quelta: error: ")
     assert re.search(message, run.stderr.strip()), run.stderr

@@ -35,8 +35,9 @@ def test_python_block_runs_as_printed(line, body):
     # A block that shows an optional extra (pyarrow, Dask, ...) runs where it is installed.
     for module in re.findall(r"^(?:>>> )?(?:import|from) (\w+)", body, re.M):
         pytest.importorskip(module)
-    test = doctest.DocTestParser().get_doctest(body, {"__name__": "__readme__"}, name,
-                                               str(README), line - 1)
+    test = doctest.DocTestParser().get_doctest(
+        body, {"__name__": "__readme__"}, name, str(README), line - 1
+    )
     if not test.examples:
         exec(compile(body, name, "exec"), {"__name__": "__readme__"})
         return
@@ -56,8 +57,9 @@ def run_it_section():
 def varying_parts_blanked(summary):
     """The summary without what differs between runs: the book's path, times and rates."""
     summary = re.sub(r"^(book: sample book) \(.*\)$", r"\1 (...)", summary, flags=re.M)
-    return re.sub(r"^time: .*$", lambda m: re.sub(r"\d[\d.,]*", "#", m.group()), summary,
-                  flags=re.M)
+    return re.sub(
+        r"^time: .*$", lambda m: re.sub(r"\d[\d.,]*", "#", m.group()), summary, flags=re.M
+    )
 
 
 def test_run_it_shows_what_the_command_prints(capsys):
@@ -71,4 +73,3 @@ def test_run_it_shows_what_the_command_prints(capsys):
     assert varying_parts_blanked(blocks[1][2]) == varying_parts_blanked(printed)
     # CI runs the README's test command as printed.
     assert blocks[2][2] in (ROOT / ".ci" / "run").read_text(encoding="utf-8")
-

@@ -10,14 +10,13 @@ import math
 
 import mpmath
 import numpy as np
+import oracle
 import pytest
+from support import GREEKS, greek_scales
+from support import assert_same_bits as same_bits
 
 import quelta
 from quelta import Reason
-
-import oracle
-from support import GREEKS, greek_scales
-from support import assert_same_bits as same_bits
 
 DAY = mpmath.mpf(1) / 365
 
@@ -64,8 +63,10 @@ def test_every_greek_is_a_derivative_of_the_market_price(spot, by_discount):
     each within 1e-12 of itself (of its terms where they cancel), up to total
     volatilities of 20, where a call's rho is a tail probability times K."""
     seed = 14 + 2 * spot + by_discount
-    options = [*zip(*seeded_options(40, seed)),
-               *zip(*seeded_options(40, seed + 100, expiries=(1.0, 30.0), highest=4.0))]
+    options = [
+        *zip(*seeded_options(40, seed)),
+        *zip(*seeded_options(40, seed + 100, expiries=(1.0, 30.0), highest=4.0)),
+    ]
     with mpmath.workdps(50):
         quotes = [quote(*o, spot, by_discount) for o in options]
     price = np.array([p for p, *_ in quotes])
@@ -80,8 +81,10 @@ def test_every_greek_is_a_derivative_of_the_market_price(spot, by_discount):
     u, rate = (np.array([quoted[i] for quoted in quotes])[ok] for i in (2, 3))
     _, K, T, _, q, _, call = (np.array(c)[ok] for c in zip(*options))
     with mpmath.workdps(50):
-        want = np.array([oracle.bsm_greeks(*a, spot) for a in
-                         zip(u, K, T, rate, q, g.vol[ok], call)], dtype=float).T
+        want = np.array(
+            [oracle.bsm_greeks(*a, spot) for a in zip(u, K, T, rate, q, g.vol[ok], call)],
+            dtype=float,
+        ).T
     scale = greek_scales(want, price[ok], u.astype(float), K, T, rate, q, g.vol[ok], spot)
     for name, w, sc in zip(GREEKS, want, scale):
         err = np.abs(np.asarray(getattr(g, name))[ok] - w) / sc
@@ -124,15 +127,16 @@ def test_put_call_relations_of_delta_theta_and_rho(spot):
 def test_a_spot_gives_the_volatility_of_its_forward(by_discount):
     S, K, T, r, q, sigma, call = seeded_options(200, seed=5)
     with mpmath.workdps(30):
-        price = [float(oracle.bsm_price(*(mpmath.mpf(float(v)) for v in a), c, True))
-                 for *a, c in zip(S, K, T, r, q, sigma, call)]
+        price = [
+            float(oracle.bsm_price(*(mpmath.mpf(float(v)) for v in a), c, True))
+            for *a, c in zip(S, K, T, r, q, sigma, call)
+        ]
     price[:3] = [math.nan, -1.0, 1e6]  # quotes without a volatility stay without one
     D = np.exp(-r * T)
     # The documented forwards, S times F/S: exp((r - q) T), or exp(-q T) / D.
     rates = {"discount": D} if by_discount else {"rate": r}
     forward = S * (np.exp(-q * T) / D if by_discount else np.exp((r - q) * T))
-    by_spot = quelta.greeks(price, strike=K, expiry=T, kind=call, spot=S, dividend_yield=q,
-                            **rates)
+    by_spot = quelta.greeks(price, strike=K, expiry=T, kind=call, spot=S, dividend_yield=q, **rates)
     by_forward = quelta.greeks(price, forward, K, T, kind=call, **rates)
     for name in ("vol", "vega", "reason"):
         same_bits(getattr(by_spot, name), getattr(by_forward, name))
@@ -140,14 +144,17 @@ def test_a_spot_gives_the_volatility_of_its_forward(by_discount):
     assert np.nanmax(np.abs(by_spot.vol / sigma - 1)) < 1e-12
 
 
-@pytest.mark.parametrize("arguments, match", [
-    ({"forward": 100.0, "spot": 100.0, "rate": 0.01}, "either forward or spot, not both"),
-    ({"rate": 0.01}, "missing argument: give forward, or spot with rate"),
-    ({"spot": 100.0}, "spot needs rate"),
-    ({"forward": 100.0, "dividend_yield": 0.02}, "dividend_yield is used only with spot"),
-    ({"spot": 100.0, "rate": 0.01, "strike": None}, "missing argument: strike"),
-    ({"spot": 100.0, "rate": 0.01, "expiry": None}, "missing argument: expiry"),
-])
+@pytest.mark.parametrize(
+    "arguments, match",
+    [
+        ({"forward": 100.0, "spot": 100.0, "rate": 0.01}, "either forward or spot, not both"),
+        ({"rate": 0.01}, "missing argument: give forward, or spot with rate"),
+        ({"spot": 100.0}, "spot needs rate"),
+        ({"forward": 100.0, "dividend_yield": 0.02}, "dividend_yield is used only with spot"),
+        ({"spot": 100.0, "rate": 0.01, "strike": None}, "missing argument: strike"),
+        ({"spot": 100.0, "rate": 0.01, "expiry": None}, "missing argument: expiry"),
+    ],
+)
 def test_underlying_arguments_are_checked(arguments, match):
     args = {"strike": 100.0, "expiry": 1.0, **arguments}
     for f in (quelta.implied_volatility, quelta.greeks):
@@ -180,8 +187,8 @@ def test_greeks_where_forward_over_strike_is_below_the_normal_range(F, K, sigma,
         want = {
             "vanna": -density * d2 / (100 * s) * f / u,
             "volga": density * f * mpmath.sqrt(T) * d1 * d2 / (100 * 100 * s),
-            "theta": (q * f * D * mpmath.ncdf(d1) - r * b - decay if spot
-                      else r * price - decay) * DAY,
+            "theta": (q * f * D * mpmath.ncdf(d1) - r * b - decay if spot else r * price - decay)
+            * DAY,
             "rho": T * b / 100 if spot else -T * price / 100,
         }
     for name, value in want.items():

@@ -21,8 +21,8 @@ import pytest
 import quelta.black_core as bc
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from support import assert_same_bits as same_bits  # noqa: E402
-from support import black_price  # noqa: E402
+from support import assert_same_bits as same_bits
+from support import black_price
 
 N = 20_000
 THREADS = 8
@@ -37,8 +37,11 @@ def spoil(rng, price, fwd, strike=None, discount=None, share=0.03):
     price[idx] = rng.choice(bad_prices, len(idx))
     idx = rng.choice(n, int(share * n / 3), replace=False)
     price[idx] = 2.0 * fwd[idx]  # above the largest call price, F
-    for column, bad in [(fwd, [0.0, -0.0, -5.0, np.nan]), (strike, [0.0, -1.0, np.nan, np.inf]),
-                        (discount, [0.0, -0.5, np.nan])]:
+    for column, bad in [
+        (fwd, [0.0, -0.0, -5.0, np.nan]),
+        (strike, [0.0, -1.0, np.nan, np.inf]),
+        (discount, [0.0, -0.5, np.nan]),
+    ]:
         if column is not None:
             idx = rng.choice(n, int(share * n / 3), replace=False)
             column[idx] = rng.choice(bad, len(idx))
@@ -77,12 +80,27 @@ def make_inputs():
         spoil(rng, strip[q], np.full(N, 100.0), strike=strip_strike)
     spoil(rng, price, fwd, strike, discount)
 
-    arrays = {"series_fwd": series_fwd, "series_call": series[1], "series_put": series[-1],
-              "strip_strike": strip_strike, "strip_call": strip[1], "strip_put": strip[-1],
-              "fwd": fwd, "strike": strike, "is_call": is_call, "price": price,
-              "discount": discount}
-    for name in ["series_fwd", "series_call", "series_put", "strip_strike", "strip_call",
-                 "strip_put"]:
+    arrays = {
+        "series_fwd": series_fwd,
+        "series_call": series[1],
+        "series_put": series[-1],
+        "strip_strike": strip_strike,
+        "strip_call": strip[1],
+        "strip_put": strip[-1],
+        "fwd": fwd,
+        "strike": strike,
+        "is_call": is_call,
+        "price": price,
+        "discount": discount,
+    }
+    for name in [
+        "series_fwd",
+        "series_call",
+        "series_put",
+        "strip_strike",
+        "strip_call",
+        "strip_put",
+    ]:
         arrays[name].flags.writeable = False  # the batch function takes writable arrays only
     return arrays
 
@@ -103,11 +121,15 @@ def jobs(a):
 
     return [
         lambda: [bc.vectorized_implied_vol(a["series_call"], a["series_fwd"], 100.0, 1)],
-        lambda: [bc.vectorized_implied_vol(a["series_put"][::-1], a["series_fwd"][::-1], 100.0,
-                                           -1)],
+        lambda: [
+            bc.vectorized_implied_vol(a["series_put"][::-1], a["series_fwd"][::-1], 100.0, -1)
+        ],
         lambda: [bc.vectorized_implied_vol_strikes(a["strip_call"], 100.0, a["strip_strike"], 1)],
-        lambda: [bc.vectorized_implied_vol_strikes(a["strip_put"][::2], 100.0,
-                                                   a["strip_strike"][::2], -1)],
+        lambda: [
+            bc.vectorized_implied_vol_strikes(
+                a["strip_put"][::2], 100.0, a["strip_strike"][::2], -1
+            )
+        ],
         lambda: greeks(*book),
         lambda: greeks(*(c[::-3] for c in book)),
     ]
@@ -133,8 +155,9 @@ def test_threads_agree_with_a_serial_run(inputs):
             order = [(k + round_ + j) % len(work) for j in range(len(work))]
             for j in order:
                 results[k][j] = work[j]()
-            bc.compute_trades_greeks(*(c[k::THREADS] for c in book),
-                                     *(s[k::THREADS] for s in shared))
+            bc.compute_trades_greeks(
+                *(c[k::THREADS] for c in book), *(s[k::THREADS] for s in shared)
+            )
         except BaseException as exc:  # handed to the main thread
             errors.append(exc)
 
@@ -145,8 +168,9 @@ def test_threads_agree_with_a_serial_run(inputs):
             for s in shared:
                 s.fill(np.nan)
             barrier = threading.Barrier(THREADS)
-            threads = [threading.Thread(target=worker, args=(k, barrier, round_))
-                       for k in range(THREADS)]
+            threads = [
+                threading.Thread(target=worker, args=(k, barrier, round_)) for k in range(THREADS)
+            ]
             for t in threads:
                 t.start()
             for t in threads:

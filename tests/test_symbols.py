@@ -38,8 +38,13 @@ def read(cells):
 
 
 @settings(deadline=None)
-@given(ROOTS, DAYS, st.booleans(), st.integers(1, 99_999_999),
-       st.sampled_from(["plain", "padded", "api"]))
+@given(
+    ROOTS,
+    DAYS,
+    st.booleans(),
+    st.integers(1, 99_999_999),
+    st.sampled_from(["plain", "padded", "api"]),
+)
 def test_occ_symbols_read_back(root, day, call, thousandths, form):
     got, seen = read([occ(root, day, call, thousandths, form)])
     assert got.expiry[0] == np.datetime64(day) and got.is_call[0] == call
@@ -47,8 +52,15 @@ def test_occ_symbols_read_back(root, day, call, thousandths, form):
 
 
 @settings(deadline=None)
-@given(ROOTS, DAYS, st.booleans(), st.integers(1, 10**7), st.integers(0, 3),
-       st.sampled_from([".", "d"]), st.sampled_from(["ddmmmyy", "yymmdd", "quoted"]))
+@given(
+    ROOTS,
+    DAYS,
+    st.booleans(),
+    st.integers(1, 10**7),
+    st.integers(0, 3),
+    st.sampled_from([".", "d"]),
+    st.sampled_from(["ddmmmyy", "yymmdd", "quoted"]),
+)
 def test_crypto_instruments_read_back(root, day, call, whole, decimals, point, form):
     head, tail = divmod(whole, 10**decimals)
     strike = str(whole) if decimals == 0 else f"{head}{point}{tail:0{decimals}d}"
@@ -57,13 +69,29 @@ def test_crypto_instruments_read_back(root, day, call, whole, decimals, point, f
     assert got.strike[0] == float(strike.replace("d", ".")) and not seen.bad.any()
 
 
-@pytest.mark.parametrize("cell", [
-    "SPXW251219C0685000", "SPXW251219C068500000", "TOOLONG251219C06850000",
-    "AAPL 251219P00150000", "SPXW251319C06850000", "SPXW250230C06850000",
-    "spxw251219c06850000", "SPXW251219X06850000", "BTC-26DEC25-90000-X",
-    "btc-26dec25-90000-c", "BTC-30FEB25-90000-C", "BTC-26DEX25-90000-C", "BTC-251326-90000-C",
-    "BTC-26DEC25--C", "BTC-26DEC25-9.0.0-C", "O:", "-", "251219C06850000",
-])
+@pytest.mark.parametrize(
+    "cell",
+    [
+        "SPXW251219C0685000",
+        "SPXW251219C068500000",
+        "TOOLONG251219C06850000",
+        "AAPL 251219P00150000",
+        "SPXW251319C06850000",
+        "SPXW250230C06850000",
+        "spxw251219c06850000",
+        "SPXW251219X06850000",
+        "BTC-26DEC25-90000-X",
+        "btc-26dec25-90000-c",
+        "BTC-30FEB25-90000-C",
+        "BTC-26DEX25-90000-C",
+        "BTC-251326-90000-C",
+        "BTC-26DEC25--C",
+        "BTC-26DEC25-9.0.0-C",
+        "O:",
+        "-",
+        "251219C06850000",
+    ],
+)
 def test_hostile_symbols_are_unreadable_and_named(cell):
     got, seen = read(["SPXW251219C06850000", cell, ""])
     assert seen.bad.tolist() == [False, True, False]

@@ -83,8 +83,14 @@ def _strikes():
 def _batch():
     price, fwd = long_inputs()
     n = len(price)
-    args = (price, fwd, np.full(n, 100.0), np.ones(n, np.int8), np.full(n, 0.9),
-            *(np.empty(n) for _ in range(4)))
+    args = (
+        price,
+        fwd,
+        np.full(n, 100.0),
+        np.ones(n, np.int8),
+        np.full(n, 0.9),
+        *(np.empty(n) for _ in range(4)),
+    )
     return lambda: bc.compute_trades_greeks(*args)
 
 
@@ -122,18 +128,29 @@ class Resizer:
 
 
 @pytest.mark.slow
-@pytest.mark.parametrize("name, position", [("vectorized_implied_vol", 0),
-                                            ("vectorized_implied_vol", 1),
-                                            ("compute_trades_greeks", 0),
-                                            ("compute_trades_greeks", 8)])
+@pytest.mark.parametrize(
+    "name, position",
+    [
+        ("vectorized_implied_vol", 0),
+        ("vectorized_implied_vol", 1),
+        ("compute_trades_greeks", 0),
+        ("compute_trades_greeks", 8),
+    ],
+)
 def test_buffers_stay_exported_while_the_loop_runs(name, position):
     price, fwd = long_inputs()
     n = len(price)
     if name == "vectorized_implied_vol":
         args = [price, fwd, 100.0, 1]
     else:
-        args = [price, fwd, np.full(n, 100.0), np.ones(n, np.int8), np.full(n, 0.9),
-                *(np.empty(n) for _ in range(4))]
+        args = [
+            price,
+            fwd,
+            np.full(n, 100.0),
+            np.ones(n, np.int8),
+            np.full(n, 0.9),
+            *(np.empty(n) for _ in range(4)),
+        ]
     args[position] = target = array.array("d", args[position])
     resizer = Resizer(target)
     with Spinner(resizer) as spinner:
@@ -161,10 +178,12 @@ def _run_all(frozen, batch):
     price, fwd, strike = frozen
     outs = [np.empty(len(price)) for _ in range(4)]
     bc.compute_trades_greeks(*batch, *outs)
-    return [bc.vectorized_implied_vol(price, fwd, 100.0, 1),
-            bc.vectorized_implied_vol(price, fwd, 100.0, -1),
-            bc.vectorized_implied_vol_strikes(price, 100.0, strike, 1),
-            *outs]
+    return [
+        bc.vectorized_implied_vol(price, fwd, 100.0, 1),
+        bc.vectorized_implied_vol(price, fwd, 100.0, -1),
+        bc.vectorized_implied_vol_strikes(price, 100.0, strike, 1),
+        *outs,
+    ]
 
 
 @pytest.mark.slow

@@ -17,8 +17,10 @@ QS = [1, -1, 0, 7, -3, 2**31 - 1, -(2**31)]
 
 def scalar_series(price, fwd, K, q):
     """Element by element through implied_vol, with the skip test of the loops."""
-    return [0.0 if f <= 0.0 or k <= 0.0 else bc.implied_vol(p, f, k, q)
-            for p, f, k in np.broadcast(price, fwd, K)]
+    return [
+        0.0 if f <= 0.0 or k <= 0.0 else bc.implied_vol(p, f, k, q)
+        for p, f, k in np.broadcast(price, fwd, K)
+    ]
 
 
 @pytest.mark.parametrize("q", QS)
@@ -76,8 +78,13 @@ def test_nan_forward_or_strike_goes_to_the_solver(same_bits, fn):
         got = bc.vectorized_implied_vol(price, series, 100.0, 1)
     else:
         got = bc.vectorized_implied_vol_strikes(price, 100.0, series, 1)
-    same_bits(got, [bc.implied_vol(p, NAN, 100.0, 1) if fn == "fwd"
-                    else bc.implied_vol(p, 100.0, NAN, 1) for p in price])
+    same_bits(
+        got,
+        [
+            bc.implied_vol(p, NAN, 100.0, 1) if fn == "fwd" else bc.implied_vol(p, 100.0, NAN, 1)
+            for p in price
+        ],
+    )
 
 
 @pytest.mark.parametrize("K", [0.0, -0.0, -2.0])
@@ -143,11 +150,15 @@ def test_short_view_into_a_longer_buffer_is_refused(which):
 def test_longer_second_array_is_read_only_up_to_n(same_bits, extra):
     price = np.array([ATM_PRICE, 6.19042641376835])
     series = np.concatenate([[100.0, 100.0], np.full(extra, NAN)])
-    same_bits(bc.vectorized_implied_vol(price, series, 100.0, 1),
-              bc.vectorized_implied_vol(price, series[:2], 100.0, 1))
+    same_bits(
+        bc.vectorized_implied_vol(price, series, 100.0, 1),
+        bc.vectorized_implied_vol(price, series[:2], 100.0, 1),
+    )
     strikes = np.concatenate([[100.0, 110.0], np.full(extra, NAN)])
-    same_bits(bc.vectorized_implied_vol_strikes(price, 100.0, strikes, 1),
-              bc.vectorized_implied_vol_strikes(price, 100.0, strikes[:2], 1))
+    same_bits(
+        bc.vectorized_implied_vol_strikes(price, 100.0, strikes, 1),
+        bc.vectorized_implied_vol_strikes(price, 100.0, strikes[:2], 1),
+    )
 
 
 SECOND = [None, np.zeros(0), np.zeros(3), np.zeros(6)[::-2]]
@@ -156,9 +167,11 @@ SECOND = [None, np.zeros(0), np.zeros(3), np.zeros(6)[::-2]]
 @pytest.mark.parametrize("price", [None, np.zeros(0)])
 @pytest.mark.parametrize("second", SECOND)
 def test_no_prices_give_an_empty_result(price, second):
-    for got in (bc.vectorized_implied_vol(price, second, 100.0, 1),
-                bc.vectorized_implied_vol_strikes(price, 100.0, second, -1),
-                bc.vectorized_implied_vol_strikes(price, -1.0, second, 1)):
+    for got in (
+        bc.vectorized_implied_vol(price, second, 100.0, 1),
+        bc.vectorized_implied_vol_strikes(price, 100.0, second, -1),
+        bc.vectorized_implied_vol_strikes(price, -1.0, second, 1),
+    ):
         assert type(got) is np.ndarray
         assert got.dtype == np.float64
         assert got.shape == (0,)
@@ -168,9 +181,11 @@ def test_no_prices_give_an_empty_result(price, second):
 def test_result_is_a_new_float64_array_and_inputs_are_untouched(n):
     price = np.full(n, ATM_PRICE)
     fwd = np.full(n, 100.0)
-    results = [bc.vectorized_implied_vol(price, fwd, 100.0, 1),
-               bc.vectorized_implied_vol(price, fwd, 100.0, 1),
-               bc.vectorized_implied_vol_strikes(price, 100.0, fwd, 1)]
+    results = [
+        bc.vectorized_implied_vol(price, fwd, 100.0, 1),
+        bc.vectorized_implied_vol(price, fwd, 100.0, 1),
+        bc.vectorized_implied_vol_strikes(price, 100.0, fwd, 1),
+    ]
     for got in results:
         assert type(got) is np.ndarray
         assert got.dtype == np.float64 and got.shape == (n,)
@@ -183,10 +198,10 @@ def test_result_is_a_new_float64_array_and_inputs_are_untouched(n):
 
 def test_same_array_for_prices_and_forwards(same_bits):
     data = np.array([5.0, 50.0, 99.0])
-    same_bits(bc.vectorized_implied_vol(data, data, 60.0, 1),
-              scalar_series(data, data, 60.0, 1))
-    same_bits(bc.vectorized_implied_vol_strikes(data, 60.0, data, -1),
-              scalar_series(data, 60.0, data, -1))
+    same_bits(bc.vectorized_implied_vol(data, data, 60.0, 1), scalar_series(data, data, 60.0, 1))
+    same_bits(
+        bc.vectorized_implied_vol_strikes(data, 60.0, data, -1), scalar_series(data, 60.0, data, -1)
+    )
 
 
 P = np.array([ATM_PRICE])
@@ -200,30 +215,59 @@ def _vec_msg(name, given):
 @pytest.mark.parametrize(
     "call, error, message",
     [
-        (lambda: bc.vectorized_implied_vol(P, A, q=1), TypeError,
-         _vec_msg("vectorized_implied_vol", 2)),
+        (
+            lambda: bc.vectorized_implied_vol(P, A, q=1),
+            TypeError,
+            _vec_msg("vectorized_implied_vol", 2),
+        ),
         (lambda: bc.vectorized_implied_vol(), TypeError, _vec_msg("vectorized_implied_vol", 0)),
-        (lambda: bc.vectorized_implied_vol(P, A, 100.0, 1, 0), TypeError,
-         _vec_msg("vectorized_implied_vol", 5)),
-        (lambda: bc.vectorized_implied_vol(P, A, 100.0, 1, K=100.0), TypeError,
-         "vectorized_implied_vol() got multiple values for keyword argument 'K'"),
-        (lambda: bc.vectorized_implied_vol(P, F=A, K=100.0, q=1), TypeError,
-         "vectorized_implied_vol() got an unexpected keyword argument 'F'"),
-        (lambda: bc.vectorized_implied_vol_strikes(P, 100.0, q=1), TypeError,
-         _vec_msg("vectorized_implied_vol_strikes", 2)),
-        (lambda: bc.vectorized_implied_vol_strikes(P, F=100.0, strike=A, q=1), TypeError,
-         "vectorized_implied_vol_strikes() got an unexpected keyword argument 'strike'"),
-        (lambda: bc.vectorized_implied_vol_strikes(P, 100.0, A, 1, undiscounted_price=P),
-         TypeError,
-         "vectorized_implied_vol_strikes() got multiple values for keyword argument "
-         "'undiscounted_price'"),
+        (
+            lambda: bc.vectorized_implied_vol(P, A, 100.0, 1, 0),
+            TypeError,
+            _vec_msg("vectorized_implied_vol", 5),
+        ),
+        (
+            lambda: bc.vectorized_implied_vol(P, A, 100.0, 1, K=100.0),
+            TypeError,
+            "vectorized_implied_vol() got multiple values for keyword argument 'K'",
+        ),
+        (
+            lambda: bc.vectorized_implied_vol(P, F=A, K=100.0, q=1),
+            TypeError,
+            "vectorized_implied_vol() got an unexpected keyword argument 'F'",
+        ),
+        (
+            lambda: bc.vectorized_implied_vol_strikes(P, 100.0, q=1),
+            TypeError,
+            _vec_msg("vectorized_implied_vol_strikes", 2),
+        ),
+        (
+            lambda: bc.vectorized_implied_vol_strikes(P, F=100.0, strike=A, q=1),
+            TypeError,
+            "vectorized_implied_vol_strikes() got an unexpected keyword argument 'strike'",
+        ),
+        (
+            lambda: bc.vectorized_implied_vol_strikes(P, 100.0, A, 1, undiscounted_price=P),
+            TypeError,
+            "vectorized_implied_vol_strikes() got multiple values for keyword argument "
+            "'undiscounted_price'",
+        ),
         (lambda: bc.vectorized_implied_vol(P, A, 100.0, "1"), TypeError, "an integer is required"),
-        (lambda: bc.vectorized_implied_vol_strikes(P, 100.0, A, 2**31), OverflowError,
-         "value too large to convert to int"),
-        (lambda: bc.vectorized_implied_vol(P, A[:0], 100.0, 1), ValueError,
-         "fwd_mid has 0 elements, expected at least 1"),
-        (lambda: bc.vectorized_implied_vol_strikes(np.zeros(2), 1.0, A, 1), ValueError,
-         "K has 1 element, expected at least 2"),
+        (
+            lambda: bc.vectorized_implied_vol_strikes(P, 100.0, A, 2**31),
+            OverflowError,
+            "value too large to convert to int",
+        ),
+        (
+            lambda: bc.vectorized_implied_vol(P, A[:0], 100.0, 1),
+            ValueError,
+            "fwd_mid has 0 elements, expected at least 1",
+        ),
+        (
+            lambda: bc.vectorized_implied_vol_strikes(np.zeros(2), 1.0, A, 1),
+            ValueError,
+            "K has 1 element, expected at least 2",
+        ),
     ],
 )
 def test_binding_and_length_messages(call, error, message):
@@ -301,8 +345,9 @@ FAILING_CALLS = {
 }
 
 
-@pytest.mark.parametrize("name, args",
-                         [(name, args) for name, calls in FAILING_CALLS.items() for args in calls])
+@pytest.mark.parametrize(
+    "name, args", [(name, args) for name, calls in FAILING_CALLS.items() for args in calls]
+)
 def test_traceback_names_the_function(name, args):
     with pytest.raises((TypeError, ValueError)) as info:
         getattr(bc, name)(*args)
