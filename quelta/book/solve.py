@@ -79,7 +79,7 @@ def _check_shift(found: Mapping[str, str], model: str, shift: object) -> None:
 
 
 def _solve(
-    x: Inputs, price: np.ndarray, threads: int | None, more: bool, model: str, shift: object
+    x: Inputs, price: np.ndarray, threads: int | None, more: bool, model: str, shift: float | None
 ) -> tuple[Greeks, Any]:
     """One solve of the book at the prices given (NaN for unusable rows)."""
     return solve_greeks(
