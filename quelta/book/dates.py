@@ -219,7 +219,7 @@ def calendar_days(year: np.ndarray, month: np.ndarray, day: np.ndarray) -> np.nd
     days = months.astype("datetime64[D]") + (np.clip(day, 1, 31) - 1)
     ok = (year >= 1) & (month >= 1) & (month <= 12) & (day >= 1) & (day <= 31)
     ok &= days.astype("datetime64[M]") == months
-    return np.where(ok, days, np.datetime64("NaT"))
+    return np.where(ok, days, np.datetime64("NaT", "D"))
 
 
 def _assemble(fields: tuple[np.ndarray, ...]) -> Dates:
@@ -405,7 +405,7 @@ def _cell_dates(values: pa.Array, column: str, options: DateOptions) -> tuple[Da
         return _typed_dates(values)
     if _is_text(kind) or pa.types.is_integer(kind):
         return _read_texts(values, options, f"column {column!r}"), None
-    return _day_dates(np.full(len(values), np.datetime64("NaT"), "datetime64[D]")), None
+    return _day_dates(np.full(len(values), np.datetime64("NaT", "D"), "datetime64[D]")), None
 
 
 def _start(

@@ -93,13 +93,13 @@ def read_symbols(values: pa.Array, column: str, cells: Cells) -> Symbols:
         missing = to_numpy(pc.is_null(values))
         cells.flag(~missing, column, values, MESSAGE)
         return Symbols(
-            np.full(n, np.datetime64("NaT"), "datetime64[D]"), np.zeros(n, bool), np.full(n, np.nan)
+            np.full(n, np.datetime64("NaT", "D"), "datetime64[D]"), np.zeros(n, bool), np.full(n, np.nan)
         )
     encoded = pc.dictionary_encode(values)
     texts = pc.utf8_trim_whitespace(encoded.dictionary.cast(pa.string()))
     m = len(texts)
     found = np.zeros(m, bool)
-    expiry = np.full(m, np.datetime64("NaT"), "datetime64[D]")
+    expiry = np.full(m, np.datetime64("NaT", "D"), "datetime64[D]")
     is_call, strike = np.zeros(m, bool), np.full(m, np.nan)
     for pattern in (_OCC, *_CRYPTO):
         rows, day, call, price = _read_form(texts, pattern)
@@ -112,7 +112,7 @@ def read_symbols(values: pa.Array, column: str, cells: Cells) -> Symbols:
     unreadable = np.append(~found & ~empty, False)[index]
     cells.flag(unreadable, column, values, MESSAGE)
     return Symbols(
-        np.append(expiry, np.datetime64("NaT"))[index],
+        np.append(expiry, np.datetime64("NaT", "D"))[index],
         np.append(is_call, False)[index],
         np.append(strike, np.nan)[index],
     )
