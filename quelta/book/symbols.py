@@ -93,7 +93,9 @@ def read_symbols(values: pa.Array, column: str, cells: Cells) -> Symbols:
         missing = to_numpy(pc.is_null(values))
         cells.flag(~missing, column, values, MESSAGE)
         return Symbols(
-            np.full(n, np.datetime64("NaT", "D"), "datetime64[D]"), np.zeros(n, bool), np.full(n, np.nan)
+            np.full(n, np.datetime64("NaT", "D"), "datetime64[D]"),
+            np.zeros(n, bool),
+            np.full(n, np.nan),
         )
     encoded = pc.dictionary_encode(values)
     texts = pc.utf8_trim_whitespace(encoded.dictionary.cast(pa.string()))
