@@ -152,15 +152,10 @@ def solve_on_cluster(args: argparse.Namespace) -> int:
                     args.output,
                     client=client,
                     valuation_date=args.valuation_date,
-                    date_format=args.date_format,
-                    expiry_time=args.expiry_time,
-                    timezone=args.timezone,
                     strict=args.strict,
                     chunk_size=args.chunk_size,
                     greeks=args.greeks,
                     **book_options(args),
-                    model=args.model,
-                    shift=args.shift,
                     progress=progress,
                 )
     except books.BookError as exc:

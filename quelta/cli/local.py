@@ -427,11 +427,6 @@ def _solve_batch(books: Any, batch: Any, args: argparse.Namespace, options: dict
         strict=args.strict,
         greeks=args.greeks,
         **options,
-        date_format=args.date_format,
-        expiry_time=args.expiry_time,
-        timezone=args.timezone,
-        model=args.model,
-        shift=args.shift,
     )
     return solved, time.perf_counter() - start
 

@@ -105,4 +105,8 @@ def book_options(args: argparse.Namespace) -> dict[str, Any]:
     """The keywords of :func:`quelta.book.solve_batch` the command line gives."""
     options: dict[str, Any] = {role: getattr(args, role) for role in CONSTANTS}
     options.update(columns=args.columns, bid_ask_vols=args.bid_ask_vols, price_unit=args.price_unit)
+    options.update(
+        date_format=args.date_format, expiry_time=args.expiry_time, timezone=args.timezone
+    )
+    options.update(model=args.model, shift=args.shift)
     return options
