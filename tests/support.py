@@ -97,3 +97,17 @@ def cpu_model():
     import platform
 
     return platform.processor() or platform.machine()
+
+
+# The parameter names of black_core.compute_trades_greeks, in order.
+GREEKS_PARAMETERS = (
+    "undiscounted_price",
+    "fwd_mid",
+    "strike",
+    "is_call",
+    "discount",
+    "out_vol",
+    "out_delta",
+    "out_gamma",
+    "out_vega",
+)

@@ -6,6 +6,7 @@ import traceback
 import mpmath
 import numpy as np
 import pytest
+from support import GREEKS_PARAMETERS
 
 import quelta.black_core as bc
 
@@ -15,17 +16,7 @@ SENTINEL = -7.25e77
 
 INPUTS = ["price", "fwd", "strike", "is_call", "discount"]
 OUTPUTS = ["out_vol", "out_delta", "out_gamma", "out_vega"]
-ARG_NAMES = [
-    "undiscounted_price",
-    "fwd_mid",
-    "strike",
-    "is_call",
-    "discount",
-    "out_vol",
-    "out_delta",
-    "out_gamma",
-    "out_vega",
-]
+ARG_NAMES = list(GREEKS_PARAMETERS)
 
 
 def reference(trades):

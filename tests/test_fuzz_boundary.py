@@ -29,6 +29,7 @@ import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from support import GREEKS_PARAMETERS
 
 import quelta.black_core as bc
 
@@ -657,17 +658,7 @@ def test_vectorized_implied_vol_fuzzed(strikes, data):
 # ---------------------------------------------------------------------------
 # Batch implied volatility and Greeks
 
-CTG_PARAMS = (
-    "undiscounted_price",
-    "fwd_mid",
-    "strike",
-    "is_call",
-    "discount",
-    "out_vol",
-    "out_delta",
-    "out_gamma",
-    "out_vega",
-)
+CTG_PARAMS = GREEKS_PARAMETERS
 INPUTS = CTG_PARAMS[:5]
 OUTPUTS = CTG_PARAMS[5:]
 _ALIASES = st.sampled_from(

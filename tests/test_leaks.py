@@ -23,6 +23,7 @@ from collections.abc import Callable
 
 import numpy as np
 import pytest
+from support import GREEKS_PARAMETERS
 
 import quelta.black_core as bc
 
@@ -592,17 +593,7 @@ def greeks_arrays(n=N):
     return [price, fwd, strike, is_call, discount] + [np.zeros(n) for _ in range(4)]
 
 
-GREEKS_NAMES = [
-    "undiscounted_price",
-    "fwd_mid",
-    "strike",
-    "is_call",
-    "discount",
-    "out_vol",
-    "out_delta",
-    "out_gamma",
-    "out_vega",
-]
+GREEKS_NAMES = list(GREEKS_PARAMETERS)
 
 
 def greeks_paths():

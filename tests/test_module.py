@@ -8,6 +8,7 @@ import textwrap
 
 import numpy as np
 import pytest
+from support import GREEKS_PARAMETERS
 
 import quelta.black_core as bc
 
@@ -18,17 +19,7 @@ FUNCTIONS = {
     "black_vega": ["F", "K", "sigma"],
     "vectorized_implied_vol": ["undiscounted_price", "fwd_mid", "K", "q"],
     "vectorized_implied_vol_strikes": ["undiscounted_price", "F", "K", "q"],
-    "compute_trades_greeks": [
-        "undiscounted_price",
-        "fwd_mid",
-        "strike",
-        "is_call",
-        "discount",
-        "out_vol",
-        "out_delta",
-        "out_gamma",
-        "out_vega",
-    ],
+    "compute_trades_greeks": list(GREEKS_PARAMETERS),
 }
 
 DOCS = {
