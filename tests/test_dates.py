@@ -13,7 +13,7 @@ pa = pytest.importorskip("pyarrow")
 
 import quelta  # noqa: E402
 from quelta import book  # noqa: E402
-from quelta.book import dates  # noqa: E402
+from quelta.book import dates, expiries  # noqa: E402
 
 ATM = "7.965567455405804"  # undiscounted ATM call, F = K = 100, total vol 0.2
 NEW_YORK = "America/New_York"
@@ -50,7 +50,7 @@ DATE_FORMS = [  # each takes a date and writes it as exports do
 def test_written_dates_read_back(day, form, flips):
     text = mixed_case(form(day), flips)
     want = micros(dt.datetime.combine(day, dt.time(), dt.UTC))
-    assert dates.valuation_instant(text) == (want, False)
+    assert expiries.valuation_instant(text) == (want, False)
 
 
 @settings(deadline=None)
@@ -71,7 +71,7 @@ def test_written_date_times_read_back(when, offset, sep, utc):
     else:
         want = when.replace(tzinfo=dt.timezone(dt.timedelta(minutes=offset)))
         text = want.isoformat(sep).replace("+00:00", utc)
-    got = dates.valuation_instant(text, NEW_YORK if offset is None else None)
+    got = expiries.valuation_instant(text, NEW_YORK if offset is None else None)
     assert got == (micros(want), when.time() != dt.time())
 
 

@@ -46,7 +46,7 @@ from quelta.book.columns import (
     resolve_columns,
     result_names,
 )
-from quelta.book.dates import MAX_EXPIRY_YEARS
+from quelta.book.expiries import MAX_EXPIRY_YEARS
 from quelta.book.files import (
     CSV_SUFFIXES,
     PARQUET_SUFFIXES,

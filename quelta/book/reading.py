@@ -27,7 +27,7 @@ from quelta.book.columns import (
     numeric_role,
     resolve_columns,
 )
-from quelta.book.dates import DatedColumn, read_years
+from quelta.book.expiries import DatedColumn, read_years
 from quelta.book.symbols import read_symbols
 
 
