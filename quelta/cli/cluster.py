@@ -115,8 +115,8 @@ def _client(where: int | str) -> Iterator[Any]:
         yield client
 
 
-def solve_on_cluster(args: argparse.Namespace) -> int:
-    """Runs ``quelta solve`` with ``--scheduler``; returns the exit status."""
+def _check_arguments(args: argparse.Namespace) -> None:
+    """Refuses what a run on a cluster cannot do, before anything is started."""
     if args.output is None or args.output == "-":
         raise CliError("--scheduler writes a Parquet dataset: give its directory, -o OUT_DIR")
     if args.book is None or args.book == "-":
@@ -129,6 +129,11 @@ def solve_on_cluster(args: argparse.Namespace) -> int:
         raise CliError("--skip-rows is for one book on this machine, not with --scheduler")
     if args.chunk_size < 1:
         raise CliError("--chunk-size must be at least 1")
+
+
+def solve_on_cluster(args: argparse.Namespace) -> int:
+    """Runs ``quelta solve`` with ``--scheduler``; returns the exit status."""
+    _check_arguments(args)
     where = _parse_scheduler(args.scheduler)
     try:
         from distributed.scheduler import KilledWorker
