@@ -75,7 +75,7 @@ _DESCRIPTIONS = {
     Reason.NON_POSITIVE_EXPIRY: "expiry <= 0",
     Reason.NOT_FINITE: "missing (NaN) or infinite input",
     Reason.NOT_SOLVED: "no volatility found by the solver",
-    Reason.BAD_INPUT: "unreadable cell: not a number, or an unknown option kind",
+    Reason.BAD_INPUT: "unreadable cell (a number, option kind, date or symbol)",
 }
 
 

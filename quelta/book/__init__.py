@@ -12,7 +12,7 @@ it can be mapped over the batches of a stream or the partitions of a larger
 frame; :func:`summarize` counts the rows of a result by reason.
 
 A row whose cells cannot be read (text in a number column, an unknown option
-kind) gets the reason ``bad_input``; a missing number (an empty cell, NA,
+kind, a date or an option symbol in no form it knows) gets the reason ``bad_input``; a missing number (an empty cell, NA,
 #N/A) gets ``not_finite``; the other rows are solved. With ``strict=True``
 the first unreadable row raises :class:`BookError` instead.
 

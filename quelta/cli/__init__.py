@@ -79,7 +79,8 @@ values decide, or --date-format) need a valuation date
 calendar days / 365, and an expiry beyond 100 years is an unreadable cell.
 An empty cell (or NA, #N/A) is a missing value: the row gets no volatility
 (reason not_finite). A cell that cannot be read (text in a number column,
-an unknown option kind) gives the row the reason bad_input, unless --strict.
+an unknown option kind, a date or option symbol in no form above) gives the
+row the reason bad_input, unless --strict.
 Without a discount or rate column, prices are taken as undiscounted (D = 1).
 A spot column replaces the forward column (a book with both is refused) and
 needs a rate or discount column: F = S exp((r - q) T), q from a dividend
