@@ -55,8 +55,8 @@ from quelta.book.files import (
     BookWriter,
     creation_mode,
     is_parquet,
-    sniff_delimiter,
 )
+from quelta.book.headers import sniff_delimiter
 from quelta.book.reading import choose_columns, header_columns
 from quelta.book.solve import (
     Solved,

@@ -1,12 +1,15 @@
-"""Every fact about book files: suffixes, magic bytes, reading and writing CSV and Parquet."""
+"""Every fact about book files: suffixes, magic bytes, reading and writing CSV and Parquet.
+
+The text of a CSV file (its header, pyarrow's reader over its rows) is read
+in :mod:`quelta.book.headers`, and read again to locate a fault in
+:mod:`quelta.book.records`.
+"""
 
 from __future__ import annotations
 
-import contextlib
 import csv
 import io
 import os
-import re
 import stat
 from collections.abc import Iterator, Sequence
 from typing import IO, Any
@@ -16,7 +19,9 @@ import pyarrow.compute as pc
 import pyarrow.csv as pa_csv
 from pyarrow import ArrowException as ArrowException
 
-from quelta.book.columns import ALIASES, BookError, normalise
+from quelta.book.columns import BookError
+from quelta.book.headers import Prefixed, csv_batches, header_lines, header_names
+from quelta.book.records import MULTILINE, Records, swallowing_cell
 
 # The output's format follows its name; these are the names each is written under.
 PARQUET_SUFFIXES = (".parquet", ".pq", ".parq")
@@ -25,8 +30,6 @@ _PARQUET_MAGIC = b"PAR1"
 _GZIP_MAGIC = b"\x1f\x8b"  # a gzip-compressed book (.csv.gz), read through pyarrow's gzip
 _BLOCK_SIZE = 4 << 20  # bytes of CSV per record batch before slicing to the chunk size
 _MAX_BLOCK_SIZE = 1 << 30  # the largest block tried for a file with a longer row
-_LINE_ENDS = re.compile(rb"\r\n|\r|\n")  # a header line may end in any of them
-_MULTILINE = r"[\r\n]"  # a cell spanning lines, which only a quote can open
 _CSV_SLICE = 65_536  # rows of CSV rendered in memory at a time, whatever the batch size
 
 
@@ -41,80 +44,6 @@ def creation_mode(mode: int = 0o666) -> int:
     umask = os.umask(0)  # reading the umask sets it: put back at once
     os.umask(umask)
     return mode & ~umask
-
-
-def sniff_delimiter(header_line: str) -> str:
-    return max(",;\t", key=header_line.count)
-
-
-class _Prefixed(io.RawIOBase):
-    """A byte stream with the bytes already read from it put back in front."""
-
-    def __init__(self, head: bytes, rest: Any) -> None:
-        self._head = head
-        self._rest = rest
-
-    def readable(self) -> bool:
-        return True
-
-    def readinto(self, buffer: Any) -> int:
-        if self._head:
-            n = min(len(buffer), len(self._head))
-            buffer[:n] = self._head[:n]
-            self._head = self._head[n:]
-            return n
-        data = self._rest.read(len(buffer))
-        buffer[: len(data)] = data
-        return len(data)
-
-
-def _first_line(stream: Any) -> tuple[bytes, bytes]:
-    """The header line of a byte stream (with its line end) and the bytes read past it."""
-    data = b""
-    while True:
-        found = _LINE_ENDS.search(data)
-        # A CR at the end of what was read may be the first half of CR LF.
-        if found and not (found.group() == b"\r" and found.end() == len(data)):
-            return data[: found.end()], data[found.end() :]
-        more = stream.read(1 << 16)
-        if not more:
-            return data, b""
-        data += more
-
-
-_HEADER_SEARCH = 50  # lines searched for the header (chain downloads put a few above it)
-
-
-def _looks_like_header(line: bytes) -> bool:
-    """Whether a line names at least two of a book's columns."""
-    try:
-        text = line.decode("utf-8-sig").rstrip("\r\n")
-    except UnicodeDecodeError:
-        return False
-    fields = next(csv.reader([text], delimiter=sniff_delimiter(text)), [])
-    known = {alias for aliases in ALIASES.values() for alias in aliases}
-    return sum(normalise(f) in known for f in fields) >= 2
-
-
-def _header_lines(stream: Any, skip_rows: int | None) -> tuple[list[bytes], bytes, bool]:
-    """The lines up to and including the header, the bytes read past it, and
-    whether the header was found (by its names, or after ``skip_rows`` lines).
-
-    Without ``skip_rows``, the header is the first of the first lines that
-    names two columns; if none does, line 1.
-    """
-    lines: list[bytes] = []
-    rest = b""
-    while True:
-        line, rest = _first_line(_Prefixed(rest, stream))
-        lines.append(line)
-        if skip_rows is not None:
-            if len(lines) > skip_rows or not line:
-                return lines, rest, True
-        elif _looks_like_header(line):
-            return lines, rest, True
-        elif len(lines) >= _HEADER_SEARCH or not line:
-            return lines[:1], b"".join(lines[1:]) + rest, False
 
 
 class BookReader:
@@ -149,57 +78,51 @@ class BookReader:
         self._file: Any = None  # the file on disk, for the progress
         self._owned: Any = None  # a FIFO or device opened here
         self._quotes_checked = False
-        self._line = 1  # of the record Python's csv reads, in _records
+        self.above: list[bytes] = []  # the lines above a CSV header
         if isinstance(source, str):
             mode = os.stat(source).st_mode
             if stat.S_ISFIFO(mode) or stat.S_ISCHR(mode) or stat.S_ISSOCK(mode):
                 # Not seekable: read once, front to back, as standard input is.
                 source = self._owned = open(source, "rb", buffering=0)
-        if isinstance(source, str):
-            with open(source, "rb") as probe:
-                magic = probe.read(len(_PARQUET_MAGIC))
-            self.path = source
-            if magic.startswith(_PARQUET_MAGIC):
-                self._open_parquet(source)
-                return
-            self._file = pa.OSFile(source, "rb")
-            self._size = self._file.size()
-            self.gzip = magic.startswith(_GZIP_MAGIC)
-            stream: Any = self._file
-            if self.gzip:
-                stream = pa.CompressedInputStream(self._file, "gzip")
-        else:
-            stream = source
-            first = stream.readline()
-            if first.startswith(_GZIP_MAGIC):
-                self.gzip = True
-                stream = pa.CompressedInputStream(_Prefixed(first, stream), "gzip")
-            else:
-                stream = _Prefixed(first, stream)
+        stream = self._open_file(source) if isinstance(source, str) else self._open_stream(source)
+        if stream is not None:
+            self._read_header(stream, skip_rows)
+
+    def _open_file(self, path: str) -> Any:
+        """The byte stream of a CSV file; None for a Parquet one, opened here."""
+        with open(path, "rb") as probe:
+            magic = probe.read(len(_PARQUET_MAGIC))
+        self.path = path
+        if magic.startswith(_PARQUET_MAGIC):
+            self._open_parquet(path)
+            return None
+        self._file = pa.OSFile(path, "rb")
+        self._size = self._file.size()
+        self.gzip = magic.startswith(_GZIP_MAGIC)
+        return pa.CompressedInputStream(self._file, "gzip") if self.gzip else self._file
+
+    def _open_stream(self, source: IO[bytes]) -> Any:
+        """The byte stream of standard input or a pipe, uncompressed if it is gzip."""
+        first = source.readline()
+        self.gzip = first.startswith(_GZIP_MAGIC)
+        if self.gzip:
+            return pa.CompressedInputStream(Prefixed(first, source), "gzip")
+        return Prefixed(first, source)
+
+    def _read_header(self, stream: Any, skip_rows: int | None) -> None:
+        """Reads up to the end of the header line; pyarrow reads the rows after it."""
         self.format = "csv"
-        lines, rest, self.header_found = _header_lines(stream, skip_rows)
-        first = lines[-1]
+        lines, rest, self.header_found = header_lines(stream, skip_rows)
         if lines[0].startswith(_PARQUET_MAGIC):
             raise BookError("a Parquet book must be read from a file, not a stream")
         self.header_line = len(lines)  # 1-based
+        self.above = lines[:-1]
         self._header = sum(len(line) for line in lines)
         if self._file is not None and not self.gzip:
             self._file.seek(self._header)  # pyarrow reads on after the header
         else:
-            stream = _Prefixed(rest, stream)
-        try:
-            line = first.decode("utf-8-sig" if len(lines) == 1 else "utf-8")
-        except UnicodeDecodeError:
-            raise BookError("not a UTF-8 text file") from None
-        if not line.strip():
-            raise BookError("empty, expected a header row")
-        self.delimiter = sniff_delimiter(line)
-        try:
-            self.names = next(
-                csv.reader([line.rstrip("\r\n")], delimiter=self.delimiter, strict=True)
-            )
-        except (csv.Error, StopIteration) as exc:
-            raise BookError(f"malformed CSV header ({exc})") from None
+            stream = Prefixed(rest, stream)
+        self.names, self.delimiter = header_names(lines)
         self._stream = stream
 
     def _open_parquet(self, path: str) -> None:
@@ -247,30 +170,10 @@ class BookReader:
                 self._rewind()
 
     def _csv_batches(self, block: int) -> Iterator[pa.RecordBatch]:
-        try:
-            reader = pa_csv.open_csv(
-                self._stream,
-                # A stream is read on this thread, in Python's read(), so that
-                # signals are handled while it waits for input.
-                read_options=pa_csv.ReadOptions(
-                    column_names=self.names,
-                    block_size=block,
-                    use_threads=self._file is not None,
-                ),
-                parse_options=pa_csv.ParseOptions(
-                    delimiter=self.delimiter, newlines_in_values=True
-                ),
-                convert_options=pa_csv.ConvertOptions(
-                    column_types={name: pa.string() for name in self.names},
-                    strings_can_be_null=False,
-                    quoted_strings_can_be_null=False,
-                ),
-            )
-        except pa.ArrowInvalid as exc:
-            if "Empty CSV file" in str(exc):  # a header and no rows, on a stream
-                return
-            raise
-        yield from reader
+        # A stream is read on this thread, in Python's read(), so that
+        # signals are handled while it waits for input.
+        threads = self._file is not None
+        return csv_batches(self._stream, self.names, self.delimiter, block, threads)
 
     def _rewind(self) -> None:
         """Back to the first row of a CSV file, on a file of its own.
@@ -285,8 +188,8 @@ class BookReader:
             self._stream = self._file
             return
         stream = pa.CompressedInputStream(self._file, "gzip")
-        _, rest, _ = _header_lines(stream, self.header_line - 1)
-        self._stream = _Prefixed(rest, stream)
+        _, rest, _ = header_lines(stream, self.header_line - 1)
+        self._stream = Prefixed(rest, stream)
 
     def _check_quotes(self, batch: pa.RecordBatch) -> None:
         """Refuses a book in which a quote opened and never closed as CSV closes one.
@@ -297,7 +200,7 @@ class BookReader:
         first time one appears.
         """
         spanning = [
-            column.filter(pc.match_substring_regex(column, _MULTILINE))
+            column.filter(pc.match_substring_regex(column, MULTILINE))
             for column in ([] if self._quotes_checked else batch.columns)
         ]
         if not any(len(cells) for cells in spanning):
@@ -308,89 +211,24 @@ class BookReader:
             if fault is not None:
                 raise BookError(fault)
             return
-        # A stream cannot be read again: a swallowed row shows as a line of
-        # the cell with a field for every column.
-        for cells in spanning:
-            for cell in cells.to_pylist():
-                lines = _LINE_ENDS.split(cell.encode())[1:]
-                fields = len(self.names) - 1
-                if any(line.count(self.delimiter.encode()) >= fields for line in lines):
-                    raise BookError(
-                        f"a quote opened before {cell[:40]!r} is not closed: the cell runs "
-                        "on over whole rows of the book"
-                    )
+        swallowed = swallowing_cell(spanning, self.delimiter, len(self.names))
+        if swallowed is not None:
+            raise BookError(swallowed)
 
-    def text(self) -> IO[str]:
-        """The book's text, read again from the start (a CSV file only)."""
-        assert self.path is not None
-        stream = pa.input_stream(self.path, compression="gzip" if self.gzip else None)
-        return io.TextIOWrapper(stream, encoding="utf-8-sig", newline="")
-
-    @contextlib.contextmanager
-    def _records(self, strict: bool) -> Iterator[Iterator[tuple[int, list[str]]]]:
-        """The data records of the CSV file, each with the line it starts on.
-
-        Read again with Python's csv module, which says where a row breaks
-        the rules (pyarrow reads on); ``_line`` is the line of the record
-        being read when it raises.
-        """
-        limit = csv.field_size_limit()
-        csv.field_size_limit(2**31 - 1)  # a long cell is no fault (the default is 128 kB)
-        self._line = 1
-
-        def records(f: IO[str]) -> Iterator[tuple[int, list[str]]]:
-            reader = csv.reader(f, delimiter=self.delimiter, strict=strict)
-            for _ in range(self.header_line):  # the lines above the header, and the header
-                next(reader, None)
-            self._line = reader.line_num + 1
-            for record in reader:
-                if record:
-                    yield self._line, record
-                self._line = reader.line_num + 1
-
-        try:
-            with self.text() as f:
-                yield records(f)
-        finally:
-            csv.field_size_limit(limit)
-
-    def fault(self) -> str | None:
-        """The first structural fault of a CSV file, with its line, or None.
-
-        A quote that is not closed is named at the line on which its row starts.
-        """
+    def _records(self) -> Records | None:
         if self.path is None or self.format != "csv":
             return None
-        width = len(self.names)
-        try:
-            with self._records(strict=True) as records:
-                for start, record in records:
-                    if len(record) != width:
-                        return (
-                            f"line {start}: {len(record)} fields, expected {width} as in the header"
-                        )
-        except csv.Error as exc:
-            if "unexpected end of data" in str(exc) or "expected after" in str(exc):
-                return (
-                    f"line {self._line}: a quote opened in this row is not closed as CSV closes one"
-                )
-            return f"line {self._line}: malformed CSV ({exc})"
-        except UnicodeDecodeError:
-            return "not a UTF-8 text file"
-        return None
+        return Records(self.path, self.gzip, self.delimiter, self.header_line)
+
+    def fault(self) -> str | None:
+        """The first structural fault of a CSV file, with its line, or None."""
+        records = self._records()
+        return None if records is None else records.fault(len(self.names))
 
     def line_of_row(self, row: int) -> int | None:
         """The line on which data row ``row`` (0-based) of a CSV file starts, if known."""
-        if self.path is None or self.format != "csv":
-            return None
-        try:
-            with self._records(strict=False) as records:
-                for seen, (start, _) in enumerate(records):
-                    if seen == row:
-                        return start
-        except (csv.Error, UnicodeDecodeError, OSError):
-            pass
-        return None
+        records = self._records()
+        return None if records is None else records.line_of_row(row)
 
     def progress(self) -> float | None:
         """Fraction of the CSV file read (ahead of the batches solved), if known."""

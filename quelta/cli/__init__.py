@@ -154,6 +154,14 @@ def _parser() -> argparse.ArgumentParser:
         epilog=_epilog(),
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
+    _add_file_arguments(solve)
+    _add_date_arguments(solve)
+    _add_solve_arguments(solve)
+    return parser
+
+
+def _add_file_arguments(solve: argparse.ArgumentParser) -> None:
+    """The book and the outputs."""
     solve.add_argument(
         "book",
         nargs="?",
@@ -181,6 +189,10 @@ def _parser() -> argparse.ArgumentParser:
         help="plot every solved quote, calls and puts apart (default: the "
         "out-of-the-money quotes only)",
     )
+
+
+def _add_date_arguments(solve: argparse.ArgumentParser) -> None:
+    """How dates are read."""
     solve.add_argument(
         "--valuation-date",
         metavar="DATE",
@@ -206,6 +218,10 @@ def _parser() -> argparse.ArgumentParser:
         help="IANA time zone (e.g. America/New_York) of dates and date-times "
         "written without a UTC offset (default UTC, or the expiries' own zone)",
     )
+
+
+def _add_solve_arguments(solve: argparse.ArgumentParser) -> None:
+    """How the book is read and solved, and where."""
     solve.add_argument(
         "--strict",
         action="store_true",
@@ -252,7 +268,6 @@ def _parser() -> argparse.ArgumentParser:
         "directory, written as a partitioned Parquet dataset (needs "
         "pip install 'quelta[dask]')",
     )
-    return parser
 
 
 def _run(args: argparse.Namespace) -> int:

@@ -287,6 +287,17 @@ def _open_writer(books: Any, out: _Output, reader: Any, results: tuple[str, ...]
     return writer
 
 
+def _check_args(args: argparse.Namespace, output: str | None) -> str | None:
+    """Refuses what the arguments get wrong before any file is opened; the plot's format."""
+    _check_outputs(args.book, output, args.plot)
+    plot_format = _plot_format(args.plot)
+    if args.chunk_size < 1:
+        raise CliError("--chunk-size must be at least 1")
+    if args.skip_rows is not None and args.skip_rows < 0:
+        raise CliError("--skip-rows must be at least 0")
+    return plot_format
+
+
 def solve(args: argparse.Namespace) -> int:
     """Runs ``quelta solve`` on this machine; returns the exit status."""
     try:
@@ -296,106 +307,42 @@ def solve(args: argparse.Namespace) -> int:
     output = args.output
     if output is None and args.book == "-":
         output = "-"
-    _check_outputs(args.book, output, args.plot)
-    plot_format = _plot_format(args.plot)
-    if args.chunk_size < 1:
-        raise CliError("--chunk-size must be at least 1")
-    if args.skip_rows is not None and args.skip_rows < 0:
-        raise CliError("--skip-rows must be at least 0")
-    results = books.result_names(args.greeks, args.bid_ask_vols)
+    plot_format = _check_args(args, output)
     report = sys.stderr if "-" in (output, args.plot) else sys.stdout
     started = time.perf_counter()
-    tally = books.Tally()
-    smile = Smile(args.plot_all) if args.plot is not None else None
     outputs: list[_Output] = []
 
     with _book_source(args.book) as (path, name), contextlib.ExitStack() as cleanup:
         # Runs on every failure; outputs is empty once they are committed.
         cleanup.callback(_discard_all, outputs)
-        options = book_options(args)
-        reader = _open_book(books, path, name, args.chunk_size, results, options, args.skip_rows)
-        # Option symbols' expiry, kind and strike, where the book has no column for them.
-        symbols = books.from_symbols(books.header_columns(reader.names, **options))
-        results = books.result_names(args.greeks, args.bid_ask_vols, symbols)
-        cleanup.callback(reader.close)
-        writer = None
+        run = _Pipeline(books, args, name, book_options(args))
+        reader = run.open(path, cleanup)
         if output is not None:
-            out = _Output(output)
-            outputs.append(out)
-            writer = _open_writer(books, out, reader, results, path)
+            run.out = _Output(output)
+            outputs.append(run.out)
+            run.writer = _open_writer(books, run.out, reader, run.results, path)
         if args.plot is not None:
             image = _Output(args.plot)
             outputs.append(image)
-
-        # A pipeline of threads (pyarrow and the core release the GIL): batches
-        # are read ahead, solved one or two at a time and written one behind, in
-        # order; a fixed number of batches is in flight, so memory stays bounded.
-        pool = cleanup.enter_context(ThreadPoolExecutor(max_workers=1))
-        solvers = cleanup.enter_context(ThreadPoolExecutor(max_workers=SOLVERS[reader.format]))
-        writing: Future[None] | None = None
-        solving: deque[tuple[int, Future[Any]]] = deque()
-        columns = None
-        read = 0
-
-        def finish_one() -> None:
-            nonlocal writing, columns
-            rows_before, future = solving.popleft()
-            try:
-                result = future.result()
-            except books.BookError as exc:
-                raise CliError(row_message(exc, name, reader, rows_before)) from None
-            solved = _count(result, tally)
-            columns = columns or _describe(solved.found)
-            if smile is not None:
-                smile.add(solved)
-            if writer is not None:
-                if writing is not None:
-                    with out.writing():
-                        writing.result()
-                writing = pool.submit(writer.write, solved.table)
-                out.written = out.direct  # cannot be taken back from here on
-            progress(solved.table.num_rows)
-
         try:
-            with progress_bar(reader.rows_total, reader.progress) as progress:
-                for batch in _read_ahead(reader.batches()):
-                    if not read:  # every batch read as the first is
-                        options["columns"] = _first_columns(books, batch, results, options, tally)
-                    job = solvers.submit(_solve_batch, books, batch, args, options)
-                    solving.append((read, job))
-                    read += batch.num_rows
-                    if len(solving) >= SOLVERS[reader.format]:
-                        finish_one()
-                while solving:
-                    finish_one()
-            if not read:  # no rows: the header alone is the book's columns
-                options["columns"] = _first_columns(books, reader.names, results, options, tally)
-            if writer is not None:
-                with out.writing():
-                    if writing is not None:
-                        writing.result()
-                    writer.close()
-        except (books.ArrowException, OSError, books.BookError) as exc:  # read errors
-            raise CliError(read_message(exc, name, reader)) from None
+            run.run(cleanup)
         except (CliError, KeyboardInterrupt, Terminated) as exc:
             exc.written = [o.name for o in outputs if o.written]  # type: ignore[union-attr]
             raise
-
         elapsed = time.perf_counter() - started
-        if args.plot is not None:
-            assert smile is not None and plot_format is not None
+        if run.smile is not None:
+            assert plot_format is not None
             with image.writing():
-                draw(image.file, plot_format, smile, f"Implied volatility smile: {Path(name).name}")
+                title = f"Implied volatility smile: {Path(name).name}"
+                draw(image.file, plot_format, run.smile, title)
         for o in outputs:
             o.commit()
         outputs.clear()
-    if columns is None:
-        columns = _describe(options["columns"])
     summary(
         report,
         name if args.book is not None else f"{name} ({path})",
-        columns,
-        tally,
+        run.columns or _describe(run.options["columns"]),
+        run.tally,
         elapsed,
         output,
         args,
@@ -404,18 +351,98 @@ def solve(args: argparse.Namespace) -> int:
     return 0
 
 
+class _Pipeline:
+    """The book read, solved and written: a pipeline of threads (pyarrow and the
+    core release the GIL). Batches are read ahead, solved one or two at a
+    time and written one behind, in order; a fixed number of batches is in
+    flight, so memory stays bounded.
+    """
+
+    def __init__(self, books: Any, args: argparse.Namespace, name: str, options: Any) -> None:
+        self.books, self.args, self.name, self.options = books, args, name, options
+        self.tally = books.Tally()
+        self.smile = Smile(args.plot_all) if args.plot is not None else None
+        self.results: tuple[str, ...] = books.result_names(args.greeks, args.bid_ask_vols)
+        self.reader: Any = None
+        self.writer: Any = None
+        self.out: _Output | None = None
+        self.columns: str | None = None  # as the summary names them, from the first batch
+        self._writing: Future[None] | None = None
+        self._solving: deque[tuple[int, Future[Any]]] = deque()
+
+    def open(self, path: str, cleanup: contextlib.ExitStack) -> Any:
+        """Opens the book, its header checked; the results follow from its columns."""
+        books, args = self.books, self.args
+        self.reader = _open_book(
+            books, path, self.name, args.chunk_size, self.results, self.options, args.skip_rows
+        )
+        cleanup.callback(self.reader.close)
+        # Option symbols' expiry, kind and strike, where the book has no column for them.
+        symbols = books.from_symbols(books.header_columns(self.reader.names, **self.options))
+        self.results = books.result_names(args.greeks, args.bid_ask_vols, symbols)
+        return self.reader
+
+    def run(self, cleanup: contextlib.ExitStack) -> None:
+        """Every batch solved and written, in order; read errors as one line."""
+        books, reader = self.books, self.reader
+        self._pool = cleanup.enter_context(ThreadPoolExecutor(max_workers=1))
+        width = SOLVERS[reader.format]
+        solvers = cleanup.enter_context(ThreadPoolExecutor(max_workers=width))
+        read = 0
+        try:
+            with progress_bar(reader.rows_total, reader.progress) as self._progress:
+                for batch in _read_ahead(reader.batches()):
+                    if not read:  # every batch read as the first is
+                        self.options["columns"] = self._first_columns(batch)
+                    job = solvers.submit(_solve_batch, books, batch, self.args, self.options)
+                    self._solving.append((read, job))
+                    read += batch.num_rows
+                    if len(self._solving) >= width:
+                        self._finish_one()
+                while self._solving:
+                    self._finish_one()
+            if not read:  # no rows: the header alone is the book's columns
+                self.options["columns"] = self._first_columns(reader.names)
+            if self.writer is not None:
+                assert self.out is not None
+                with self.out.writing():
+                    if self._writing is not None:
+                        self._writing.result()
+                    self.writer.close()
+        except (books.ArrowException, OSError, books.BookError) as exc:  # read errors
+            raise CliError(read_message(exc, self.name, reader)) from None
+
+    def _finish_one(self) -> None:
+        """The oldest batch in flight: counted, plotted and handed to the writer."""
+        rows_before, future = self._solving.popleft()
+        try:
+            result = future.result()
+        except self.books.BookError as exc:
+            raise CliError(row_message(exc, self.name, self.reader, rows_before)) from None
+        solved = _count(result, self.tally)
+        self.columns = self.columns or _describe(solved.found)
+        if self.smile is not None:
+            self.smile.add(solved)
+        if self.writer is not None:
+            assert self.out is not None
+            if self._writing is not None:
+                with self.out.writing():
+                    self._writing.result()
+            self._writing = self._pool.submit(self.writer.write, solved.table)
+            self.out.written = self.out.direct  # cannot be taken back from here on
+        self._progress(solved.table.num_rows)
+
+    def _first_columns(self, batch: Any) -> Any:
+        """The columns of the book, chosen on its first batch; the notes on them printed."""
+        books = self.books
+        found, notes = books.choose_columns(batch, self.results, **self.options)
+        for text in self.tally.merge(books.Tally(warnings=notes)):
+            print(f"quelta: warning: {text}", file=sys.stderr)
+        return found
+
+
 def _describe(found: Any) -> str:
     return ", ".join(f"{c}={n!r}" for c, n in found.items())
-
-
-def _first_columns(
-    books: Any, batch: Any, results: tuple[str, ...], options: dict[str, Any], tally: Tally
-) -> Any:
-    """The columns of the book, chosen on its first batch; the notes on them printed."""
-    found, notes = books.choose_columns(batch, results, **options)
-    for text in tally.merge(books.Tally(warnings=notes)):
-        print(f"quelta: warning: {text}", file=sys.stderr)
-    return found
 
 
 def _solve_batch(books: Any, batch: Any, args: argparse.Namespace, options: dict[str, Any]) -> Any:
