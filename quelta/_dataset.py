@@ -30,7 +30,9 @@ from quelta.book import (
     creation_mode,
     from_symbols,
     header_columns,
+    labels_puts_first,
     result_names,
+    unfold,
 )
 
 PIECE_ROWS = 1_000_000  # Parquet rows per task: large files are split at row groups
@@ -204,6 +206,8 @@ def _pieces(
         )
         for i, (path, groups, rows) in enumerate(cut)
     ]
+    # A side-by-side chain's parts hold its rows as read: one per option.
+    schemas = [unfold(s.empty_table(), s.names, **options)[0].schema for s in schemas]
     symbols: set[str] = set()
     for path, schema in zip(files, schemas):
         try:
@@ -214,9 +218,20 @@ def _pieces(
     return pieces, _common_schema(schemas, [*derived, *results])
 
 
-def _batches(books: Any, piece: _Piece, chunk: int) -> tuple[list[str], Any]:
-    """The column names and the record batches of a piece, read as the command reads them."""
+def _puts_first(reader: Any, options: Mapping[str, Any]) -> bool:
+    """Whether a chain's puts come first: as the options say, or a line above the header."""
+    if options.get("puts_first") or reader.format != "csv":
+        return bool(options.get("puts_first"))
+    return labels_puts_first(reader.above, reader.delimiter)
+
+
+def _batches(
+    books: Any, piece: _Piece, chunk: int, options: dict[str, Any]
+) -> tuple[list[str], Any]:
+    """The column names and the record batches of a piece, read as the command reads them;
+    a chain's sides, as its header labels them, into ``options``."""
     reader = books.BookReader(piece.path, chunk, row_groups=piece.row_groups)
+    options["puts_first"] = _puts_first(reader, options)
     return reader.names, reader.batches()
 
 
@@ -249,8 +264,8 @@ def _solve_piece(
     try:
         with open(tmp, "wb") as sink:
             try:
-                names, batches = _batches(books, piece, chunk)
                 options = dict(options or {})
+                names, batches = _batches(books, piece, chunk, options)
                 summary.columns = books.header_columns(names, **options)
                 solving = {**options, **(dates or {}), "model": model, "shift": shift}
                 writer = books.BookWriter(sink, "parquet", schema=schema)
@@ -262,7 +277,7 @@ def _solve_piece(
                 if exc.row is None:
                     raise books.BookError(f"{piece.name}: {exc}") from None
                 raise books.BookError(
-                    f"{piece.name} row {summary.rows + exc.row + 1}: {exc}"
+                    f"{piece.name} row {summary.book_rows + exc.row + 1}: {exc}"
                 ) from None
             except (pa.ArrowInvalid, pa.ArrowNotImplementedError) as exc:
                 # A malformed CSV or Parquet file, or a column of a type that

@@ -31,6 +31,7 @@ except ImportError as _exc:  # pragma: no cover - depends on the installation
     raise ImportError("quelta's book functions need pyarrow: pip install 'quelta[cli]'") from _exc
 
 from quelta.book.cells import BadCells
+from quelta.book.chains import chain_names, labels_puts_first, unfold
 from quelta.book.columns import (
     ALIASES,
     ALL_GREEKS,
@@ -85,11 +86,13 @@ __all__ = [
     "BookWriter",
     "Solved",
     "Tally",
+    "chain_names",
     "choose_columns",
     "creation_mode",
     "from_symbols",
     "header_columns",
     "is_parquet",
+    "labels_puts_first",
     "normalise",
     "resolve_columns",
     "result_names",
@@ -97,4 +100,5 @@ __all__ = [
     "solve_batch",
     "solve_table",
     "summarize",
+    "unfold",
 ]

@@ -270,11 +270,19 @@ def _open_book(
     return reader
 
 
-def _open_writer(books: Any, out: _Output, reader: Any, results: tuple[str, ...], path: str) -> Any:
+def _open_writer(
+    books: Any,
+    out: _Output,
+    reader: Any,
+    results: tuple[str, ...],
+    path: str,
+    options: dict[str, Any],
+) -> Any:
     """The writer of the output, in the format its name gives."""
     out_format = _output_format(out, books)
     delimiter = "\t" if out.given.lower().endswith(".tsv") else reader.delimiter
-    writer = books.BookWriter(out.file, out_format, delimiter, [*reader.names, *results])
+    names = books.chain_names(reader.names, **options)
+    writer = books.BookWriter(out.file, out_format, delimiter, [*names, *results])
     # A CSV book is all text; a Parquet book's columns are known before any
     # row is solved, and one CSV cannot hold is refused before any is written.
     if reader.format == "parquet":
@@ -320,7 +328,7 @@ def solve(args: argparse.Namespace) -> int:
         if output is not None:
             run.out = _Output(output)
             outputs.append(run.out)
-            run.writer = _open_writer(books, run.out, reader, run.results, path)
+            run.writer = _open_writer(books, run.out, reader, run.results, path, run.options)
         if args.plot is not None:
             image = _Output(args.plot)
             outputs.append(image)
@@ -377,6 +385,9 @@ class _Pipeline:
             books, path, self.name, args.chunk_size, self.results, self.options, args.skip_rows
         )
         cleanup.callback(self.reader.close)
+        if self.reader.format == "csv" and not self.options["puts_first"]:
+            above = books.labels_puts_first(self.reader.above, self.reader.delimiter)
+            self.options["puts_first"] = above
         # Option symbols' expiry, kind and strike, where the book has no column for them.
         symbols = books.from_symbols(books.header_columns(self.reader.names, **self.options))
         self.results = books.result_names(args.greeks, args.bid_ask_vols, symbols)
