@@ -163,10 +163,11 @@ def _add_file_arguments(solve: argparse.ArgumentParser) -> None:
     """The book and the outputs."""
     solve.add_argument(
         "book",
-        nargs="?",
+        nargs="*",
         metavar="BOOK",
         help="option book, CSV with a header row or Parquet; '-' for standard "
-        "input (default: the sample book)",
+        "input (default: the sample book). Several books are solved as one, "
+        "file after file, into one output: they must have the same columns",
     )
     solve.add_argument(
         "-o",
@@ -272,6 +273,11 @@ def _add_solve_arguments(solve: argparse.ArgumentParser) -> None:
 def _run(args: argparse.Namespace) -> int:
     if args.scheduler is None:
         return local.solve(args)
+    if len(args.book) > 1:
+        raise CliError(
+            "--scheduler takes one DATASET (a directory or glob of many files), not several books"
+        )
+    args.book = args.book[0] if args.book else None
     return cluster.solve_on_cluster(args)
 
 
