@@ -89,7 +89,7 @@ def chain_layout(
 
     A chain repeats a price, bid or ask name on both sides of its one strike
     column (or prefixes both sides' names), every other name appears once,
-    and no column names the kind.
+    outside the sides' columns, and no column names the kind.
     """
     strike = _strike(names, columns)
     groups = None if strike is None else _groups(names, strike, puts_first)
@@ -97,6 +97,12 @@ def chain_layout(
         return None
     if any(key in ALIASES["kind"] for key in groups):
         return None  # its rows have kinds of their own: one option a row
+    shared = {k: g[None] for k, (_, g) in groups.items() if None in g and g[None] != strike}
+    sides = [i for _, g in groups.values() if None not in g for i in g.values()]
+    # Repeated names say a side only by their place: nothing else lies among them.
+    amid = not any(_PREFIX.match(n) and normalise(n) not in _KNOWN for n in names)
+    if any(k in _QUOTES or (amid and min(sides) < i < max(sides)) for k, i in shared.items()):
+        return None  # a quote of one side only, or a column amid the sides' own
     calls, puts = [-1], [-1]
     for _, group in groups.values():
         both = group.get(None, -1)
