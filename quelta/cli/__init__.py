@@ -100,6 +100,14 @@ BOOK and OUT are CSV (a header row; delimiter , ; or tab) or Parquet (by the
 extension .parquet of OUT, by the content of BOOK; a BOOK may be gzip CSV);
 '-' is standard input or output, and a BOOK of '-' without -o writes the
 results to standard output.
+Several BOOKs are solved as one, file after file into one OUT; they must have
+the same columns under the same names (not with --scheduler).
+A side-by-side chain (the call's columns, the strike, the put's, under the
+same names, as Last,Bid,Ask,Strike,Last,Bid,Ask, or prefixed C_Bid, P_Bid)
+is read and written as one row per option: a kind column, then the columns
+in the order of the header, each side's once under its own name, the
+strike (and any column of neither side) on both rows. The calls come first
+unless a line above the header names the puts first, or --puts-first.
 Without BOOK, the sample book shipped with quelta is solved: options priced
 exactly from a known smile, plus four faulty quotes. 'quelta BOOK ...' is
 short for 'quelta solve BOOK ...'.
