@@ -27,6 +27,7 @@ from quelta.book import (
     GREEKS,
     SYMBOL_ROLES,
     Tally,
+    common_schema,
     creation_mode,
     from_symbols,
     header_columns,
@@ -131,27 +132,6 @@ def dataset_files(dataset: str, out_dir: str | None = None) -> list[str]:
     return [dataset]
 
 
-def _common_schema(schemas: Sequence[Any], results: Sequence[str]) -> Any:
-    """The schema of every part: each column once, in the order first met, then the results.
-
-    A column whose type differs between files is text, as CSV reads it; the
-    results are always doubles and the reason text, whatever a file holds.
-    """
-    import pyarrow as pa
-
-    types: dict[str, Any] = {}
-    for schema in schemas:
-        for f in schema:
-            if f.name in results:
-                continue
-            if types.setdefault(f.name, f.type) != f.type:
-                types[f.name] = pa.string()
-    fields = [pa.field(n, t) for n, t in types.items()]
-    text = {"reason": pa.string(), "kind": pa.string(), "expiry": pa.date32()}
-    fields += [pa.field(r, text.get(r, pa.float64())) for r in results]
-    return pa.schema(fields)
-
-
 def _pieces(
     files: Sequence[str], out_dir: str, results: Sequence[str], options: Mapping[str, Any]
 ) -> tuple[list[_Piece], Any]:
@@ -215,7 +195,7 @@ def _pieces(
         except BookError as exc:
             raise BookError(f"{path}: {exc}") from None
     derived = [c for c in SYMBOL_ROLES if c in symbols]
-    return pieces, _common_schema(schemas, [*derived, *results])
+    return pieces, common_schema(schemas, [*derived, *results])
 
 
 def _puts_first(reader: Any, options: Mapping[str, Any]) -> bool:

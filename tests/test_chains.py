@@ -19,6 +19,7 @@ import pytest
 pa = pytest.importorskip("pyarrow")
 pd = pytest.importorskip("pandas")
 import pyarrow.csv  # noqa: E402
+import pyarrow.parquet  # noqa: E402
 
 import quelta  # noqa: E402
 from quelta import cli  # noqa: E402
@@ -178,18 +179,22 @@ def books_of(tmp_path, headers=("strike,kind,price", "strike,kind,price")):
     return paths
 
 
-def test_books_are_solved_as_one_file_after_file(tmp_path):
+@pytest.mark.parametrize("out", ["out.csv", "out.parquet"])
+def test_books_are_solved_as_one_file_after_file(out, tmp_path):
     calls, puts = books_of(tmp_path)
-    out, again = tmp_path / "out.csv", tmp_path / "again.csv"
-    again.write_bytes(calls.read_bytes())
+    again = tmp_path / "again.parquet"  # typed columns beside text ones
+    pyarrow.parquet.write_table(pyarrow.csv.read_csv(calls), again)
     command = [str(calls), str(puts), str(again)]
-    assert cli.main([*command, "-o", str(out), "--forward", "100", "--expiry", repr(T)]) == 0
-    got = read_out(out)
+    assert (
+        cli.main([*command, "-o", str(tmp_path / out), "--forward", "100", "--expiry", repr(T)])
+        == 0
+    )
+    got = (pyarrow.parquet.read_table if out.endswith("parquet") else read_out)(tmp_path / out)
     assert got["kind"].to_pylist() == ["call"] * 5 + ["put"] * 5 + ["call"] * 5
     vol = got["implied_vol"].to_numpy()
     want = np.concatenate([VOLS["call"], VOLS["put"], VOLS["call"]])
     assert np.max(np.abs(vol / want - 1)) < 1e-12
-    tables = [pyarrow.csv.read_csv(p) for p in command]
+    tables = [pyarrow.csv.read_csv(p) for p in command[:2]] + [pyarrow.parquet.read_table(again)]
     solved = quelta.solve_table(pa.concat_tables(tables), forward=100, expiry=T)
     assert_same_bits(solved["implied_vol"].to_numpy(), vol)
 

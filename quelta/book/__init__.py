@@ -54,6 +54,7 @@ from quelta.book.files import (
     ArrowException,
     BookReader,
     BookWriter,
+    common_schema,
     creation_mode,
     is_parquet,
 )
@@ -88,6 +89,7 @@ __all__ = [
     "Tally",
     "chain_names",
     "choose_columns",
+    "common_schema",
     "creation_mode",
     "from_symbols",
     "header_columns",

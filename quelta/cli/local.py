@@ -159,18 +159,30 @@ def _open_writer(
     reader = run.readers[0][1]
     out_format = output_format(out, books)
     delimiter = "\t" if out.given.lower().endswith(".tsv") else reader.delimiter
-    names = books.chain_names(reader.names, **options)
-    writer = books.BookWriter(out.file, out_format, delimiter, [*names, *run.results])
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
     # A CSV book is all text; a Parquet book's columns are known before any
     # row is solved, and one CSV cannot hold is refused before any is written.
+    schemas = []
     for path, (_, opened) in zip(paths, run.readers):
         if opened.format == "parquet":
-            import pyarrow.parquet as pq
-
-            try:
-                writer.check(pq.read_schema(path))
-            except books.BookError as exc:
-                raise CliError(f"-o {out.given}: {exc}") from None
+            schema = pq.read_schema(path)
+            schemas.append(books.unfold(schema.empty_table(), schema.names, **options)[0].schema)
+        else:
+            names = books.chain_names(opened.names, **options)
+            schemas.append(pa.schema([(n, pa.string()) for n in names]))
+    # Several books' rows go to one Parquet file under one schema.
+    common = books.common_schema(schemas, run.results) if len(schemas) > 1 else None
+    names = [*schemas[0].names, *run.results]
+    writer = books.BookWriter(
+        out.file, out_format, delimiter, names, common if out_format == "parquet" else None
+    )
+    for schema in schemas:
+        try:
+            writer.check(schema)
+        except books.BookError as exc:
+            raise CliError(f"-o {out.given}: {exc}") from None
     return writer
 
 
