@@ -88,14 +88,16 @@ def chain_file(path, layout):
 
 def as_read(path, layout, reader):
     """The chain as a user reads it into a table: repeated names kept (pyarrow) or
-    suffixed .1 (pandas)."""
+    suffixed (pandas, Polars)."""
     skip = LAYOUTS[layout][0].count("\n")
     if reader == "pandas":
         return pd.read_csv(path, skiprows=skip, dtype=str)
+    if reader == "polars":  # Bid_duplicated_0, in string views
+        return pytest.importorskip("polars").read_csv(path, skip_rows=skip, infer_schema=False)
     return pyarrow.csv.read_csv(path, read_options=pyarrow.csv.ReadOptions(skip_rows=skip))
 
 
-@pytest.mark.parametrize("reader", ["pyarrow", "pandas"])
+@pytest.mark.parametrize("reader", ["pyarrow", "pandas", "polars"])
 @pytest.mark.parametrize("layout", LAYOUTS)
 def test_chains_are_solved_as_one_row_per_option(layout, reader, tmp_path):
     _, _, args, keywords, columns = LAYOUTS[layout]
@@ -112,7 +114,7 @@ def test_chains_are_solved_as_one_row_per_option(layout, reader, tmp_path):
     vol = got["implied_vol"].to_numpy()
     assert np.max(np.abs(vol / want - 1)) < 1e-12
     solved = quelta.solve_table(as_read(book, layout, reader), forward=100, **keywords)
-    table = solved if reader == "pyarrow" else pa.Table.from_pandas(solved)
+    table = {"pandas": pa.Table.from_pandas, "polars": pa.table}.get(reader, pa.table)(solved)
     assert table["kind"].to_pylist() == kinds
     assert_same_bits(np.asarray(table["implied_vol"], float), vol)
 
@@ -129,9 +131,10 @@ BAD = "Expiry,Last,Open Int,Strike,Last,Open Int\n1,5,1,100,5,1\n"
         ("Bid,Ask,Strike,Bid", [], 1, r"column name 'Bid' appears more than once"),
         (BAD, ["--expiry", "0.5"], 1, r"a constant expiry .* and a expiry column \('Expiry'\)"),
         (BAD, ["--expiry", "2026-02-30"], 2, r"'2026-02-30' is neither years nor a date"),
+        ("Last,Strike,Last\n5,100,5\n", ["--expiry", "2026-01-01"], 1, r"a valuation date is"),
     ],
 )
-def test_what_is_not_a_chain_is_refused(header, args, status, message, tmp_path, capsys):
+def test_what_cannot_be_read_is_refused(header, args, status, message, tmp_path, capsys):
     book = tmp_path / "book.csv"
     book.write_text(header if "\n" in header else header + "\n1,2,100,1\n")
     try:

@@ -21,7 +21,7 @@ from typing import Any
 import numpy as np
 import pyarrow as pa
 
-from quelta.book.columns import ALIASES, normalise
+from quelta.book.columns import ALIASES, BookError, normalise
 
 KIND = "kind"  # the column a chain's rows get, naming each side
 _SIDES = ("call", "put")
@@ -29,6 +29,8 @@ _QUOTES = {*ALIASES["price"], *ALIASES["bid"], *ALIASES["ask"]}
 _KNOWN = {alias for aliases in ALIASES.values() for alias in aliases}
 _REPEAT = re.compile(r"^(?P<name>.+?)(?:\.\d+|_duplicated_\d+)$")  # pandas, Polars
 _PREFIX = re.compile(r"^(?P<side>c|p|calls?|puts?)[ _.\-]+(?P<name>.+)$", re.IGNORECASE)
+# Views have no kernel to take rows in a new order: their plain types do.
+_TAKEN = {pa.string_view(): pa.string(), pa.binary_view(): pa.binary()}
 _LABELS = {"calls": "call", "call": "call", "puts": "put", "put": "put"}
 
 
@@ -136,11 +138,19 @@ def _interleaved(n: int) -> np.ndarray:
 def _arrow(table: Any, chain: Chain) -> Any:
     n, order = len(table), pa.array(_interleaved(len(table)))
     arrays = [pa.array(np.tile(np.array(_SIDES, dtype=object), n), pa.string())]
-    for call, put in zip(chain.calls[1:], chain.puts[1:]):
+    for name, call, put in zip(chain.names[1:], chain.calls[1:], chain.puts[1:]):
         sides = [table.column(c) if c >= 0 else None for c in (call, put)]
         kinds = {s.type for s in sides if s is not None}
-        kind = kinds.pop() if len(kinds) == 1 else pa.string()
-        parts = [pa.nulls(n, kind) if s is None else s.cast(kind) for s in sides]
+        kind = kinds.pop() if len(kinds) == 1 else pa.string()  # as CSV would read both
+        kind = _TAKEN.get(kind, kind)
+        try:
+            parts = [pa.nulls(n, kind) if s is None else s.cast(kind) for s in sides]
+        except (pa.ArrowInvalid, pa.ArrowNotImplementedError):
+            types = " and ".join(str(s.type) for s in sides if s is not None)
+            raise BookError(
+                f"column {name!r} of the calls and the puts holds {types}, which "
+                "cannot be read as one column"
+            ) from None
         chunks = [c for part in parts for c in getattr(part, "chunks", [part])]
         arrays.append(pa.concat_arrays(chunks).take(order))
     if isinstance(table, pa.RecordBatch):

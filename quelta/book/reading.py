@@ -18,6 +18,8 @@ from quelta.book.cells import (
     read_constant,
     read_kinds,
     read_numbers,
+    text_array,
+    text_numbers,
 )
 from quelta.book.chains import chain_names, unfold
 from quelta.book.columns import (
@@ -259,6 +261,15 @@ def expiry_constant(value: object) -> str | None:
         valuation_instant(text)
         return text
     raise BookError(f"expiry: {value!r} is neither years nor a date")
+
+
+def check_expiry_date(given: str | None, dated: bool) -> None:
+    """Refuses an expiry given as a date without a valuation date to count it from."""
+    if given is not None and not dated and not np.isfinite(text_numbers(text_array([given]))[0][0]):
+        raise BookError(
+            f"the expiry {given!r} (--expiry, expiry=) is a date, so a valuation date is "
+            "needed (a valuation_date column, or the valuation date option)"
+        )
 
 
 def book_constants(**given: object) -> dict[str, float]:

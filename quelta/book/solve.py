@@ -30,6 +30,7 @@ from quelta.book.reading import (
     Inputs,
     arrow_column,
     book_constants,
+    check_expiry_date,
     columns_of,
     expiry_constant,
     is_dataframe,
@@ -139,6 +140,8 @@ def solve_batch(
     roles = [*constants, *(["expiry"] if given is not None else [])]
     notes: list[str] = []
     found = resolve(names, column, columns, results, roles, notes)
+    dated = valuation_date is not None or "valuation_date" in found
+    check_expiry_date(given, dated)
     results = result_names(greeks, bid_ask_vols, from_symbols(found))
     if bid_ask_vols and not ("bid" in found and "ask" in found):
         raise BookError("bid and ask volatilities need a bid and an ask column")
