@@ -451,7 +451,7 @@ def solve_dataset(
         for future in as_completed(futures):
             part = future.result()  # the first failure raises here
             if progress is not None:
-                progress(part.rows, total)
+                progress(part.book_rows, total)  # rows of the books, as total counts
         for part in client.gather(futures):  # in input order: the first file's columns
             summary.add(part)
         for entry in os.listdir(tmp):  # attempts cut short by a dead worker

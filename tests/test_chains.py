@@ -229,6 +229,22 @@ def test_books_that_cannot_be_one_are_refused(headers, extra, message, tmp_path,
     assert {p: p.read_bytes() for p in tmp_path.iterdir()} == before
 
 
+@pytest.mark.parametrize("strict", [False, True])
+def test_messages_name_the_book_and_its_line(strict, tmp_path, capsys):
+    calls, puts = books_of(tmp_path)
+    puts.write_text(puts.read_text().replace(f",{exact(STRIKES[1], 'put', 1)}\n", ",x\n"))
+    command = [str(calls), str(puts), "--forward", "100", "--expiry", "1"]
+    code = cli.main([*command, *(["--strict"] * strict)])
+    out, err = capsys.readouterr()
+    if strict:
+        assert (
+            code == 1
+            and err == f"quelta: error: {puts} line 3: column 'price': 'x' is not a number\n"
+        )
+    else:
+        assert code == 0 and f"the first 'x' on {puts} line 3" in out
+
+
 def test_a_calls_frame_and_a_puts_frame_need_their_kind_column():
     frames = [pd.DataFrame({"strike": STRIKES, "price": [5.0] * 5}) for _ in VOLS]
     with pytest.raises(BookError, match="missing column kind"):

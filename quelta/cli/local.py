@@ -356,7 +356,7 @@ class _Pipeline:
                     self._writing.result()
             self._writing = self._pool.submit(self.writer.write, solved.table)
             self.out.written = self.out.direct  # cannot be taken back from here on
-        self._progress(solved.table.num_rows)
+        self._progress(solved.table.num_rows if solved.book_rows is None else solved.book_rows)
 
     def _first_columns(self, batch: Any) -> Any:
         """The columns of the book, chosen on its first batch; the notes on them printed."""
