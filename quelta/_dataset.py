@@ -412,8 +412,10 @@ def solve_dataset(
     greeks : "all" or sequence of str
         The Greeks appended, as for :func:`quelta.solve_table`.
     **options
-        ``columns``, the constants (``rate``, ``spot``, ...), ``bid_ask_vols``
-        and ``price_unit``, as for :func:`quelta.solve_table`.
+        ``columns``, the constants (``rate``, ``spot``, ``expiry``, ...),
+        ``bid_ask_vols``, ``price_unit`` and ``puts_first``, as for
+        :func:`quelta.solve_table`. A CSV file that is a side-by-side chain
+        has its sides as a line above its header labels them.
     """
     from distributed import as_completed, get_client
 
