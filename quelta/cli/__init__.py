@@ -285,7 +285,7 @@ def _run(args: argparse.Namespace) -> int:
         raise CliError(
             "--scheduler takes one DATASET (a directory or glob of many files), not several books"
         )
-    args.book = args.book[0] if args.book else None
+    args.book = args.book[0] if args.book else None  # the cluster's BOOK is one dataset
     return cluster.solve_on_cluster(args)
 
 
