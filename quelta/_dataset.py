@@ -27,10 +27,13 @@ from quelta.book import (
     GREEKS,
     SYMBOL_ROLES,
     Tally,
+    common_schema,
     creation_mode,
     from_symbols,
     header_columns,
+    labels_puts_first,
     result_names,
+    unfold,
 )
 
 PIECE_ROWS = 1_000_000  # Parquet rows per task: large files are split at row groups
@@ -129,27 +132,6 @@ def dataset_files(dataset: str, out_dir: str | None = None) -> list[str]:
     return [dataset]
 
 
-def _common_schema(schemas: Sequence[Any], results: Sequence[str]) -> Any:
-    """The schema of every part: each column once, in the order first met, then the results.
-
-    A column whose type differs between files is text, as CSV reads it; the
-    results are always doubles and the reason text, whatever a file holds.
-    """
-    import pyarrow as pa
-
-    types: dict[str, Any] = {}
-    for schema in schemas:
-        for f in schema:
-            if f.name in results:
-                continue
-            if types.setdefault(f.name, f.type) != f.type:
-                types[f.name] = pa.string()
-    fields = [pa.field(n, t) for n, t in types.items()]
-    text = {"reason": pa.string(), "kind": pa.string(), "expiry": pa.date32()}
-    fields += [pa.field(r, text.get(r, pa.float64())) for r in results]
-    return pa.schema(fields)
-
-
 def _pieces(
     files: Sequence[str], out_dir: str, results: Sequence[str], options: Mapping[str, Any]
 ) -> tuple[list[_Piece], Any]:
@@ -204,6 +186,8 @@ def _pieces(
         )
         for i, (path, groups, rows) in enumerate(cut)
     ]
+    # A side-by-side chain's parts hold its rows as read: one per option.
+    schemas = [unfold(s.empty_table(), s.names, **options)[0].schema for s in schemas]
     symbols: set[str] = set()
     for path, schema in zip(files, schemas):
         try:
@@ -211,12 +195,23 @@ def _pieces(
         except BookError as exc:
             raise BookError(f"{path}: {exc}") from None
     derived = [c for c in SYMBOL_ROLES if c in symbols]
-    return pieces, _common_schema(schemas, [*derived, *results])
+    return pieces, common_schema(schemas, [*derived, *results])
 
 
-def _batches(books: Any, piece: _Piece, chunk: int) -> tuple[list[str], Any]:
-    """The column names and the record batches of a piece, read as the command reads them."""
+def _puts_first(reader: Any, options: Mapping[str, Any]) -> bool:
+    """Whether a chain's puts come first: as the options say, or a line above the header."""
+    if options.get("puts_first") or reader.format != "csv":
+        return bool(options.get("puts_first"))
+    return labels_puts_first(reader.above, reader.delimiter)
+
+
+def _batches(
+    books: Any, piece: _Piece, chunk: int, options: dict[str, Any]
+) -> tuple[list[str], Any]:
+    """The column names and the record batches of a piece, read as the command reads them;
+    a chain's sides, as its header labels them, into ``options``."""
     reader = books.BookReader(piece.path, chunk, row_groups=piece.row_groups)
+    options["puts_first"] = _puts_first(reader, options)
     return reader.names, reader.batches()
 
 
@@ -249,8 +244,8 @@ def _solve_piece(
     try:
         with open(tmp, "wb") as sink:
             try:
-                names, batches = _batches(books, piece, chunk)
                 options = dict(options or {})
+                names, batches = _batches(books, piece, chunk, options)
                 summary.columns = books.header_columns(names, **options)
                 solving = {**options, **(dates or {}), "model": model, "shift": shift}
                 writer = books.BookWriter(sink, "parquet", schema=schema)
@@ -262,7 +257,7 @@ def _solve_piece(
                 if exc.row is None:
                     raise books.BookError(f"{piece.name}: {exc}") from None
                 raise books.BookError(
-                    f"{piece.name} row {summary.rows + exc.row + 1}: {exc}"
+                    f"{piece.name} row {summary.book_rows + exc.row + 1}: {exc}"
                 ) from None
             except (pa.ArrowInvalid, pa.ArrowNotImplementedError) as exc:
                 # A malformed CSV or Parquet file, or a column of a type that
@@ -417,8 +412,10 @@ def solve_dataset(
     greeks : "all" or sequence of str
         The Greeks appended, as for :func:`quelta.solve_table`.
     **options
-        ``columns``, the constants (``rate``, ``spot``, ...), ``bid_ask_vols``
-        and ``price_unit``, as for :func:`quelta.solve_table`.
+        ``columns``, the constants (``rate``, ``spot``, ``expiry``, ...),
+        ``bid_ask_vols``, ``price_unit`` and ``puts_first``, as for
+        :func:`quelta.solve_table`. A CSV file that is a side-by-side chain
+        has its sides as a line above its header labels them.
     """
     from distributed import as_completed, get_client
 
@@ -456,7 +453,7 @@ def solve_dataset(
         for future in as_completed(futures):
             part = future.result()  # the first failure raises here
             if progress is not None:
-                progress(part.rows, total)
+                progress(part.book_rows, total)  # rows of the books, as total counts
         for part in client.gather(futures):  # in input order: the first file's columns
             summary.add(part)
         for entry in os.listdir(tmp):  # attempts cut short by a dead worker

@@ -24,6 +24,7 @@ distributed = pytest.importorskip("distributed")
 import dask.array as da  # noqa: E402
 import dask.dataframe as dd  # noqa: E402
 import pyarrow as pa  # noqa: E402
+import pyarrow.csv  # noqa: E402
 import pyarrow.dataset  # noqa: E402
 import pyarrow.parquet as pq  # noqa: E402
 
@@ -393,3 +394,31 @@ def test_a_failed_swap_puts_the_earlier_result_back(client, capsys, tmp_path, mo
     assert capsys.readouterr().err.endswith("Input/output error\n")
     assert sorted(p.name for p in tmp_path.iterdir()) == ["ds", "out"]
     assert {p.name: p.read_bytes() for p in out.iterdir()} == before
+
+
+def test_a_dataset_of_side_by_side_chains_is_read_as_one_row_per_option(client, tmp_path):
+    from test_chains import chain_file
+
+    (tmp_path / "ds").mkdir()
+    files = [chain_file(tmp_path / "ds" / f"{n}.csv", n) for n in ("puts first", "repeated")]
+    out = tmp_path / "out"
+    command = ["--forward", "100"]
+    assert (
+        cli.main(
+            [
+                str(tmp_path / "ds"),
+                "-o",
+                str(out),
+                "--scheduler",
+                client.scheduler.address,
+                *command,
+            ]
+        )
+        == 0
+    )
+    got = pyarrow.dataset.dataset(out, format="parquet").to_table()
+    one = tmp_path / "one.csv"
+    assert cli.main([*map(str, sorted(files)), "-o", str(one), *command]) == 0
+    want = pyarrow.csv.read_csv(one)
+    assert got["kind"].to_pylist() == want["kind"].to_pylist() == ["call", "put"] * 10
+    assert_same_bits(got["implied_vol"].to_numpy(), want["implied_vol"].to_numpy())

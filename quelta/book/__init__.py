@@ -12,9 +12,10 @@ it can be mapped over the batches of a stream or the partitions of a larger
 frame; :func:`summarize` counts the rows of a result by reason.
 
 A row whose cells cannot be read (text in a number column, an unknown option
-kind, a date or an option symbol in no form it knows) gets the reason ``bad_input``; a missing number (an empty cell, NA,
-#N/A) gets ``not_finite``; the other rows are solved. With ``strict=True``
-the first unreadable row raises :class:`BookError` instead.
+kind, a date or an option symbol in no form it knows) gets the reason
+``bad_input``; a missing number (an empty cell, NA, #N/A) gets ``not_finite``;
+the other rows are solved. With ``strict=True`` the first unreadable row
+raises :class:`BookError` instead.
 
 :class:`BookReader` and :class:`BookWriter` stream books from and to CSV and
 Parquet files in record batches, so memory stays bounded by the batch size
@@ -31,6 +32,7 @@ except ImportError as _exc:  # pragma: no cover - depends on the installation
     raise ImportError("quelta's book functions need pyarrow: pip install 'quelta[cli]'") from _exc
 
 from quelta.book.cells import BadCells
+from quelta.book.chains import chain_names, labels_puts_first, unfold
 from quelta.book.columns import (
     ALIASES,
     ALL_GREEKS,
@@ -53,6 +55,7 @@ from quelta.book.files import (
     ArrowException,
     BookReader,
     BookWriter,
+    common_schema,
     creation_mode,
     is_parquet,
 )
@@ -85,11 +88,14 @@ __all__ = [
     "BookWriter",
     "Solved",
     "Tally",
+    "chain_names",
     "choose_columns",
+    "common_schema",
     "creation_mode",
     "from_symbols",
     "header_columns",
     "is_parquet",
+    "labels_puts_first",
     "normalise",
     "resolve_columns",
     "result_names",
@@ -97,4 +103,5 @@ __all__ = [
     "solve_batch",
     "solve_table",
     "summarize",
+    "unfold",
 ]

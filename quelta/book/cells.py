@@ -26,11 +26,16 @@ _NUMBER = r"^[+-]?(?:(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?|(?i:inf|infinity|nan))
 
 
 class Cells:
-    """Unreadable cells found while reading the columns of one table."""
+    """Unreadable cells found while reading the columns of one table.
 
-    def __init__(self, n: int, strict: bool) -> None:
+    Rows are named as rows of the book: ``per_row`` rows of the table are
+    one of the book (2 for a side-by-side chain, its call and its put).
+    """
+
+    def __init__(self, n: int, strict: bool, per_row: int = 1) -> None:
         self.bad = np.zeros(n, dtype=bool)
         self.strict = strict
+        self.per_row = per_row
         self.first: tuple[int, str, str] | None = None  # (row, column, message)
         self.columns: dict[str, BadCells] = {}
 
@@ -38,8 +43,8 @@ class Cells:
         if not mask.any():
             return
         self.bad |= mask
-        row = int(np.argmax(mask))
-        cell = values[row].as_py()
+        at = int(np.argmax(mask))
+        cell, row = values[at].as_py(), at // self.per_row
         message = what.format(value=cell, column=column)
         seen = self.columns.get(column)
         if seen is None or row < seen.row:

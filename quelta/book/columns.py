@@ -203,7 +203,7 @@ def result_names(
 NUMERIC: tuple[str, ...] = ("price", "bid", "ask", "forward", "spot", "strike", "days")
 NUMERIC += ("discount", "rate", "dividend_yield", "true_vol", "shift")
 # Roles a single number may stand for, for every row (--rate, rate=, ...).
-CONSTANTS = ("rate", "dividend_yield", "spot", "forward", "discount")
+CONSTANTS = ("rate", "dividend_yield", "spot", "forward", "discount", "expiry")
 
 
 def numeric_role(name: str) -> str | None:
@@ -271,6 +271,12 @@ def _check_constants(found: dict[str, str], constants: Collection[str]) -> None:
                 f"a constant {role} (--{flag}, {role}=) and a {role} column "
                 f"({found[role]!r}); keep one"
             )
+    if "expiry" in constants and ("days" in found or "symbol" in found):
+        other = "days" if "days" in found else "symbol"
+        raise BookError(
+            f"a constant expiry (--expiry, expiry=) and a {other} column ({found[other]!r}), "
+            "which gives the expiry; keep one"
+        )
     if "dividend_yield" in constants and "spot" not in found and "spot" not in constants:
         raise BookError("a constant dividend_yield needs a spot (a spot column or constant)")
 

@@ -246,6 +246,26 @@ class BookReader:
             self._owned.close()
 
 
+def common_schema(schemas: Sequence[pa.Schema], results: Sequence[str]) -> pa.Schema:
+    """The one schema of the output of several books (or the parts of one dataset):
+    each column once, in the order first met, then the results.
+
+    A column whose type differs between books is text, as CSV reads it; the
+    results are always doubles and the reason text, whatever a book holds.
+    """
+    types: dict[str, Any] = {}
+    for schema in schemas:
+        for f in schema:
+            if f.name in results:
+                continue
+            if types.setdefault(f.name, f.type) != f.type:
+                types[f.name] = pa.string()
+    fields = [pa.field(n, t) for n, t in types.items()]
+    text = {"reason": pa.string(), "kind": pa.string(), "expiry": pa.date32()}
+    fields += [pa.field(r, text.get(r, pa.float64())) for r in results]
+    return pa.schema(fields)
+
+
 class _WholeWrites:
     """A binary file whose every write takes all it is given, or raises.
 

@@ -18,7 +18,10 @@ from quelta.book.cells import (
     read_constant,
     read_kinds,
     read_numbers,
+    text_array,
+    text_numbers,
 )
+from quelta.book.chains import chain_names, unfold
 from quelta.book.columns import (
     CONSTANTS,
     RESULTS,
@@ -27,7 +30,7 @@ from quelta.book.columns import (
     numeric_role,
     resolve_columns,
 )
-from quelta.book.expiries import DatedColumn, read_years
+from quelta.book.expiries import DatedColumn, read_years, valuation_instant
 from quelta.book.symbols import read_symbols
 
 
@@ -111,10 +114,11 @@ def choose_columns(
 
     A stream of batches solved with ``columns=`` these reads every batch alike.
     """
+    chain = {"columns": columns, "puts_first": options.get("puts_first")}
     if isinstance(table, list):  # a header without rows: no cells to pass a column over
-        names, column = table, lambda name: pa.array([], pa.string())
+        names, column = chain_names(table, **chain), lambda name: pa.array([], pa.string())
     else:
-        names, column = columns_of(table)
+        names, column = columns_of(unfold(table, columns_of(table)[0], **chain)[0])
     notes: list[str] = []
     given = [role for role in CONSTANTS if options.get(role) is not None]
     return resolve(names, column, columns, results, given, notes), notes
@@ -222,8 +226,10 @@ def header_columns(
 ) -> dict[str, str]:
     """The columns a header gives under the options of :func:`solve_batch`, before any row.
 
-    Of ``options``, only the constants (``rate=``, ...) bear on the columns.
+    Of ``options``, only the constants (``rate=``, ...) bear on the columns;
+    a side-by-side chain's header is taken as its rows are read.
     """
+    names = chain_names(names, columns=columns, puts_first=options.get("puts_first"))
     given = [role for role in CONSTANTS if options.get(role) is not None]
     try:
         return resolve_columns(names, columns, results, given)
@@ -236,6 +242,34 @@ def header_columns(
                 with contextlib.suppress(BookError):
                     return resolve_columns(names, columns, results, given, [name])
         raise
+
+
+def expiry_constant(value: object) -> str | None:
+    """The expiry given for every row (None for none) as the text of a cell: years, or a date.
+
+    Raises :class:`BookError` for a value that is neither.
+    """
+    if value is None:
+        return None
+    if isinstance(value, (int, float, np.integer, np.floating)) and not isinstance(value, bool):
+        text = repr(float(value))
+    else:
+        text = value.isoformat() if hasattr(value, "isoformat") else str(value)
+    with contextlib.suppress(BookError):
+        return text if np.isfinite(read_constant(text, "expiry")) else None
+    with contextlib.suppress(BookError):
+        valuation_instant(text)
+        return text
+    raise BookError(f"expiry: {value!r} is neither years nor a date")
+
+
+def check_expiry_date(given: str | None, dated: bool) -> None:
+    """Refuses an expiry given as a date without a valuation date to count it from."""
+    if given is not None and not dated and not np.isfinite(text_numbers(text_array([given]))[0][0]):
+        raise BookError(
+            f"the expiry {given!r} (--expiry, expiry=) is a date, so a valuation date is "
+            "needed (a valuation_date column, or the valuation date option)"
+        )
 
 
 def book_constants(**given: object) -> dict[str, float]:

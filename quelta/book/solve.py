@@ -13,6 +13,7 @@ import pyarrow.compute as pc
 
 from quelta._arrays import Greeks, Reason, solve_greeks
 from quelta.book.cells import BadCells, Cells, as_array, cell_values, from_numpy, text_array
+from quelta.book.chains import unfold
 from quelta.book.columns import (
     GREEKS,
     PRICE_UNITS,
@@ -29,7 +30,9 @@ from quelta.book.reading import (
     Inputs,
     arrow_column,
     book_constants,
+    check_expiry_date,
     columns_of,
+    expiry_constant,
     is_dataframe,
     read_inputs,
     resolve,
@@ -59,6 +62,7 @@ class Solved:
     warnings: tuple[str, ...] = ()
     bad_cells: tuple[BadCells, ...] = ()
     found: Mapping[str, str] = field(default_factory=dict)
+    book_rows: int | None = None  # rows of the book solved, where not one per option
 
     def true_vol_error(self) -> tuple[float, int]:
         """Largest ``|implied_vol/true_vol - 1|`` and the number of rows compared."""
@@ -112,6 +116,7 @@ def solve_batch(
     spot: object = None,
     forward: object = None,
     discount: object = None,
+    expiry: object = None,
     bid_ask_vols: bool = False,
     price_unit: str = "currency",
     date_format: str | None = None,
@@ -119,6 +124,7 @@ def solve_batch(
     timezone: str | None = None,
     model: str = "black",
     shift: float | None = None,
+    puts_first: bool = False,
 ) -> Solved:
     """Solve a book and keep the inputs as read; see :func:`solve_table`."""
     if price_unit not in PRICE_UNITS:
@@ -128,17 +134,29 @@ def solve_batch(
     constants = book_constants(
         rate=rate, dividend_yield=dividend_yield, spot=spot, forward=forward, discount=discount
     )
+    table, per_row = unfold(table, columns_of(table)[0], columns=columns, puts_first=puts_first)
     names, column = columns_of(table)
+    given = expiry_constant(expiry)
+    roles = [*constants, *(["expiry"] if given is not None else [])]
     notes: list[str] = []
-    found = resolve(names, column, columns, results, constants, notes)
+    found = resolve(names, column, columns, results, roles, notes)
+    dated = valuation_date is not None or "valuation_date" in found
+    check_expiry_date(given, dated)
     results = result_names(greeks, bid_ask_vols, from_symbols(found))
     if bid_ask_vols and not ("bid" in found and "ask" in found):
         raise BookError("bid and ask volatilities need a bid and an ask column")
     _check_shift(found, model, shift)
-    cells = Cells(len(table), strict)
+    cells = Cells(len(table), strict, per_row)
+    reading = found if given is None else {**found, "expiry": "expiry="}
+
+    def get(canon: str) -> pa.Array:
+        if canon == "expiry" and given is not None:  # one expiry for every row, as a cell
+            return pa.array([given] * len(table), pa.string())
+        return cell_values(column(found[canon]), found[canon], cells)
+
     x = read_inputs(
-        lambda canon: cell_values(column(found[canon]), found[canon], cells),
-        found,
+        get,
+        reading,
         constants,
         valuation_date,
         cells,
@@ -167,6 +185,7 @@ def solve_batch(
         tuple(notes),
         tuple(cells.columns.values()),
         found,
+        len(table) // per_row if per_row > 1 else None,
     )
 
 
@@ -216,6 +235,7 @@ def solve_table(
     spot: object = None,
     forward: object = None,
     discount: object = None,
+    expiry: object = None,
     bid_ask_vols: bool = False,
     price_unit: str = "currency",
     date_format: str | None = None,
@@ -223,6 +243,7 @@ def solve_table(
     timezone: str | None = None,
     model: str = "black",
     shift: float | None = None,
+    puts_first: bool = False,
 ) -> Any:
     """Implied volatility and Greeks of every row of an option book, as new columns.
 
@@ -232,10 +253,14 @@ def solve_table(
         Any object with the Arrow stream interface (``__arrow_c_stream__``:
         Polars, DuckDB, ...) is read as a pyarrow Table; a Polars frame
         comes back as a Polars frame, the others as a pyarrow Table.
-        One row per option. Columns are found by name, case-insensitively and
-        with common aliases (``quelta.book.COLUMNS``): price (or bid and ask,
-        whose mid is used), forward (or spot, with a rate or discount and
-        optionally dividend_yield), strike, expiry (years, or dates with a
+        One row per option, or a side-by-side chain: the call's columns,
+        the strike, the put's, under repeated names (``Bid`` twice; pandas'
+        ``Bid.1``, Polars' ``Bid_duplicated_0``) or side prefixes (``C_Bid``,
+        ``P_Bid``), read as two rows per row (see Returns). Columns are
+        found by name, case-insensitively and with common aliases
+        (``quelta.book.COLUMNS``): price (or bid and ask, whose mid is
+        used), forward (or spot, with a rate or discount and optionally
+        dividend_yield), strike, expiry (years, or dates with a
         valuation date) or days (calendar days to expiry), kind (call/put,
         c/p, 1/-1, or an is_call column), and optionally discount or rate
         and true_vol. Numbers may be numeric columns or text; text may end
@@ -277,6 +302,10 @@ def solve_table(
         One value for every row, for a role the book has no column for
         (text as a cell, ``"5%"`` is 0.05); a constant for a role the book
         has a column for is a :class:`BookError` naming both.
+    expiry : float, str or date, optional
+        One expiry for every row of a book without an expiry column: years
+        (``0.5``), or a date as an expiry cell may be written, with a
+        valuation date.
     bid_ask_vols : bool, default False
         Also solve the bid and the ask (a book with both): ``bid_vol`` and
         ``ask_vol`` follow ``implied_vol``, null where a side has no
@@ -304,6 +333,9 @@ def solve_table(
     shift : float, optional
         The shift of the shifted-lognormal model (``model="black"`` only);
         a ``shift`` column gives one per row instead.
+    puts_first : bool, default False
+        A side-by-side chain has the puts' columns before the strike and
+        the calls' after it (by default the calls come first).
 
     Returns
     -------
@@ -314,6 +346,11 @@ def solve_table(
     and ``reason``, the lower-case name of the :class:`quelta.Reason` of
     each row (``"ok"`` where solved). Delta, gamma and vanna are taken with
     respect to the forward, or the spot for a book with a spot column.
+    A side-by-side chain comes back as one row per option, the call of each
+    row before its put: a ``kind`` column (``"call"``, ``"put"``), then the
+    columns in the order of the header, each side's once under its name
+    without the repeat or prefix, the others (strike, expiry) on both rows;
+    a pandas frame gets a new index.
 
     Raises
     ------
@@ -350,6 +387,7 @@ def solve_table(
         spot=spot,
         forward=forward,
         discount=discount,
+        expiry=expiry,
         bid_ask_vols=bid_ask_vols,
         price_unit=price_unit,
         date_format=date_format,
@@ -357,6 +395,7 @@ def solve_table(
         timezone=timezone,
         model=model,
         shift=shift,
+        puts_first=puts_first,
     )
     for text in solved.warnings:
         warnings.warn(text, BookWarning, stacklevel=2)
@@ -386,10 +425,12 @@ class Tally:
     largest ``|implied_vol/true_vol - 1|`` over the ``true_compared`` rows
     with a known volatility; ``warnings`` the distinct :class:`BookWarning`
     texts; ``bad_cells`` the columns with unreadable cells, each with its
-    first row counted from the start of everything tallied.
+    first row of the book counted from the start of everything tallied
+    (``book_rows``, which counts a side-by-side chain's call and put as one).
     """
 
     rows: int = 0
+    book_rows: int = 0  # rows of the books read: one per option but in side-by-side chains
     reasons: np.ndarray = field(default_factory=lambda: np.zeros(len(Reason), np.int64))
     solve_seconds: float = 0.0
     max_true_error: float = 0.0
@@ -400,8 +441,10 @@ class Tally:
     def count(self, solved: Solved, seconds: float = 0.0) -> list[str]:
         """Adds one solved batch, which follows the rows so far; returns its new warnings."""
         err, compared = solved.true_vol_error()
+        rows = len(solved.greeks.reason)
         batch = Tally(
-            rows=len(solved.greeks.reason),
+            rows=rows,
+            book_rows=rows if solved.book_rows is None else solved.book_rows,
             reasons=np.bincount(solved.greeks.reason, minlength=len(Reason)),
             solve_seconds=seconds,
             max_true_error=err,
@@ -416,10 +459,11 @@ class Tally:
         for column, bad in other.bad_cells.items():
             seen = self.bad_cells.get(column)
             if seen is None:
-                self.bad_cells[column] = replace(bad, row=self.rows + bad.row)
+                self.bad_cells[column] = replace(bad, row=self.book_rows + bad.row)
             else:
                 self.bad_cells[column] = replace(seen, rows=seen.rows + bad.rows)
         self.rows += other.rows
+        self.book_rows += other.book_rows
         self.reasons += other.reasons
         self.solve_seconds += other.solve_seconds
         self.max_true_error = max(self.max_true_error, other.max_true_error)

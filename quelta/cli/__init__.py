@@ -101,6 +101,14 @@ BOOK and OUT are CSV (a header row; delimiter , ; or tab) or Parquet (by the
 extension .parquet of OUT, by the content of BOOK; a BOOK may be gzip CSV);
 '-' is standard input or output, and a BOOK of '-' without -o writes the
 results to standard output.
+Several BOOKs are solved as one, file after file into one OUT; they must have
+the same columns under the same names (not with --scheduler).
+A side-by-side chain (the call's columns, the strike, the put's, under the
+same names, as Last,Bid,Ask,Strike,Last,Bid,Ask, or prefixed C_Bid, P_Bid)
+is read and written as one row per option: a kind column, then the columns
+in the order of the header, each side's once under its own name, the
+strike (and any column of neither side) on both rows. The calls come first
+unless a line above the header names the puts first, or --puts-first.
 Without BOOK, the sample book shipped with quelta is solved: options priced
 exactly from a known smile, plus four faulty quotes. 'quelta BOOK ...' is
 short for 'quelta solve BOOK ...'.
@@ -164,10 +172,11 @@ def _add_file_arguments(solve: argparse.ArgumentParser) -> None:
     """The book and the outputs."""
     solve.add_argument(
         "book",
-        nargs="?",
+        nargs="*",
         metavar="BOOK",
         help="option book, CSV with a header row or Parquet; '-' for standard "
-        "input (default: the sample book)",
+        "input (default: the sample book). Several books are solved as one, "
+        "file after file, into one output: they must have the same columns",
     )
     solve.add_argument(
         "-o",
@@ -273,6 +282,11 @@ def _add_solve_arguments(solve: argparse.ArgumentParser) -> None:
 def _run(args: argparse.Namespace) -> int:
     if args.scheduler is None:
         return local.solve(args)
+    if len(args.book) > 1:
+        raise CliError(
+            "--scheduler takes one DATASET (a directory or glob of many files), not several books"
+        )
+    args.book = args.book[0] if args.book else None  # the cluster's BOOK is one dataset
     return cluster.solve_on_cluster(args)
 
 

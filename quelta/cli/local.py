@@ -6,9 +6,7 @@ import argparse
 import contextlib
 import importlib.resources
 import os
-import stat
 import sys
-import tempfile
 import threading
 import time
 from collections import deque
@@ -16,15 +14,16 @@ from collections.abc import Iterator
 from concurrent.futures import Future, ThreadPoolExecutor
 from pathlib import Path
 from queue import Full, Queue
-from typing import IO, TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any
 
 from quelta.cli.options import book_options
+from quelta.cli.outputs import Output, check_outputs, discard_all, output_format, same_file
 from quelta.cli.plot import PLOT_FORMATS, Smile, draw
 from quelta.cli.report import (
     INSTALL_ARROW,
     CliError,
+    Places,
     Terminated,
-    abandon,
     os_message,
     progress_bar,
     read_message,
@@ -41,175 +40,15 @@ if TYPE_CHECKING:
 SOLVERS = {"csv": min(2, os.cpu_count() or 1), "parquet": 1}
 
 
-def _same_file(a: str, b: str) -> bool:
-    """Whether two paths name one file, however spelt (links, .., relative)."""
-    try:
-        return os.path.samefile(a, b)
-    except OSError:
-        return os.path.realpath(a) == os.path.realpath(b)
-
-
-class _Output:
-    """One output of the command.
-
-    A regular file (or a new one) is written under a temporary name beside
-    it and renamed on commit, keeping the permissions of the file it
-    replaces; standard output, FIFOs and devices are written directly. A
-    symbolic link is kept: the file it points to is the one replaced, as
-    ``sort -o`` does.
-    """
-
-    def __init__(self, given: str) -> None:
-        self.given = given
-        self.name = "standard output" if given == "-" else given
-        self.tmp: Path | None = None
-        self.written = False  # anything written to a direct output
-        if given == "-":
-            if sys.stdout is None:
-                raise CliError("cannot write standard output: it is closed")
-            self.file: IO[bytes] = sys.stdout.buffer
-            return
-        # The temporary file goes beside the file finally written, so that the
-        # rename stays within one file system and replaces that file, not a link.
-        self.target = target = Path(os.path.realpath(given))
-        try:
-            st: os.stat_result | None = os.stat(target)
-        except FileNotFoundError:
-            st = None
-        except OSError as exc:
-            raise CliError(f"cannot write {given}: {exc.strerror or exc}") from None
-        if st is not None and stat.S_ISDIR(st.st_mode):
-            raise CliError(f"cannot write {given}: is a directory")
-        try:
-            if st is not None and not stat.S_ISREG(st.st_mode):
-                self.file = open(target, "wb")
-                return
-            if st is not None:
-                self.mode = stat.S_IMODE(st.st_mode)
-            else:
-                from quelta.book import creation_mode  # loaded by now: the book is open
-
-                self.mode = creation_mode()
-            fd, tmp = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.", suffix=".tmp")
-        except OSError as exc:
-            raise CliError(f"cannot write {given}: {exc.strerror or exc}") from None
-        self.tmp = Path(tmp)
-        self.file = os.fdopen(fd, "wb")
-
-    @property
-    def direct(self) -> bool:
-        return self.tmp is None
-
-    @contextlib.contextmanager
-    def writing(self) -> Iterator[None]:
-        """Turns a failed write (ENOSPC, EFBIG, EPIPE ...) into a one-line error."""
-        try:
-            yield
-            if self.direct:
-                self.written = True
-        except OSError as exc:
-            self.written = False  # the error names this output already
-            if self.given == "-":
-                abandon(sys.stdout)
-            raise CliError(f"cannot write {self.name}: {os_message(exc)}") from None
-
-    def commit(self) -> None:
-        with self.writing():
-            if self.given == "-":
-                self.file.flush()
-                return
-            self.file.close()
-        if self.tmp is None:
-            return
-        try:
-            os.chmod(self.tmp, self.mode)
-            os.replace(self.tmp, self.target)
-        except OSError as exc:
-            raise CliError(f"cannot write {self.given}: {exc.strerror or exc}") from None
-        self.tmp = None
-
-    def discard(self) -> None:
-        if self.given != "-":
-            with contextlib.suppress(OSError):
-                self.file.close()
-        if self.tmp is not None:
-            with contextlib.suppress(FileNotFoundError):
-                self.tmp.unlink()
-
-
-def _discard_all(outputs: list[_Output]) -> None:
-    for o in outputs:
-        o.discard()
-
-
-def _output_format(out: _Output, books: Any) -> str:
-    """The format of an output by its name: a file must be named for one; others are CSV."""
-    name = out.given.lower()
-    if name.endswith(books.PARQUET_SUFFIXES):
-        return "parquet"
-    if name.endswith(books.CSV_SUFFIXES) or out.direct:
-        return "csv"
-    raise CliError(
-        f"-o {out.given}: unknown output format; name the file "
-        f"{', '.join(books.CSV_SUFFIXES)} (CSV) or {', '.join(books.PARQUET_SUFFIXES)} (Parquet)"
-    )
-
-
-def _same_open_file(fd: int, other: os.stat_result) -> bool:
-    """Whether descriptor fd is open on the regular file other (however it was reached)."""
-    try:
-        st = os.fstat(fd)
-    except OSError:  # closed: nothing to overwrite
-        return False
-    return stat.S_ISREG(st.st_mode) and os.path.samestat(st, other)
-
-
-def _check_outputs(book: str | None, output: str | None, plot: str | None) -> None:
-    """Refuse an output that is the book or the other output."""
-    # Standard output appended to the book (quelta book.csv -o - >> book.csv)
-    # would feed the results back into the rows being read, or the summary
-    # onto the end of the book.
-    with contextlib.suppress(OSError):  # no book to overwrite: reading it names the fault
-        if book is not None and _same_open_file(1, os.fstat(0) if book == "-" else os.stat(book)):
-            where = "standard input" if book == "-" else book
-            option = next(
-                (f"{o} -: " for o, g in (("-o", output), ("--plot", plot)) if g == "-"), ""
-            )
-            raise CliError(
-                f"{option}standard output is the book being read ({where}); "
-                f"send {'it' if option else 'the summary'} elsewhere"
-            )
-
-    def clash(a: str, b: str) -> bool:
-        if a == "-" or b == "-":
-            return a == b
-        with contextlib.suppress(OSError):
-            if stat.S_ISCHR(os.stat(a).st_mode):  # /dev/null and the like
-                return False
-        return _same_file(a, b)
-
-    for option, given in (("-o", output), ("--plot", plot)):
-        if (
-            given is not None
-            and book is not None
-            and book != "-"
-            and given != "-"
-            and clash(given, book)
-        ):
-            raise CliError(f"{option} {given} is the book being read; give another file")
-    if output is not None and plot is not None and clash(output, plot):
-        raise CliError(f"--plot {plot} and -o {output} are the same file; give two files")
-
-
 @contextlib.contextmanager
-def _book_source(path: str | None) -> Iterator[tuple[str, str]]:
-    """The book's path ('-' for standard input) and display name."""
-    if path is not None:
-        yield path, "standard input" if path == "-" else path
+def _book_sources(paths: list[str]) -> Iterator[list[tuple[str, str]]]:
+    """Each book's path ('-' for standard input) and display name; the sample without any."""
+    if paths:
+        yield [(p, "standard input" if p == "-" else p) for p in paths]
         return
     resource = importlib.resources.files("quelta") / "data" / "sample_book.csv"
     with importlib.resources.as_file(resource) as sample:
-        yield str(sample), "sample book"
+        yield [(str(sample), "sample book")]
 
 
 def _plot_format(plot: str | None) -> str | None:
@@ -270,18 +109,78 @@ def _open_book(
     return reader
 
 
-def _open_writer(books: Any, out: _Output, reader: Any, results: tuple[str, ...], path: str) -> Any:
+def check_distinct(paths: list[str]) -> None:
+    """Refuses a book given twice (its rows would be solved and written twice)."""
+    for i, a in enumerate(paths):
+        for b in paths[:i]:
+            if a == b or (a != "-" and b != "-" and same_file(a, b)):
+                raise CliError(f"{a} is given twice (as {b}); give each book once")
+
+
+def agree(
+    books: Any, first: tuple[str, list[str]], other: tuple[str, list[str]], options: Any
+) -> None:
+    """Refuses a book whose columns are not the first book's, naming both and the column.
+
+    Books solved as one are written as one table, under one header, and read
+    by one choice of columns.
+    """
+    (a, names_a), (b, names_b) = first, other
+    roles_a = books.header_columns(names_a, **options)
+    roles_b = books.header_columns(names_b, **options)
+    for role in dict.fromkeys([*roles_a, *roles_b]):
+        if roles_a.get(role) != roles_b.get(role):
+            said = {
+                n: f"column {r[role]!r}" if role in r else "none"
+                for n, r in ((a, roles_a), (b, roles_b))
+            }
+            raise CliError(
+                f"{b}: its {role} is {said[b]}, {a}'s {said[a]}; books solved as one "
+                "name their columns alike"
+            )
+    names_a, names_b = books.chain_names(names_a, **options), books.chain_names(names_b, **options)
+    if names_a == names_b:
+        return
+    extra = [n for n in names_b if n not in names_a]
+    missing = [n for n in names_a if n not in names_b]
+    if extra:
+        problem = f"has a column {extra[0]!r} that {a} has not"
+    elif missing:
+        problem = f"has no column {missing[0]!r}, which {a} has"
+    else:
+        problem = f"has the columns of {a} in another order"
+    raise CliError(f"{b}: {problem}; books solved as one have the same columns")
+
+
+def _open_writer(
+    books: Any, out: Output, run: _Pipeline, paths: list[str], options: dict[str, Any]
+) -> Any:
     """The writer of the output, in the format its name gives."""
-    out_format = _output_format(out, books)
+    reader = run.readers[0][1]
+    out_format = output_format(out, books)
     delimiter = "\t" if out.given.lower().endswith(".tsv") else reader.delimiter
-    writer = books.BookWriter(out.file, out_format, delimiter, [*reader.names, *results])
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
     # A CSV book is all text; a Parquet book's columns are known before any
     # row is solved, and one CSV cannot hold is refused before any is written.
-    if reader.format == "parquet":
-        import pyarrow.parquet as pq
-
+    schemas = []
+    for path, (_, opened) in zip(paths, run.readers):
+        if opened.format == "parquet":
+            schema = pq.read_schema(path)
+            schemas.append(books.unfold(schema.empty_table(), schema.names, **options)[0].schema)
+        else:
+            names = books.chain_names(opened.names, **options)
+            schemas.append(pa.schema([(n, pa.string()) for n in names]))
+    # Several books' rows go to one Parquet file under one schema.
+    common = books.common_schema(schemas, run.results) if len(schemas) > 1 else None
+    names = [*schemas[0].names, *run.results]
+    writer = books.BookWriter(
+        out.file, out_format, delimiter, names, common if out_format == "parquet" else None
+    )
+    for schema in schemas:
         try:
-            writer.check(pq.read_schema(path))
+            writer.check(schema)
         except books.BookError as exc:
             raise CliError(f"-o {out.given}: {exc}") from None
     return writer
@@ -289,7 +188,9 @@ def _open_writer(books: Any, out: _Output, reader: Any, results: tuple[str, ...]
 
 def _check_args(args: argparse.Namespace, output: str | None) -> str | None:
     """Refuses what the arguments get wrong before any file is opened; the plot's format."""
-    _check_outputs(args.book, output, args.plot)
+    for book in args.book or [None]:
+        check_outputs(book, output, args.plot)
+    check_distinct(args.book)
     plot_format = _plot_format(args.plot)
     if args.chunk_size < 1:
         raise CliError("--chunk-size must be at least 1")
@@ -305,24 +206,25 @@ def solve(args: argparse.Namespace) -> int:
     except ImportError:
         raise CliError(INSTALL_ARROW) from None
     output = args.output
-    if output is None and args.book == "-":
+    if output is None and "-" in args.book:
         output = "-"
     plot_format = _check_args(args, output)
     report = sys.stderr if "-" in (output, args.plot) else sys.stdout
     started = time.perf_counter()
-    outputs: list[_Output] = []
+    outputs: list[Output] = []
 
-    with _book_source(args.book) as (path, name), contextlib.ExitStack() as cleanup:
+    with _book_sources(args.book) as sources, contextlib.ExitStack() as cleanup:
         # Runs on every failure; outputs is empty once they are committed.
-        cleanup.callback(_discard_all, outputs)
-        run = _Pipeline(books, args, name, book_options(args))
-        reader = run.open(path, cleanup)
+        cleanup.callback(discard_all, outputs)
+        run = _Pipeline(books, args, book_options(args))
+        for path, name in sources:
+            run.open(path, name, cleanup)
         if output is not None:
-            run.out = _Output(output)
+            run.out = Output(output)
             outputs.append(run.out)
-            run.writer = _open_writer(books, run.out, reader, run.results, path)
+            run.writer = _open_writer(books, run.out, run, [p for p, _ in sources], run.options)
         if args.plot is not None:
-            image = _Output(args.plot)
+            image = Output(args.plot)
             outputs.append(image)
         try:
             run.run(cleanup)
@@ -330,95 +232,119 @@ def solve(args: argparse.Namespace) -> int:
             exc.written = [o.name for o in outputs if o.written]  # type: ignore[union-attr]
             raise
         elapsed = time.perf_counter() - started
+        names = ", ".join(name for _, name in sources)
         if run.smile is not None:
             assert plot_format is not None
             with image.writing():
-                title = f"Implied volatility smile: {Path(name).name}"
+                title = f"Implied volatility smile: {', '.join(Path(n).name for _, n in sources)}"
                 draw(image.file, plot_format, run.smile, title)
         for o in outputs:
             o.commit()
         outputs.clear()
     summary(
         report,
-        name if args.book is not None else f"{name} ({path})",
+        names if args.book else f"{names} ({sources[0][0]})",
         run.columns or _describe(run.options["columns"]),
         run.tally,
         elapsed,
         output,
         args,
-        reader,
+        run.readers[0][1] if len(run.readers) == 1 else run.places,
     )
     return 0
 
 
 class _Pipeline:
-    """The book read, solved and written: a pipeline of threads (pyarrow and the
-    core release the GIL). Batches are read ahead, solved one or two at a
-    time and written one behind, in order; a fixed number of batches is in
-    flight, so memory stays bounded.
+    """The books read, solved and written, file after file: a pipeline of threads
+    (pyarrow and the core release the GIL). Batches are read ahead, solved
+    one or two at a time and written one behind, in order; a fixed number of
+    batches is in flight, so memory stays bounded.
     """
 
-    def __init__(self, books: Any, args: argparse.Namespace, name: str, options: Any) -> None:
-        self.books, self.args, self.name, self.options = books, args, name, options
+    def __init__(self, books: Any, args: argparse.Namespace, options: Any) -> None:
+        self.books, self.args, self.options = books, args, options
         self.tally = books.Tally()
         self.smile = Smile(args.plot_all) if args.plot is not None else None
         self.results: tuple[str, ...] = books.result_names(args.greeks, args.bid_ask_vols)
-        self.reader: Any = None
+        self.readers: list[tuple[str, Any]] = []  # (name, reader), in the order given
+        self.places = Places()  # where the rows of each book start, for the summary
         self.writer: Any = None
-        self.out: _Output | None = None
+        self.out: Output | None = None
         self.columns: str | None = None  # as the summary names them, from the first batch
         self._writing: Future[None] | None = None
         self._solving: deque[tuple[int, Future[Any]]] = deque()
+        self._sides: list[bool] = []  # per book: a chain's puts before its strike
+        self._chosen = False  # the columns, on the first batch
 
-    def open(self, path: str, cleanup: contextlib.ExitStack) -> Any:
-        """Opens the book, its header checked; the results follow from its columns."""
+    def open(self, path: str, name: str, cleanup: contextlib.ExitStack) -> None:
+        """Opens a book, its header checked (against the first book's, after the
+        first); the results follow from its columns."""
         books, args = self.books, self.args
-        self.reader = _open_book(
-            books, path, self.name, args.chunk_size, self.results, self.options, args.skip_rows
+        reader = _open_book(
+            books, path, name, args.chunk_size, self.results, self.options, args.skip_rows
         )
-        cleanup.callback(self.reader.close)
+        cleanup.callback(reader.close)
+        if self.readers:
+            first, opened = self.readers[0]
+            agree(books, (first, opened.names), (name, reader.names), self.options)
+        self.readers.append((name, reader))
+        above = reader.format == "csv" and books.labels_puts_first(reader.above, reader.delimiter)
+        self._sides.append(bool(self.options["puts_first"] or above))
         # Option symbols' expiry, kind and strike, where the book has no column for them.
-        symbols = books.from_symbols(books.header_columns(self.reader.names, **self.options))
+        symbols = books.from_symbols(books.header_columns(reader.names, **self.options))
         self.results = books.result_names(args.greeks, args.bid_ask_vols, symbols)
-        return self.reader
 
     def run(self, cleanup: contextlib.ExitStack) -> None:
-        """Every batch solved and written, in order; read errors as one line."""
-        books, reader = self.books, self.reader
+        """Every batch of every book solved and written, in order."""
+        readers = [reader for _, reader in self.readers]
         self._pool = cleanup.enter_context(ThreadPoolExecutor(max_workers=1))
-        width = SOLVERS[reader.format]
-        solvers = cleanup.enter_context(ThreadPoolExecutor(max_workers=width))
+        self._width = max(SOLVERS[reader.format] for reader in readers)
+        self._solvers = cleanup.enter_context(ThreadPoolExecutor(max_workers=self._width))
+        totals = [reader.rows_total for reader in readers]
+        total = None if None in totals else sum(totals)
+        fraction = readers[0].progress if len(readers) == 1 else None
+        with progress_bar(total, fraction) as self._progress:
+            for index, (name, reader) in enumerate(self.readers):
+                self.places.add(self.tally.book_rows, name, reader)
+                self._run_one(name, reader, self._sides[index])
+        if not self._chosen:  # no rows: the header alone is the book's columns
+            try:
+                self.options["columns"] = self._first_columns(readers[0].names)
+            except self.books.BookError as exc:
+                raise CliError(read_message(exc, *self.readers[0])) from None
+        if self.writer is not None:
+            assert self.out is not None
+            with self.out.writing():
+                if self._writing is not None:
+                    self._writing.result()
+                self.writer.close()
+
+    def _run_one(self, name: str, reader: Any, puts_first: bool) -> None:
+        """The batches of one book solved and handed on; its read errors as one line."""
+        books = self.books
+        options = {**self.options, "puts_first": puts_first}
         read = 0
         try:
-            with progress_bar(reader.rows_total, reader.progress) as self._progress:
-                for batch in _read_ahead(reader.batches()):
-                    if not read:  # every batch read as the first is
-                        self.options["columns"] = self._first_columns(batch)
-                    job = solvers.submit(_solve_batch, books, batch, self.args, self.options)
-                    self._solving.append((read, job))
-                    read += batch.num_rows
-                    if len(self._solving) >= width:
-                        self._finish_one()
-                while self._solving:
-                    self._finish_one()
-            if not read:  # no rows: the header alone is the book's columns
-                self.options["columns"] = self._first_columns(reader.names)
-            if self.writer is not None:
-                assert self.out is not None
-                with self.out.writing():
-                    if self._writing is not None:
-                        self._writing.result()
-                    self.writer.close()
+            for batch in _read_ahead(reader.batches()):
+                if not self._chosen:  # every batch of every book read as the first is
+                    options["columns"] = self.options["columns"] = self._first_columns(batch)
+                job = self._solvers.submit(_solve_batch, books, batch, self.args, options)
+                self._solving.append((read, job))
+                read += batch.num_rows
+                if len(self._solving) >= self._width:
+                    self._finish_one(name, reader)
+            while self._solving:
+                self._finish_one(name, reader)
         except (books.ArrowException, OSError, books.BookError) as exc:  # read errors
-            raise CliError(read_message(exc, self.name, reader)) from None
+            raise CliError(read_message(exc, name, reader)) from None
 
-    def _finish_one(self) -> None:
+    def _finish_one(self, name: str, reader: Any) -> None:
         """The oldest batch in flight: counted, plotted and handed to the writer."""
         rows_before, future = self._solving.popleft()
         try:
             result = future.result()
         except self.books.BookError as exc:
-            raise CliError(row_message(exc, self.name, self.reader, rows_before)) from None
+            raise CliError(row_message(exc, name, reader, rows_before)) from None
         solved = _count(result, self.tally)
         self.columns = self.columns or _describe(solved.found)
         if self.smile is not None:
@@ -430,12 +356,13 @@ class _Pipeline:
                     self._writing.result()
             self._writing = self._pool.submit(self.writer.write, solved.table)
             self.out.written = self.out.direct  # cannot be taken back from here on
-        self._progress(solved.table.num_rows)
+        self._progress(solved.table.num_rows if solved.book_rows is None else solved.book_rows)
 
     def _first_columns(self, batch: Any) -> Any:
         """The columns of the book, chosen on its first batch; the notes on them printed."""
         books = self.books
         found, notes = books.choose_columns(batch, self.results, **self.options)
+        self._chosen = True
         for text in self.tally.merge(books.Tally(warnings=notes)):
             print(f"quelta: warning: {text}", file=sys.stderr)
         return found

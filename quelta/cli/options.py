@@ -10,13 +10,14 @@ import argparse
 from collections.abc import Sequence
 from typing import Any
 
-CONSTANTS = ("rate", "dividend_yield", "spot", "forward", "discount")
+CONSTANTS = ("rate", "dividend_yield", "spot", "forward", "discount", "expiry")
 _CONSTANT_HELP = {
     "rate": "continuously compounded rate r for every row (5%% or 0.05)",
     "dividend_yield": "continuous dividend yield q for every row, with a spot",
     "spot": "spot price S for every row (needs a rate or discount)",
     "forward": "forward price F for every row",
     "discount": "discount factor D for every row",
+    "expiry": "expiry for every row: years (0.5), or a date with --valuation-date",
 }
 
 
@@ -48,10 +49,11 @@ def _constant(role: str) -> Any:
         try:
             from quelta.book import BookError
             from quelta.book.cells import read_constant
+            from quelta.book.reading import expiry_constant
         except ImportError:  # the run says what to install
             return text
         try:
-            read_constant(text, role)
+            expiry_constant(text) if role == "expiry" else read_constant(text, role)
         except BookError as exc:
             raise argparse.ArgumentTypeError(str(exc)) from None
         return text
@@ -86,6 +88,13 @@ def add_book_arguments(solve: argparse.ArgumentParser) -> None:
         "underlying and the quote time above it; line 1 if none does)",
     )
     solve.add_argument(
+        "--puts-first",
+        action="store_true",
+        help="a side-by-side chain (calls and puts of a strike on one row) has the "
+        "puts' columns before the strike (default: the calls', unless a line above "
+        "the header names the puts first)",
+    )
+    solve.add_argument(
         "--bid-ask-vols",
         action="store_true",
         help="with bid and ask columns, also append bid_vol and ask_vol (the "
@@ -108,5 +117,5 @@ def book_options(args: argparse.Namespace) -> dict[str, Any]:
     options.update(
         date_format=args.date_format, expiry_time=args.expiry_time, timezone=args.timezone
     )
-    options.update(model=args.model, shift=args.shift)
+    options.update(model=args.model, shift=args.shift, puts_first=args.puts_first)
     return options

@@ -50,6 +50,20 @@ def where(reader: Any, row: int) -> str:
     return f"line {line}" if line is not None else f"row {row + 1}"
 
 
+class Places:
+    """Several books read as one, file after file: where a row of all of them is."""
+
+    def __init__(self) -> None:
+        self.starts: list[tuple[int, str, Any]] = []  # (first row, name, reader) per book
+
+    def add(self, start: int, name: str, reader: Any) -> None:
+        self.starts.append((start, name, reader))
+
+    def where(self, row: int) -> str:
+        start, name, reader = [s for s in self.starts if s[0] <= row][-1]
+        return f"{name} {where(reader, row - start)}"
+
+
 def row_message(exc: BookError, name: str, reader: Any, rows_before: int) -> str:
     """A refused row (strict), named by its line."""
     if exc.row is None:
@@ -119,6 +133,7 @@ def progress_bar(
 def _reasons(tally: Tally, reader: Any) -> list[str]:
     """The rows without a volatility by reason; under bad_input, the columns to blame."""
     lines = []
+    place = reader.where if isinstance(reader, Places) else lambda row: where(reader, row)
     for r in quelta.Reason:
         n = int(tally.reasons[r])
         if r is not quelta.Reason.OK and n:
@@ -126,7 +141,7 @@ def _reasons(tally: Tally, reader: Any) -> list[str]:
         if r is quelta.Reason.BAD_INPUT:
             lines += [
                 f"    column {bad.column!r}: {bad.rows:,} unreadable, "
-                f"the first {bad.value} on {where(reader, bad.row)}"
+                f"the first {bad.value} on {place(bad.row)}"
                 for bad in tally.bad_cells.values()
             ]
     return lines
