@@ -12,13 +12,20 @@ where quotes are also widest. A pair whose residual is beyond its spread
 out, the worst first, refitting after each. A group left without two
 distinct strikes, or whose D is not in (0, MAX_DISCOUNT] or F not positive,
 has no fit: NaN, never a guess.
+
+:func:`fit_book` fits a book read with ``forward="parity"``: one group per
+expiry of each underlying (the root of the book's option symbols, when it
+has them), the rows of a group without a fit marked for ``no_forward``.
 """
 
 from __future__ import annotations
 
-from typing import NamedTuple
+from dataclasses import dataclass, replace
+from typing import Any, NamedTuple
 
 import numpy as np
+
+from quelta.book.reading import Inputs
 
 MAX_DISCOUNT = 1.5  # above this a rate is far below any market's: the fit is wrong
 _WIDTH = 0.1  # moneyness |K/F - 1| at which a pair's weight has halved
@@ -158,3 +165,86 @@ def fit_forwards(
     summary = GroupFits(ids, used, rejected, fits[2], fits[3])
     forward, discount = fits[2][where], fits[3][where]
     return Parity(forward, discount, np.isnan(forward), summary)
+
+
+@dataclass(frozen=True)
+class ExpiryFit:
+    """The fit of one expiry of one underlying: what the command's summary shows.
+
+    ``expiry`` is the first row's expiry cell as the book writes it,
+    ``underlying`` the root of its option symbols ("" without them), and
+    ``forward`` and ``discount`` are NaN where there is no fit.
+    """
+
+    underlying: str
+    expiry: str
+    forward: float
+    discount: float
+    used: int
+    rejected: int
+
+    def describe(self) -> str:
+        head = f"expiry {self.expiry}" + (f" ({self.underlying})" if self.underlying else "")
+        pairs = f"{self.used} pair{'s' * (self.used != 1)} used, {self.rejected} rejected"
+        if self.forward == self.forward:
+            return f"{head}: F = {self.forward:.12g}, D = {self.discount:.12g}; {pairs}"
+        if self.used < 2:
+            why = "fewer than two strikes with both a call and a put within their spreads"
+        else:
+            why = f"the line gives no forward > 0 with a discount in (0, {MAX_DISCOUNT:g}]"
+        return f"{head}: no forward ({pairs}: {why})"
+
+
+class BookFit(NamedTuple):
+    """A book's inputs solved with the fits, and the fits (see :func:`fit_book`)."""
+
+    inputs: Inputs
+    forward: np.ndarray
+    discount: np.ndarray
+    no_fit: np.ndarray
+    fits: tuple[ExpiryFit, ...]
+
+
+def _groups(x: Inputs) -> np.ndarray:
+    """Per row, the number of its group: one expiry of one underlying."""
+    _, expiry = np.unique(x.expiry, return_inverse=True)
+    root = np.zeros(len(expiry), np.intp)
+    roots = 1
+    if x.root is not None:
+        names, root = np.unique(x.root.astype(str), return_inverse=True)
+        roots = len(names)
+    return np.asarray(expiry.ravel() * roots + root.ravel(), np.intp)
+
+
+def fit_book(x: Inputs, expiry_cells: Any) -> BookFit:
+    """The forward and discount of each row's expiry, fitted from the book's calls and puts.
+
+    Rows with an unreadable cell or no expiry take no part. In the inputs
+    returned, a row without a fit has its strike for a forward and 1 for a
+    discount: solved so, its reason is its own fault (a missing price, an
+    expiry <= 0, ...) or else ``no_forward``, for the caller to give.
+    """
+    group = _groups(x)
+    usable = ~x.unusable & np.isfinite(x.expiry)
+    price = np.where(usable, x.price, np.nan)
+    fit = fit_forwards(group, x.strike, x.is_call, price, x.bid, x.ask)
+    ids, first = np.unique(group, return_index=True)
+    fits = tuple(
+        ExpiryFit(
+            "" if x.root is None else str(x.root[row]),
+            str(expiry_cells[int(row)].as_py()),
+            float(fit.groups.forward[g]),
+            float(fit.groups.discount[g]),
+            int(fit.groups.used[g]),
+            int(fit.groups.rejected[g]),
+        )
+        for g, row in enumerate(first)
+        if np.isfinite(x.expiry[row])
+    )
+    assert (ids == fit.groups.group).all()
+    solved = replace(
+        x,
+        forward=np.where(fit.no_fit, x.strike, fit.forward),
+        discount=np.where(fit.no_fit, 1.0, fit.discount),
+    )
+    return BookFit(solved, fit.forward, fit.discount, fit.no_fit, fits)

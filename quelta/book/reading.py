@@ -23,6 +23,7 @@ from quelta.book.columns import (
     CONSTANTS,
     RESULTS,
     BookError,
+    fits_parity,
     from_symbols,
     numeric_role,
     resolve_columns,
@@ -67,8 +68,9 @@ def resolve(
     results: Sequence[str],
     constants: Collection[str],
     notes: list[str],
+    parity: bool = False,
 ) -> dict[str, str]:
-    """The columns of the book.
+    """The columns of the book (with ``parity``, the forward and discount fitted).
 
     A numeric role's alias over cells mostly not numbers (tickers under
     ``underlying``) is passed over where the book can do without it; where
@@ -84,16 +86,24 @@ def resolve(
     }
     if text:
         try:
-            found = resolve_columns(names, columns, results, constants, text)
+            found = resolve_columns(names, columns, results, constants, text, parity)
         except BookError:
-            return resolve_columns(names, columns, results, constants)
+            return resolve_columns(names, columns, results, constants, parity=parity)
         notes += [
             f"column {name!r} is not taken as the {role}: most of its cells are not numbers "
             f"(map it with --column {role}={name} or columns={{{role!r}: {name!r}}})"
             for name, role in text.items()
         ]
         return found
-    return resolve_columns(names, columns, results, constants)
+    return resolve_columns(names, columns, results, constants, parity=parity)
+
+
+def given_constants(options: Mapping[str, object]) -> tuple[list[str], bool]:
+    """The roles the options give a constant for, and whether the forward is
+    fitted from put-call parity instead (``forward="parity"``)."""
+    parity = fits_parity(options.get("forward"))
+    given = [role for role in CONSTANTS if options.get(role) is not None]
+    return [role for role in given if not (parity and role == "forward")], parity
 
 
 def choose_columns(
@@ -116,8 +126,8 @@ def choose_columns(
     else:
         names, column = columns_of(table)
     notes: list[str] = []
-    given = [role for role in CONSTANTS if options.get(role) is not None]
-    return resolve(names, column, columns, results, given, notes), notes
+    given, parity = given_constants(options)
+    return resolve(names, column, columns, results, given, notes, parity), notes
 
 
 @dataclass(frozen=True)
@@ -139,6 +149,7 @@ class Inputs:
     true_vol: np.ndarray | None
     shift: np.ndarray | None  # a column of shifts, row by row
     symbols: dict[str, pa.Array]  # the columns the option symbols give, appended
+    root: np.ndarray | None = None  # the symbols' roots (the underlying), where read
 
 
 def read_inputs(
@@ -174,10 +185,12 @@ def read_inputs(
         price, bid, ask = (None if v is None else v * underlying for v in (price, bid, ask))
     derived = from_symbols(found)
     shown: dict[str, pa.Array] = {}
+    root = None
     dated, strike = None, number("strike") if "strike" in found else None
     if derived:
         symbol = get("symbol")
         sym = read_symbols(symbol, found["symbol"], cells)
+        root = sym.root
         if "expiry" in derived:
             dated = DatedColumn(found["symbol"], symbol, sym.expiry)
         strike = sym.strike if strike is None else strike
@@ -208,6 +221,7 @@ def read_inputs(
         cells.bad | no_kind,
         **values,
         symbols=shown,
+        root=root,
     )
 
 
@@ -224,9 +238,9 @@ def header_columns(
 
     Of ``options``, only the constants (``rate=``, ...) bear on the columns.
     """
-    given = [role for role in CONSTANTS if options.get(role) is not None]
+    given, parity = given_constants(options)
     try:
-        return resolve_columns(names, columns, results, given)
+        return resolve_columns(names, columns, results, given, parity=parity)
     except BookError:
         # The cells may yet pass over an alias over text (the first batch
         # decides): refused only if no one column passed over would do.
@@ -234,7 +248,7 @@ def header_columns(
         for name in names:
             if name not in mapped and numeric_role(name) is not None:
                 with contextlib.suppress(BookError):
-                    return resolve_columns(names, columns, results, given, [name])
+                    return resolve_columns(names, columns, results, given, [name], parity)
         raise
 
 

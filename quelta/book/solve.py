@@ -20,11 +20,14 @@ from quelta.book.columns import (
     RESULTS,
     SIDES,
     BookError,
+    FITTED,
     BookWarning,
+    fits_parity,
     from_symbols,
     result_names,
 )
 from quelta.book.dates import date_options
+from quelta.book.parity import BookFit, ExpiryFit, fit_book
 from quelta.book.reading import (
     Inputs,
     arrow_column,
@@ -47,6 +50,9 @@ class Solved:
     volatilities when the book has that column, else None. ``warnings``
     are the texts :func:`solve_table` gives as :class:`BookWarning`, and
     ``bad_cells`` the columns whose cells gave rows the reason ``bad_input``.
+    With ``forward="parity"``, ``fits`` are the fits of the expiries, in
+    increasing order of expiry (the columns ``forward`` and ``discount``
+    give them row by row), and ``forward`` holds NaN where there is none.
     """
 
     table: Any
@@ -59,6 +65,7 @@ class Solved:
     warnings: tuple[str, ...] = ()
     bad_cells: tuple[BadCells, ...] = ()
     found: Mapping[str, str] = field(default_factory=dict)
+    fits: tuple[ExpiryFit, ...] = ()
 
     def true_vol_error(self) -> tuple[float, int]:
         """Largest ``|implied_vol/true_vol - 1|`` and the number of rows compared."""
@@ -76,6 +83,25 @@ def _check_shift(found: Mapping[str, str], model: str, shift: object) -> None:
     if "shift" in found and (shift is not None or model == "normal"):
         given = "model='normal'" if model == "normal" else "a shift argument"
         raise BookError(f"column {found['shift']!r}: a shift column and {given}; give one")
+
+
+# A row's own faults, which win over no_forward: its reason solved with any forward.
+_OWN_FAULTS = (Reason.NON_POSITIVE_INPUT, Reason.NON_POSITIVE_EXPIRY, Reason.NOT_FINITE)
+
+
+def _expiry_cells(x: Inputs, found: Mapping[str, str], column: Any) -> Any:
+    """The expiry of each row as the book writes it (or as its symbol names it)."""
+    role = next((r for r in ("expiry", "days") if r in found), None)
+    return x.symbols["expiry"] if role is None else column(found[role])
+
+
+def _no_forward(g: Greeks, sides: dict[str, Any], fit: BookFit) -> None:
+    """The rows without a fitted forward lose what the stand-in forward gave them."""
+    lost = fit.no_fit & ~np.isin(g.reason, _OWN_FAULTS)
+    for name, values in [*g._asdict().items(), *sides.items()]:
+        if name != "reason" and values is not None:
+            values[lost] = np.nan
+    g.reason[lost] = Reason.NO_FORWARD
 
 
 def _solve(
@@ -123,15 +149,22 @@ def solve_batch(
     """Solve a book and keep the inputs as read; see :func:`solve_table`."""
     if price_unit not in PRICE_UNITS:
         raise ValueError(f"unknown price_unit {price_unit!r}; use {' or '.join(PRICE_UNITS)}")
-    results = result_names(greeks, bid_ask_vols)
+    parity = fits_parity(forward)
+    if parity and price_unit != "currency":
+        raise BookError("forward='parity' (--forward parity) needs prices in currency")
+    results = result_names(greeks, bid_ask_vols, parity=parity)
     dates = date_options(date_format, expiry_time, timezone)
     constants = book_constants(
-        rate=rate, dividend_yield=dividend_yield, spot=spot, forward=forward, discount=discount
+        rate=rate,
+        dividend_yield=dividend_yield,
+        spot=spot,
+        forward=None if parity else forward,
+        discount=discount,
     )
     names, column = columns_of(table)
     notes: list[str] = []
-    found = resolve(names, column, columns, results, constants, notes)
-    results = result_names(greeks, bid_ask_vols, from_symbols(found))
+    found = resolve(names, column, columns, results, constants, notes, parity)
+    results = result_names(greeks, bid_ask_vols, from_symbols(found), parity)
     if bid_ask_vols and not ("bid" in found and "ask" in found):
         raise BookError("bid and ask volatilities need a bid and an ask column")
     _check_shift(found, model, shift)
@@ -147,13 +180,19 @@ def solve_batch(
         dates,
     )
     cells.raise_first()
-    more = not set(results) <= set(RESULTS) | set(SIDES)
+    fit = fit_book(x, _expiry_cells(x, found, column)) if parity else None
+    x = x if fit is None else fit.inputs
+    more = not set(results) <= {*RESULTS, *SIDES, *FITTED}
     g, fwd = _solve(x, x.price, threads, more, model, shift)
     sides = {}
     if bid_ask_vols:
         assert x.bid is not None and x.ask is not None
         sides = {"bid_vol": x.bid, "ask_vol": x.ask}
         sides = {n: _solve(x, p, threads, False, model, shift)[0].vol for n, p in sides.items()}
+    if fit is not None:
+        _no_forward(g, sides, fit)
+        fwd = fit.forward
+        sides.update(forward=fit.forward, discount=fit.discount)
     if cells.bad.any():
         g.reason[cells.bad] = Reason.BAD_INPUT
     return Solved(
@@ -167,6 +206,7 @@ def solve_batch(
         tuple(notes),
         tuple(cells.columns.values()),
         found,
+        () if fit is None else fit.fits,
     )
 
 
@@ -386,7 +426,8 @@ class Tally:
     largest ``|implied_vol/true_vol - 1|`` over the ``true_compared`` rows
     with a known volatility; ``warnings`` the distinct :class:`BookWarning`
     texts; ``bad_cells`` the columns with unreadable cells, each with its
-    first row counted from the start of everything tallied.
+    first row counted from the start of everything tallied; ``fits`` the
+    fits of the expiries of books solved with ``forward="parity"``.
     """
 
     rows: int = 0
@@ -396,6 +437,7 @@ class Tally:
     true_compared: int = 0
     warnings: list[str] = field(default_factory=list)
     bad_cells: dict[str, BadCells] = field(default_factory=dict)
+    fits: list[ExpiryFit] = field(default_factory=list)
 
     def count(self, solved: Solved, seconds: float = 0.0) -> list[str]:
         """Adds one solved batch, which follows the rows so far; returns its new warnings."""
@@ -408,6 +450,7 @@ class Tally:
             true_compared=compared,
             warnings=list(dict.fromkeys(solved.warnings)),
             bad_cells={bad.column: bad for bad in solved.bad_cells},
+            fits=list(solved.fits),
         )
         return self.merge(batch)
 
@@ -424,6 +467,7 @@ class Tally:
         self.solve_seconds += other.solve_seconds
         self.max_true_error = max(self.max_true_error, other.max_true_error)
         self.true_compared += other.true_compared
+        self.fits += other.fits
         new = [w for w in other.warnings if w not in self.warnings]
         self.warnings += new
         return new
