@@ -28,6 +28,7 @@ from quelta.book import (
     SYMBOL_ROLES,
     Tally,
     creation_mode,
+    fits_parity,
     from_symbols,
     header_columns,
     result_names,
@@ -156,7 +157,8 @@ def _pieces(
     """Tasks for the files (one per CSV file, Parquet files cut at row groups) and their schema.
 
     The columns option symbols give (expiry, kind, strike) come first among the
-    results where a file's symbols give them.
+    results where a file's symbols give them. A file whose forwards are fitted
+    from put-call parity is one task, read whole: its expiries are not cut.
     """
     import pyarrow as pa
     import pyarrow.parquet as pq
@@ -180,7 +182,7 @@ def _pieces(
         except pa.ArrowInvalid as exc:
             raise BookError(f"cannot read {path}: {exc}") from None
         schemas.append(meta.schema.to_arrow_schema())
-        if meta.num_rows <= PIECE_ROWS:
+        if meta.num_rows <= PIECE_ROWS or fits_parity(options.get("forward")):
             cut.append((path, None, meta.num_rows))
             continue
         groups: list[int] = []
@@ -214,7 +216,7 @@ def _pieces(
     return pieces, _common_schema(schemas, [*derived, *results])
 
 
-def _batches(books: Any, piece: _Piece, chunk: int) -> tuple[list[str], Any]:
+def _batches(books: Any, piece: _Piece, chunk: int | None) -> tuple[list[str], Any]:
     """The column names and the record batches of a piece, read as the command reads them."""
     reader = books.BookReader(piece.path, chunk, row_groups=piece.row_groups)
     return reader.names, reader.batches()
@@ -224,7 +226,7 @@ def _solve_piece(
     piece: _Piece,
     valuation_date: object,
     strict: bool,
-    chunk: int,
+    chunk: int | None,
     schema: Any,
     greeks: str | Sequence[str] = GREEKS,
     model: str = "black",
@@ -410,7 +412,8 @@ def solve_dataset(
         unreadable cell fails the run (:class:`quelta.book.BookError` naming
         the file and row).
     chunk_size : int
-        Rows solved at a time in a task.
+        Rows solved at a time in a task. With ``forward="parity"`` each file
+        is one chain, read and fitted whole, and ``chunk_size`` does not apply.
     progress : callable, optional
         Called on this machine as each part is done, with its number of rows
         and the number of rows of the dataset (None unless it is all Parquet).
@@ -434,14 +437,15 @@ def solve_dataset(
     old = f"{tmp}.old"  # where an earlier result waits while the new one is renamed in
     futures: list[Any] = []
     try:
-        results = result_names(greeks, bool(options.get("bid_ask_vols")))
+        parity = fits_parity(options.get("forward"))
+        results = result_names(greeks, bool(options.get("bid_ask_vols")), parity=parity)
         pieces, schema = _pieces(files, tmp, results, options)
         futures = client.map(
             _solve_piece,
             pieces,
             valuation_date=valuation_date,
             strict=strict,
-            chunk=chunk_size,
+            chunk=None if parity else chunk_size,
             schema=schema,
             greeks=greeks,
             model=model,

@@ -41,6 +41,7 @@ from quelta.book.columns import (
     SYMBOL_ROLES,
     BookError,
     BookWarning,
+    fits_parity,
     from_symbols,
     normalise,
     resolve_columns,
@@ -57,6 +58,7 @@ from quelta.book.files import (
     is_parquet,
     sniff_delimiter,
 )
+from quelta.book.parity import ExpiryFit
 from quelta.book.reading import choose_columns, header_columns
 from quelta.book.solve import (
     Solved,
@@ -83,10 +85,12 @@ __all__ = [
     "BookReader",
     "BookWarning",
     "BookWriter",
+    "ExpiryFit",
     "Solved",
     "Tally",
     "choose_columns",
     "creation_mode",
+    "fits_parity",
     "from_symbols",
     "header_columns",
     "is_parquet",

@@ -28,6 +28,7 @@ _MAX_BLOCK_SIZE = 1 << 30  # the largest block tried for a file with a longer ro
 _LINE_ENDS = re.compile(rb"\r\n|\r|\n")  # a header line may end in any of them
 _MULTILINE = r"[\r\n]"  # a cell spanning lines, which only a quote can open
 _CSV_SLICE = 65_536  # rows of CSV rendered in memory at a time, whatever the batch size
+_WHOLE_PIECE = 1 << 20  # rows read at a time of a book read whole
 
 
 def is_parquet(path: str) -> bool:
@@ -118,7 +119,8 @@ def _header_lines(stream: Any, skip_rows: int | None) -> tuple[list[bytes], byte
 
 
 class BookReader:
-    """Record batches of a CSV or Parquet book, at most ``chunk`` rows each.
+    """Record batches of a CSV or Parquet book, at most ``chunk`` rows each
+    (a chunk of None: the whole book as one batch, for fits across its rows).
 
     ``source`` is a path or a binary file object (standard input). A path
     that is a FIFO or a device (``quelta <(cat book.csv)``) is read as a
@@ -133,7 +135,7 @@ class BookReader:
     def __init__(
         self,
         source: str | IO[bytes],
-        chunk: int,
+        chunk: int | None,
         row_groups: Sequence[int] | None = None,
         skip_rows: int | None = None,
     ) -> None:
@@ -215,8 +217,17 @@ class BookReader:
         self.rows_total = self._parquet.metadata.num_rows
 
     def batches(self) -> Iterator[pa.RecordBatch]:
+        """The book in batches of ``chunk`` rows; with a chunk of None, whole, as one batch."""
+        if self.chunk is not None:
+            yield from self._pieces(self.chunk)
+            return
+        pieces = list(self._pieces(_WHOLE_PIECE))
+        if pieces:
+            yield pa.Table.from_batches(pieces).combine_chunks().to_batches()[0]
+
+    def _pieces(self, chunk: int) -> Iterator[pa.RecordBatch]:
         if self.format == "parquet":
-            yield from self._parquet.iter_batches(batch_size=self.chunk, row_groups=self.row_groups)
+            yield from self._parquet.iter_batches(batch_size=chunk, row_groups=self.row_groups)
             return
         if self._file is not None and not self.gzip and self._file.tell() == self._size:
             return  # a header and no rows
@@ -228,8 +239,8 @@ class BookReader:
                     self._check_quotes(batch)
                     # After a restart, the rows already given are read again and dropped.
                     start, seen = max(given - seen, 0), seen + batch.num_rows
-                    for at in range(start, batch.num_rows, self.chunk):
-                        piece = batch.slice(at, self.chunk)
+                    for at in range(start, batch.num_rows, chunk):
+                        piece = batch.slice(at, chunk)
                         given += piece.num_rows
                         yield piece
                 return

@@ -233,7 +233,7 @@ def _open_book(
     books: Any,
     path: str,
     name: str,
-    chunk: int,
+    chunk: int | None,
     results: tuple[str, ...],
     options: dict[str, Any],
     skip_rows: int | None = None,
@@ -302,7 +302,10 @@ def solve(args: argparse.Namespace) -> int:
         raise CliError("--chunk-size must be at least 1")
     if args.skip_rows is not None and args.skip_rows < 0:
         raise CliError("--skip-rows must be at least 0")
-    results = books.result_names(args.greeks, args.bid_ask_vols)
+    # Put-call parity fits across the rows of an expiry: the book is read whole.
+    parity = books.fits_parity(args.forward)
+    chunk = None if parity else args.chunk_size
+    results = books.result_names(args.greeks, args.bid_ask_vols, parity=parity)
     report = sys.stderr if "-" in (output, args.plot) else sys.stdout
     started = time.perf_counter()
     tally = books.Tally()
@@ -313,10 +316,10 @@ def solve(args: argparse.Namespace) -> int:
         # Runs on every failure; outputs is empty once they are committed.
         cleanup.callback(_discard_all, outputs)
         options = book_options(args)
-        reader = _open_book(books, path, name, args.chunk_size, results, options, args.skip_rows)
+        reader = _open_book(books, path, name, chunk, results, options, args.skip_rows)
         # Option symbols' expiry, kind and strike, where the book has no column for them.
         symbols = books.from_symbols(books.header_columns(reader.names, **options))
-        results = books.result_names(args.greeks, args.bid_ask_vols, symbols)
+        results = books.result_names(args.greeks, args.bid_ask_vols, symbols, parity)
         cleanup.callback(reader.close)
         writer = None
         if output is not None:

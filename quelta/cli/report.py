@@ -149,6 +149,9 @@ def summary(
         f"rows: {tally.rows:,}  solved: {solved:,}  without a volatility: {tally.rows - solved:,}",
     ]
     lines += _reasons(tally, reader)
+    if tally.fits:
+        lines.append("forwards from put-call parity:")
+        lines += [f"  {fit.describe()}" for fit in tally.fits]
     if tally.true_compared or "true_vol" in columns:
         lines.append(
             f"true_vol: max |implied_vol/true_vol - 1| = {tally.max_true_error:.1e}"
