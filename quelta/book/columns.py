@@ -135,6 +135,12 @@ COLUMNS: list[tuple[str, tuple[str, ...], str]] = [
         "appended as the columns expiry, kind and strike",
     ),
     (
+        "ticker",
+        ("ticker", "underlying_symbol", "underlying_ticker", "root", "root_symbol", "underlying"),
+        "the underlying's name, as text (optional): with --forward parity the expiries of "
+        "each underlying are fitted apart (without it, those of each option symbol root)",
+    ),
+    (
         "shift",
         ("shift", "vol_shift", "displacement"),
         "shift d of the shifted-lognormal model, row by row: Black on F + d and K + d "
@@ -272,7 +278,9 @@ def _find(
             continue
         for alias in aliases:
             name = by_normal.get(alias)
-            if name is not None and name not in skipped and name not in found.values():
+            # A numeric alias over text is passed over, for a numeric role only.
+            passed = name in skipped and canon in NUMERIC
+            if name is not None and not passed and name not in found.values():
                 found[canon] = name
                 break
     return {canon: found[canon] for canon in ALIASES if canon in found}
@@ -302,10 +310,14 @@ def _check_parity(
     option = f"forward={PARITY!r} (--forward {PARITY}) fits the forward and discount"
     for role in _NOT_WITH_PARITY:
         if role in found:
-            raise BookError(f"{option}, and the book has a {role} column ({found[role]!r}); keep one")
+            raise BookError(
+                f"{option}, and the book has a {role} column ({found[role]!r}); keep one"
+            )
         if role in constants:
             flag = role.replace("_", "-")
-            raise BookError(f"{option}, and a constant {role} (--{flag}, {role}=) is given; keep one")
+            raise BookError(
+                f"{option}, and a constant {role} (--{flag}, {role}=) is given; keep one"
+            )
 
 
 def from_symbols(found: Collection[str]) -> tuple[str, ...]:

@@ -14,8 +14,9 @@ distinct strikes, or whose D is not in (0, MAX_DISCOUNT] or F not positive,
 has no fit: NaN, never a guess.
 
 :func:`fit_book` fits a book read with ``forward="parity"``: one group per
-expiry of each underlying (the root of the book's option symbols, when it
-has them), the rows of a group without a fit marked for ``no_forward``.
+expiry of each underlying (as the book's underlying column names it, else
+the root of its option symbols, if it has either), the rows of a group
+without a fit marked for ``no_forward``.
 """
 
 from __future__ import annotations
@@ -24,7 +25,10 @@ from dataclasses import dataclass, replace
 from typing import Any, NamedTuple
 
 import numpy as np
+import pyarrow as pa
+import pyarrow.compute as pc
 
+from quelta.book.cells import to_numpy
 from quelta.book.reading import Inputs
 
 MAX_DISCOUNT = 1.5  # above this a rate is far below any market's: the fit is wrong
@@ -172,7 +176,7 @@ class ExpiryFit:
     """The fit of one expiry of one underlying: what the command's summary shows.
 
     ``expiry`` is the first row's expiry cell as the book writes it,
-    ``underlying`` the root of its option symbols ("" without them), and
+    ``underlying`` its underlying column's cell or option symbol's root ("" without), and
     ``forward`` and ``discount`` are NaN where there is no fit.
     """
 
@@ -205,15 +209,14 @@ class BookFit(NamedTuple):
     fits: tuple[ExpiryFit, ...]
 
 
-def _groups(x: Inputs) -> np.ndarray:
-    """Per row, the number of its group: one expiry of one underlying."""
+def _groups(x: Inputs) -> tuple[np.ndarray, np.ndarray]:
+    """Per row, the number of its group (one expiry of one underlying), and its underlying."""
     _, expiry = np.unique(x.expiry, return_inverse=True)
-    root = np.zeros(len(expiry), np.intp)
-    roots = 1
-    if x.root is not None:
-        names, root = np.unique(x.root.astype(str), return_inverse=True)
-        roots = len(names)
-    return np.asarray(expiry.ravel() * roots + root.ravel(), np.intp)
+    named = pa.nulls(len(expiry), pa.string()) if x.underlying is None else x.underlying
+    encoded = pc.dictionary_encode(pc.fill_null(named, ""))
+    names = np.array(encoded.dictionary.to_pylist(), object)
+    which = np.asarray(to_numpy(encoded.indices), np.intp)
+    return np.asarray(expiry.ravel() * len(names) + which, np.intp), names[which]
 
 
 def fit_book(x: Inputs, expiry_cells: Any) -> BookFit:
@@ -224,14 +227,14 @@ def fit_book(x: Inputs, expiry_cells: Any) -> BookFit:
     discount: solved so, its reason is its own fault (a missing price, an
     expiry <= 0, ...) or else ``no_forward``, for the caller to give.
     """
-    group = _groups(x)
+    group, underlying = _groups(x)
     usable = ~x.unusable & np.isfinite(x.expiry)
     price = np.where(usable, x.price, np.nan)
     fit = fit_forwards(group, x.strike, x.is_call, price, x.bid, x.ask)
     ids, first = np.unique(group, return_index=True)
     fits = tuple(
         ExpiryFit(
-            "" if x.root is None else str(x.root[row]),
+            str(underlying[row]),
             str(expiry_cells[int(row)].as_py()),
             float(fit.groups.forward[g]),
             float(fit.groups.discount[g]),

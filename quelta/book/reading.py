@@ -149,7 +149,7 @@ class Inputs:
     true_vol: np.ndarray | None
     shift: np.ndarray | None  # a column of shifts, row by row
     symbols: dict[str, pa.Array]  # the columns the option symbols give, appended
-    root: np.ndarray | None = None  # the symbols' roots (the underlying), where read
+    underlying: pa.Array | None = None  # names of the underlying (or symbol roots), as text
 
 
 def read_inputs(
@@ -185,12 +185,12 @@ def read_inputs(
         price, bid, ask = (None if v is None else v * underlying for v in (price, bid, ask))
     derived = from_symbols(found)
     shown: dict[str, pa.Array] = {}
-    root = None
+    underlying = get("ticker").cast(pa.string()) if "ticker" in found else None
     dated, strike = None, number("strike") if "strike" in found else None
     if derived:
         symbol = get("symbol")
         sym = read_symbols(symbol, found["symbol"], cells)
-        root = sym.root
+        underlying = sym.root if underlying is None else underlying
         if "expiry" in derived:
             dated = DatedColumn(found["symbol"], symbol, sym.expiry)
         strike = sym.strike if strike is None else strike
@@ -221,7 +221,7 @@ def read_inputs(
         cells.bad | no_kind,
         **values,
         symbols=shown,
-        root=root,
+        underlying=underlying,
     )
 
 

@@ -14,13 +14,13 @@ import pyarrow.compute as pc
 from quelta._arrays import Greeks, Reason, solve_greeks
 from quelta.book.cells import BadCells, Cells, as_array, cell_values, from_numpy, text_array
 from quelta.book.columns import (
+    FITTED,
     GREEKS,
     PRICE_UNITS,
     REASON_NAMES,
     RESULTS,
     SIDES,
     BookError,
-    FITTED,
     BookWarning,
     fits_parity,
     from_symbols,

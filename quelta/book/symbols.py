@@ -13,7 +13,7 @@ import numpy as np
 import pyarrow as pa
 import pyarrow.compute as pc
 
-from quelta.book.cells import Cells, text_array, to_numpy
+from quelta.book.cells import Cells, from_numpy, text_array, to_numpy
 from quelta.book.dates import MONTHS, calendar_days
 
 # OCC (OPRA): a root of 1-6 characters (space-padded to six as OPRA and
@@ -38,12 +38,12 @@ MESSAGE = (
 
 class Symbols(NamedTuple):
     """Per row: the expiry date (NaT where unreadable), whether a call, the strike (NaN),
-    and the root naming the underlying (SPXW, BTC; empty where unreadable)."""
+    and the root naming the underlying (SPXW, BTC; null where unreadable)."""
 
     expiry: np.ndarray
     is_call: np.ndarray
     strike: np.ndarray
-    root: np.ndarray
+    root: pa.Array
 
 
 def _numbers(match: Any, name: str) -> np.ndarray:
@@ -81,8 +81,7 @@ def _read_form(texts: pa.Array, pattern: str) -> tuple[np.ndarray, ...]:
     expiry = calendar_days(year, month, day)
     is_call = to_numpy(pc.fill_null(pc.equal(pc.struct_field(match, "kind"), "C"), False))
     matched &= ~np.isnat(expiry)
-    root = np.array(pc.fill_null(pc.struct_field(match, "root"), "").to_pylist(), object)
-    return matched, expiry, is_call, strike, root
+    return matched, expiry, is_call, strike, pc.struct_field(match, "root")
 
 
 def read_symbols(values: pa.Array, column: str, cells: Cells) -> Symbols:
@@ -99,19 +98,19 @@ def read_symbols(values: pa.Array, column: str, cells: Cells) -> Symbols:
             np.full(n, np.datetime64("NaT", "D"), "datetime64[D]"),
             np.zeros(n, bool),
             np.full(n, np.nan),
-            np.full(n, "", object),
+            pa.nulls(n, pa.string()),
         )
     encoded = pc.dictionary_encode(values)
     texts = pc.utf8_trim_whitespace(encoded.dictionary.cast(pa.string()))
     m = len(texts)
     found = np.zeros(m, bool)
     expiry = np.full(m, np.datetime64("NaT", "D"), "datetime64[D]")
-    is_call, strike, root = np.zeros(m, bool), np.full(m, np.nan), np.full(m, "", object)
+    is_call, strike, root = np.zeros(m, bool), np.full(m, np.nan), pa.nulls(m, pa.string())
     for pattern in (_OCC, *_CRYPTO):
         rows, day, call, price, name = _read_form(texts, pattern)
         rows &= ~found
         expiry[rows], is_call[rows], strike[rows] = day[rows], call[rows], price[rows]
-        root[rows] = name[rows]
+        root = pc.if_else(from_numpy(rows), name, root)
         found |= rows
     empty = np.nan_to_num(to_numpy(pc.utf8_length(texts)), nan=0) == 0
     index = to_numpy(encoded.indices)
@@ -122,5 +121,5 @@ def read_symbols(values: pa.Array, column: str, cells: Cells) -> Symbols:
         np.append(expiry, np.datetime64("NaT", "D"))[index],
         np.append(is_call, False)[index],
         np.append(strike, np.nan)[index],
-        np.append(root, "")[index],
+        root.take(encoded.indices),
     )
