@@ -16,7 +16,7 @@ import pyarrow.compute as pc
 import pyarrow.csv as pa_csv
 from pyarrow import ArrowException as ArrowException
 
-from quelta.book.columns import ALIASES, BookError, normalise
+from quelta.book.columns import ALIASES, FITTED, BookError, normalise
 
 # The output's format follows its name; these are the names each is written under.
 PARQUET_SUFFIXES = (".parquet", ".pq", ".parq")
@@ -537,9 +537,12 @@ class BookWriter:
     def close(self) -> None:
         """Ends the output; a book without rows still gets its header (or schema)."""
         if not self._started:
-            # The names end with the results: implied_vol, the Greeks, reason.
+            # The names end with the results: (forward, discount,) implied_vol, the
+            # Greeks, reason.
             names = self.names
             first = len(names) - names[::-1].index("implied_vol") - 1 if names else 0
+            if names[first - len(FITTED) : first] == list(FITTED):  # fitted from parity
+                first -= len(FITTED)
             fields = [
                 pa.field(n, pa.float64() if first <= i < len(names) - 1 else pa.string())
                 for i, n in enumerate(names)

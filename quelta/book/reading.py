@@ -98,10 +98,19 @@ def resolve(
     return resolve_columns(names, columns, results, constants, parity=parity)
 
 
-def given_constants(options: Mapping[str, object]) -> tuple[list[str], bool]:
+def parity_fit(forward: object, price_unit: str) -> bool:
+    """Whether the forward is fitted from put-call parity (``forward="parity"``)."""
+    if not fits_parity(forward):
+        return False
+    if price_unit != "currency":  # the price in currency would need the forward fitted
+        raise BookError("forward='parity' (--forward parity) needs prices in currency")
+    return True
+
+
+def given_constants(options: Mapping[str, object], price_unit: str) -> tuple[list[str], bool]:
     """The roles the options give a constant for, and whether the forward is
     fitted from put-call parity instead (``forward="parity"``)."""
-    parity = fits_parity(options.get("forward"))
+    parity = parity_fit(options.get("forward"), price_unit)
     given = [role for role in CONSTANTS if options.get(role) is not None]
     return [role for role in given if not (parity and role == "forward")], parity
 
@@ -126,7 +135,7 @@ def choose_columns(
     else:
         names, column = columns_of(table)
     notes: list[str] = []
-    given, parity = given_constants(options)
+    given, parity = given_constants(options, price_unit)
     return resolve(names, column, columns, results, given, notes, parity), notes
 
 
@@ -238,7 +247,7 @@ def header_columns(
 
     Of ``options``, only the constants (``rate=``, ...) bear on the columns.
     """
-    given, parity = given_constants(options)
+    given, parity = given_constants(options, price_unit)
     try:
         return resolve_columns(names, columns, results, given, parity=parity)
     except BookError:

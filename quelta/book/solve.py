@@ -34,6 +34,7 @@ from quelta.book.reading import (
     book_constants,
     columns_of,
     is_dataframe,
+    parity_fit,
     read_inputs,
     resolve,
 )
@@ -149,9 +150,7 @@ def solve_batch(
     """Solve a book and keep the inputs as read; see :func:`solve_table`."""
     if price_unit not in PRICE_UNITS:
         raise ValueError(f"unknown price_unit {price_unit!r}; use {' or '.join(PRICE_UNITS)}")
-    parity = fits_parity(forward)
-    if parity and price_unit != "currency":
-        raise BookError("forward='parity' (--forward parity) needs prices in currency")
+    parity = parity_fit(forward, price_unit)
     results = result_names(greeks, bid_ask_vols, parity=parity)
     dates = date_options(date_format, expiry_time, timezone)
     constants = book_constants(
