@@ -22,7 +22,6 @@ from quelta.book.columns import (
     SIDES,
     BookError,
     BookWarning,
-    fits_parity,
     from_symbols,
     result_names,
 )
