@@ -9,7 +9,10 @@ returns the same kind of table with ``implied_vol``, ``delta``, ``gamma``,
 underlying is a forward column, or a spot column with a rate (or discount)
 and optionally a dividend yield column. It prints nothing and keeps no state, so
 it can be mapped over the batches of a stream or the partitions of a larger
-frame; :func:`summarize` counts the rows of a result by reason.
+frame; :func:`summarize` counts the rows of a result by reason. With
+``forward="parity"`` the forward and discount of each expiry are fitted from
+its calls and puts (:mod:`quelta.book.parity`), so a table must then hold
+whole expiries.
 
 A row whose cells cannot be read (text in a number column, an unknown option
 kind) gets the reason ``bad_input``; a missing number (an empty cell, NA,

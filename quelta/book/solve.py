@@ -315,6 +315,16 @@ def solve_table(
         One value for every row, for a role the book has no column for
         (text as a cell, ``"5%"`` is 0.05); a constant for a role the book
         has a column for is a :class:`BookError` naming both.
+        ``forward="parity"`` fits instead the forward and discount factor
+        of each expiry (of each underlying, when a ``ticker`` column or the
+        option symbols' roots name it) from put-call parity, C - P =
+        D (F - K), over the strikes quoted as both a call and a put (see
+        :mod:`quelta.book.parity`): the rows are solved with them, they are
+        appended as ``forward`` and ``discount``, and the rows of an
+        expiry without a fit get the reason ``no_forward``. The table is
+        fitted as given, so it must hold whole expiries. A forward,
+        discount or rate column or constant beside it is a BookError; a
+        spot column is not read. :func:`solve_batch` gives the fits too.
     bid_ask_vols : bool, default False
         Also solve the bid and the ask (a book with both): ``bid_vol`` and
         ``ask_vol`` follow ``implied_vol``, null where a side has no
@@ -345,7 +355,10 @@ def solve_table(
 
     Returns
     -------
-    The same kind of table: the input columns unchanged, then ``implied_vol``
+    The same kind of table: the input columns unchanged, then (with option
+    symbols) ``expiry``, ``kind`` and ``strike`` where the book has no column
+    for them, (with ``forward="parity"``) ``forward`` and ``discount``, null
+    where there is no fit, then ``implied_vol``
     (annualised), the Greeks chosen in the order of ``ALL_GREEKS`` (by
     default ``delta``, ``gamma`` and ``vega`` per volatility point) of the
     discounted price V, null (NaN in pandas) where there is no volatility,
@@ -360,8 +373,9 @@ def solve_table(
         a spot without a rate or discount), an unknown role or header in
         ``columns``, a constant beside a column of its role, expiry dates without a valuation
         date, a valuation date that is not a date (or falls in a clock
-        change of the expiries' zone), and with ``strict=True`` an
-        unreadable cell.
+        change of the expiries' zone), with ``forward="parity"`` a forward,
+        discount or rate beside it or prices in the underlying, and with
+        ``strict=True`` an unreadable cell.
     ValueError
         A name in ``greeks`` that is not a Greek, an unknown ``model``, or a
         ``shift`` with ``model="normal"``.
