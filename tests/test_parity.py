@@ -71,6 +71,14 @@ def test_stale_or_crossed_pairs_are_rejected(stale, quoted):
     assert fit.groups.rejected.tolist() == [1, 0] and fit.groups.used.tolist() == [8, 9]
 
 
+@pytest.mark.parametrize("unit", [1e-200, 1e200])
+def test_strikes_of_any_size_are_fitted(unit):
+    strike = np.array([0.9, 0.9, 1.1, 1.1]) * unit
+    price = np.array([0.15, 0.05, 0.05, 0.15]) * 0.9 * unit  # C - P = 0.9 (F - K), F = unit
+    fit = fit_forwards(np.zeros(4, np.intp), strike, np.array([True, False] * 2), price)
+    np.testing.assert_allclose([fit.forward[0], fit.discount[0]], [unit, 0.9], rtol=1e-12)
+
+
 @pytest.mark.parametrize(
     "strikes, kinds, discount",
     [
@@ -78,6 +86,7 @@ def test_stale_or_crossed_pairs_are_rejected(stale, quoted):
         ([90.0, 110.0, 120.0], [True, False, True], 0.99),  # no strike with both
         ([90.0, 90.0, 110.0, 110.0], [True, False, True, False], 1.8),  # D beyond any market
         ([90.0, 90.0, 110.0, 110.0], [True, False, True, False], -0.5),  # kinds swapped
+        ([90.0, 90.0, 110.0, 110.0], [True, False, True, False], 0.0),  # C - P flat
     ],
 )
 def test_too_few_pairs_or_a_wrong_line_give_no_fit(strikes, kinds, discount):
@@ -146,6 +155,12 @@ HOSTILE = {
     "stale call": ([(6, "bid", "+0.5"), (6, "ask", "+0.5")], False, ["ok"], 1),
     "crossed put": ([(9, "bid", "+0.2"), (9, "ask", "-0.2")], False, ["ok"], 1),
     "no price": ([(4, "bid", ""), (4, "ask", "")], False, ["not_finite"], 0),
+    "zero quotes": (
+        [(r, side, "0") for r in (0, 1) for side in ("bid", "ask")],
+        False,
+        ["non_positive_input"] * 2,
+        0,
+    ),
     "calls alone": ([(0, "bid", ""), (2, "strike", "abc")], True, ["not_finite", "bad_input"], 0),
 }
 

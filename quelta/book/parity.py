@@ -67,6 +67,8 @@ def _line(k: np.ndarray, y: np.ndarray, w: np.ndarray) -> tuple[float, float]:
     if not spread > 0:  # one distinct strike (or all weight on one)
         return np.nan, np.nan
     d = -(w * dk * (y - ym)).sum() / spread
+    if d == 0:  # C - P flat in K: no discount, and no forward
+        return np.nan, np.nan
     return float(km + ym / d), float(d)
 
 
@@ -122,9 +124,10 @@ def _pairs(
 ) -> tuple[np.ndarray, ...]:
     """The strikes of a group with a call and a put price: (K, C - P, spread, |C| + |P|, crossed).
 
-    The first quote of a strike and kind is taken.
+    The first quote of a strike and kind is taken; a price of 0 or less is no quote.
     """
-    usable = rows[np.isfinite(price[rows]) & np.isfinite(strike[rows])]
+    quoted = (price[rows] > 0) & np.isfinite(price[rows]) & np.isfinite(strike[rows])
+    usable = rows[quoted]
     calls, puts = usable[is_call[usable]], usable[~is_call[usable]]
     kc, first_c = np.unique(strike[calls], return_index=True)
     kp, first_p = np.unique(strike[puts], return_index=True)
@@ -161,7 +164,13 @@ def fit_forwards(
         rows = order[starts[g] : starts[g + 1]]
         k, y, spread, scale, crossed = _pairs(rows, strike, is_call, price, bid, ask)
         k, y, spread, scale = k[~crossed], y[~crossed], spread[~crossed], scale[~crossed]
-        forward, discount, rejected = _fit(k, y, spread, scale)
+        # Fitted in a unit of the strikes' size, a power of two (exact), so that
+        # squares of strikes far from 1 do not overflow; beyond that (spreads
+        # of 1e-300) a sum that overflows makes the fit NaN: no fit.
+        unit = np.ldexp(1.0, int(np.frexp(np.abs(k).max())[1])) if len(k) else 1.0
+        with np.errstate(over="ignore", invalid="ignore", divide="ignore"):
+            forward, discount, rejected = _fit(k / unit, y / unit, spread / unit, scale / unit)
+        forward *= unit
         if not (0 < discount <= MAX_DISCOUNT and forward > 0):
             forward = discount = np.nan
         fits[:, g] = (len(k) - rejected, rejected + int(crossed.sum()), forward, discount)
