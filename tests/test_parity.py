@@ -205,3 +205,31 @@ def test_hostile_quotes_are_left_out_and_a_rows_own_fault_wins(case):
     from quelta.book import solve_batch
 
     assert [f.rejected for f in solve_batch(table, forward="parity").fits] == [rejected]
+
+
+@pytest.mark.parametrize("named_by", ["ticker", "underlying", "symbol"])
+def test_underlyings_of_one_expiry_are_fitted_apart(named_by):
+    import warnings
+
+    import pyarrow as pa
+
+    from quelta import solve_table
+
+    rows, (forward, discount, _) = occ_chain([("251219", 182 / 365, 5031.25, 0.98, list(SMILE))])
+    more, (forward_b, discount_b, _) = occ_chain([("251219", 182 / 365, 204.5, 0.97, list(SMILE))])
+    rows += [[s.replace("SPXW", "QQQ "), b, a] for s, b, a in more]
+    names = ["SPXW"] * (len(rows) - len(more)) + ["QQQ"] * len(more)
+    if named_by != "symbol":  # every symbol SPXW: only the column tells them apart
+        rows = [[s.replace("QQQ ", "SPXW"), b, a] for s, b, a in rows]
+    columns = {
+        "symbol": [r[0] for r in rows],
+        "bid": [r[1] for r in rows],
+        "ask": [r[2] for r in rows],
+    }
+    if named_by != "symbol":
+        columns[named_by] = names
+    with warnings.catch_warnings():  # "underlying" over text is no spot, as it warns
+        warnings.simplefilter("ignore")
+        solved = solve_table(pa.table(columns), forward="parity", valuation_date="2025-06-20")
+    for name, want in [("forward", (forward, forward_b)), ("discount", (discount, discount_b))]:
+        np.testing.assert_allclose(solved.column(name).to_numpy(), np.concatenate(want), rtol=1e-12)
