@@ -240,7 +240,7 @@ def fit_book(x: Inputs, expiry_cells: Any) -> BookFit:
     usable = ~x.unusable & np.isfinite(x.expiry)
     price = np.where(usable, x.price, np.nan)
     fit = fit_forwards(group, x.strike, x.is_call, price, x.bid, x.ask)
-    ids, first = np.unique(group, return_index=True)
+    _, first = np.unique(group, return_index=True)  # in the order of fit.groups
     fits = tuple(
         ExpiryFit(
             str(underlying[row]),
@@ -253,7 +253,6 @@ def fit_book(x: Inputs, expiry_cells: Any) -> BookFit:
         for g, row in enumerate(first)
         if np.isfinite(x.expiry[row])
     )
-    assert (ids == fit.groups.group).all()
     solved = replace(
         x,
         forward=np.where(fit.no_fit, x.strike, fit.forward),
