@@ -19,7 +19,7 @@ import tempfile
 import time
 import uuid
 from collections.abc import Callable, Mapping, Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from typing import Any
 
 from quelta._arrays import check_model
@@ -274,6 +274,7 @@ def _solve_piece(
                 ) from None
             writer.close()
         os.replace(tmp, piece.out)
+        summary.fits = [replace(fit, book=piece.name) for fit in summary.fits]
     except BaseException:
         with contextlib.suppress(OSError):
             os.unlink(tmp)

@@ -185,8 +185,9 @@ class ExpiryFit:
     """The fit of one expiry of one underlying: what the command's summary shows.
 
     ``expiry`` is the first row's expiry cell as the book writes it,
-    ``underlying`` its underlying column's cell or option symbol's root ("" without), and
-    ``forward`` and ``discount`` are NaN where there is no fit.
+    ``underlying`` its underlying column's cell or option symbol's root ("" without),
+    ``forward`` and ``discount`` are NaN where there is no fit, and ``book``
+    names the file of a dataset the expiry is in.
     """
 
     underlying: str
@@ -195,9 +196,11 @@ class ExpiryFit:
     discount: float
     used: int
     rejected: int
+    book: str = ""
 
     def describe(self) -> str:
         head = f"expiry {self.expiry}" + (f" ({self.underlying})" if self.underlying else "")
+        head = f"{self.book}: {head}" if self.book else head
         pairs = f"{self.used} pair{'s' * (self.used != 1)} used, {self.rejected} rejected"
         if self.forward == self.forward:
             return f"{head}: F = {self.forward:.12g}, D = {self.discount:.12g}; {pairs}"
