@@ -19,7 +19,7 @@ import tempfile
 import time
 import uuid
 from collections.abc import Callable, Mapping, Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from typing import Any
 
 from quelta._arrays import check_model
@@ -29,6 +29,7 @@ from quelta.book import (
     Tally,
     common_schema,
     creation_mode,
+    fits_parity,
     from_symbols,
     header_columns,
     labels_puts_first,
@@ -138,7 +139,8 @@ def _pieces(
     """Tasks for the files (one per CSV file, Parquet files cut at row groups) and their schema.
 
     The columns option symbols give (expiry, kind, strike) come first among the
-    results where a file's symbols give them.
+    results where a file's symbols give them. A file whose forwards are fitted
+    from put-call parity is one task, read whole: its expiries are not cut.
     """
     import pyarrow as pa
     import pyarrow.parquet as pq
@@ -162,7 +164,7 @@ def _pieces(
         except pa.ArrowInvalid as exc:
             raise BookError(f"cannot read {path}: {exc}") from None
         schemas.append(meta.schema.to_arrow_schema())
-        if meta.num_rows <= PIECE_ROWS:
+        if meta.num_rows <= PIECE_ROWS or fits_parity(options.get("forward")):
             cut.append((path, None, meta.num_rows))
             continue
         groups: list[int] = []
@@ -206,7 +208,7 @@ def _puts_first(reader: Any, options: Mapping[str, Any]) -> bool:
 
 
 def _batches(
-    books: Any, piece: _Piece, chunk: int, options: dict[str, Any]
+    books: Any, piece: _Piece, chunk: int | None, options: dict[str, Any]
 ) -> tuple[list[str], Any]:
     """The column names and the record batches of a piece, read as the command reads them;
     a chain's sides, as its header labels them, into ``options``."""
@@ -219,7 +221,7 @@ def _solve_piece(
     piece: _Piece,
     valuation_date: object,
     strict: bool,
-    chunk: int,
+    chunk: int | None,
     schema: Any,
     greeks: str | Sequence[str] = GREEKS,
     model: str = "black",
@@ -267,6 +269,7 @@ def _solve_piece(
                 ) from None
             writer.close()
         os.replace(tmp, piece.out)
+        summary.fits = [replace(fit, book=piece.name) for fit in summary.fits]
     except BaseException:
         with contextlib.suppress(OSError):
             os.unlink(tmp)
@@ -405,7 +408,8 @@ def solve_dataset(
         unreadable cell fails the run (:class:`quelta.book.BookError` naming
         the file and row).
     chunk_size : int
-        Rows solved at a time in a task.
+        Rows solved at a time in a task. With ``forward="parity"`` each file
+        is one chain, read and fitted whole, and ``chunk_size`` does not apply.
     progress : callable, optional
         Called on this machine as each part is done, with its number of rows
         and the number of rows of the dataset (None unless it is all Parquet).
@@ -431,14 +435,15 @@ def solve_dataset(
     old = f"{tmp}.old"  # where an earlier result waits while the new one is renamed in
     futures: list[Any] = []
     try:
-        results = result_names(greeks, bool(options.get("bid_ask_vols")))
+        parity = fits_parity(options.get("forward"))
+        results = result_names(greeks, bool(options.get("bid_ask_vols")), parity=parity)
         pieces, schema = _pieces(files, tmp, results, options)
         futures = client.map(
             _solve_piece,
             pieces,
             valuation_date=valuation_date,
             strict=strict,
-            chunk=chunk_size,
+            chunk=None if parity else chunk_size,
             schema=schema,
             greeks=greeks,
             model=model,

@@ -16,7 +16,9 @@ class Reason(enum.IntEnum):
     of its solver; 7 is the solver's own verdict on a quote that passed
     every check. 8 is given by the book functions
     (:func:`quelta.solve_table`) to a row whose cells could not be read, and
-    overrides every other code.
+    overrides every other code. 9 is given by the book functions with
+    ``forward="parity"`` to a row of an expiry whose forward could not be
+    fitted; a row's own fault (codes 4 to 6, and 8) wins over it.
 
     Attributes
     ----------
@@ -48,6 +50,11 @@ class Reason(enum.IntEnum):
     BAD_INPUT : 8
         A cell of the row in a book could not be read: text that is not a
         number, or an unknown option kind.
+    NO_FORWARD : 9
+        The forward and discount factor of the row's expiry could not be
+        fitted from put-call parity (``forward="parity"``): too few strikes
+        quoted as both a call and a put within their spreads, or a fit
+        that is no market's (a discount factor not in (0, 1.5]).
     """
 
     OK = 0
@@ -59,6 +66,7 @@ class Reason(enum.IntEnum):
     NOT_FINITE = 6
     NOT_SOLVED = 7
     BAD_INPUT = 8
+    NO_FORWARD = 9
 
     @property
     def description(self) -> str:
@@ -76,6 +84,7 @@ _DESCRIPTIONS = {
     Reason.NOT_FINITE: "missing (NaN) or infinite input",
     Reason.NOT_SOLVED: "no volatility found by the solver",
     Reason.BAD_INPUT: "unreadable cell (a number, option kind, date or symbol)",
+    Reason.NO_FORWARD: "no forward fitted from put-call parity for the expiry",
 }
 
 

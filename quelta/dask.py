@@ -11,7 +11,9 @@
 Every task calls a function of the installed ``quelta`` package by name, so
 workers need nothing but ``pip install quelta``. Each row is solved on its
 own, so a result does not depend on how the rows are partitioned: it equals
-bit for bit the single-machine solve of the same rows.
+bit for bit the single-machine solve of the same rows. With
+``forward="parity"`` the forwards are fitted per partition (per file for a
+dataset), which must hold whole expiries.
 
 Dask is imported on first use: ``pip install 'quelta[dask]'``.
 """
@@ -83,7 +85,9 @@ def solve(
     ``vega``) and ``reason``. Missing
     or ambiguous columns raise :class:`quelta.book.BookError` here, before
     anything is computed; with ``strict=True`` an unreadable cell raises when
-    its partition is computed.
+    its partition is computed. With ``forward="parity"`` each partition is
+    fitted on its own: give each its whole expiries (a chain per partition,
+    as ``dd.read_csv`` gives one file per partition with ``blocksize=None``).
     """
     from quelta.book import BookWarning, solve_table
 

@@ -91,6 +91,20 @@ def _rows(layout):
             ["--forward", str(F), "--valuation-date", "2025-06-20"],
             {"forward": F, "valuation_date": "2025-06-20"},
         )
+    if layout == "parity":  # a call and a put at each strike, no forward and no rate
+        D = float(D)
+        rows = [
+            [_price(F, K, v, c, D), K, T, "C" if c else "P"]
+            for K, v in zip(STRIKES, VOLS)
+            for c in (True, False)
+        ]
+        return (
+            ["price", "strike", "T", "cp"],
+            rows,
+            {"implied_vol": np.repeat(VOLS, 2), "forward": [F] * 10, "discount": [D] * 10},
+            ["--forward", "parity"],
+            {"forward": "parity"},
+        )
     assert layout == "in_underlying"  # a crypto book: prices in coins of the underlying
     with mpmath.workprec(200):
         rows = [
@@ -115,7 +129,7 @@ def _text_table(header, rows):
     )
 
 
-LAYOUTS = ["constants", "mapped", "spot", "bid_ask", "in_underlying", "symbols"]
+LAYOUTS = ["constants", "mapped", "spot", "bid_ask", "in_underlying", "symbols", "parity"]
 
 
 @pytest.mark.parametrize("layout", LAYOUTS)
@@ -168,6 +182,13 @@ class _nothing:
         ),
         (["--column", "price=px", "--bid-ask-vols"], 1, r"need a bid and an ask column"),
         (["--column", "price=px", "--dividend-yield", "1%"], 1, r"dividend_yield needs a spot"),
+        (["--forward", "parity"], 1, r"'parity' .* fits .* has a forward column \('F'\); keep"),
+        (
+            ["--forward", "parity", "--column", "price=px", "--column", "kind=F"],
+            1,
+            r"fits the forward and discount, and the book has a rate column \('r'\)",
+        ),
+        (["--forward", "parity", "--price-unit", "underlying"], 1, r"parity.* needs prices in"),
     ],
 )
 def test_a_wrong_option_names_its_fault_and_writes_nothing(args, status, message, tmp_path, capsys):
@@ -247,7 +268,7 @@ def test_a_header_never_found_says_line_1_was_taken(tmp_path, capsys):
     assert "line 1 was taken as the header" in capsys.readouterr().err
 
 
-@pytest.mark.parametrize("layout", ["constants", "bid_ask", "symbols"])
+@pytest.mark.parametrize("layout", ["constants", "bid_ask", "symbols", "parity"])
 def test_a_cluster_reads_a_book_as_one_machine_does(layout, tmp_path, capsys):
     pytest.importorskip("distributed")
     import pyarrow.parquet as pq

@@ -195,6 +195,26 @@ def test_cluster_result_equals_the_single_machine_solve(
             assert f"  {r['values']:<20} {r['counts']:>9,}  " in summary
 
 
+def test_a_chain_fitted_from_parity_is_one_part_however_many_row_groups(
+    client, capsys, tmp_path, monkeypatch
+):
+    from importlib.resources import files
+
+    import pyarrow.csv as pacsv
+
+    chain = pacsv.read_csv(str(files("quelta") / "data" / "parity_chain.csv"))
+    pq.write_table(chain, tmp_path / "chain.parquet", row_group_size=4)
+    monkeypatch.setattr(quelta._dataset, "PIECE_ROWS", 4)  # six parts, were it cut
+    one, out = tmp_path / "one.parquet", tmp_path / "out"
+    args = ["--forward", "parity", "--valuation-date", "2025-06-20"]
+    assert cli.main(["solve", str(tmp_path / "chain.parquet"), "-o", str(one), *args]) == 0
+    dataset = ["solve", str(tmp_path / "chain.parquet"), "-o", str(out), *args]
+    assert cli.main([*dataset, "--scheduler", client.scheduler.address]) == 0
+    assert "chain.parquet: expiry 2025-12-19 (SPXW): F = 5031.25" in capsys.readouterr().out
+    assert sorted(os.listdir(out)) == [quelta.dask.MARK, "part-00000.parquet"]
+    _assert_same_tables(pq.read_table(out / "part-00000.parquet"), pq.read_table(one))
+
+
 @pytest.mark.parametrize(
     "fault, message",
     [

@@ -71,6 +71,14 @@ def test_stale_or_crossed_pairs_are_rejected(stale, quoted):
     assert fit.groups.rejected.tolist() == [1, 0] and fit.groups.used.tolist() == [8, 9]
 
 
+@pytest.mark.parametrize("unit", [1e-200, 1e200])
+def test_strikes_of_any_size_are_fitted(unit):
+    strike = np.array([0.9, 0.9, 1.1, 1.1]) * unit
+    price = np.array([0.15, 0.05, 0.05, 0.15]) * 0.9 * unit  # C - P = 0.9 (F - K), F = unit
+    fit = fit_forwards(np.zeros(4, np.intp), strike, np.array([True, False] * 2), price)
+    np.testing.assert_allclose([fit.forward[0], fit.discount[0]], [unit, 0.9], rtol=1e-12)
+
+
 @pytest.mark.parametrize(
     "strikes, kinds, discount",
     [
@@ -78,6 +86,7 @@ def test_stale_or_crossed_pairs_are_rejected(stale, quoted):
         ([90.0, 110.0, 120.0], [True, False, True], 0.99),  # no strike with both
         ([90.0, 90.0, 110.0, 110.0], [True, False, True, False], 1.8),  # D beyond any market
         ([90.0, 90.0, 110.0, 110.0], [True, False, True, False], -0.5),  # kinds swapped
+        ([90.0, 90.0, 110.0, 110.0], [True, False, True, False], 0.0),  # C - P flat
     ],
 )
 def test_too_few_pairs_or_a_wrong_line_give_no_fit(strikes, kinds, discount):
@@ -87,3 +96,140 @@ def test_too_few_pairs_or_a_wrong_line_give_no_fit(strikes, kinds, discount):
         is_call = ~is_call  # C - P rising in K: a negative discount
     fit = fit_forwards(np.zeros(len(strike), np.intp), strike, is_call, price)
     assert fit.no_fit.all() and np.isnan(fit.forward).all() and np.isnan(fit.discount).all()
+
+
+# ---------------------------------------------------------------- books fitted whole
+
+SMILE = {0.8: 0.3, 0.9: 0.26, 0.95: 0.24, 1.0: 0.22, 1.05: 0.21, 1.1: 0.215, 1.2: 0.23}
+
+
+def occ_chain(expiries, half_spread=0.05):
+    """Rows (symbol, bid, ask) of an OCC chain, each expiry (date, years, F, D, moneyness)
+    priced exactly at the smile; and the rows' true forward, discount and vol."""
+    rows, truth = [], []
+    for date, years, forward, discount, moneyness in expiries:
+        for m in moneyness:
+            strike = round(forward * m)
+            vol = SMILE[m] * float(mpmath.sqrt(years))
+            for call in (True, False):
+                p = black(forward, strike, vol, discount, call)
+                kind = "C" if call else "P"
+                rows.append(
+                    [f"SPXW  {date}{kind}{strike * 1000:08d}", p - half_spread, p + half_spread]
+                )
+                truth.append((forward, discount, SMILE[m]))
+    return rows, np.array(truth).T
+
+
+def test_each_expiry_is_fitted_and_one_without_pairs_has_no_forward(tmp_path, capsys):
+    import pyarrow.csv as pacsv
+
+    from quelta import cli
+
+    expiries = [
+        ("250919", 91 / 365, 5012.5, 0.99, list(SMILE)),
+        ("251219", 182 / 365, 5031.25, 0.98, list(SMILE)[1:-1]),
+        ("260618", 363 / 365, 5050.0, 0.96, [1.0]),  # one strike: no line through it
+    ]
+    rows, (forward, discount, vol) = occ_chain(expiries)
+    book, out = tmp_path / "chain.csv", tmp_path / "out.csv"
+    book.write_text("symbol,bid,ask\n" + "".join(f"{s},{b!r},{a!r}\n" for s, b, a in rows))
+    args = [str(book), "-o", str(out), "--forward", "parity", "--valuation-date", "2025-06-20"]
+    assert cli.main(args) == 0
+    summary = capsys.readouterr().out
+    assert "expiry 2025-09-19 (SPXW): F = 5012.5, D = 0.99; 7 pairs used, 0 rejected" in summary
+    assert "expiry 2026-06-18 (SPXW): no forward (1 pair used, 0 rejected" in summary
+    got = pacsv.read_csv(out, convert_options=pacsv.ConvertOptions(strings_can_be_null=True))
+    fitted = got.column("reason").to_numpy(zero_copy_only=False) == "ok"
+    assert fitted.tolist() == [True] * 24 + [False] * 2
+    assert got.column("reason").to_pylist()[-2:] == ["no_forward"] * 2
+    for name, want, rtol in [("forward", forward, 1e-12), ("discount", discount, 1e-12)]:
+        np.testing.assert_allclose(got.column(name).to_numpy()[fitted], want[fitted], rtol=rtol)
+    np.testing.assert_allclose(got.column("implied_vol").to_numpy()[fitted], vol[fitted], 1e-9)
+    assert got.column("forward").null_count == got.column("implied_vol").null_count == 2
+
+
+# What each hostile quote does to a chain of one expiry: (row, column, cell) edits,
+# whether puts are dropped, the reasons of the rows edited, the pairs rejected.
+HOSTILE = {
+    "stale call": ([(6, "bid", "+0.5"), (6, "ask", "+0.5")], False, ["ok"], 1),
+    "crossed put": ([(9, "bid", "+0.2"), (9, "ask", "-0.2")], False, ["ok"], 1),
+    "no price": ([(4, "bid", ""), (4, "ask", "")], False, ["not_finite"], 0),
+    "zero quotes": (
+        [(r, side, "0") for r in (0, 1) for side in ("bid", "ask")],
+        False,
+        ["non_positive_input"] * 2,
+        0,
+    ),
+    "calls alone": ([(0, "bid", ""), (2, "strike", "abc")], True, ["not_finite", "bad_input"], 0),
+}
+
+
+@pytest.mark.parametrize("case", list(HOSTILE))
+def test_hostile_quotes_are_left_out_and_a_rows_own_fault_wins(case):
+    import pyarrow as pa
+
+    from quelta import solve_table
+
+    edits, drop_puts, edited_reasons, rejected = HOSTILE[case]
+    forward, discount = 4321.5, 0.97
+    strikes = [round(forward * m) for m in SMILE]
+    rows = [
+        [k, "call" if c else "put", 0.5, black(forward, k, 0.25 * 0.5**0.5, discount, c)]
+        for k in strikes
+        for c in (True, False)
+    ]
+    cells = [
+        {"strike": repr(k), "kind": c, "T": repr(t), "bid": p - 0.05, "ask": p + 0.05}
+        for k, c, t, p in rows
+    ]
+    for row, column, cell in edits:
+        if cell.startswith(("+", "-")):
+            cells[row][column] += float(cell)
+        else:
+            cells[row][column] = cell
+    keep = [i for i, c in enumerate(cells) if not (drop_puts and c["kind"] == "put")]
+    table = pa.table({n: [str(cells[i][n]) for i in keep] for n in cells[0]})
+    solved = solve_table(table, forward="parity")
+    reasons = solved.column("reason").to_pylist()
+    edited = sorted({keep.index(row) for row, _, _ in edits})
+    assert [reasons[i] for i in edited] == edited_reasons
+    others = {r for i, r in enumerate(reasons) if i not in edited}
+    assert others == ({"no_forward"} if drop_puts else {"ok"})
+    fit = solved.column("forward").to_numpy(), solved.column("discount").to_numpy()
+    if drop_puts:
+        assert solved.column("forward").null_count == len(keep)
+        return
+    np.testing.assert_allclose(fit[0], forward, rtol=1e-12)
+    np.testing.assert_allclose(fit[1], discount, rtol=1e-12)
+    from quelta.book import solve_batch
+
+    assert [f.rejected for f in solve_batch(table, forward="parity").fits] == [rejected]
+
+
+@pytest.mark.parametrize("named_by", ["ticker", "underlying", "symbol"])
+def test_underlyings_of_one_expiry_are_fitted_apart(named_by):
+    import warnings
+
+    import pyarrow as pa
+
+    from quelta import solve_table
+
+    rows, (forward, discount, _) = occ_chain([("251219", 182 / 365, 5031.25, 0.98, list(SMILE))])
+    more, (forward_b, discount_b, _) = occ_chain([("251219", 182 / 365, 204.5, 0.97, list(SMILE))])
+    rows += [[s.replace("SPXW", "QQQ "), b, a] for s, b, a in more]
+    names = ["SPXW"] * (len(rows) - len(more)) + ["QQQ"] * len(more)
+    if named_by != "symbol":  # every symbol SPXW: only the column tells them apart
+        rows = [[s.replace("QQQ ", "SPXW"), b, a] for s, b, a in rows]
+    columns = {
+        "symbol": [r[0] for r in rows],
+        "bid": [r[1] for r in rows],
+        "ask": [r[2] for r in rows],
+    }
+    if named_by != "symbol":
+        columns[named_by] = names
+    with warnings.catch_warnings():  # "underlying" over text is no spot, as it warns
+        warnings.simplefilter("ignore")
+        solved = solve_table(pa.table(columns), forward="parity", valuation_date="2025-06-20")
+    for name, want in [("forward", (forward, forward_b)), ("discount", (discount, discount_b))]:
+        np.testing.assert_allclose(solved.column(name).to_numpy(), np.concatenate(want), rtol=1e-12)

@@ -9,7 +9,10 @@ returns the same kind of table with ``implied_vol``, ``delta``, ``gamma``,
 underlying is a forward column, or a spot column with a rate (or discount)
 and optionally a dividend yield column. It prints nothing and keeps no state, so
 it can be mapped over the batches of a stream or the partitions of a larger
-frame; :func:`summarize` counts the rows of a result by reason.
+frame; :func:`summarize` counts the rows of a result by reason. With
+``forward="parity"`` the forward and discount of each expiry are fitted from
+its calls and puts (:mod:`quelta.book.parity`), so a table must then hold
+whole expiries.
 
 A row whose cells cannot be read (text in a number column, an unknown option
 kind, a date or an option symbol in no form it knows) gets the reason
@@ -43,6 +46,7 @@ from quelta.book.columns import (
     SYMBOL_ROLES,
     BookError,
     BookWarning,
+    fits_parity,
     from_symbols,
     normalise,
     resolve_columns,
@@ -60,6 +64,7 @@ from quelta.book.files import (
     is_parquet,
 )
 from quelta.book.headers import sniff_delimiter
+from quelta.book.parity import ExpiryFit
 from quelta.book.reading import choose_columns, header_columns
 from quelta.book.solve import (
     Solved,
@@ -86,12 +91,14 @@ __all__ = [
     "BookReader",
     "BookWarning",
     "BookWriter",
+    "ExpiryFit",
     "Solved",
     "Tally",
     "chain_names",
     "choose_columns",
     "common_schema",
     "creation_mode",
+    "fits_parity",
     "from_symbols",
     "header_columns",
     "is_parquet",

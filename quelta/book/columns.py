@@ -135,6 +135,12 @@ COLUMNS: list[tuple[str, tuple[str, ...], str]] = [
         "appended as the columns expiry, kind and strike",
     ),
     (
+        "ticker",
+        ("ticker", "underlying_symbol", "underlying_ticker", "root", "root_symbol", "underlying"),
+        "the underlying's name, as text (optional): with --forward parity the expiries of "
+        "each underlying are fitted apart (without it, those of each option symbol root)",
+    ),
+    (
         "shift",
         ("shift", "vol_shift", "displacement"),
         "shift d of the shifted-lognormal model, row by row: Black on F + d and K + d "
@@ -154,6 +160,12 @@ SYMBOL_ROLES = ("expiry", "kind", "strike")  # what an option symbol names
 SIDES = ("bid_vol", "ask_vol")  # the volatilities of the bid and the ask, when asked for
 PRICE_UNITS = ("currency", "underlying")  # prices in money, or in units of the underlying
 REASON_NAMES = [r.name.lower() for r in Reason]
+# forward="parity" (--forward parity): the forward and discount of each expiry
+# are fitted from its calls and puts, and appended before implied_vol.
+PARITY = "parity"
+FITTED = ("forward", "discount")
+# The roles that would give the forward or discount instead of the fit.
+_NOT_WITH_PARITY = ("forward", "spot", "discount", "rate")
 
 
 class BookError(ValueError):
@@ -178,13 +190,22 @@ def normalise(name: str) -> str:
     return name.strip().lower().replace(" ", "_").replace("-", "_").replace("/", "_")
 
 
+def fits_parity(forward: object) -> bool:
+    """Whether a forward option asks for forwards fitted from put-call parity."""
+    return isinstance(forward, str) and forward.strip().lower() == PARITY
+
+
 def result_names(
-    greeks: str | Sequence[str] = GREEKS, bid_ask_vols: bool = False, symbols: Sequence[str] = ()
+    greeks: str | Sequence[str] = GREEKS,
+    bid_ask_vols: bool = False,
+    symbols: Sequence[str] = (),
+    parity: bool = False,
 ) -> tuple[str, ...]:
     """The columns appended for a choice of Greeks (``"all"`` or names from ALL_GREEKS).
 
     With ``bid_ask_vols``, the volatilities of the bid and the ask follow
-    ``implied_vol``; ``symbols`` (of :func:`from_symbols`) come first.
+    ``implied_vol``; ``symbols`` (of :func:`from_symbols`) come first, then
+    with ``parity`` the fitted ``forward`` and ``discount``.
 
     Raises ValueError for a name that is not a Greek.
     """
@@ -195,7 +216,9 @@ def result_names(
             f"unknown Greek {unknown[0]!r}; choose from {', '.join(ALL_GREEKS)} or 'all'"
         )
     sides = SIDES if bid_ask_vols else ()
-    return (*symbols, "implied_vol", *sides, *(g for g in ALL_GREEKS if g in chosen), "reason")
+    fitted = FITTED if parity else ()
+    chosen = tuple(g for g in ALL_GREEKS if g in chosen)
+    return (*symbols, *fitted, "implied_vol", *sides, *chosen, "reason")
 
 
 # Roles read as numbers: an alias of one is taken only where its cells are
@@ -255,7 +278,9 @@ def _find(
             continue
         for alias in aliases:
             name = by_normal.get(alias)
-            if name is not None and name not in skipped and name not in found.values():
+            # A numeric alias over text is passed over, for a numeric role only.
+            passed = name in skipped and canon in NUMERIC
+            if name is not None and not passed and name not in found.values():
                 found[canon] = name
                 break
     return {canon: found[canon] for canon in ALIASES if canon in found}
@@ -279,6 +304,26 @@ def _check_constants(found: dict[str, str], constants: Collection[str]) -> None:
         )
     if "dividend_yield" in constants and "spot" not in found and "spot" not in constants:
         raise BookError("a constant dividend_yield needs a spot (a spot column or constant)")
+
+
+def _check_parity(
+    found: dict[str, str], columns: Mapping[str, str], constants: Collection[str]
+) -> None:
+    """Refuses a forward or discount given beside the fit; a spot column found by
+    an alias is not read (copied as it is), one mapped by hand is refused."""
+    if "spot" in found and "spot" not in columns:
+        del found["spot"]
+    option = f"forward={PARITY!r} (--forward {PARITY}) fits the forward and discount"
+    for role in _NOT_WITH_PARITY:
+        if role in found:
+            raise BookError(
+                f"{option}, and the book has a {role} column ({found[role]!r}); keep one"
+            )
+        if role in constants:
+            flag = role.replace("_", "-")
+            raise BookError(
+                f"{option}, and a constant {role} (--{flag}, {role}=) is given; keep one"
+            )
 
 
 def from_symbols(found: Collection[str]) -> tuple[str, ...]:
@@ -325,6 +370,7 @@ def resolve_columns(
     results: Sequence[str] = RESULTS,
     constants: Collection[str] = (),
     skipped: Collection[str] = (),
+    parity: bool = False,
 ) -> dict[str, str]:
     """The header name used for each recognised column, keyed by canonical name.
 
@@ -335,12 +381,16 @@ def resolve_columns(
     header, a constant for a role the book has a column for, both a forward
     and a spot, a spot without a rate or discount, both a discount and a
     rate, or a column named like one of ``results``. A dividend yield column
-    is used only with a spot.
+    is used only with a spot. With ``parity`` the forward and discount are
+    fitted, and a column or constant that would give them is refused.
     """
     found = _find(names, columns or {}, skipped)
+    if parity:
+        _check_parity(found, columns or {}, constants)
     _check_constants(found, constants)
     present = {c: f"{c} column ({n!r})" for c, n in found.items()}
     present.update({c: f"constant {c}" for c in constants})
+    present.update({c: "fitted" for c in FITTED if parity})
     _missing(present)
     _both(present, "discount", "rate")
     _both(present, "forward", "spot")

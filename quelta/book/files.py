@@ -19,7 +19,7 @@ import pyarrow.compute as pc
 import pyarrow.csv as pa_csv
 from pyarrow import ArrowException as ArrowException
 
-from quelta.book.columns import BookError
+from quelta.book.columns import FITTED, BookError
 from quelta.book.headers import Prefixed, csv_batches, header_lines, header_names
 from quelta.book.records import MULTILINE, Records, swallowing_cell
 
@@ -31,6 +31,7 @@ _GZIP_MAGIC = b"\x1f\x8b"  # a gzip-compressed book (.csv.gz), read through pyar
 _BLOCK_SIZE = 4 << 20  # bytes of CSV per record batch before slicing to the chunk size
 _MAX_BLOCK_SIZE = 1 << 30  # the largest block tried for a file with a longer row
 _CSV_SLICE = 65_536  # rows of CSV rendered in memory at a time, whatever the batch size
+_WHOLE_PIECE = 1 << 20  # rows read at a time of a book read whole
 
 
 def is_parquet(path: str) -> bool:
@@ -47,7 +48,8 @@ def creation_mode(mode: int = 0o666) -> int:
 
 
 class BookReader:
-    """Record batches of a CSV or Parquet book, at most ``chunk`` rows each.
+    """Record batches of a CSV or Parquet book, at most ``chunk`` rows each
+    (a chunk of None: the whole book as one batch, for fits across its rows).
 
     ``source`` is a path or a binary file object (standard input). A path
     that is a FIFO or a device (``quelta <(cat book.csv)``) is read as a
@@ -62,7 +64,7 @@ class BookReader:
     def __init__(
         self,
         source: str | IO[bytes],
-        chunk: int,
+        chunk: int | None,
         row_groups: Sequence[int] | None = None,
         skip_rows: int | None = None,
     ) -> None:
@@ -138,8 +140,17 @@ class BookReader:
         self.rows_total = self._parquet.metadata.num_rows
 
     def batches(self) -> Iterator[pa.RecordBatch]:
+        """The book in batches of ``chunk`` rows; with a chunk of None, whole, as one batch."""
+        if self.chunk is not None:
+            yield from self._pieces(self.chunk)
+            return
+        pieces = list(self._pieces(_WHOLE_PIECE))
+        if pieces:
+            yield pa.Table.from_batches(pieces).combine_chunks().to_batches()[0]
+
+    def _pieces(self, chunk: int) -> Iterator[pa.RecordBatch]:
         if self.format == "parquet":
-            yield from self._parquet.iter_batches(batch_size=self.chunk, row_groups=self.row_groups)
+            yield from self._parquet.iter_batches(batch_size=chunk, row_groups=self.row_groups)
             return
         if self._file is not None and not self.gzip and self._file.tell() == self._size:
             return  # a header and no rows
@@ -151,8 +162,8 @@ class BookReader:
                     self._check_quotes(batch)
                     # After a restart, the rows already given are read again and dropped.
                     start, seen = max(given - seen, 0), seen + batch.num_rows
-                    for at in range(start, batch.num_rows, self.chunk):
-                        piece = batch.slice(at, self.chunk)
+                    for at in range(start, batch.num_rows, chunk):
+                        piece = batch.slice(at, chunk)
                         given += piece.num_rows
                         yield piece
                 return
@@ -384,9 +395,12 @@ class BookWriter:
     def close(self) -> None:
         """Ends the output; a book without rows still gets its header (or schema)."""
         if not self._started:
-            # The names end with the results: implied_vol, the Greeks, reason.
+            # The names end with the results: (forward, discount,) implied_vol, the
+            # Greeks, reason.
             names = self.names
             first = len(names) - names[::-1].index("implied_vol") - 1 if names else 0
+            if names[first - len(FITTED) : first] == list(FITTED):  # fitted from parity
+                first -= len(FITTED)
             fields = [
                 pa.field(n, pa.float64() if first <= i < len(names) - 1 else pa.string())
                 for i, n in enumerate(names)

@@ -12,13 +12,24 @@ where quotes are also widest. A pair whose residual is beyond its spread
 out, the worst first, refitting after each. A group left without two
 distinct strikes, or whose D is not in (0, MAX_DISCOUNT] or F not positive,
 has no fit: NaN, never a guess.
+
+:func:`fit_book` fits a book read with ``forward="parity"``: one group per
+expiry of each underlying (as the book's underlying column names it, else
+the root of its option symbols, if it has either), the rows of a group
+without a fit marked for ``no_forward``.
 """
 
 from __future__ import annotations
 
-from typing import NamedTuple
+from dataclasses import dataclass, replace
+from typing import Any, NamedTuple
 
 import numpy as np
+import pyarrow as pa
+import pyarrow.compute as pc
+
+from quelta.book.cells import to_numpy
+from quelta.book.reading import Inputs
 
 MAX_DISCOUNT = 1.5  # above this a rate is far below any market's: the fit is wrong
 _WIDTH = 0.1  # moneyness |K/F - 1| at which a pair's weight has halved
@@ -56,6 +67,8 @@ def _line(k: np.ndarray, y: np.ndarray, w: np.ndarray) -> tuple[float, float]:
     if not spread > 0:  # one distinct strike (or all weight on one)
         return np.nan, np.nan
     d = -(w * dk * (y - ym)).sum() / spread
+    if d == 0:  # C - P flat in K: no discount, and no forward
+        return np.nan, np.nan
     return float(km + ym / d), float(d)
 
 
@@ -111,9 +124,10 @@ def _pairs(
 ) -> tuple[np.ndarray, ...]:
     """The strikes of a group with a call and a put price: (K, C - P, spread, |C| + |P|, crossed).
 
-    The first quote of a strike and kind is taken.
+    The first quote of a strike and kind is taken; a price of 0 or less is no quote.
     """
-    usable = rows[np.isfinite(price[rows]) & np.isfinite(strike[rows])]
+    quoted = (price[rows] > 0) & np.isfinite(price[rows]) & np.isfinite(strike[rows])
+    usable = rows[quoted]
     calls, puts = usable[is_call[usable]], usable[~is_call[usable]]
     kc, first_c = np.unique(strike[calls], return_index=True)
     kp, first_p = np.unique(strike[puts], return_index=True)
@@ -150,7 +164,13 @@ def fit_forwards(
         rows = order[starts[g] : starts[g + 1]]
         k, y, spread, scale, crossed = _pairs(rows, strike, is_call, price, bid, ask)
         k, y, spread, scale = k[~crossed], y[~crossed], spread[~crossed], scale[~crossed]
-        forward, discount, rejected = _fit(k, y, spread, scale)
+        # Fitted in a unit of the strikes' size, a power of two (exact), so that
+        # squares of strikes far from 1 do not overflow; beyond that (spreads
+        # of 1e-300) a sum that overflows makes the fit NaN: no fit.
+        unit = np.ldexp(1.0, int(np.frexp(np.abs(k).max())[1])) if len(k) else 1.0
+        with np.errstate(over="ignore", invalid="ignore", divide="ignore"):
+            forward, discount, rejected = _fit(k / unit, y / unit, spread / unit, scale / unit)
+        forward *= unit
         if not (0 < discount <= MAX_DISCOUNT and forward > 0):
             forward = discount = np.nan
         fits[:, g] = (len(k) - rejected, rejected + int(crossed.sum()), forward, discount)
@@ -158,3 +178,87 @@ def fit_forwards(
     summary = GroupFits(ids, used, rejected, fits[2], fits[3])
     forward, discount = fits[2][where], fits[3][where]
     return Parity(forward, discount, np.isnan(forward), summary)
+
+
+@dataclass(frozen=True)
+class ExpiryFit:
+    """The fit of one expiry of one underlying: what the command's summary shows.
+
+    ``expiry`` is the first row's expiry cell as the book writes it,
+    ``underlying`` its underlying column's cell or option symbol's root ("" without),
+    ``forward`` and ``discount`` are NaN where there is no fit, and ``book``
+    names the file of a dataset the expiry is in.
+    """
+
+    underlying: str
+    expiry: str
+    forward: float
+    discount: float
+    used: int
+    rejected: int
+    book: str = ""
+
+    def describe(self) -> str:
+        head = f"expiry {self.expiry}" + (f" ({self.underlying})" if self.underlying else "")
+        head = f"{self.book}: {head}" if self.book else head
+        pairs = f"{self.used} pair{'s' * (self.used != 1)} used, {self.rejected} rejected"
+        if self.forward == self.forward:
+            return f"{head}: F = {self.forward:.12g}, D = {self.discount:.12g}; {pairs}"
+        if self.used < 2:
+            why = "fewer than two strikes with both a call and a put within their spreads"
+        else:
+            why = f"the line gives no forward > 0 with a discount in (0, {MAX_DISCOUNT:g}]"
+        return f"{head}: no forward ({pairs}: {why})"
+
+
+class BookFit(NamedTuple):
+    """A book's inputs solved with the fits, and the fits (see :func:`fit_book`)."""
+
+    inputs: Inputs
+    forward: np.ndarray
+    discount: np.ndarray
+    no_fit: np.ndarray
+    fits: tuple[ExpiryFit, ...]
+
+
+def _groups(x: Inputs) -> tuple[np.ndarray, np.ndarray]:
+    """Per row, the number of its group (one expiry of one underlying), and its underlying."""
+    _, expiry = np.unique(x.expiry, return_inverse=True)
+    named = pa.nulls(len(expiry), pa.string()) if x.underlying is None else x.underlying
+    encoded = pc.dictionary_encode(pc.fill_null(named, ""))
+    names = np.array(encoded.dictionary.to_pylist(), object)
+    which = np.asarray(to_numpy(encoded.indices), np.intp)
+    return np.asarray(expiry.ravel() * len(names) + which, np.intp), names[which]
+
+
+def fit_book(x: Inputs, expiry_cells: Any) -> BookFit:
+    """The forward and discount of each row's expiry, fitted from the book's calls and puts.
+
+    Rows with an unreadable cell or no expiry take no part. In the inputs
+    returned, a row without a fit has its strike for a forward and 1 for a
+    discount: solved so, its reason is its own fault (a missing price, an
+    expiry <= 0, ...) or else ``no_forward``, for the caller to give.
+    """
+    group, underlying = _groups(x)
+    usable = ~x.unusable & np.isfinite(x.expiry)
+    price = np.where(usable, x.price, np.nan)
+    fit = fit_forwards(group, x.strike, x.is_call, price, x.bid, x.ask)
+    _, first = np.unique(group, return_index=True)  # in the order of fit.groups
+    fits = tuple(
+        ExpiryFit(
+            str(underlying[row]),
+            str(expiry_cells[int(row)].as_py()),
+            float(fit.groups.forward[g]),
+            float(fit.groups.discount[g]),
+            int(fit.groups.used[g]),
+            int(fit.groups.rejected[g]),
+        )
+        for g, row in enumerate(first)
+        if np.isfinite(x.expiry[row])
+    )
+    solved = replace(
+        x,
+        forward=np.where(fit.no_fit, x.strike, fit.forward),
+        discount=np.where(fit.no_fit, 1.0, fit.discount),
+    )
+    return BookFit(solved, fit.forward, fit.discount, fit.no_fit, fits)

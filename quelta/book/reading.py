@@ -26,6 +26,7 @@ from quelta.book.columns import (
     CONSTANTS,
     RESULTS,
     BookError,
+    fits_parity,
     from_symbols,
     numeric_role,
     resolve_columns,
@@ -70,8 +71,9 @@ def resolve(
     results: Sequence[str],
     constants: Collection[str],
     notes: list[str],
+    parity: bool = False,
 ) -> dict[str, str]:
-    """The columns of the book.
+    """The columns of the book (with ``parity``, the forward and discount fitted).
 
     A numeric role's alias over cells mostly not numbers (tickers under
     ``underlying``) is passed over where the book can do without it; where
@@ -87,16 +89,33 @@ def resolve(
     }
     if text:
         try:
-            found = resolve_columns(names, columns, results, constants, text)
+            found = resolve_columns(names, columns, results, constants, text, parity)
         except BookError:
-            return resolve_columns(names, columns, results, constants)
+            return resolve_columns(names, columns, results, constants, parity=parity)
         notes += [
             f"column {name!r} is not taken as the {role}: most of its cells are not numbers "
             f"(map it with --column {role}={name} or columns={{{role!r}: {name!r}}})"
             for name, role in text.items()
         ]
         return found
-    return resolve_columns(names, columns, results, constants)
+    return resolve_columns(names, columns, results, constants, parity=parity)
+
+
+def parity_fit(forward: object, price_unit: str) -> bool:
+    """Whether the forward is fitted from put-call parity (``forward="parity"``)."""
+    if not fits_parity(forward):
+        return False
+    if price_unit != "currency":  # the price in currency would need the forward fitted
+        raise BookError("forward='parity' (--forward parity) needs prices in currency")
+    return True
+
+
+def given_constants(options: Mapping[str, object], price_unit: str) -> tuple[list[str], bool]:
+    """The roles the options give a constant for, and whether the forward is
+    fitted from put-call parity instead (``forward="parity"``)."""
+    parity = parity_fit(options.get("forward"), price_unit)
+    given = [role for role in CONSTANTS if options.get(role) is not None]
+    return [role for role in given if not (parity and role == "forward")], parity
 
 
 def choose_columns(
@@ -120,8 +139,8 @@ def choose_columns(
     else:
         names, column = columns_of(unfold(table, columns_of(table)[0], **chain)[0])
     notes: list[str] = []
-    given = [role for role in CONSTANTS if options.get(role) is not None]
-    return resolve(names, column, columns, results, given, notes), notes
+    given, parity = given_constants(options, price_unit)
+    return resolve(names, column, columns, results, given, notes, parity), notes
 
 
 @dataclass(frozen=True)
@@ -143,6 +162,7 @@ class Inputs:
     true_vol: np.ndarray | None
     shift: np.ndarray | None  # a column of shifts, row by row
     symbols: dict[str, pa.Array]  # the columns the option symbols give, appended
+    underlying: pa.Array | None = None  # names of the underlying (or symbol roots), as text
 
 
 def read_inputs(
@@ -178,10 +198,12 @@ def read_inputs(
         price, bid, ask = (None if v is None else v * underlying for v in (price, bid, ask))
     derived = from_symbols(found)
     shown: dict[str, pa.Array] = {}
+    underlying = get("ticker").cast(pa.string()) if "ticker" in found else None
     dated, strike = None, number("strike") if "strike" in found else None
     if derived:
         symbol = get("symbol")
         sym = read_symbols(symbol, found["symbol"], cells)
+        underlying = sym.root if underlying is None else underlying
         if "expiry" in derived:
             dated = DatedColumn(found["symbol"], symbol, sym.expiry)
         strike = sym.strike if strike is None else strike
@@ -212,6 +234,7 @@ def read_inputs(
         cells.bad | no_kind,
         **values,
         symbols=shown,
+        underlying=underlying,
     )
 
 
@@ -230,9 +253,9 @@ def header_columns(
     a side-by-side chain's header is taken as its rows are read.
     """
     names = chain_names(names, columns=columns, puts_first=options.get("puts_first"))
-    given = [role for role in CONSTANTS if options.get(role) is not None]
+    given, parity = given_constants(options, price_unit)
     try:
-        return resolve_columns(names, columns, results, given)
+        return resolve_columns(names, columns, results, given, parity=parity)
     except BookError:
         # The cells may yet pass over an alias over text (the first batch
         # decides): refused only if no one column passed over would do.
@@ -240,7 +263,7 @@ def header_columns(
         for name in names:
             if name not in mapped and numeric_role(name) is not None:
                 with contextlib.suppress(BookError):
-                    return resolve_columns(names, columns, results, given, [name])
+                    return resolve_columns(names, columns, results, given, [name], parity)
         raise
 
 

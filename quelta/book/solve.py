@@ -15,6 +15,7 @@ from quelta._arrays import Greeks, Reason, solve_greeks
 from quelta.book.cells import BadCells, Cells, as_array, cell_values, from_numpy, text_array
 from quelta.book.chains import unfold
 from quelta.book.columns import (
+    FITTED,
     GREEKS,
     PRICE_UNITS,
     REASON_NAMES,
@@ -26,6 +27,7 @@ from quelta.book.columns import (
     result_names,
 )
 from quelta.book.dates import date_options
+from quelta.book.parity import BookFit, ExpiryFit, fit_book
 from quelta.book.reading import (
     Inputs,
     arrow_column,
@@ -34,6 +36,7 @@ from quelta.book.reading import (
     columns_of,
     expiry_constant,
     is_dataframe,
+    parity_fit,
     read_inputs,
     resolve,
 )
@@ -50,6 +53,9 @@ class Solved:
     volatilities when the book has that column, else None. ``warnings``
     are the texts :func:`solve_table` gives as :class:`BookWarning`, and
     ``bad_cells`` the columns whose cells gave rows the reason ``bad_input``.
+    With ``forward="parity"``, ``fits`` are the fits of the expiries, in
+    increasing order of expiry (the columns ``forward`` and ``discount``
+    give them row by row), and ``forward`` holds NaN where there is none.
     """
 
     table: Any
@@ -63,6 +69,7 @@ class Solved:
     bad_cells: tuple[BadCells, ...] = ()
     found: Mapping[str, str] = field(default_factory=dict)
     book_rows: int | None = None  # rows of the book solved, where not one per option
+    fits: tuple[ExpiryFit, ...] = ()
 
     def true_vol_error(self) -> tuple[float, int]:
         """Largest ``|implied_vol/true_vol - 1|`` and the number of rows compared."""
@@ -80,6 +87,25 @@ def _check_shift(found: Mapping[str, str], model: str, shift: object) -> None:
     if "shift" in found and (shift is not None or model == "normal"):
         given = "model='normal'" if model == "normal" else "a shift argument"
         raise BookError(f"column {found['shift']!r}: a shift column and {given}; give one")
+
+
+# A row's own faults, which win over no_forward: its reason solved with any forward.
+_OWN_FAULTS = (Reason.NON_POSITIVE_INPUT, Reason.NON_POSITIVE_EXPIRY, Reason.NOT_FINITE)
+
+
+def _expiry_cells(x: Inputs, found: Mapping[str, str], column: Any) -> Any:
+    """The expiry of each row as the book writes it (or as its symbol names it)."""
+    role = next((r for r in ("expiry", "days") if r in found), None)
+    return x.symbols["expiry"] if role is None else column(found[role])
+
+
+def _no_forward(g: Greeks, sides: dict[str, Any], fit: BookFit) -> None:
+    """The rows without a fitted forward lose what the stand-in forward gave them."""
+    lost = fit.no_fit & ~np.isin(g.reason, _OWN_FAULTS)
+    for name, values in [*g._asdict().items(), *sides.items()]:
+        if name != "reason" and values is not None:
+            values[lost] = np.nan
+    g.reason[lost] = Reason.NO_FORWARD
 
 
 def _solve(
@@ -129,20 +155,25 @@ def solve_batch(
     """Solve a book and keep the inputs as read; see :func:`solve_table`."""
     if price_unit not in PRICE_UNITS:
         raise ValueError(f"unknown price_unit {price_unit!r}; use {' or '.join(PRICE_UNITS)}")
-    results = result_names(greeks, bid_ask_vols)
+    parity = parity_fit(forward, price_unit)
+    results = result_names(greeks, bid_ask_vols, parity=parity)
     dates = date_options(date_format, expiry_time, timezone)
     constants = book_constants(
-        rate=rate, dividend_yield=dividend_yield, spot=spot, forward=forward, discount=discount
+        rate=rate,
+        dividend_yield=dividend_yield,
+        spot=spot,
+        forward=None if parity else forward,
+        discount=discount,
     )
     table, per_row = unfold(table, columns_of(table)[0], columns=columns, puts_first=puts_first)
     names, column = columns_of(table)
     given = expiry_constant(expiry)
     roles = [*constants, *(["expiry"] if given is not None else [])]
     notes: list[str] = []
-    found = resolve(names, column, columns, results, roles, notes)
+    found = resolve(names, column, columns, results, roles, notes, parity)
     dated = valuation_date is not None or "valuation_date" in found
     check_expiry_date(given, dated)
-    results = result_names(greeks, bid_ask_vols, from_symbols(found))
+    results = result_names(greeks, bid_ask_vols, from_symbols(found), parity)
     if bid_ask_vols and not ("bid" in found and "ask" in found):
         raise BookError("bid and ask volatilities need a bid and an ask column")
     _check_shift(found, model, shift)
@@ -165,13 +196,19 @@ def solve_batch(
         dates,
     )
     cells.raise_first()
-    more = not set(results) <= set(RESULTS) | set(SIDES)
+    fit = fit_book(x, _expiry_cells(x, found, column)) if parity else None
+    x = x if fit is None else fit.inputs
+    more = not set(results) <= {*RESULTS, *SIDES, *FITTED}
     g, fwd = _solve(x, x.price, threads, more, model, shift)
     sides = {}
     if bid_ask_vols:
         assert x.bid is not None and x.ask is not None
         sides = {"bid_vol": x.bid, "ask_vol": x.ask}
         sides = {n: _solve(x, p, threads, False, model, shift)[0].vol for n, p in sides.items()}
+    if fit is not None:
+        _no_forward(g, sides, fit)
+        fwd = fit.forward
+        sides.update(forward=fit.forward, discount=fit.discount)
     if cells.bad.any():
         g.reason[cells.bad] = Reason.BAD_INPUT
     return Solved(
@@ -186,6 +223,7 @@ def solve_batch(
         tuple(cells.columns.values()),
         found,
         len(table) // per_row if per_row > 1 else None,
+        () if fit is None else fit.fits,
     )
 
 
@@ -306,6 +344,16 @@ def solve_table(
         One expiry for every row of a book without an expiry column: years
         (``0.5``), or a date as an expiry cell may be written, with a
         valuation date.
+        ``forward="parity"`` fits instead the forward and discount factor
+        of each expiry (of each underlying, when a ``ticker`` column or the
+        option symbols' roots name it) from put-call parity, C - P =
+        D (F - K), over the strikes quoted as both a call and a put (see
+        :mod:`quelta.book.parity`): the rows are solved with them, they are
+        appended as ``forward`` and ``discount``, and the rows of an
+        expiry without a fit get the reason ``no_forward``. The table is
+        fitted as given, so it must hold whole expiries. A forward,
+        discount or rate column or constant beside it is a BookError; a
+        spot column is not read. :func:`solve_batch` gives the fits too.
     bid_ask_vols : bool, default False
         Also solve the bid and the ask (a book with both): ``bid_vol`` and
         ``ask_vol`` follow ``implied_vol``, null where a side has no
@@ -339,7 +387,10 @@ def solve_table(
 
     Returns
     -------
-    The same kind of table: the input columns unchanged, then ``implied_vol``
+    The same kind of table: the input columns unchanged, then (with option
+    symbols) ``expiry``, ``kind`` and ``strike`` where the book has no column
+    for them, (with ``forward="parity"``) ``forward`` and ``discount``, null
+    where there is no fit, then ``implied_vol``
     (annualised), the Greeks chosen in the order of ``ALL_GREEKS`` (by
     default ``delta``, ``gamma`` and ``vega`` per volatility point) of the
     discounted price V, null (NaN in pandas) where there is no volatility,
@@ -359,8 +410,9 @@ def solve_table(
         a spot without a rate or discount), an unknown role or header in
         ``columns``, a constant beside a column of its role, expiry dates without a valuation
         date, a valuation date that is not a date (or falls in a clock
-        change of the expiries' zone), and with ``strict=True`` an
-        unreadable cell.
+        change of the expiries' zone), with ``forward="parity"`` a forward,
+        discount or rate beside it or prices in the underlying, and with
+        ``strict=True`` an unreadable cell.
     ValueError
         A name in ``greeks`` that is not a Greek, an unknown ``model``, or a
         ``shift`` with ``model="normal"``.
@@ -426,7 +478,8 @@ class Tally:
     with a known volatility; ``warnings`` the distinct :class:`BookWarning`
     texts; ``bad_cells`` the columns with unreadable cells, each with its
     first row of the book counted from the start of everything tallied
-    (``book_rows``, which counts a side-by-side chain's call and put as one).
+    (``book_rows``, which counts a side-by-side chain's call and put as one);
+    ``fits`` the fits of the expiries of books solved with ``forward="parity"``.
     """
 
     rows: int = 0
@@ -437,6 +490,7 @@ class Tally:
     true_compared: int = 0
     warnings: list[str] = field(default_factory=list)
     bad_cells: dict[str, BadCells] = field(default_factory=dict)
+    fits: list[ExpiryFit] = field(default_factory=list)
 
     def count(self, solved: Solved, seconds: float = 0.0) -> list[str]:
         """Adds one solved batch, which follows the rows so far; returns its new warnings."""
@@ -451,6 +505,7 @@ class Tally:
             true_compared=compared,
             warnings=list(dict.fromkeys(solved.warnings)),
             bad_cells={bad.column: bad for bad in solved.bad_cells},
+            fits=list(solved.fits),
         )
         return self.merge(batch)
 
@@ -468,6 +523,7 @@ class Tally:
         self.solve_seconds += other.solve_seconds
         self.max_true_error = max(self.max_true_error, other.max_true_error)
         self.true_compared += other.true_compared
+        self.fits += other.fits
         new = [w for w in other.warnings if w not in self.warnings]
         self.warnings += new
         return new

@@ -13,7 +13,7 @@ import numpy as np
 import pyarrow as pa
 import pyarrow.compute as pc
 
-from quelta.book.cells import Cells, text_array, to_numpy
+from quelta.book.cells import Cells, from_numpy, text_array, to_numpy
 from quelta.book.dates import MONTHS, calendar_days
 
 # OCC (OPRA): a root of 1-6 characters (space-padded to six as OPRA and
@@ -27,8 +27,8 @@ _OCC = (
 # (d for the decimal point), BTC-251226-90000-C and BTC-USD-251226-90000-C.
 _STRIKE = r"-(?P<strike>\d+(?:[.d]\d+)?)-(?P<kind>[CP])$"
 _CRYPTO = (
-    r"^[A-Z0-9]+-(?P<day>\d{1,2})(?P<mon>[A-Z]{3})(?P<year>\d{2})" + _STRIKE,
-    r"^[A-Z0-9]+-(?:[A-Z0-9]+-)?(?P<year>\d{2})(?P<month>\d{2})(?P<day>\d{2})" + _STRIKE,
+    r"^(?P<root>[A-Z0-9]+)-(?P<day>\d{1,2})(?P<mon>[A-Z]{3})(?P<year>\d{2})" + _STRIKE,
+    r"^(?P<root>[A-Z0-9]+)-(?:[A-Z0-9]+-)?(?P<year>\d{2})(?P<month>\d{2})(?P<day>\d{2})" + _STRIKE,
 )
 MESSAGE = (
     "column {column!r}: {value!r} is not an option symbol "
@@ -37,11 +37,13 @@ MESSAGE = (
 
 
 class Symbols(NamedTuple):
-    """Per row: the expiry date (NaT where unreadable), whether a call, the strike (NaN)."""
+    """Per row: the expiry date (NaT where unreadable), whether a call, the strike (NaN),
+    and the root naming the underlying (SPXW, BTC; null where unreadable)."""
 
     expiry: np.ndarray
     is_call: np.ndarray
     strike: np.ndarray
+    root: pa.Array
 
 
 def _numbers(match: Any, name: str) -> np.ndarray:
@@ -54,7 +56,7 @@ def _numbers(match: Any, name: str) -> np.ndarray:
 
 
 def _read_form(texts: pa.Array, pattern: str) -> tuple[np.ndarray, ...]:
-    """Distinct symbols read by one form: (matched, expiry, is_call, strike)."""
+    """Distinct symbols read by one form: (matched, expiry, is_call, strike, root)."""
     match = pc.extract_regex(texts, pattern)
     matched = to_numpy(match.is_valid())
     fields = {match.type.field(i).name for i in range(match.type.num_fields)}
@@ -79,7 +81,7 @@ def _read_form(texts: pa.Array, pattern: str) -> tuple[np.ndarray, ...]:
     expiry = calendar_days(year, month, day)
     is_call = to_numpy(pc.fill_null(pc.equal(pc.struct_field(match, "kind"), "C"), False))
     matched &= ~np.isnat(expiry)
-    return matched, expiry, is_call, strike
+    return matched, expiry, is_call, strike, pc.struct_field(match, "root")
 
 
 def read_symbols(values: pa.Array, column: str, cells: Cells) -> Symbols:
@@ -96,17 +98,19 @@ def read_symbols(values: pa.Array, column: str, cells: Cells) -> Symbols:
             np.full(n, np.datetime64("NaT", "D"), "datetime64[D]"),
             np.zeros(n, bool),
             np.full(n, np.nan),
+            pa.nulls(n, pa.string()),
         )
     encoded = pc.dictionary_encode(values)
     texts = pc.utf8_trim_whitespace(encoded.dictionary.cast(pa.string()))
     m = len(texts)
     found = np.zeros(m, bool)
     expiry = np.full(m, np.datetime64("NaT", "D"), "datetime64[D]")
-    is_call, strike = np.zeros(m, bool), np.full(m, np.nan)
+    is_call, strike, root = np.zeros(m, bool), np.full(m, np.nan), pa.nulls(m, pa.string())
     for pattern in (_OCC, *_CRYPTO):
-        rows, day, call, price = _read_form(texts, pattern)
+        rows, day, call, price, name = _read_form(texts, pattern)
         rows &= ~found
         expiry[rows], is_call[rows], strike[rows] = day[rows], call[rows], price[rows]
+        root = pc.if_else(from_numpy(rows), name, root)
         found |= rows
     empty = np.nan_to_num(to_numpy(pc.utf8_length(texts)), nan=0) == 0
     index = to_numpy(encoded.indices)
@@ -117,4 +121,5 @@ def read_symbols(values: pa.Array, column: str, cells: Cells) -> Symbols:
         np.append(expiry, np.datetime64("NaT", "D"))[index],
         np.append(is_call, False)[index],
         np.append(strike, np.nan)[index],
+        root.take(encoded.indices),
     )

@@ -85,6 +85,12 @@ Without a discount or rate column, prices are taken as undiscounted (D = 1).
 A spot column replaces the forward column (a book with both is refused) and
 needs a rate or discount column: F = S exp((r - q) T), q from a dividend
 yield column (default 0).
+--forward parity fits instead the forward F and discount factor D of each
+expiry (of each underlying: a ticker column, else the option symbols'
+roots) from C - P = D (F - K) over the strikes with both a call and a put,
+reading the book whole first (a chain is small); they are appended as
+forward and discount before implied_vol, the summary gives each fit, and
+the rows of an expiry with too few usable pairs get the reason no_forward.
 
 Appended columns: implied_vol (annualised), delta = dV/dF, gamma = d2V/dF2,
 vega = change of V per volatility point (0.01), all for the discounted price

@@ -72,7 +72,7 @@ def _open_book(
     books: Any,
     path: str,
     name: str,
-    chunk: int,
+    chunk: int | None,
     results: tuple[str, ...],
     options: dict[str, Any],
     skip_rows: int | None = None,
@@ -265,7 +265,12 @@ class _Pipeline:
         self.books, self.args, self.options = books, args, options
         self.tally = books.Tally()
         self.smile = Smile(args.plot_all) if args.plot is not None else None
-        self.results: tuple[str, ...] = books.result_names(args.greeks, args.bid_ask_vols)
+        # Put-call parity fits across the rows of an expiry: each book is read whole.
+        self.parity = books.fits_parity(args.forward)
+        self.chunk = None if self.parity else args.chunk_size
+        self.results: tuple[str, ...] = books.result_names(
+            args.greeks, args.bid_ask_vols, parity=self.parity
+        )
         self.readers: list[tuple[str, Any]] = []  # (name, reader), in the order given
         self.places = Places()  # where the rows of each book start, for the summary
         self.writer: Any = None
@@ -281,7 +286,7 @@ class _Pipeline:
         first); the results follow from its columns."""
         books, args = self.books, self.args
         reader = _open_book(
-            books, path, name, args.chunk_size, self.results, self.options, args.skip_rows
+            books, path, name, self.chunk, self.results, self.options, args.skip_rows
         )
         cleanup.callback(reader.close)
         if self.readers:
@@ -292,7 +297,7 @@ class _Pipeline:
         self._sides.append(bool(self.options["puts_first"] or above))
         # Option symbols' expiry, kind and strike, where the book has no column for them.
         symbols = books.from_symbols(books.header_columns(reader.names, **self.options))
-        self.results = books.result_names(args.greeks, args.bid_ask_vols, symbols)
+        self.results = books.result_names(args.greeks, args.bid_ask_vols, symbols, self.parity)
 
     def run(self, cleanup: contextlib.ExitStack) -> None:
         """Every batch of every book solved and written, in order."""

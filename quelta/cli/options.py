@@ -15,7 +15,9 @@ _CONSTANT_HELP = {
     "rate": "continuously compounded rate r for every row (5%% or 0.05)",
     "dividend_yield": "continuous dividend yield q for every row, with a spot",
     "spot": "spot price S for every row (needs a rate or discount)",
-    "forward": "forward price F for every row",
+    "forward": "forward price F for every row, or 'parity': the forward and discount "
+    "of each expiry fitted from its calls and puts (C - P = D (F - K)), appended as "
+    "columns forward and discount; the book is then read whole (a chain is small)",
     "discount": "discount factor D for every row",
     "expiry": "expiry for every row: years (0.5), or a date with --valuation-date",
 }
@@ -47,10 +49,12 @@ class _ColumnMap(argparse.Action):
 def _constant(role: str) -> Any:
     def read(text: str) -> str:
         try:
-            from quelta.book import BookError
+            from quelta.book import BookError, fits_parity
             from quelta.book.cells import read_constant
             from quelta.book.reading import expiry_constant
         except ImportError:  # the run says what to install
+            return text
+        if role == "forward" and fits_parity(text):
             return text
         try:
             expiry_constant(text) if role == "expiry" else read_constant(text, role)

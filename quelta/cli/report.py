@@ -17,6 +17,7 @@ if TYPE_CHECKING:
 
 
 INSTALL_ARROW = "quelta needs pyarrow to read books: pip install 'quelta[cli]'"
+FITS_SHOWN = 40  # expiries fitted from put-call parity listed in the summary, at most
 
 
 class CliError(Exception):
@@ -164,6 +165,14 @@ def summary(
         f"rows: {tally.rows:,}  solved: {solved:,}  without a volatility: {tally.rows - solved:,}",
     ]
     lines += _reasons(tally, reader)
+    if tally.fits:
+        lines.append("forwards from put-call parity:")
+        lines += [f"  {fit.describe()}" for fit in tally.fits[:FITS_SHOWN]]
+        if len(tally.fits) > FITS_SHOWN:
+            more = len(tally.fits) - FITS_SHOWN
+            lines.append(
+                f"  and {more:,} more expiries (the columns forward and discount hold all)"
+            )
     if tally.true_compared or "true_vol" in columns:
         lines.append(
             f"true_vol: max |implied_vol/true_vol - 1| = {tally.max_true_error:.1e}"
