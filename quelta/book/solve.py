@@ -93,10 +93,10 @@ def _check_shift(found: Mapping[str, str], model: str, shift: object) -> None:
 _OWN_FAULTS = (Reason.NON_POSITIVE_INPUT, Reason.NON_POSITIVE_EXPIRY, Reason.NOT_FINITE)
 
 
-def _expiry_cells(x: Inputs, found: Mapping[str, str], column: Any) -> Any:
+def _expiry_cells(x: Inputs, found: Mapping[str, str], written: Any) -> Any:
     """The expiry of each row as the book writes it (or as its symbol names it)."""
     role = next((r for r in ("expiry", "days") if r in found), None)
-    return x.symbols["expiry"] if role is None else column(found[role])
+    return x.symbols["expiry"] if role is None else written(role)
 
 
 def _no_forward(g: Greeks, sides: dict[str, Any], fit: BookFit) -> None:
@@ -180,10 +180,14 @@ def solve_batch(
     cells = Cells(len(table), strict, per_row)
     reading = found if given is None else {**found, "expiry": "expiry="}
 
-    def get(canon: str) -> pa.Array:
+    def written(canon: str) -> Any:
+        """A role's cells as the book writes them."""
         if canon == "expiry" and given is not None:  # one expiry for every row, as a cell
             return pa.array([given] * len(table), pa.string())
-        return cell_values(column(found[canon]), found[canon], cells)
+        return column(found[canon])
+
+    def get(canon: str) -> pa.Array:
+        return cell_values(written(canon), reading[canon], cells)
 
     x = read_inputs(
         get,
@@ -196,7 +200,7 @@ def solve_batch(
         dates,
     )
     cells.raise_first()
-    fit = fit_book(x, _expiry_cells(x, found, column)) if parity else None
+    fit = fit_book(x, _expiry_cells(x, reading, written)) if parity else None
     x = x if fit is None else fit.inputs
     more = not set(results) <= {*RESULTS, *SIDES, *FITTED}
     g, fwd = _solve(x, x.price, threads, more, model, shift)
