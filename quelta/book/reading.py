@@ -17,10 +17,11 @@ from quelta.book.cells import (
     mostly_text,
     read_constant,
     read_kinds,
+    read_models,
     read_numbers,
 )
 from quelta.book.columns import (
-    CONSTANTS,
+    EVERY_ROW,
     RESULTS,
     BookError,
     from_symbols,
@@ -116,7 +117,7 @@ def choose_columns(
     else:
         names, column = columns_of(table)
     notes: list[str] = []
-    given = [role for role in CONSTANTS if options.get(role) is not None]
+    given = [role for role in EVERY_ROW if options.get(role) is not None]
     return resolve(names, column, columns, results, given, notes), notes
 
 
@@ -139,6 +140,7 @@ class Inputs:
     true_vol: np.ndarray | None
     shift: np.ndarray | None  # a column of shifts, row by row
     symbols: dict[str, pa.Array]  # the columns the option symbols give, appended
+    normal: np.ndarray | None = None  # the rows a model column puts under the normal model
 
 
 def read_inputs(
@@ -195,6 +197,7 @@ def read_inputs(
     else:
         is_call, no_kind = read_kinds(get("kind"), found["kind"], cells)
     values = {c: number(c) for c in ("discount", "rate", "dividend_yield", "true_vol", "shift")}
+    normal = _models(get, found, cells, values["shift"])
     assert strike is not None and price is not None
     return Inputs(
         price,
@@ -208,6 +211,7 @@ def read_inputs(
         cells.bad | no_kind,
         **values,
         symbols=shown,
+        normal=normal,
     )
 
 
@@ -224,7 +228,7 @@ def header_columns(
 
     Of ``options``, only the constants (``rate=``, ...) bear on the columns.
     """
-    given = [role for role in CONSTANTS if options.get(role) is not None]
+    given = [role for role in EVERY_ROW if options.get(role) is not None]
     try:
         return resolve_columns(names, columns, results, given)
     except BookError:
@@ -258,3 +262,20 @@ def _fraction(
                 "fractions (0.05 for 5%); percentages need a % sign"
             )
     return values
+
+
+def _models(get: Any, found: dict[str, str], cells: Cells, shift: np.ndarray | None) -> Any:
+    """The rows of the normal model (None without a model column).
+
+    A shift on such a row is a mistake of the row, not of the book: the
+    normal model takes forwards and strikes of any sign as they are.
+    """
+    if "model" not in found:
+        return None
+    normal = read_models(get("model"), found["model"], cells)
+    if shift is not None:
+        what = "column {column!r}: a shift of {value!r} on a row of the normal model (column "
+        what += repr(found["model"]).replace("{", "{{").replace("}", "}}")
+        what += "), which takes no shift"
+        cells.flag(normal & ~np.isnan(shift), found["shift"], get("shift"), what)
+    return normal

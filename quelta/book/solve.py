@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import warnings
 from collections.abc import Mapping, Sequence
-from dataclasses import dataclass, field, replace
+from dataclasses import dataclass, field, fields, replace
 from typing import Any
 
 import numpy as np
@@ -71,7 +71,7 @@ class Solved:
         return float(err.max()), int(both.sum())
 
 
-def _check_shift(found: Mapping[str, str], model: str, shift: object) -> None:
+def _check_shift(found: Mapping[str, str], model: str | None, shift: object) -> None:
     """A shift column leaves no room for a shift argument, nor for the normal model."""
     if "shift" in found and (shift is not None or model == "normal"):
         given = "model='normal'" if model == "normal" else "a shift argument"
@@ -99,6 +99,57 @@ def _solve(
     )
 
 
+def _solve_rows(
+    x: Inputs,
+    price: np.ndarray,
+    threads: int | None,
+    more: bool,
+    model: str | None,
+    shift: float | None,
+) -> tuple[Greeks, Any]:
+    """The book solved row by row under each row's model, as :func:`_solve` gives.
+
+    With a model column, its normal rows and its Black rows are solved
+    apart (the Black ones alone shifted) and put back in row order: each row
+    has the bits that solving its part alone gives.
+    """
+    if x.normal is None:
+        return _solve(x, price, threads, more, model or "black", shift)
+    parts = [
+        (rows, name, s)
+        for rows, name, s in ((x.normal, "normal", None), (~x.normal, "black", shift))
+        if rows.any()
+    ]
+    if len(parts) < 2:  # one model, or no rows
+        name, s = parts[0][1:] if parts else ("black", shift)
+        one = x if name == "black" else replace(x, shift=None)
+        return _solve(one, price, threads, more, name, s)
+    solved = [
+        _solve(_rows(x, rows, name), price[rows], threads, more, name, s) for rows, name, s in parts
+    ]
+
+    def put_back(values: Sequence[np.ndarray | None]) -> np.ndarray | None:
+        if values[0] is None:
+            return None
+        out = np.empty(len(price), values[0].dtype)
+        for (rows, _, _), v in zip(parts, values):
+            out[rows] = v
+        return out
+
+    greeks = Greeks(*(put_back(v) for v in zip(*(g for g, _ in solved))))
+    return greeks, put_back([f for _, f in solved])
+
+
+def _rows(x: Inputs, rows: np.ndarray, model: str) -> Inputs:
+    """The inputs of some rows (a mask) of the model named (the normal takes no shift)."""
+    taken = {
+        f.name: getattr(x, f.name)[rows]
+        for f in fields(x)
+        if isinstance(getattr(x, f.name), np.ndarray)
+    }
+    return replace(x, **{**taken, **({"shift": None} if model == "normal" else {})})
+
+
 def solve_batch(
     table: Any,
     *,
@@ -117,7 +168,7 @@ def solve_batch(
     date_format: str | None = None,
     expiry_time: str | None = None,
     timezone: str | None = None,
-    model: str = "black",
+    model: str | None = None,
     shift: float | None = None,
 ) -> Solved:
     """Solve a book and keep the inputs as read; see :func:`solve_table`."""
@@ -130,7 +181,8 @@ def solve_batch(
     )
     names, column = columns_of(table)
     notes: list[str] = []
-    found = resolve(names, column, columns, results, constants, notes)
+    given = [*constants, *(["model"] if model is not None else [])]
+    found = resolve(names, column, columns, results, given, notes)
     results = result_names(greeks, bid_ask_vols, from_symbols(found))
     if bid_ask_vols and not ("bid" in found and "ask" in found):
         raise BookError("bid and ask volatilities need a bid and an ask column")
@@ -148,12 +200,14 @@ def solve_batch(
     )
     cells.raise_first()
     more = not set(results) <= set(RESULTS) | set(SIDES)
-    g, fwd = _solve(x, x.price, threads, more, model, shift)
+    g, fwd = _solve_rows(x, x.price, threads, more, model, shift)
     sides = {}
     if bid_ask_vols:
         assert x.bid is not None and x.ask is not None
         sides = {"bid_vol": x.bid, "ask_vol": x.ask}
-        sides = {n: _solve(x, p, threads, False, model, shift)[0].vol for n, p in sides.items()}
+        sides = {
+            n: _solve_rows(x, p, threads, False, model, shift)[0].vol for n, p in sides.items()
+        }
     if cells.bad.any():
         g.reason[cells.bad] = Reason.BAD_INPUT
     return Solved(
@@ -221,7 +275,7 @@ def solve_table(
     date_format: str | None = None,
     expiry_time: str | None = None,
     timezone: str | None = None,
-    model: str = "black",
+    model: str | None = None,
     shift: float | None = None,
 ) -> Any:
     """Implied volatility and Greeks of every row of an option book, as new columns.
@@ -237,10 +291,11 @@ def solve_table(
         whose mid is used), forward (or spot, with a rate or discount and
         optionally dividend_yield), strike, expiry (years, or dates with a
         valuation date) or days (calendar days to expiry), kind (call/put,
-        c/p, 1/-1, or an is_call column), and optionally discount or rate
-        and true_vol. Numbers may be numeric columns or text; text may end
-        in ``%`` (``"1.5%"`` is 0.015). Dictionary (categorical), string
-        view and binary (UTF-8) columns are read as their values.
+        c/p, 1/-1, or an is_call column), and optionally discount or rate,
+        true_vol, shift and model (see ``model``). Numbers may be numeric
+        columns or text; text may end in ``%`` (``"1.5%"`` is 0.015).
+        Dictionary (categorical), string view and binary (UTF-8) columns are
+        read as their values.
     valuation_date : str, int, datetime.date, datetime.datetime or numpy.datetime64, optional
         The date expiries are measured from when the expiry column holds
         dates; instead, a valuation_date column may give one per row. Years
@@ -297,13 +352,23 @@ def solve_table(
         The IANA time zone (``"America/New_York"``) of dates and date-times
         written without a UTC offset, expiries and valuation dates alike
         (default: UTC, or for valuation dates the expiry column's own zone).
-    model : {"black", "normal"}, default "black"
-        The model of every row, as in :func:`quelta.implied_volatility`:
-        ``"normal"`` for normal (Bachelier) volatilities, in units of the
-        forward per sqrt(year), forwards and strikes of any sign.
+    model : {"black", "normal"}, optional
+        The model of every row, as in :func:`quelta.implied_volatility`
+        (default ``"black"``): ``"normal"`` for normal (Bachelier)
+        volatilities, in units of the forward per sqrt(year), forwards and
+        strikes of any sign. A ``model`` column (also ``vol_type``) gives
+        each row its own instead, for books that mix them: ``normal``,
+        ``bachelier`` or ``n``, and ``black``, ``lognormal``,
+        ``shifted_black`` or ``b`` (any case; ``quelta.book.MODEL_NAMES``).
+        Each row and its Greeks are then solved under its model, with the
+        bits of solving the rows of each model alone; a cell naming no
+        model (an empty one too) gives its row the reason ``bad_input``,
+        and so does a shift on a normal row. The column is refused beside
+        this argument.
     shift : float, optional
-        The shift of the shifted-lognormal model (``model="black"`` only);
-        a ``shift`` column gives one per row instead.
+        The shift of the shifted-lognormal model (``model="black"`` only;
+        with a model column, the shift of its Black rows); a ``shift``
+        column gives one per row instead.
 
     Returns
     -------
@@ -320,7 +385,8 @@ def solve_table(
     BookError
         Missing, duplicated or ambiguous columns (both a forward and a spot,
         a spot without a rate or discount), an unknown role or header in
-        ``columns``, a constant beside a column of its role, expiry dates without a valuation
+        ``columns``, a constant (or ``model``) beside a column of its role,
+        a shift argument beside a shift column, expiry dates without a valuation
         date, a valuation date that is not a date (or falls in a clock
         change of the expiries' zone), and with ``strict=True`` an
         unreadable cell.
