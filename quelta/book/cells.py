@@ -260,22 +260,26 @@ def read_models(values: pa.Array, column: str, cells: Cells) -> np.ndarray:
     A cell that names no model, an empty one too, is flagged unreadable: no
     default could tell a normal volatility's price from a lognormal one's.
     """
-    use = f" (use {_MODEL_USE})"
-    empty = to_numpy(pc.is_null(values))
-    words: list[str | None] = []  # the model of each distinct cell, None for no model
+    # Each distinct cell read once: 1 normal, 0 Black, -1 unknown, -2 empty (or null).
+    codes: list[int] = []
     index = np.zeros(len(values), np.intp)
-    if pa.types.is_string(values.type) or pa.types.is_large_string(values.type):
-        empty |= to_numpy(pc.equal(pc.utf8_trim_whitespace(values), ""))
-        encoded = pc.dictionary_encode(values)  # few distinct words: each is read once
-        words = [_MODEL_WORDS.get(normalise(w)) for w in encoded.dictionary.to_pylist()]
+    text = pa.types.is_string(values.type) or pa.types.is_large_string(values.type)
+    if text:
+        encoded = pc.dictionary_encode(values)
+        for word in encoded.dictionary.to_pylist():
+            model = _MODEL_WORDS.get(normalise(word))
+            codes.append(
+                -2 if not word.strip() else -1 if model is None else int(model == "normal")
+            )
         number = to_numpy(encoded.indices)
-        index = np.where(np.isnan(number), len(words), number).astype(np.intp)
-    flags = np.array([*(-1 if w is None else int(w == "normal") for w in words), -1], np.int8)
-    flag = flags[index]
+        index = np.where(np.isnan(number), len(codes), number).astype(np.intp)
+    flag = np.array([*codes, -2], np.int8)[index]
+    if not text:
+        flag[~to_numpy(pc.is_null(values))] = -1  # numbers, dates: no model's name
+    use = f" (use {_MODEL_USE})"
     what = "column {column!r}: an empty cell, where the row's model is needed"
-    cells.flag((flag < 0) & empty, column, values, what + use)
-    what = "unknown model {value!r} in column {column!r}"
-    cells.flag((flag < 0) & ~empty, column, values, what + use)
+    cells.flag(flag == -2, column, values, what + use)
+    cells.flag(flag == -1, column, values, "unknown model {value!r} in column {column!r}" + use)
     normal: np.ndarray = flag == 1
     return normal
 
