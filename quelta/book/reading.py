@@ -226,7 +226,8 @@ def header_columns(
 ) -> dict[str, str]:
     """The columns a header gives under the options of :func:`solve_batch`, before any row.
 
-    Of ``options``, only the constants (``rate=``, ...) bear on the columns.
+    Of ``options``, only the constants (``rate=``, ...) and ``model`` bear on
+    the columns: each is refused beside a column of its role.
     """
     given = [role for role in EVERY_ROW if options.get(role) is not None]
     try:
