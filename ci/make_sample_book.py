@@ -48,7 +48,8 @@ def black(F, K, w, call):
 def smile(F, K, T):
     z = mpmath.log(K / F) / (mpmath.mpf("0.2") * mpmath.sqrt(T))
     return (mpmath.mpf("0.16") + mpmath.mpf("0.06") * mpmath.exp(-T)) * (
-        1 - mpmath.mpf("0.1") * z + mpmath.mpf("0.025") * z * z)
+        1 - mpmath.mpf("0.1") * z + mpmath.mpf("0.025") * z * z
+    )
 
 
 def rows():
@@ -60,8 +61,10 @@ def rows():
             K = round(float(F * mpmath.exp(mpmath.mpf("0.2") * z * mpmath.sqrt(Tm))), 2)
             sigma = round(float(smile(mpmath.mpf(F), mpmath.mpf(K), Tm)), 6)
             call = K >= F
-            price = float(mpmath.mpf(D) * black(mpmath.mpf(F), mpmath.mpf(K),
-                                                mpmath.mpf(sigma) * mpmath.sqrt(Tm), call))
+            price = float(
+                mpmath.mpf(D)
+                * black(mpmath.mpf(F), mpmath.mpf(K), mpmath.mpf(sigma) * mpmath.sqrt(Tm), call)
+            )
             yield [T, F, K, "call" if call else "put", repr(price), D, sigma, ""]
     # Quotes without an implied volatility, one per typical fault.
     F, D = 100.375, 0.9925280548

@@ -9,7 +9,6 @@ step subtracts the intrinsic value from a price close to it.
 
 from __future__ import annotations
 
-import math
 from typing import Any
 
 import numpy as np
@@ -17,46 +16,59 @@ import numpy.typing as npt
 
 from quelta import _kernel
 from quelta._arrays import Reason, check_model, implied_volatility
+from quelta._greeks import log_moneyness
 from quelta._inputs import as_float
 
 FloatArray = npt.NDArray[np.float64]
 
 
-def _norm_cdf(z: FloatArray) -> FloatArray:
-    out = np.empty_like(z)
-    _kernel.elementary("norm_cdf", z, out, None)
+_SPLIT = 2.0**27 + 1.0  # Veltkamp's constant: a double as the sum of two 26-bit halves
+
+
+def _product_error(a: FloatArray, b: FloatArray, p: FloatArray) -> FloatArray:
+    """``a b - p`` exactly, for ``p`` the rounded product (Dekker's two-product)."""
+    ca, cb = _SPLIT * a, _SPLIT * b
+    a_hi, b_hi = ca - (ca - a), cb - (cb - b)
+    a_lo, b_lo = a - a_hi, b - b_hi
+    out: FloatArray = ((a_hi * b_hi - p) + a_hi * b_lo + a_lo * b_hi) + a_lo * b_lo
     return out
 
 
-def _mills(h: FloatArray) -> FloatArray:
-    """N(-h) / n(h) = sqrt(pi / 2) erfcx(h / sqrt(2)), exact in the tail."""
-    out = h * math.sqrt(0.5)
-    _kernel.elementary("erfcx", out, out, None)
-    return out * math.sqrt(0.5 * math.pi)
+def exact_log_moneyness(f: FloatArray, k: FloatArray) -> FloatArray:
+    """ln(F/K) of the doubles F and K to about an ulp of itself, not through the rounded F/K.
+
+    The quotient ``q`` is off by its residual ``r = F - q K``, exact as
+    ``(F - fl(q K)) - (q K - fl(q K))``; ``ln(F/K) = ln q + r / F`` to far
+    below an ulp of ``ln q``. The quotient's own rounding would move
+    ``ln(F/K)`` by up to half an ulp of 1, and a Black price at total
+    volatility ``s`` by ``|d ln(price) / d ln(F/K)|`` (``1 / s`` at the money,
+    ``|ln(F/K)| / s**2`` beyond) times that: hundreds of ulps at ``s = 0.01``.
+    """
+    q = f / k
+    x = log_moneyness(f, k)
+    p = q * k
+    r = (f - p) - _product_error(q, k, p)
+    # A residual beyond half an ulp of q (times K) is no residual: a split
+    # that overflowed or underflowed, or a quotient that did.
+    refine = np.abs(r) <= 2.0**-52 * np.abs(f)
+    out: FloatArray = np.where(refine, x + r / f, x)
+    return out
 
 
 def black_otm_price(f: FloatArray, k: FloatArray, s: FloatArray) -> FloatArray:
     """Undiscounted Black price of the out-of-the-money option, total volatility s.
 
-    With ``theta`` 1 for the call (K >= F) and -1 for the put, the price is
-    ``theta (F N(theta d1) - K N(theta d2))``. Where both ``theta d1`` and
-    ``theta d2`` are negative (far from the money) the two terms would cancel;
-    since ``F n(d1) = K n(d2)`` the price is then ``F n(d1) (Y(-theta d1) -
-    Y(-theta d2))`` with the Mills ratio Y, which keeps the terms' common
-    factor out of the difference and cannot underflow before the price does.
+    The call at or above the forward, the put below it: ``sqrt(F K) b(-|x|,
+    s)`` with ``x = ln(F/K)`` and ``b`` the core's normalised Black call,
+    which keeps its relative precision where ``F N(theta d1)`` and ``K
+    N(theta d2)`` agree to all but a few of their digits (tiny total
+    volatilities far from the money): their difference would carry their
+    rounding magnified by their size over the price, thousands of ulps.
     """
-    theta = np.where(k >= f, 1.0, -1.0)
-    x = np.log(f / k)
-    d1 = x / s + 0.5 * s
-    d2 = d1 - s
-    a, b = theta * d1, theta * d2
-    direct = theta * (f * _norm_cdf(a) - k * _norm_cdf(b))
-    tail = (a < 0) & (b < 0)
-    if tail.any():
-        n1 = np.exp(-0.5 * d1[tail] ** 2) / math.sqrt(2.0 * math.pi)
-        wings = f[tail] * n1 * (_mills(-a[tail]) - _mills(-b[tail]))
-        direct[tail] = np.abs(wings)
-    return direct
+    x = -np.abs(exact_log_moneyness(f, k))
+    b = np.empty_like(x)
+    _kernel.normalised_black(x, np.ascontiguousarray(s, dtype=np.float64), b, None)
+    return np.sqrt(f) * np.sqrt(k) * b
 
 
 def normal_otm_price(f: FloatArray, k: FloatArray, s: FloatArray) -> FloatArray:
@@ -120,12 +132,11 @@ def convert_volatility(
     Notes
     -----
     The result is as accurate as the price and its inversion. A Black price
-    is the difference of two terms, ``F N(theta d1)`` and ``K N(theta d2)``
-    (or the Mills-ratio form of the same numbers), whose rounding it carries
-    magnified by their sum over the price: about ``1 / (sigma sqrt(T))`` at
-    the money and ``|ln(F/K)| / (sigma**2 T)`` in the wings, a few hundred
-    ulps for a total volatility of 0.01. The inversions add a few ulps times
-    the condition number of the target's implied volatility.
+    is formed from the core's normalised Black function, to a few ulps of
+    relative precision at every moneyness and volatility, from ``ln(F/K)``
+    as a double (whose rounding moves the price by about ``|ln(F/K)| /
+    (sigma**2 T)`` times an ulp far out of the money); the inversions add a
+    few ulps times the condition number of the target's implied volatility.
 
     Examples
     --------

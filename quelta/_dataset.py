@@ -224,7 +224,7 @@ def _solve_piece(
     chunk: int | None,
     schema: Any,
     greeks: str | Sequence[str] = GREEKS,
-    model: str = "black",
+    model: str | None = None,
     shift: float | None = None,
     options: Mapping[str, Any] | None = None,
     dates: Mapping[str, str | None] | None = None,
@@ -372,7 +372,7 @@ def solve_dataset(
     chunk_size: int = 100_000,
     progress: Callable[[int, int | None], None] | None = None,
     greeks: str | Sequence[str] = GREEKS,
-    model: str = "black",
+    model: str | None = None,
     shift: float | None = None,
     date_format: str | None = None,
     expiry_time: str | None = None,
@@ -423,7 +423,7 @@ def solve_dataset(
     """
     from distributed import as_completed, get_client
 
-    check_model(model, shift)  # before anything is written
+    check_model("black" if model is None else model, shift)  # before anything is written
     check_out_dir(out_dir, dataset)
     files = dataset_files(dataset, out_dir)
     if client is None:
@@ -437,7 +437,7 @@ def solve_dataset(
     try:
         parity = fits_parity(options.get("forward"))
         results = result_names(greeks, bool(options.get("bid_ask_vols")), parity=parity)
-        pieces, schema = _pieces(files, tmp, results, options)
+        pieces, schema = _pieces(files, tmp, results, {**options, "model": model})
         futures = client.map(
             _solve_piece,
             pieces,

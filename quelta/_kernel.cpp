@@ -201,6 +201,32 @@ PyObject* elementary(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Py_RETURN_NONE;
 }
 
+// normalised_black(x, s, out, level): out[i] = b(x[i], s[i]), the normalised
+// Black call of the core to its full relative precision, with the kernel of
+// `level`; prices formed from it keep that precision far from the money.
+PyObject* normalised_black(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 4) {
+        PyErr_SetString(PyExc_TypeError, "normalised_black() takes 4 arguments");
+        return nullptr;
+    }
+    const auto* kernel = kernel_named(args[3]);
+    if (kernel == nullptr) return nullptr;
+    Buffer x, s, out;
+    if (!x.acquire(args[0], "x", 'd', false, false) ||
+        !s.acquire(args[1], "s", 'd', false, false) ||
+        !out.acquire(args[2], "out", 'd', true, false)) {
+        return nullptr;
+    }
+    if (s.size() != x.size() || out.size() != x.size()) {
+        PyErr_SetString(PyExc_ValueError, "x, s and out differ in length");
+        return nullptr;
+    }
+    const auto n = static_cast<std::size_t>(x.size());
+    Py_BEGIN_ALLOW_THREADS kernel->black_call(x.data<double>(), s.data<double>(),
+                                              out.data<double>(), n);
+    Py_END_ALLOW_THREADS Py_RETURN_NONE;
+}
+
 // The levels this CPU supports, narrowest first.
 PyObject* levels(PyObject*, PyObject*) {
     Py_ssize_t n = 0;
@@ -245,6 +271,12 @@ PyMethodDef g_methods[] = {
      "elementary($module, name, x, out, level, /)\n--\n\n"
      "out[i] = name(x[i]) for name in exp, log, erfcx, norm_cdf, inverse_norm_cdf,\n"
      "normal_time_value (phi(u) - u Phi(-u)), with the kernel of level (None: the one in use)."},
+    {"normalised_black",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(normalised_black)), METH_FASTCALL,
+     "normalised_black($module, x, s, out, level, /)\n--\n\n"
+     "out[i] = b(x[i], s[i]) = Phi(x/s + s/2) e^(x/2) - Phi(x/s - s/2) e^(-x/2), the\n"
+     "undiscounted Black call over sqrt(F K) at log-moneyness x = ln(F/K) and total\n"
+     "volatility s, to full relative precision, with the kernel of level (None: the one in use)."},
     {"levels", levels, METH_NOARGS,
      "levels($module, /)\n--\n\nThe kernel levels this CPU supports, narrowest first."},
     {"simd_level", simd_level, METH_NOARGS,

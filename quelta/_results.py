@@ -83,7 +83,7 @@ _DESCRIPTIONS = {
     Reason.NON_POSITIVE_EXPIRY: "expiry <= 0",
     Reason.NOT_FINITE: "missing (NaN) or infinite input",
     Reason.NOT_SOLVED: "no volatility found by the solver",
-    Reason.BAD_INPUT: "unreadable cell (a number, option kind, date or symbol)",
+    Reason.BAD_INPUT: "unreadable cell (a number, option kind, model, date or symbol)",
     Reason.NO_FORWARD: "no forward fitted from put-call parity for the expiry",
 }
 

@@ -69,7 +69,7 @@ def solve(
     strict: bool = False,
     columns: Any = None,
     greeks: str | Sequence[str] = GREEKS,
-    model: str = "black",
+    model: str | None = None,
     shift: float | None = None,
     date_format: str | None = None,
     expiry_time: str | None = None,

@@ -99,6 +99,43 @@ def cpu_model():
     return platform.processor() or platform.machine()
 
 
+def mixed_rates_book(n, seed, words):
+    """Columns of a rates book whose rows mix the normal and shifted-Black models
+    (``words``: the model column's spellings by model), forwards of either sign,
+    a few prices without a volatility; ``normal`` marks the normal rows."""
+    rng = np.random.default_rng(seed)
+    normal = rng.random(n) < 0.5
+    forward = rng.uniform(-0.01, 0.04, n)
+    strike = forward + rng.uniform(-0.01, 0.01, n)
+    expiry = rng.uniform(0.1, 10.0, n)
+    call = rng.random(n) < 0.5
+    shift = np.where(normal, np.nan, rng.choice([0.0, 0.02, 0.05], n))
+    w = np.where(normal, rng.uniform(0.003, 0.012, n), rng.uniform(0.1, 0.8, n)) * np.sqrt(expiry)
+    discount = np.exp(-0.02 * expiry)
+    with np.errstate(all="ignore"):
+        price = discount * np.where(
+            normal,
+            bachelier_price(forward, strike, w, call),
+            black_price(forward + shift, strike + shift, w, call),
+        )
+    price[::13] *= -1.0
+    spell = [str.lower, str.upper, str.title]
+    model = [
+        spell[rng.integers(3)](str(rng.choice(words["normal" if m else "black"]))) for m in normal
+    ]
+    return {
+        "expiry": expiry,
+        "forward": forward,
+        "strike": strike,
+        "kind": np.where(call, "call", "put"),
+        "price": price,
+        "discount": discount,
+        "model": model,
+        "shift": shift,
+        "normal": normal,
+    }
+
+
 # The parameter names of black_core.compute_trades_greeks, in order.
 GREEKS_PARAMETERS = (
     "undiscounted_price",

@@ -34,7 +34,7 @@ import quelta.dask  # noqa: E402
 from quelta import cli  # noqa: E402
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from support import assert_same_bits, black_price  # noqa: E402
+from support import assert_same_bits, black_price, mixed_rates_book  # noqa: E402
 
 RESULTS = ["implied_vol", "delta", "gamma", "vega", "reason"]
 
@@ -220,6 +220,7 @@ def test_a_chain_fitted_from_parity_is_one_part_however_many_row_groups(
     [
         ("strict", ".csv row 5: unknown option kind"),
         ("no_strike", "e.parquet: missing column strike"),
+        ("model", "e.parquet: a model (--model, model=) and a model column ('model')"),
     ],
 )
 def test_a_failed_run_leaves_no_output(fault, message, client, capsys, tmp_path):
@@ -227,6 +228,10 @@ def test_a_failed_run_leaves_no_output(fault, message, client, capsys, tmp_path)
     args = []
     if fault == "strict":
         args = ["--strict"]
+    elif fault == "model":
+        args = ["--model", "normal"]
+        model = pa.array(["normal"] * 50)
+        pq.write_table(_book(50, 9).append_column("model", model), tmp_path / "ds" / "e.parquet")
     else:
         pq.write_table(_book(50, 9).drop_columns(["strike"]), tmp_path / "ds" / "e.parquet")
     earlier = tmp_path / "out" / "part-00000.parquet"  # the result of an earlier run
@@ -251,6 +256,37 @@ def test_a_failed_run_leaves_no_output(fault, message, client, capsys, tmp_path)
     assert sorted(os.listdir(tmp_path)) == before
     assert sorted(os.listdir(earlier.parent)) == [quelta.dask.MARK, earlier.name]
     assert earlier.read_bytes() == b"earlier"
+
+
+@pytest.mark.parametrize(
+    "args", [["--model", "normal"], ["--shift", "0.02"], [], ["--shift", "0.01"]]
+)
+def test_the_models_on_the_cluster_equal_the_single_machine_solve(args, client, capsys, tmp_path):
+    """A rates dataset (CSV and Parquet of many row groups) under one model or,
+    without --model, its model column: the rows of the single-machine command."""
+    root = tmp_path / "ds"
+    root.mkdir()
+    for i in range(2):
+        cols = mixed_rates_book(300, 20 + i, quelta.book.MODEL_NAMES)
+        del cols["normal"]
+        if args[:1] == ["--model"] or args == ["--shift", "0.02"]:
+            del cols["model"], cols["shift"]
+        elif args:  # a model column, and a shift for its Black rows
+            del cols["shift"]
+        if i:
+            pq.write_table(pa.table(cols), root / "a.parquet", row_group_size=70)
+        else:
+            pa.csv.write_csv(pa.table(cols), root / "b.csv")
+    files = sorted(str(p) for p in root.iterdir())
+    greeks = ["--greeks", "all", *args]
+    want = _single_machine(capsys, files, tmp_path, greeks)
+    out = tmp_path / "out"
+    command = [str(root), "-o", str(out), "--scheduler", client.scheduler.address, *greeks]
+    assert cli.main(["solve", *command, "--chunk-size", "90"]) == 0, capsys.readouterr().err
+    got = [pq.read_table(p) for p in sorted(out.glob("part-*.parquet"))]
+    for g, w in zip(got, want, strict=True):
+        _assert_same_tables(g, w)
+    assert sum(w["reason"].to_pylist().count("ok") for w in want) > 300
 
 
 @pytest.mark.parametrize("greeks", [{}, {"greeks": "all"}, {"greeks": ["volga"]}])

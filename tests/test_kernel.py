@@ -13,6 +13,7 @@ import sys
 
 import mpmath
 import numpy as np
+import oracle
 import pytest
 from hypothesis import example, given, settings
 from hypothesis import strategies as st
@@ -271,6 +272,25 @@ def test_elementary_functions_against_mpmath(name, x, exact, bound):
             err = [abs(mpmath.mpf(g) / w - 1) / 2.0**-52 for g, w in zip(got, want)]
     worst = int(np.argmax(err))
     assert err[worst] < bound, (x[worst], got[worst], err[worst])
+
+
+def test_normalised_black_against_mpmath():
+    """The core's b(x, s) as the kernel exports it: the scalar bits at every
+    level, and mpmath's to a few ulps times 1 + h^2, h = x/s, the sensitivity
+    of b to the rounding of h in every region, in and out of the money."""
+    rng = np.random.default_rng(20251210)
+    s = 10.0 ** rng.uniform(-3.0, 0.7, 800)
+    x = rng.uniform(-14.0, 3.0, 800) * s
+    results = {}
+    for level in LEVELS:
+        results[level] = np.empty_like(x)
+        kernel.normalised_black(x, s, results[level], level)
+        assert_same_bits(results[level], results["scalar"])
+    got = results["scalar"]
+    err = [abs(mpmath.mpf(g) / oracle.normalised_call(a, b) - 1) for g, a, b in zip(got, x, s)]
+    scaled = np.array(err, dtype=float) / 2.0**-52 / (1.0 + (x / s) ** 2)
+    assert {oracle.black_region(a, b) for a, b in zip(x, s) if a <= 0} == set(oracle.BLACK_REGIONS)
+    assert scaled.max() < 6.0, (x[np.argmax(scaled)], s[np.argmax(scaled)])
 
 
 def test_elementary_special_values():

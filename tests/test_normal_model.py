@@ -12,7 +12,7 @@ import mpmath
 import numpy as np
 import oracle
 import pytest
-from hypothesis import example, given, settings
+from hypothesis import assume, example, given, settings
 from hypothesis import strategies as st
 from support import assert_same_bits
 
@@ -347,6 +347,30 @@ def test_black_to_normal_to_black_returns_the_volatility(lf, h, ls, T):
     assert why == 0
     kappa = max(1.0, oracle.condition(F, K, s, K >= F)) * _black_cancellation(F, K, s)
     assert abs(back / sigma - 1) <= 16 * EPS * kappa
+
+
+@settings(max_examples=150, deadline=None)
+@given(
+    lf=st.floats(-2.0, 2.0),  # log10 F
+    h=st.floats(-9.0, 9.0),  # ln(F/K) / s
+    ls=st.floats(-3.0, 0.5),  # log10 s
+    T=st.sampled_from([0.25, 1.0, 7.0]),
+)
+@example(lf=-0.5, h=4.5, ls=-2.0, T=1.0)  # far out of the money at a total vol of 0.01
+def test_black_to_normal_matches_mpmath(lf, h, ls, T):
+    """The normal volatility of the exact Black price, to a few ulps times the
+    normal condition number and the price's own sensitivity to ln(F/K), which
+    a double holds to an ulp of itself."""
+    F, s = 10.0**lf, 10.0**ls
+    K = F * math.exp(-h * s)
+    call = K >= F
+    got, why = quelta.convert_volatility(s / math.sqrt(T), F, K, T, reason=True)
+    assume(why == 0)
+    price = oracle.black_price_mp(F, K, s, call)
+    want = float(oracle.bachelier_implied_vol(price, F, K, call)) / math.sqrt(T)
+    kappa = oracle.bachelier_condition(F, K, want * math.sqrt(T), call)
+    x = abs(math.log(F / K))
+    assert abs(got / want - 1) <= 8 * EPS * (1 + kappa * (1 + x * _black_cancellation(F, K, s)))
 
 
 @pytest.mark.parametrize(

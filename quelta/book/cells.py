@@ -8,7 +8,7 @@ second on the first batch of every run, where pandas is installed).
 from __future__ import annotations
 
 from collections.abc import Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Any
 
 import numpy as np
@@ -16,7 +16,7 @@ import pyarrow as pa
 import pyarrow.compute as pc
 
 from quelta._arrays import CALL_WORDS
-from quelta.book.columns import BookError, normalise
+from quelta.book.columns import MODEL_NAMES, BookError, normalise
 
 _IS_CALL_WORDS = {"1": 1, "true": 1, "yes": 1, "0": 0, "false": 0, "no": 0}
 # Cells that mean "no value" rather than a malformed one.
@@ -47,12 +47,11 @@ class Cells:
         cell, row = values[at].as_py(), at // self.per_row
         message = what.format(value=cell, column=column)
         seen = self.columns.get(column)
+        rows = int(mask.sum()) + (0 if seen is None else seen.rows)
         if seen is None or row < seen.row:
-            self.columns[column] = BadCells(column, int(mask.sum()), row, repr(cell), message)
+            self.columns[column] = BadCells(column, rows, row, repr(cell), message)
         else:
-            self.columns[column] = BadCells(
-                column, seen.rows + int(mask.sum()), seen.row, seen.value, seen.message
-            )
+            self.columns[column] = replace(seen, rows=rows)
         if self.strict and (self.first is None or row < self.first[0]):
             self.first = (row, column, message)
 
@@ -254,6 +253,40 @@ def read_kinds(values: pa.Array, column: str, cells: Cells) -> tuple[np.ndarray,
     missing = missing | (empty if not cells.strict else False)
     cells.flag((flag < 0) & ~missing, column, values, message)
     return flag == 1, missing
+
+
+_MODEL_WORDS = {word: model for model, words in MODEL_NAMES.items() for word in words}
+_MODEL_USE = "; ".join(f"{model}: {', '.join(words)}" for model, words in MODEL_NAMES.items())
+
+
+def read_models(values: pa.Array, column: str, cells: Cells) -> np.ndarray:
+    """Where a model column names the normal model; its other readable cells name Black.
+
+    A cell that names no model, an empty one too, is flagged unreadable: no
+    default could tell a normal volatility's price from a lognormal one's.
+    """
+    # Each distinct cell read once: 1 normal, 0 Black, -1 unknown, -2 empty (or null).
+    codes: list[int] = []
+    index = np.zeros(len(values), np.intp)
+    text = pa.types.is_string(values.type) or pa.types.is_large_string(values.type)
+    if text:
+        encoded = pc.dictionary_encode(values)
+        for word in encoded.dictionary.to_pylist():
+            model = _MODEL_WORDS.get(normalise(word))
+            codes.append(
+                -2 if not word.strip() else -1 if model is None else int(model == "normal")
+            )
+        number = to_numpy(encoded.indices)
+        index = np.where(np.isnan(number), len(codes), number).astype(np.intp)
+    flag = np.array([*codes, -2], np.int8)[index]
+    if not text:
+        flag[~to_numpy(pc.is_null(values))] = -1  # numbers, dates: no model's name
+    use = f" (use {_MODEL_USE})"
+    what = "column {column!r}: an empty cell, where the row's model is needed"
+    cells.flag(flag == -2, column, values, what + use)
+    cells.flag(flag == -1, column, values, "unknown model {value!r} in column {column!r}" + use)
+    normal: np.ndarray = flag == 1
+    return normal
 
 
 # ---------------------------------------------------------------- solving

@@ -6,6 +6,12 @@ from collections.abc import Collection, Mapping, Sequence
 
 from quelta._arrays import Reason
 
+# The words of a model column's cells, by the model (of quelta.MODELS) they name.
+MODEL_NAMES: dict[str, tuple[str, ...]] = {
+    "normal": ("normal", "bachelier", "n"),
+    "black": ("black", "lognormal", "shifted_black", "shifted_lognormal", "b", "ln"),
+}
+
 # Canonical column, accepted header names (after normalising case, spaces,
 # hyphens and slashes; the first one present wins), and the help text.
 COLUMNS: list[tuple[str, tuple[str, ...], str]] = [
@@ -147,6 +153,13 @@ COLUMNS: list[tuple[str, tuple[str, ...], str]] = [
         "(optional; not with --shift or --model normal)",
     ),
     (
+        "model",
+        ("model", "vol_model", "volatility_model", "vol_type", "volatility_type", "model_type"),
+        "the model of the row's price, for books that mix them: "
+        + "; ".join(f"{model}: {', '.join(words)}" for model, words in MODEL_NAMES.items())
+        + " (any case; not with --model)",
+    ),
+    (
         "true_vol",
         ("true_vol", "true_volatility", "vol_true", "sigma_true"),
         "known volatility (optional): the summary reports max |implied_vol/true_vol - 1|",
@@ -227,6 +240,10 @@ NUMERIC: tuple[str, ...] = ("price", "bid", "ask", "forward", "spot", "strike", 
 NUMERIC += ("discount", "rate", "dividend_yield", "true_vol", "shift")
 # Roles a single number may stand for, for every row (--rate, rate=, ...).
 CONSTANTS = ("rate", "dividend_yield", "spot", "forward", "discount", "expiry")
+# Roles an argument gives for every row, refused beside a column of that
+# role: the constants, and the model (--model, model=) a model column gives
+# row by row.
+EVERY_ROW = (*CONSTANTS, "model")
 
 
 def numeric_role(name: str) -> str | None:
@@ -288,13 +305,13 @@ def _find(
 
 def _check_constants(found: dict[str, str], constants: Collection[str]) -> None:
     for role in constants:
-        if role not in CONSTANTS:
-            raise BookError(f"no constant for {role!r}; constants are {', '.join(CONSTANTS)}")
+        if role not in EVERY_ROW:
+            raise BookError(f"no constant for {role!r}; constants are {', '.join(EVERY_ROW)}")
         if role in found:
             flag = role.replace("_", "-")
+            given = role if role == "model" else f"constant {role}"
             raise BookError(
-                f"a constant {role} (--{flag}, {role}=) and a {role} column "
-                f"({found[role]!r}); keep one"
+                f"a {given} (--{flag}, {role}=) and a {role} column ({found[role]!r}); keep one"
             )
     if "expiry" in constants and ("days" in found or "symbol" in found):
         other = "days" if "days" in found else "symbol"

@@ -17,13 +17,14 @@ from quelta.book.cells import (
     mostly_text,
     read_constant,
     read_kinds,
+    read_models,
     read_numbers,
     text_array,
     text_numbers,
 )
 from quelta.book.chains import chain_names, unfold
 from quelta.book.columns import (
-    CONSTANTS,
+    EVERY_ROW,
     RESULTS,
     BookError,
     fits_parity,
@@ -114,7 +115,7 @@ def given_constants(options: Mapping[str, object], price_unit: str) -> tuple[lis
     """The roles the options give a constant for, and whether the forward is
     fitted from put-call parity instead (``forward="parity"``)."""
     parity = parity_fit(options.get("forward"), price_unit)
-    given = [role for role in CONSTANTS if options.get(role) is not None]
+    given = [role for role in EVERY_ROW if options.get(role) is not None]
     return [role for role in given if not (parity and role == "forward")], parity
 
 
@@ -163,6 +164,7 @@ class Inputs:
     shift: np.ndarray | None  # a column of shifts, row by row
     symbols: dict[str, pa.Array]  # the columns the option symbols give, appended
     underlying: pa.Array | None = None  # names of the underlying (or symbol roots), as text
+    normal: np.ndarray | None = None  # the rows a model column puts under the normal model
 
 
 def read_inputs(
@@ -221,6 +223,7 @@ def read_inputs(
     else:
         is_call, no_kind = read_kinds(get("kind"), found["kind"], cells)
     values = {c: number(c) for c in ("discount", "rate", "dividend_yield", "true_vol", "shift")}
+    normal = _models(get, found, cells, values["shift"])
     assert strike is not None and price is not None
     return Inputs(
         price,
@@ -235,6 +238,7 @@ def read_inputs(
         **values,
         symbols=shown,
         underlying=underlying,
+        normal=normal,
     )
 
 
@@ -249,8 +253,9 @@ def header_columns(
 ) -> dict[str, str]:
     """The columns a header gives under the options of :func:`solve_batch`, before any row.
 
-    Of ``options``, only the constants (``rate=``, ...) bear on the columns;
-    a side-by-side chain's header is taken as its rows are read.
+    Of ``options``, only the constants (``rate=``, ...) and ``model`` bear on
+    the columns: each is refused beside a column of its role. A side-by-side
+    chain's header is taken as its rows are read.
     """
     names = chain_names(names, columns=columns, puts_first=options.get("puts_first"))
     given, parity = given_constants(options, price_unit)
@@ -315,3 +320,20 @@ def _fraction(
                 "fractions (0.05 for 5%); percentages need a % sign"
             )
     return values
+
+
+def _models(get: Any, found: dict[str, str], cells: Cells, shift: np.ndarray | None) -> Any:
+    """The rows of the normal model (None without a model column).
+
+    A shift on such a row is a mistake of the row, not of the book: the
+    normal model takes forwards and strikes of any sign as they are.
+    """
+    if "model" not in found:
+        return None
+    normal = read_models(get("model"), found["model"], cells)
+    if shift is not None:
+        what = "column {column!r}: a shift of {value!r} on a row of the normal model (column "
+        what += repr(found["model"]).replace("{", "{{").replace("}", "}}")
+        what += "), which takes no shift"
+        cells.flag(normal & ~np.isnan(shift), found["shift"], get("shift"), what)
+    return normal

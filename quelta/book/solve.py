@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import warnings
 from collections.abc import Mapping, Sequence
-from dataclasses import dataclass, field, replace
+from dataclasses import dataclass, field, fields, replace
 from typing import Any
 
 import numpy as np
@@ -82,7 +82,7 @@ class Solved:
         return float(err.max()), int(both.sum())
 
 
-def _check_shift(found: Mapping[str, str], model: str, shift: object) -> None:
+def _check_shift(found: Mapping[str, str], model: str | None, shift: object) -> None:
     """A shift column leaves no room for a shift argument, nor for the normal model."""
     if "shift" in found and (shift is not None or model == "normal"):
         given = "model='normal'" if model == "normal" else "a shift argument"
@@ -129,6 +129,52 @@ def _solve(
     )
 
 
+def _solve_rows(
+    x: Inputs,
+    price: np.ndarray,
+    threads: int | None,
+    more: bool,
+    model: str | None,
+    shift: float | None,
+) -> tuple[Greeks, Any]:
+    """The book solved row by row under each row's model, as :func:`_solve` gives.
+
+    With a model column, its normal rows and its Black rows are solved
+    apart (the Black ones alone shifted) and put back in row order: each row
+    has the bits that solving its model's rows alone gives.
+    """
+    normal = x.normal
+    if normal is None or not normal.any():
+        return _solve(x, price, threads, more, model or "black", shift)
+    if normal.all():
+        return _solve(replace(x, shift=None), price, threads, more, "normal", None)
+    # Integer indices: a gather by them costs a tenth of one by a mask.
+    parts = [(np.flatnonzero(normal), "normal", None), (np.flatnonzero(~normal), "black", shift)]
+    solved = [
+        _solve(_rows(x, rows, name), price.take(rows), threads, more, name, s)
+        for rows, name, s in parts
+    ]
+
+    def put_back(values: Sequence[Any]) -> Any:
+        """One result of the parts in row order (None where the parts give none)."""
+        if values[0] is None:
+            return None
+        out = np.empty(len(price), values[0].dtype)
+        for (rows, _, _), v in zip(parts, values):
+            np.put(out, rows, v)
+        return out
+
+    greeks = Greeks(*(put_back(v) for v in zip(*(g for g, _ in solved))))
+    return greeks, put_back([f for _, f in solved])
+
+
+def _rows(x: Inputs, rows: np.ndarray, model: str) -> Inputs:
+    """The inputs of some rows (indices) under a model (the normal one takes no shift)."""
+    taken = {f.name: getattr(x, f.name) for f in fields(x)}
+    taken = {k: v.take(rows) for k, v in taken.items() if isinstance(v, np.ndarray)}
+    return replace(x, **{**taken, **({"shift": None} if model == "normal" else {})})
+
+
 def solve_batch(
     table: Any,
     *,
@@ -148,7 +194,7 @@ def solve_batch(
     date_format: str | None = None,
     expiry_time: str | None = None,
     timezone: str | None = None,
-    model: str = "black",
+    model: str | None = None,
     shift: float | None = None,
     puts_first: bool = False,
 ) -> Solved:
@@ -170,6 +216,7 @@ def solve_batch(
     given = expiry_constant(expiry)
     roles = [*constants, *(["expiry"] if given is not None else [])]
     notes: list[str] = []
+    roles += ["model"] if model is not None else []
     found = resolve(names, column, columns, results, roles, notes, parity)
     dated = valuation_date is not None or "valuation_date" in found
     check_expiry_date(given, dated)
@@ -203,12 +250,14 @@ def solve_batch(
     fit = fit_book(x, _expiry_cells(x, reading, written)) if parity else None
     x = x if fit is None else fit.inputs
     more = not set(results) <= {*RESULTS, *SIDES, *FITTED}
-    g, fwd = _solve(x, x.price, threads, more, model, shift)
+    g, fwd = _solve_rows(x, x.price, threads, more, model, shift)
     sides = {}
     if bid_ask_vols:
         assert x.bid is not None and x.ask is not None
         sides = {"bid_vol": x.bid, "ask_vol": x.ask}
-        sides = {n: _solve(x, p, threads, False, model, shift)[0].vol for n, p in sides.items()}
+        sides = {
+            n: _solve_rows(x, p, threads, False, model, shift)[0].vol for n, p in sides.items()
+        }
     if fit is not None:
         _no_forward(g, sides, fit)
         fwd = fit.forward
@@ -283,7 +332,7 @@ def solve_table(
     date_format: str | None = None,
     expiry_time: str | None = None,
     timezone: str | None = None,
-    model: str = "black",
+    model: str | None = None,
     shift: float | None = None,
     puts_first: bool = False,
 ) -> Any:
@@ -304,10 +353,11 @@ def solve_table(
         used), forward (or spot, with a rate or discount and optionally
         dividend_yield), strike, expiry (years, or dates with a
         valuation date) or days (calendar days to expiry), kind (call/put,
-        c/p, 1/-1, or an is_call column), and optionally discount or rate
-        and true_vol. Numbers may be numeric columns or text; text may end
-        in ``%`` (``"1.5%"`` is 0.015). Dictionary (categorical), string
-        view and binary (UTF-8) columns are read as their values.
+        c/p, 1/-1, or an is_call column), and optionally discount or rate,
+        true_vol, shift and model (see ``model``). Numbers may be numeric
+        columns or text; text may end in ``%`` (``"1.5%"`` is 0.015).
+        Dictionary (categorical), string view and binary (UTF-8) columns are
+        read as their values.
     valuation_date : str, int, datetime.date, datetime.datetime or numpy.datetime64, optional
         The date expiries are measured from when the expiry column holds
         dates; instead, a valuation_date column may give one per row. Years
@@ -378,13 +428,23 @@ def solve_table(
         The IANA time zone (``"America/New_York"``) of dates and date-times
         written without a UTC offset, expiries and valuation dates alike
         (default: UTC, or for valuation dates the expiry column's own zone).
-    model : {"black", "normal"}, default "black"
-        The model of every row, as in :func:`quelta.implied_volatility`:
-        ``"normal"`` for normal (Bachelier) volatilities, in units of the
-        forward per sqrt(year), forwards and strikes of any sign.
+    model : {"black", "normal"}, optional
+        The model of every row, as in :func:`quelta.implied_volatility`
+        (default ``"black"``): ``"normal"`` for normal (Bachelier)
+        volatilities, in units of the forward per sqrt(year), forwards and
+        strikes of any sign. A ``model`` column (also ``vol_type``) gives
+        each row its own instead, for books that mix them: ``normal``,
+        ``bachelier`` or ``n``, and ``black``, ``lognormal``,
+        ``shifted_black`` or ``b`` (any case; ``quelta.book.MODEL_NAMES``).
+        Each row and its Greeks are then solved under its model, with the
+        bits of solving the rows of each model alone; a cell naming no
+        model (an empty one too) gives its row the reason ``bad_input``,
+        and so does a shift on a normal row. The column is refused beside
+        this argument.
     shift : float, optional
-        The shift of the shifted-lognormal model (``model="black"`` only);
-        a ``shift`` column gives one per row instead.
+        The shift of the shifted-lognormal model (``model="black"`` only;
+        with a model column, the shift of its Black rows); a ``shift``
+        column gives one per row instead.
     puts_first : bool, default False
         A side-by-side chain has the puts' columns before the strike and
         the calls' after it (by default the calls come first).
@@ -412,7 +472,8 @@ def solve_table(
     BookError
         Missing, duplicated or ambiguous columns (both a forward and a spot,
         a spot without a rate or discount), an unknown role or header in
-        ``columns``, a constant beside a column of its role, expiry dates without a valuation
+        ``columns``, a constant (or ``model``) beside a column of its role,
+        a shift argument beside a shift column, expiry dates without a valuation
         date, a valuation date that is not a date (or falls in a clock
         change of the expiries' zone), with ``forward="parity"`` a forward,
         discount or rate beside it or prices in the underlying, and with

@@ -79,8 +79,9 @@ values decide, or --date-format) need a valuation date
 calendar days / 365, and an expiry beyond 100 years is an unreadable cell.
 An empty cell (or NA, #N/A) is a missing value: the row gets no volatility
 (reason not_finite). A cell that cannot be read (text in a number column,
-an unknown option kind, a date or option symbol in no form above) gives the
-row the reason bad_input, unless --strict.
+an unknown option kind or model, a date or option symbol in no form above,
+a shift on a normal row, an empty model cell) gives the row the reason
+bad_input, unless --strict.
 Without a discount or rate column, prices are taken as undiscounted (D = 1).
 A spot column replaces the forward column (a book with both is refused) and
 needs a rate or discount column: F = S exp((r - q) T), q from a dividend
@@ -255,17 +256,17 @@ def _add_solve_arguments(solve: argparse.ArgumentParser) -> None:
     solve.add_argument(
         "--model",
         choices=("black", "normal"),
-        default="black",
-        help="the model of the volatilities: black (lognormal, the default) or "
-        "normal (Bachelier: volatilities in units of the forward per year^0.5, "
-        "forwards and strikes of any sign)",
+        help="the model of the volatilities of every row: black (lognormal, the "
+        "default) or normal (Bachelier: volatilities in units of the forward per "
+        "year^0.5, forwards and strikes of any sign); a model column gives each "
+        "row its own instead, and is refused beside --model",
     )
     solve.add_argument(
         "--shift",
         type=float,
         metavar="D",
         help="shifted-lognormal model: Black on forward + D and strike + D "
-        "(with --model black only)",
+        "(with --model black only; with a model column, its black rows)",
     )
     solve.add_argument(
         "--chunk-size",

@@ -7,12 +7,15 @@ namespace quelta::kernel {
 
 namespace {
 
-constexpr Kernel scalar{"scalar", solve_rows_scalar, solve_normal_rows_scalar, elementary_scalar};
+constexpr Kernel scalar{"scalar", solve_rows_scalar, solve_normal_rows_scalar, elementary_scalar,
+                        black_call_scalar};
 #ifdef __x86_64__
-constexpr Kernel avx2{"avx2", solve_rows_avx2, solve_normal_rows_avx2, elementary_avx2};
-constexpr Kernel avx512{"avx512", solve_rows_avx512, solve_normal_rows_avx512, elementary_avx512};
+constexpr Kernel avx2{"avx2", solve_rows_avx2, solve_normal_rows_avx2, elementary_avx2,
+                      black_call_avx2};
+constexpr Kernel avx512{"avx512", solve_rows_avx512, solve_normal_rows_avx512, elementary_avx512,
+                        black_call_avx512};
 #endif
-constexpr Kernel end{nullptr, nullptr, nullptr, nullptr};
+constexpr Kernel end{nullptr, nullptr, nullptr, nullptr, nullptr};
 
 // The supported levels, narrowest first, set by choose().
 Kernel g_supported[4] = {scalar, end, end, end};

@@ -25,12 +25,15 @@ enum class Elementary { exp, log, erfcx, norm_cdf, inverse_norm_cdf, normal_time
 
 using SolveRows = void (*)(const simd::Rows&, std::size_t) noexcept;
 using ElementaryRows = void (*)(Elementary, const double*, double*, std::size_t) noexcept;
+// b[i] = the normalised Black call b(x[i], s[i]) of numeric/normalised_black.hpp.
+using BlackCallRows = void (*)(const double* x, const double* s, double* b, std::size_t) noexcept;
 
 struct Kernel {
     const char* name;             // "scalar", "avx2" or "avx512"
     SolveRows solve_rows;         // the Black model
     SolveRows solve_normal_rows;  // the normal (Bachelier) model
     ElementaryRows elementary;
+    BlackCallRows black_call;
 };
 
 // The kernel in use, chosen on the first call.
@@ -43,10 +46,11 @@ const Kernel* supported() noexcept;
 // or nullptr; the widest supported level is used then.
 const char* unknown_request() noexcept;
 
-#define QUELTA_KERNEL_ENTRIES(level)                                                \
-    void solve_rows_##level(const simd::Rows& rows, std::size_t n) noexcept;        \
-    void solve_normal_rows_##level(const simd::Rows& rows, std::size_t n) noexcept; \
-    void elementary_##level(Elementary f, const double* x, double* y, std::size_t n) noexcept;
+#define QUELTA_KERNEL_ENTRIES(level)                                                           \
+    void solve_rows_##level(const simd::Rows& rows, std::size_t n) noexcept;                   \
+    void solve_normal_rows_##level(const simd::Rows& rows, std::size_t n) noexcept;            \
+    void elementary_##level(Elementary f, const double* x, double* y, std::size_t n) noexcept; \
+    void black_call_##level(const double* x, const double* s, double* b, std::size_t n) noexcept;
 QUELTA_KERNEL_ENTRIES(scalar)
 #ifdef __x86_64__
 QUELTA_KERNEL_ENTRIES(avx2)

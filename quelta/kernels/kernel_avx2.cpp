@@ -17,4 +17,8 @@ void elementary_avx2(Elementary f, const double* x, double* y, std::size_t n) no
     detail::elementary<simd::Avx2>(f, x, y, n);
 }
 
+void black_call_avx2(const double* x, const double* s, double* b, std::size_t n) noexcept {
+    detail::black_call<simd::Avx2>(x, s, b, n);
+}
+
 }  // namespace quelta::kernel

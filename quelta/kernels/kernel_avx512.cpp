@@ -17,4 +17,8 @@ void elementary_avx512(Elementary f, const double* x, double* y, std::size_t n) 
     detail::elementary<simd::Avx512>(f, x, y, n);
 }
 
+void black_call_avx512(const double* x, const double* s, double* b, std::size_t n) noexcept {
+    detail::black_call<simd::Avx512>(x, s, b, n);
+}
+
 }  // namespace quelta::kernel

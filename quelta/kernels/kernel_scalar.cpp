@@ -15,4 +15,8 @@ void elementary_scalar(Elementary f, const double* x, double* y, std::size_t n) 
     detail::elementary<double>(f, x, y, n);
 }
 
+void black_call_scalar(const double* x, const double* s, double* b, std::size_t n) noexcept {
+    detail::black_call<double>(x, s, b, n);
+}
+
 }  // namespace quelta::kernel
