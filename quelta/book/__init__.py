@@ -67,13 +67,8 @@ from quelta.book.files import (
 from quelta.book.headers import sniff_delimiter
 from quelta.book.parity import ExpiryFit
 from quelta.book.reading import choose_columns, header_columns
-from quelta.book.solve import (
-    Solved,
-    Tally,
-    solve_batch,
-    solve_table,
-    summarize,
-)
+from quelta.book.solve import Solved, solve_batch, solve_table
+from quelta.book.tally import Tally, summarize
 
 __all__ = [
     "ALIASES",

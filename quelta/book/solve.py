@@ -1,18 +1,17 @@
-"""Solving a book: one table or batch at a time, and the tally of many."""
+"""Solving a book: one table or batch at a time."""
 
 from __future__ import annotations
 
 import warnings
 from collections.abc import Mapping, Sequence
-from dataclasses import dataclass, field, fields, replace
+from dataclasses import dataclass, field
 from typing import Any
 
 import numpy as np
 import pyarrow as pa
-import pyarrow.compute as pc
 
-from quelta._arrays import Greeks, Reason, solve_greeks
-from quelta.book.cells import BadCells, Cells, as_array, cell_values, from_numpy, text_array
+from quelta._arrays import Greeks, Reason
+from quelta.book.cells import BadCells, Cells, cell_values, from_numpy, text_array
 from quelta.book.chains import unfold
 from quelta.book.columns import (
     FITTED,
@@ -27,10 +26,10 @@ from quelta.book.columns import (
     result_names,
 )
 from quelta.book.dates import date_options
+from quelta.book.models import check_shift, solve_rows
 from quelta.book.parity import BookFit, ExpiryFit, fit_book
 from quelta.book.reading import (
     Inputs,
-    arrow_column,
     book_constants,
     check_expiry_date,
     columns_of,
@@ -82,13 +81,6 @@ class Solved:
         return float(err.max()), int(both.sum())
 
 
-def _check_shift(found: Mapping[str, str], model: str | None, shift: object) -> None:
-    """A shift column leaves no room for a shift argument, nor for the normal model."""
-    if "shift" in found and (shift is not None or model == "normal"):
-        given = "model='normal'" if model == "normal" else "a shift argument"
-        raise BookError(f"column {found['shift']!r}: a shift column and {given}; give one")
-
-
 # A row's own faults, which win over no_forward: its reason solved with any forward.
 _OWN_FAULTS = (Reason.NON_POSITIVE_INPUT, Reason.NON_POSITIVE_EXPIRY, Reason.NOT_FINITE)
 
@@ -106,73 +98,6 @@ def _no_forward(g: Greeks, sides: dict[str, Any], fit: BookFit) -> None:
         if name != "reason" and values is not None:
             values[lost] = np.nan
     g.reason[lost] = Reason.NO_FORWARD
-
-
-def _solve(
-    x: Inputs, price: np.ndarray, threads: int | None, more: bool, model: str, shift: float | None
-) -> tuple[Greeks, Any]:
-    """One solve of the book at the prices given (NaN for unusable rows)."""
-    return solve_greeks(
-        np.where(x.unusable, np.nan, price) if x.unusable.any() else price,
-        x.forward,
-        x.strike,
-        x.expiry,
-        spot=x.spot,
-        dividend_yield=x.dividend_yield,
-        kind=x.is_call,
-        discount=x.discount,
-        rate=x.rate,
-        threads=threads,
-        more=more,
-        model=model,
-        shift=x.shift if x.shift is not None else shift,
-    )
-
-
-def _solve_rows(
-    x: Inputs,
-    price: np.ndarray,
-    threads: int | None,
-    more: bool,
-    model: str | None,
-    shift: float | None,
-) -> tuple[Greeks, Any]:
-    """The book solved row by row under each row's model, as :func:`_solve` gives.
-
-    With a model column, its normal rows and its Black rows are solved
-    apart (the Black ones alone shifted) and put back in row order: each row
-    has the bits that solving its model's rows alone gives.
-    """
-    normal = x.normal
-    if normal is None or not normal.any():
-        return _solve(x, price, threads, more, model or "black", shift)
-    if normal.all():
-        return _solve(replace(x, shift=None), price, threads, more, "normal", None)
-    # Integer indices: a gather by them costs a tenth of one by a mask.
-    parts = [(np.flatnonzero(normal), "normal", None), (np.flatnonzero(~normal), "black", shift)]
-    solved = [
-        _solve(_rows(x, rows, name), price.take(rows), threads, more, name, s)
-        for rows, name, s in parts
-    ]
-
-    def put_back(values: Sequence[Any]) -> Any:
-        """One result of the parts in row order (None where the parts give none)."""
-        if values[0] is None:
-            return None
-        out = np.empty(len(price), values[0].dtype)
-        for (rows, _, _), v in zip(parts, values):
-            np.put(out, rows, v)
-        return out
-
-    greeks = Greeks(*(put_back(v) for v in zip(*(g for g, _ in solved))))
-    return greeks, put_back([f for _, f in solved])
-
-
-def _rows(x: Inputs, rows: np.ndarray, model: str) -> Inputs:
-    """The inputs of some rows (indices) under a model (the normal one takes no shift)."""
-    taken = {f.name: getattr(x, f.name) for f in fields(x)}
-    taken = {k: v.take(rows) for k, v in taken.items() if isinstance(v, np.ndarray)}
-    return replace(x, **{**taken, **({"shift": None} if model == "normal" else {})})
 
 
 def solve_batch(
@@ -223,7 +148,7 @@ def solve_batch(
     results = result_names(greeks, bid_ask_vols, from_symbols(found), parity)
     if bid_ask_vols and not ("bid" in found and "ask" in found):
         raise BookError("bid and ask volatilities need a bid and an ask column")
-    _check_shift(found, model, shift)
+    check_shift(found, model, shift)
     cells = Cells(len(table), strict, per_row)
     reading = found if given is None else {**found, "expiry": "expiry="}
 
@@ -250,14 +175,12 @@ def solve_batch(
     fit = fit_book(x, _expiry_cells(x, reading, written)) if parity else None
     x = x if fit is None else fit.inputs
     more = not set(results) <= {*RESULTS, *SIDES, *FITTED}
-    g, fwd = _solve_rows(x, x.price, threads, more, model, shift)
+    g, fwd = solve_rows(x, x.price, threads, more, model, shift)
     sides = {}
     if bid_ask_vols:
         assert x.bid is not None and x.ask is not None
         sides = {"bid_vol": x.bid, "ask_vol": x.ask}
-        sides = {
-            n: _solve_rows(x, p, threads, False, model, shift)[0].vol for n, p in sides.items()
-        }
+        sides = {n: solve_rows(x, p, threads, False, model, shift)[0].vol for n, p in sides.items()}
     if fit is not None:
         _no_forward(g, sides, fit)
         fwd = fit.forward
@@ -521,74 +444,3 @@ def solve_table(
 
         return pl.from_arrow(solved.table)
     return solved.table
-
-
-def summarize(result: Any) -> dict[str, int]:
-    """Rows of a solved table by reason name, every reason listed, ``"ok"`` first."""
-    reasons = result["reason"] if is_dataframe(result) else result.column("reason")
-    counts = pc.value_counts(as_array(arrow_column(reasons)))
-    got = {v["values"].as_py(): v["counts"].as_py() for v in counts}
-    return {name: int(got.get(name, 0)) for name in REASON_NAMES}
-
-
-# ---------------------------------------------------------------- files
-
-
-@dataclass
-class Tally:
-    """Solved batches added up: rows, rows by :class:`quelta.Reason` code, and more.
-
-    ``solve_seconds`` is the time spent solving; ``max_true_error`` the
-    largest ``|implied_vol/true_vol - 1|`` over the ``true_compared`` rows
-    with a known volatility; ``warnings`` the distinct :class:`BookWarning`
-    texts; ``bad_cells`` the columns with unreadable cells, each with its
-    first row of the book counted from the start of everything tallied
-    (``book_rows``, which counts a side-by-side chain's call and put as one);
-    ``fits`` the fits of the expiries of books solved with ``forward="parity"``.
-    """
-
-    rows: int = 0
-    book_rows: int = 0  # rows of the books read: one per option but in side-by-side chains
-    reasons: np.ndarray = field(default_factory=lambda: np.zeros(len(Reason), np.int64))
-    solve_seconds: float = 0.0
-    max_true_error: float = 0.0
-    true_compared: int = 0
-    warnings: list[str] = field(default_factory=list)
-    bad_cells: dict[str, BadCells] = field(default_factory=dict)
-    fits: list[ExpiryFit] = field(default_factory=list)
-
-    def count(self, solved: Solved, seconds: float = 0.0) -> list[str]:
-        """Adds one solved batch, which follows the rows so far; returns its new warnings."""
-        err, compared = solved.true_vol_error()
-        rows = len(solved.greeks.reason)
-        batch = Tally(
-            rows=rows,
-            book_rows=rows if solved.book_rows is None else solved.book_rows,
-            reasons=np.bincount(solved.greeks.reason, minlength=len(Reason)),
-            solve_seconds=seconds,
-            max_true_error=err,
-            true_compared=compared,
-            warnings=list(dict.fromkeys(solved.warnings)),
-            bad_cells={bad.column: bad for bad in solved.bad_cells},
-            fits=list(solved.fits),
-        )
-        return self.merge(batch)
-
-    def merge(self, other: Tally) -> list[str]:
-        """Adds a tally of the rows that follow these; returns the warnings new to this one."""
-        for column, bad in other.bad_cells.items():
-            seen = self.bad_cells.get(column)
-            if seen is None:
-                self.bad_cells[column] = replace(bad, row=self.book_rows + bad.row)
-            else:
-                self.bad_cells[column] = replace(seen, rows=seen.rows + bad.rows)
-        self.rows += other.rows
-        self.book_rows += other.book_rows
-        self.reasons += other.reasons
-        self.solve_seconds += other.solve_seconds
-        self.max_true_error = max(self.max_true_error, other.max_true_error)
-        self.true_compared += other.true_compared
-        self.fits += other.fits
-        new = [w for w in other.warnings if w not in self.warnings]
-        self.warnings += new
-        return new
