@@ -63,6 +63,7 @@ from quelta.book.files import (
     common_schema,
     creation_mode,
     is_parquet,
+    one_batch,
 )
 from quelta.book.headers import sniff_delimiter
 from quelta.book.parity import ExpiryFit
@@ -101,6 +102,7 @@ __all__ = [
     "is_parquet",
     "labels_puts_first",
     "normalise",
+    "one_batch",
     "resolve_columns",
     "result_names",
     "sniff_delimiter",

@@ -277,6 +277,29 @@ def common_schema(schemas: Sequence[pa.Schema], results: Sequence[str]) -> pa.Sc
     return pa.schema(fields)
 
 
+def one_batch(batches: Sequence[pa.RecordBatch]) -> pa.RecordBatch:
+    """Batches of the same columns (books read whole) as one batch, in order, under
+    their :func:`common_schema`: a column whose type differs between them is text.
+
+    Raises BookError naming a column that cannot be text, and the batch it is in
+    (``row``, counted from 0).
+    """
+    schema = common_schema([b.schema for b in batches], ())
+    tables = []
+    for at, batch in enumerate(batches):
+        for f in batch.schema:
+            try:
+                batch.column(f.name).cast(schema.field(f.name).type)
+            except (pa.ArrowInvalid, pa.ArrowNotImplementedError):
+                raise BookError(
+                    f"column {f.name!r} holds {f.type}, which cannot be text as in the others",
+                    row=at,
+                    column=f.name,
+                ) from None
+        tables.append(pa.Table.from_batches([batch]).cast(schema))
+    return pa.concat_tables(tables).combine_chunks().to_batches()[0]
+
+
 class _WholeWrites:
     """A binary file whose every write takes all it is given, or raises.
 

@@ -10,7 +10,7 @@ import sys
 import threading
 import time
 from collections import deque
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from concurrent.futures import Future, ThreadPoolExecutor
 from pathlib import Path
 from queue import Full, Queue
@@ -289,12 +289,14 @@ class _Pipeline:
             books, path, name, self.chunk, self.results, self.options, args.skip_rows
         )
         cleanup.callback(reader.close)
+        above = reader.format == "csv" and books.labels_puts_first(reader.above, reader.delimiter)
+        self._sides.append(bool(self.options["puts_first"] or above))
         if self.readers:
             first, opened = self.readers[0]
             agree(books, (first, opened.names), (name, reader.names), self.options)
+            if self.parity:
+                _alike(books, (first, opened.names), (name, reader.names), self._sides, self.options)
         self.readers.append((name, reader))
-        above = reader.format == "csv" and books.labels_puts_first(reader.above, reader.delimiter)
-        self._sides.append(bool(self.options["puts_first"] or above))
         # Option symbols' expiry, kind and strike, where the book has no column for them.
         symbols = books.from_symbols(books.header_columns(reader.names, **self.options))
         self.results = books.result_names(args.greeks, args.bid_ask_vols, symbols, self.parity)
@@ -309,9 +311,12 @@ class _Pipeline:
         total = None if None in totals else sum(totals)
         fraction = readers[0].progress if len(readers) == 1 else None
         with progress_bar(total, fraction) as self._progress:
-            for index, (name, reader) in enumerate(self.readers):
-                self.places.add(self.tally.book_rows, name, reader)
-                self._run_one(name, reader, self._sides[index])
+            if self.parity:
+                self._run_together()
+            else:
+                for index, (name, reader) in enumerate(self.readers):
+                    self.places.add(self.tally.book_rows, name, reader)
+                    self._run_one(name, reader, self._sides[index])
         if not self._chosen:  # no rows: the header alone is the book's columns
             try:
                 self.options["columns"] = self._first_columns(readers[0].names)
@@ -337,19 +342,50 @@ class _Pipeline:
                 self._solving.append((read, job))
                 read += batch.num_rows
                 if len(self._solving) >= self._width:
-                    self._finish_one(name, reader)
+                    self._finish_one(lambda exc, before: row_message(exc, name, reader, before))
             while self._solving:
-                self._finish_one(name, reader)
+                self._finish_one(lambda exc, before: row_message(exc, name, reader, before))
         except (books.ArrowException, OSError, books.BookError) as exc:  # read errors
             raise CliError(read_message(exc, name, reader)) from None
 
-    def _finish_one(self, name: str, reader: Any) -> None:
-        """The oldest batch in flight: counted, plotted and handed to the writer."""
+    def _run_together(self) -> None:
+        """Every book read whole and solved as one table, for put-call parity: an
+        expiry's calls may be in one book and its puts in another. The rows keep
+        their order, book after book, and the fits are counted once."""
+        books, read, rows = self.books, [], 0
+        for name, reader in self.readers:
+            self.places.add(rows, name, reader)
+            try:
+                for batch in _read_ahead(reader.batches()):  # one, or none for no rows
+                    read.append((name, batch))
+                    rows += batch.num_rows
+            except (books.ArrowException, OSError, books.BookError) as exc:  # read errors
+                raise CliError(read_message(exc, name, reader)) from None
+        if not rows:
+            return  # the header alone is the books' columns
+        try:
+            batch = books.one_batch([b for _, b in read])
+        except books.BookError as exc:
+            raise CliError(f"{read[exc.row][0]}: {exc}") from None
+        options = {**self.options, "puts_first": self._sides[0]}
+        try:
+            options["columns"] = self.options["columns"] = self._first_columns(batch)
+        except books.BookError as exc:
+            raise CliError(self.places.message(exc)) from None
+        job = self._solvers.submit(_solve_batch, books, batch, self.args, options)
+        self._solving.append((0, job))
+        self._finish_one(lambda exc, _: self.places.message(exc))
+
+    def _finish_one(self, refused: Callable[[Any, int], str]) -> None:
+        """The oldest batch in flight: counted, plotted and handed to the writer.
+
+        ``refused`` words a row refused (strict), from the rows read before its batch.
+        """
         rows_before, future = self._solving.popleft()
         try:
             result = future.result()
         except self.books.BookError as exc:
-            raise CliError(row_message(exc, name, reader, rows_before)) from None
+            raise CliError(refused(exc, rows_before)) from None
         solved = _count(result, self.tally)
         self.columns = self.columns or _describe(solved.found)
         if self.smile is not None:
@@ -371,6 +407,29 @@ class _Pipeline:
         for text in self.tally.merge(books.Tally(warnings=notes)):
             print(f"quelta: warning: {text}", file=sys.stderr)
         return found
+
+
+def _alike(
+    books: Any,
+    first: tuple[str, list[str]],
+    other: tuple[str, list[str]],
+    sides: list[bool],
+    options: Any,
+) -> None:
+    """Refuses books fitted as one table (put-call parity) whose header is not the first's
+    as written, or whose chain has its puts on the other side of the strike."""
+    (a, names_a), (b, names_b) = first, other
+    if names_a != names_b:
+        raise CliError(
+            f"{b}: its header is not {a}'s; with --forward parity, books fitted as one "
+            "table have the same header"
+        )
+    if sides[0] != sides[-1] and books.chain_names(names_b, **options) != names_b:
+        order = {True: "puts before the strike", False: "calls before the strike"}
+        raise CliError(
+            f"{b}: its chain has the {order[sides[-1]]}, {a}'s the {order[sides[0]]}; "
+            "with --forward parity, books fitted as one table have their sides alike"
+        )
 
 
 def _describe(found: Any) -> str:

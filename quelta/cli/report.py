@@ -64,6 +64,13 @@ class Places:
         start, name, reader = [s for s in self.starts if s[0] <= row][-1]
         return f"{name} {where(reader, row - start)}"
 
+    def message(self, exc: BookError) -> str:
+        """A refused row (strict) of the books solved as one table, named by its book and line;
+        a fault of no one row, by all of them."""
+        if exc.row is None:
+            return f"{', '.join(name for _, name, _ in self.starts)}: {exc}"
+        return f"{self.where(exc.row)}: {exc}"
+
 
 def row_message(exc: BookError, name: str, reader: Any, rows_before: int) -> str:
     """A refused row (strict), named by its line."""
