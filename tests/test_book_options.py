@@ -91,17 +91,22 @@ def _rows(layout):
             ["--forward", str(F), "--valuation-date", "2025-06-20"],
             {"forward": F, "valuation_date": "2025-06-20"},
         )
-    if layout == "parity":  # a call and a put at each strike, no forward and no rate
+    if layout.startswith("parity"):  # a call and a put at each strike, no forward and no rate
         D = float(D)
         rows = [
             [_price(F, K, v, c, D), K, T, "C" if c else "P"]
             for K, v in zip(STRIKES, VOLS)
             for c in (True, False)
         ]
+        vols = {"implied_vol": np.repeat(VOLS, 2), "forward": [F] * 10, "discount": [D] * 10}
+        if layout == "parity, one expiry":  # no expiry column: --expiry, expiry=
+            rows = [[p, K, kind] for p, K, _, kind in rows]
+            args = ["--forward", "parity", "--expiry", repr(T)]
+            return ["price", "strike", "cp"], rows, vols, args, {"forward": "parity", "expiry": T}
         return (
             ["price", "strike", "T", "cp"],
             rows,
-            {"implied_vol": np.repeat(VOLS, 2), "forward": [F] * 10, "discount": [D] * 10},
+            vols,
             ["--forward", "parity"],
             {"forward": "parity"},
         )
@@ -129,7 +134,10 @@ def _text_table(header, rows):
     )
 
 
-LAYOUTS = ["constants", "mapped", "spot", "bid_ask", "in_underlying", "symbols", "parity"]
+LAYOUTS = [
+    *["constants", "mapped", "spot", "bid_ask", "in_underlying", "symbols"],
+    *["parity", "parity, one expiry"],
+]
 
 
 @pytest.mark.parametrize("layout", LAYOUTS)

@@ -32,7 +32,10 @@ from support import assert_same_bits  # noqa: E402
 F = 100.0
 T = 292 / 365  # 2025-12-31 to 2026-10-19
 STRIKES = [70.0, 85.0, 100.0, 115.0, 130.0]
-VOLS = {"call": [0.31, 0.26, 0.22, 0.2, 0.21], "put": [0.32, 0.27, 0.225, 0.205, 0.215]}
+# A strike's call and put share a volatility, so that parity holds for the fits of
+# --forward parity; their prices and open interest tell the sides apart.
+SMILE = [0.31, 0.26, 0.22, 0.2, 0.21]
+VOLS = {"call": SMILE, "put": SMILE}
 OPEN_INTEREST = {"call": 10, "put": 20}  # each side's own column, to see it kept
 RESULTS = ["implied_vol", "delta", "gamma", "vega", "reason"]
 
@@ -97,15 +100,22 @@ def as_read(path, layout, reader):
     return pyarrow.csv.read_csv(path, read_options=pyarrow.csv.ReadOptions(skip_rows=skip))
 
 
+# The forward given, or fitted from put-call parity (the chains are priced at
+# F = 100, D = 1), with the columns parity appends.
+FORWARDS = {"100": (100, []), "parity": ("parity", ["forward", "discount"])}
+
+
+@pytest.mark.parametrize("forward", FORWARDS)
 @pytest.mark.parametrize("reader", ["pyarrow", "pandas", "polars"])
 @pytest.mark.parametrize("layout", LAYOUTS)
-def test_chains_are_solved_as_one_row_per_option(layout, reader, tmp_path):
+def test_chains_are_solved_as_one_row_per_option(layout, reader, forward, tmp_path):
     _, _, args, keywords, columns = LAYOUTS[layout]
+    given, fitted = FORWARDS[forward]
     book = chain_file(tmp_path / "chain.csv", layout)
     out = tmp_path / "out.csv"
-    assert cli.main([str(book), "-o", str(out), "--forward", "100", *args]) == 0
+    assert cli.main([str(book), "-o", str(out), "--forward", forward, *args]) == 0
     got = read_out(out)
-    assert got.column_names == [*columns, *RESULTS]
+    assert got.column_names == [*columns, *fitted, *RESULTS]
     kinds = got["kind"].to_pylist()
     assert kinds == ["call", "put"] * len(STRIKES)
     assert [float(k) for k in got["Strike"].to_pylist()] == np.repeat(STRIKES, 2).tolist()
@@ -113,7 +123,7 @@ def test_chains_are_solved_as_one_row_per_option(layout, reader, tmp_path):
     want = np.ravel(np.column_stack([VOLS["call"], VOLS["put"]]))
     vol = got["implied_vol"].to_numpy()
     assert np.max(np.abs(vol / want - 1)) < 1e-12
-    solved = quelta.solve_table(as_read(book, layout, reader), forward=100, **keywords)
+    solved = quelta.solve_table(as_read(book, layout, reader), forward=given, **keywords)
     table = {"pandas": pa.Table.from_pandas, "polars": pa.table}.get(reader, pa.table)(solved)
     assert table["kind"].to_pylist() == kinds
     assert_same_bits(np.asarray(table["implied_vol"], float), vol)
@@ -182,24 +192,28 @@ def books_of(tmp_path, headers=("strike,kind,price", "strike,kind,price")):
     return paths
 
 
+@pytest.mark.parametrize("forward", FORWARDS)
 @pytest.mark.parametrize("out", ["out.csv", "out.parquet"])
-def test_books_are_solved_as_one_file_after_file(out, tmp_path):
+def test_books_are_solved_as_one_file_after_file(out, forward, tmp_path, capsys):
     calls, puts = books_of(tmp_path)
     again = tmp_path / "again.parquet"  # typed columns beside text ones
     pyarrow.parquet.write_table(pyarrow.csv.read_csv(calls), again)
     command = [str(calls), str(puts), str(again)]
     assert (
-        cli.main([*command, "-o", str(tmp_path / out), "--forward", "100", "--expiry", repr(T)])
+        cli.main([*command, "-o", str(tmp_path / out), "--forward", forward, "--expiry", repr(T)])
         == 0
     )
+    # With parity, one expiry fitted across the books: the calls and the puts of each strike.
+    assert capsys.readouterr().out.count("5 pairs used") == (forward == "parity")
     got = (pyarrow.parquet.read_table if out.endswith("parquet") else read_out)(tmp_path / out)
     assert got["kind"].to_pylist() == ["call"] * 5 + ["put"] * 5 + ["call"] * 5
     vol = got["implied_vol"].to_numpy()
     want = np.concatenate([VOLS["call"], VOLS["put"], VOLS["call"]])
     assert np.max(np.abs(vol / want - 1)) < 1e-12
     tables = [pyarrow.csv.read_csv(p) for p in command[:2]] + [pyarrow.parquet.read_table(again)]
-    solved = quelta.solve_table(pa.concat_tables(tables), forward=100, expiry=T)
-    assert_same_bits(solved["implied_vol"].to_numpy(), vol)
+    solved = quelta.solve_table(pa.concat_tables(tables), forward=FORWARDS[forward][0], expiry=T)
+    for name in ["implied_vol", *FORWARDS[forward][1]]:
+        assert_same_bits(solved[name].to_numpy(), got[name].to_numpy())
 
 
 @pytest.mark.parametrize(
@@ -229,11 +243,12 @@ def test_books_that_cannot_be_one_are_refused(headers, extra, message, tmp_path,
     assert {p: p.read_bytes() for p in tmp_path.iterdir()} == before
 
 
+@pytest.mark.parametrize("forward", FORWARDS)
 @pytest.mark.parametrize("strict", [False, True])
-def test_messages_name_the_book_and_its_line(strict, tmp_path, capsys):
+def test_messages_name_the_book_and_its_line(strict, forward, tmp_path, capsys):
     calls, puts = books_of(tmp_path)
     puts.write_text(puts.read_text().replace(f",{exact(STRIKES[1], 'put', 1)}\n", ",x\n"))
-    command = [str(calls), str(puts), "--forward", "100", "--expiry", "1"]
+    command = [str(calls), str(puts), "--forward", forward, "--expiry", "1"]
     code = cli.main([*command, *(["--strict"] * strict)])
     out, err = capsys.readouterr()
     if strict:
@@ -251,15 +266,16 @@ def test_a_calls_frame_and_a_puts_frame_need_their_kind_column():
         quelta.solve_table(pd.concat(frames), forward=100, expiry=1)
 
 
+@pytest.mark.parametrize("forward", FORWARDS)
 @pytest.mark.parametrize("signum, code", [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
-def test_a_signal_during_the_second_book_leaves_nothing_behind(signum, code, tmp_path):
+def test_a_signal_during_the_second_book_leaves_nothing_behind(signum, code, forward, tmp_path):
     _, puts = books_of(tmp_path)
     (tmp_path / "out.csv").write_text("previous results\n")
     fifo = tmp_path / "more.csv"
     os.mkfifo(fifo)
     command = ["calls.csv", "more.csv", "-o", "out.csv", "--chunk-size", "1"]
     proc = subprocess.Popen(
-        [sys.executable, "-P", "-m", "quelta", *command, "--forward", "100", "--expiry", "1"],
+        [sys.executable, "-P", "-m", "quelta", *command, "--forward", forward, "--expiry", "1"],
         cwd=tmp_path,
         stderr=subprocess.PIPE,
     )

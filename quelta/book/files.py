@@ -278,26 +278,32 @@ def common_schema(schemas: Sequence[pa.Schema], results: Sequence[str]) -> pa.Sc
 
 
 def one_batch(batches: Sequence[pa.RecordBatch]) -> pa.RecordBatch:
-    """Batches of the same columns (books read whole) as one batch, in order, under
-    their :func:`common_schema`: a column whose type differs between them is text.
+    """Batches of one header (books read whole) as one batch, in order, column by
+    column (a chain repeats names): a column whose type differs between them is
+    text, as in their output (:func:`common_schema`).
 
     Raises BookError naming a column that cannot be text, and the batch it is in
     (``row``, counted from 0).
     """
-    schema = common_schema([b.schema for b in batches], ())
-    tables = []
-    for at, batch in enumerate(batches):
-        for f in batch.schema:
+    if len(batches) == 1:
+        return batches[0]
+    arrays = []
+    for i, f in enumerate(batches[0].schema):
+        types = {b.column(i).type for b in batches}
+        kind = types.pop() if len(types) == 1 else pa.string()
+        parts = []
+        for at, batch in enumerate(batches):
             try:
-                batch.column(f.name).cast(schema.field(f.name).type)
+                parts.append(batch.column(i).cast(kind))
             except (pa.ArrowInvalid, pa.ArrowNotImplementedError):
                 raise BookError(
-                    f"column {f.name!r} holds {f.type}, which cannot be text as in the others",
+                    f"column {f.name!r} holds {batch.column(i).type}, which cannot be text "
+                    "as in the other books",
                     row=at,
                     column=f.name,
                 ) from None
-        tables.append(pa.Table.from_batches([batch]).cast(schema))
-    return pa.concat_tables(tables).combine_chunks().to_batches()[0]
+        arrays.append(pa.concat_arrays(parts))
+    return pa.RecordBatch.from_arrays(arrays, names=batches[0].schema.names)
 
 
 class _WholeWrites:

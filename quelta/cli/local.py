@@ -295,7 +295,9 @@ class _Pipeline:
             first, opened = self.readers[0]
             agree(books, (first, opened.names), (name, reader.names), self.options)
             if self.parity:
-                _alike(books, (first, opened.names), (name, reader.names), self._sides, self.options)
+                _alike(
+                    books, (first, opened.names), (name, reader.names), self._sides, self.options
+                )
         self.readers.append((name, reader))
         # Option symbols' expiry, kind and strike, where the book has no column for them.
         symbols = books.from_symbols(books.header_columns(reader.names, **self.options))
