@@ -233,3 +233,61 @@ def test_underlyings_of_one_expiry_are_fitted_apart(named_by):
         solved = solve_table(pa.table(columns), forward="parity", valuation_date="2025-06-20")
     for name, want in [("forward", (forward, forward_b)), ("discount", (discount, discount_b))]:
         np.testing.assert_allclose(solved.column(name).to_numpy(), np.concatenate(want), rtol=1e-12)
+
+
+# ---------------------------------------------------------------- the normal model
+
+
+def bachelier(forward, strike, vol, discount, call):
+    """The discounted Bachelier price in 40 digits: (F - K) N(d) + s n(d), d = (F - K)/s."""
+    f, k, s = mpmath.mpf(forward), mpmath.mpf(strike), mpmath.mpf(vol)
+    d = (f - k) / s if call else (k - f) / s
+    return float(discount * (s * d * mpmath.ncdf(d) + s * mpmath.npdf(d)))
+
+
+# Expiries (years, F, D, the model of their rows): rates at negative forwards, one
+# at zero, and with a model column a Black expiry beside them and an expiry whose
+# one Black row (at a strike above 0) gets no forward its model can take.
+NORMAL_EXPIRIES = {
+    "normal": [(0.5, -0.0045, 1.00012501, "normal"), (1.0, 0.0, 0.9985, "normal")],
+    "column": [
+        (0.5, -0.0045, 1.00012501, "normal"),
+        (1.0, 0.0125, 0.97, "normal"),
+        (2.0, 103.5, 0.95, "black"),
+        (3.0, -0.002, 0.99, "mixed"),
+    ],
+}
+
+
+@pytest.mark.parametrize("models", list(NORMAL_EXPIRIES))
+def test_normal_books_are_fitted_at_forwards_of_any_sign(models):
+    import pyarrow as pa
+
+    from quelta import solve_table
+
+    rows, want = [], []
+    for years, forward, discount, model in NORMAL_EXPIRIES[models]:
+        vol = 0.2 if model == "black" else 0.0065  # normal: in rate units per sqrt(year)
+        s = vol * years**0.5
+        width = s * forward if model == "black" else s
+        for i, k in enumerate(forward + width * np.linspace(-1.5, 2.0, 6)):
+            for call in (True, False):
+                black_row = model == "black" or (model == "mixed" and i == 5 and call)
+                price = (black if model == "black" else bachelier)(forward, k, s, discount, call)
+                rows.append([years, k, "call" if call else "put", price])
+                rows[-1].append("black" if black_row else "normal")
+                want.append((forward, discount, vol, not (model == "mixed" and black_row)))
+    names = ["T", "strike", "kind", "price", "model"]
+    table = pa.table({n: [r[i] for r in rows] for i, n in enumerate(names)})
+    if models == "normal":
+        solved = solve_table(table.drop_columns("model"), forward="parity", model="normal")
+    else:
+        solved = solve_table(table, forward="parity")
+    forward, discount, vol, fitted = (np.array(v) for v in zip(*want))
+    reasons = np.array(solved.column("reason").to_pylist())
+    assert (reasons[fitted] == "ok").all() and (reasons[~fitted] == "no_forward").all()
+    got = {n: solved.column(n).to_numpy()[fitted] for n in ("forward", "discount")}
+    np.testing.assert_allclose(got["forward"], forward[fitted], rtol=1e-12, atol=1e-16)
+    np.testing.assert_allclose(got["discount"], discount[fitted], rtol=1e-12)
+    implied = solved.column("implied_vol").to_numpy()[fitted]
+    np.testing.assert_allclose(implied, vol[fitted], rtol=1e-9)

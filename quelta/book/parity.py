@@ -13,6 +13,19 @@ out, the worst first, refitting after each. A group left without two
 distinct strikes, or whose D is not in (0, MAX_DISCOUNT] or F not positive,
 has no fit: NaN, never a guess.
 
+Parity holds under any model, but the rows of the normal (Bachelier) model
+take a forward of any sign (rates near or below zero), so a group with a
+row of that model is fitted for any real F. There 0.1*F is no measure of
+moneyness (F may be 0), and the weight's width is instead the group's
+smallest straddle C + P over D, the width of the forward's distribution
+itself: C + P = D*|F - K| + twice the time value, least near the money,
+where it is 2*s*sqrt(T/(2*pi)) for a normal volatility s, so the width is
+0.8 standard deviations (0.1*F is 0.7 of them for a Black volatility of 20%
+over half a year). Unlike the spread of the strikes it does not depend on how
+far out the listed strikes go. It is never narrower than the distance from
+F to the nearest strike, so that some pair keeps its weight. A Black row of
+such a group whose F is not positive has no forward its model can take: NaN.
+
 :func:`fit_book` fits a book read with ``forward="parity"``: one group per
 expiry of each underlying (as the book's underlying column names it, else
 the root of its option symbols, if it has either), the rows of a group
@@ -39,13 +52,15 @@ _CUT = 5.0
 
 
 class GroupFits(NamedTuple):
-    """Per group, in increasing group order: the pairs used and rejected, F and D."""
+    """Per group, in increasing group order: the pairs used and rejected, F and D,
+    and whether F may be any real (a row of the normal model)."""
 
     group: np.ndarray
     used: np.ndarray
     rejected: np.ndarray
     forward: np.ndarray
     discount: np.ndarray
+    any_sign: np.ndarray
 
 
 class Parity(NamedTuple):
@@ -72,10 +87,22 @@ def _line(k: np.ndarray, y: np.ndarray, w: np.ndarray) -> tuple[float, float]:
     return float(km + ym / d), float(d)
 
 
+def _width(
+    k: np.ndarray, scale: np.ndarray, forward: float, discount: float, any_sign: bool
+) -> Any:
+    """The distance from the forward at which a pair's weight has halved (module docstring)."""
+    if not any_sign:
+        return _WIDTH * forward
+    return max(scale.min() / abs(discount), np.abs(k - forward).min())
+
+
 def _fit(
-    k: np.ndarray, y: np.ndarray, spread: np.ndarray, scale: np.ndarray
+    k: np.ndarray, y: np.ndarray, spread: np.ndarray, scale: np.ndarray, any_sign: bool = False
 ) -> tuple[float, float, int]:
-    """(F, D, pairs rejected) from the pairs of one group; NaN F and D without a fit."""
+    """(F, D, pairs rejected) from the pairs of one group; NaN F and D without a fit.
+
+    ``scale`` is |C| + |P| of each pair, ``any_sign`` whether F may be any real.
+    """
     known = np.isfinite(spread)
     base = np.ones(len(k))
     if known.all():
@@ -89,9 +116,10 @@ def _fit(
             return np.nan, np.nan, int((~keep).sum())
         forward, discount = _line(k[keep], y[keep], base[keep])
         for _ in range(3):  # toward the money of the fit so far
-            if not forward > 0:
+            if not (forward > 0 or (any_sign and np.isfinite(forward))):
                 break
-            near = 1.0 / (1.0 + ((k[keep] - forward) / (_WIDTH * forward)) ** 2)
+            width = _width(k[keep], scale[keep], forward, discount, any_sign)
+            near = 1.0 / (1.0 + ((k[keep] - forward) / width) ** 2)
             forward, discount = _line(k[keep], y[keep], base[keep] * near)
         residual = np.abs(y - discount * (forward - k))
         limit = np.where(known, spread, np.inf) + 1e-9 * scale
@@ -148,20 +176,26 @@ def fit_forwards(
     price: np.ndarray,
     bid: np.ndarray | None = None,
     ask: np.ndarray | None = None,
+    normal: np.ndarray | None = None,
 ) -> Parity:
     """Per-row forwards and discount factors from put-call parity within each group.
 
     ``group`` numbers the rows' groups (one expiry of one underlying);
     ``price`` is the (mid) price, ``bid`` and ``ask`` optional quotes whose
-    spreads weight the fit and bound the residual of a pair kept in it.
+    spreads weight the fit and bound the residual of a pair kept in it;
+    ``normal`` marks the rows of the normal model (none without it), whose
+    groups are fitted for a forward of any sign.
     """
     group = np.asarray(group, np.intp)
     ids, where = np.unique(group, return_inverse=True)
     order = np.argsort(where, kind="stable")
     starts = np.searchsorted(where[order], np.arange(len(ids) + 1))
     fits = np.full((4, len(ids)), np.nan)
+    normal = np.zeros(len(group), bool) if normal is None else np.asarray(normal, bool)
+    any_sign = np.zeros(len(ids), bool)
     for g in range(len(ids)):
         rows = order[starts[g] : starts[g + 1]]
+        any_sign[g] = normal[rows].any()
         k, y, spread, scale, crossed = _pairs(rows, strike, is_call, price, bid, ask)
         k, y, spread, scale = k[~crossed], y[~crossed], spread[~crossed], scale[~crossed]
         # Fitted in a unit of the strikes' size, a power of two (exact), so that
@@ -169,15 +203,19 @@ def fit_forwards(
         # of 1e-300) a sum that overflows makes the fit NaN: no fit.
         unit = np.ldexp(1.0, int(np.frexp(np.abs(k).max())[1])) if len(k) else 1.0
         with np.errstate(over="ignore", invalid="ignore", divide="ignore"):
-            forward, discount, rejected = _fit(k / unit, y / unit, spread / unit, scale / unit)
+            forward, discount, rejected = _fit(
+                k / unit, y / unit, spread / unit, scale / unit, bool(any_sign[g])
+            )
         forward *= unit
-        if not (0 < discount <= MAX_DISCOUNT and forward > 0):
+        signed = forward > 0 or (any_sign[g] and np.isfinite(forward))
+        if not (0 < discount <= MAX_DISCOUNT and signed):
             forward = discount = np.nan
         fits[:, g] = (len(k) - rejected, rejected + int(crossed.sum()), forward, discount)
     used, rejected = fits[0].astype(np.int64), fits[1].astype(np.int64)
-    summary = GroupFits(ids, used, rejected, fits[2], fits[3])
-    forward, discount = fits[2][where], fits[3][where]
-    return Parity(forward, discount, np.isnan(forward), summary)
+    summary = GroupFits(ids, used, rejected, fits[2], fits[3], any_sign)
+    taken = normal | (fits[2][where] > 0)  # a Black row needs a forward above 0
+    per_row = np.where(taken, fits[2:4, where], np.nan)
+    return Parity(per_row[0], per_row[1], np.isnan(per_row[0]), summary)
 
 
 @dataclass(frozen=True)
@@ -197,6 +235,7 @@ class ExpiryFit:
     used: int
     rejected: int
     book: str = ""
+    any_sign: bool = False  # fitted for a forward of any sign (the normal model's rows)
 
     def describe(self) -> str:
         head = f"expiry {self.expiry}" + (f" ({self.underlying})" if self.underlying else "")
@@ -207,7 +246,8 @@ class ExpiryFit:
         if self.used < 2:
             why = "fewer than two strikes with both a call and a put within their spreads"
         else:
-            why = f"the line gives no forward > 0 with a discount in (0, {MAX_DISCOUNT:g}]"
+            forward = "no discount" if self.any_sign else "no forward > 0 with a discount"
+            why = f"the line gives {forward} in (0, {MAX_DISCOUNT:g}]"
         return f"{head}: no forward ({pairs}: {why})"
 
 
@@ -231,9 +271,10 @@ def _groups(x: Inputs) -> tuple[np.ndarray, np.ndarray]:
     return np.asarray(expiry.ravel() * len(names) + which, np.intp), names[which]
 
 
-def fit_book(x: Inputs, expiry_cells: Any) -> BookFit:
+def fit_book(x: Inputs, expiry_cells: Any, model: str | None = None) -> BookFit:
     """The forward and discount of each row's expiry, fitted from the book's calls and puts.
 
+    ``model`` is the model of every row, unless the book has a model column.
     Rows with an unreadable cell or no expiry take no part. In the inputs
     returned, a row without a fit has its strike for a forward and 1 for a
     discount: solved so, its reason is its own fault (a missing price, an
@@ -242,7 +283,8 @@ def fit_book(x: Inputs, expiry_cells: Any) -> BookFit:
     group, underlying = _groups(x)
     usable = ~x.unusable & np.isfinite(x.expiry)
     price = np.where(usable, x.price, np.nan)
-    fit = fit_forwards(group, x.strike, x.is_call, price, x.bid, x.ask)
+    normal = x.normal if x.normal is not None else np.full(len(group), model == "normal")
+    fit = fit_forwards(group, x.strike, x.is_call, price, x.bid, x.ask, normal)
     _, first = np.unique(group, return_index=True)  # in the order of fit.groups
     fits = tuple(
         ExpiryFit(
@@ -252,6 +294,7 @@ def fit_book(x: Inputs, expiry_cells: Any) -> BookFit:
             float(fit.groups.discount[g]),
             int(fit.groups.used[g]),
             int(fit.groups.rejected[g]),
+            any_sign=bool(fit.groups.any_sign[g]),
         )
         for g, row in enumerate(first)
         if np.isfinite(x.expiry[row])

@@ -172,7 +172,7 @@ def solve_batch(
         dates,
     )
     cells.raise_first()
-    fit = fit_book(x, _expiry_cells(x, reading, written)) if parity else None
+    fit = fit_book(x, _expiry_cells(x, reading, written), model) if parity else None
     x = x if fit is None else fit.inputs
     more = not set(results) <= {*RESULTS, *SIDES, *FITTED}
     g, fwd = solve_rows(x, x.price, threads, more, model, shift)
