@@ -207,7 +207,16 @@ def test_hostile_quotes_are_left_out_and_a_rows_own_fault_wins(case):
     assert [f.rejected for f in solve_batch(table, forward="parity").fits] == [rejected]
 
 
-@pytest.mark.parametrize("named_by", ["ticker", "underlying", "symbol"])
+def symbol_columns(symbols):
+    """The years, strike and kind of OCC symbols of 2025-12-19 (from 2025-06-20) as columns."""
+    return {
+        "T": [182 / 365] * len(symbols),
+        "strike": [int(s[-8:]) / 1000 for s in symbols],
+        "kind": [s[-9] for s in symbols],
+    }
+
+
+@pytest.mark.parametrize("named_by", ["ticker", "underlying", "symbol", "symbol beside columns"])
 def test_underlyings_of_one_expiry_are_fitted_apart(named_by):
     import warnings
 
@@ -219,15 +228,17 @@ def test_underlyings_of_one_expiry_are_fitted_apart(named_by):
     more, (forward_b, discount_b, _) = occ_chain([("251219", 182 / 365, 204.5, 0.97, list(SMILE))])
     rows += [[s.replace("SPXW", "QQQ "), b, a] for s, b, a in more]
     names = ["SPXW"] * (len(rows) - len(more)) + ["QQQ"] * len(more)
-    if named_by != "symbol":  # every symbol SPXW: only the column tells them apart
+    if not named_by.startswith("symbol"):  # every symbol SPXW: only the column tells them apart
         rows = [[s.replace("QQQ ", "SPXW"), b, a] for s, b, a in rows]
     columns = {
         "symbol": [r[0] for r in rows],
         "bid": [r[1] for r in rows],
         "ask": [r[2] for r in rows],
     }
-    if named_by != "symbol":
+    if not named_by.startswith("symbol"):
         columns[named_by] = names
+    if named_by == "symbol beside columns":  # the symbols give the roots alone
+        columns |= symbol_columns(columns["symbol"])
     with warnings.catch_warnings():  # "underlying" over text is no spot, as it warns
         warnings.simplefilter("ignore")
         solved = solve_table(pa.table(columns), forward="parity", valuation_date="2025-06-20")
@@ -291,3 +302,32 @@ def test_normal_books_are_fitted_at_forwards_of_any_sign(models):
     np.testing.assert_allclose(got["discount"], discount[fitted], rtol=1e-12)
     implied = solved.column("implied_vol").to_numpy()[fitted]
     np.testing.assert_allclose(implied, vol[fitted], rtol=1e-9)
+
+
+@pytest.mark.parametrize("forward", [["--forward", "parity"], ["--forward", "5031.25"]])
+def test_an_unreadable_symbol_beside_columns_is_bad_input_only_with_parity(
+    forward, tmp_path, capsys
+):
+    import pyarrow.csv as pacsv
+
+    from quelta import cli
+
+    rows, (_, _, vol) = occ_chain([("251219", 182 / 365, 5031.25, 0.98, list(SMILE))])
+    columns = symbol_columns([s for s, _, _ in rows])
+    rows[3][0] = "not-a-symbol"  # line 5; its root, the underlying parity groups by, unknown
+    book, out = tmp_path / "chain.csv", tmp_path / "out.csv"
+    lines = [
+        f"{s},{b!r},{a!r},{t!r},{k!r},{c}" for (s, b, a), t, k, c in zip(rows, *columns.values())
+    ]
+    book.write_text("symbol,bid,ask,T,strike,kind\n" + "\n".join(lines) + "\n")
+    parity = forward[1] == "parity"
+    assert (
+        cli.main([str(book), "-o", str(out), *forward, *["--discount", "0.98"] * (not parity)]) == 0
+    )
+    message = "column 'symbol': 1 unreadable, the first 'not-a-symbol' on line 5"
+    assert (message in capsys.readouterr().out) == parity
+    got = pacsv.read_csv(out)
+    reasons = got.column("reason").to_pylist()
+    assert reasons == ["ok"] * 3 + ["bad_input" if parity else "ok"] + ["ok"] * (len(rows) - 4)
+    fitted = np.array(reasons) == "ok"
+    np.testing.assert_allclose(got.column("implied_vol").to_numpy()[fitted], vol[fitted], 1e-9)

@@ -176,8 +176,16 @@ def read_inputs(
     notes: list[str],
     price_unit: str,
     dates: Any,
+    roots: bool = False,
 ) -> Inputs:
-    """Every role of a book read: a column, a constant, or None."""
+    """Every role of a book read: a column, a constant, or None.
+
+    Option symbols are read where they give a column, and with ``roots``
+    (put-call parity, which fits each underlying apart) for their roots
+    too, unless an underlying column names it: an unreadable symbol is then
+    an unreadable cell even in a book whose columns give its expiry, kind
+    and strike, as its row's underlying is unknown.
+    """
     n = cells.bad.size
 
     def number(canon: str) -> np.ndarray | None:
@@ -202,7 +210,7 @@ def read_inputs(
     shown: dict[str, pa.Array] = {}
     underlying = get("ticker").cast(pa.string()) if "ticker" in found else None
     dated, strike = None, number("strike") if "strike" in found else None
-    if derived:
+    if derived or (roots and underlying is None and "symbol" in found):
         symbol = get("symbol")
         sym = read_symbols(symbol, found["symbol"], cells)
         underlying = sym.root if underlying is None else underlying

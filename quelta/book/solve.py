@@ -170,6 +170,7 @@ def solve_batch(
         notes,
         price_unit,
         dates,
+        roots=parity,
     )
     cells.raise_first()
     fit = fit_book(x, _expiry_cells(x, reading, written), model) if parity else None
