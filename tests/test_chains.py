@@ -228,6 +228,16 @@ def test_books_are_solved_as_one_file_after_file(out, forward, tmp_path, capsys)
         (("strike,kind,price",) * 2, ["-o", "{puts}"], r"-o .*puts.csv is the book being read"),
         (("strike,kind,price",) * 2, ["{calls}"], r"calls.csv is given twice"),
         (("strike,kind,price",) * 2, ["--scheduler", "local:1"], r"--scheduler takes one"),
+        (  # fitted from parity as one table: the same header as written, sides alike
+            ("Calls,,Puts\nLast,Strike,Last", "Puts,,Calls\nLast,Strike,Last"),
+            ["--forward", "parity"],
+            r"puts.csv: its chain has the puts before the strike, .*calls.csv's the calls",
+        ),
+        (
+            ("Last,Strike,Last", "C_Last,Strike,P_Last"),
+            ["--forward", "parity"],
+            r"puts.csv: its header is not .*calls.csv's",
+        ),
     ],
 )
 def test_books_that_cannot_be_one_are_refused(headers, extra, message, tmp_path, capsys):
@@ -236,7 +246,8 @@ def test_books_that_cannot_be_one_are_refused(headers, extra, message, tmp_path,
     extra = [a.format(calls=calls, puts=puts) for a in extra]
     if "-o" not in extra:
         extra += ["-o", str(tmp_path / "out.csv")]
-    code = cli.main([str(calls), str(puts), *extra, "--forward", "100", "--expiry", "1"])
+    forward = [] if "--forward" in extra else ["--forward", "100"]
+    code = cli.main([str(calls), str(puts), *extra, *forward, "--expiry", "1"])
     err = capsys.readouterr().err
     assert code == 1 and len(err.splitlines()) == 1, err
     assert re.search(message, err), err

@@ -277,14 +277,14 @@ def common_schema(schemas: Sequence[pa.Schema], results: Sequence[str]) -> pa.Sc
     return pa.schema(fields)
 
 
-def one_batch(batches: Sequence[pa.RecordBatch]) -> pa.RecordBatch:
-    """Batches of one header (books read whole) as one batch, in order, column by
-    column (a chain repeats names): a column whose type differs between them is
-    text, as in their output (:func:`common_schema`).
+def one_batch(named: Sequence[tuple[str, pa.RecordBatch]]) -> pa.RecordBatch:
+    """Books of one header, each read whole as one batch and given with its name, as
+    one batch, in order, column by column (a chain repeats names): a column whose
+    type differs between them is text, as in their output (:func:`common_schema`).
 
-    Raises BookError naming a column that cannot be text, and the batch it is in
-    (``row``, counted from 0).
+    Raises BookError naming the book and a column of it that cannot be text.
     """
+    batches = [batch for _, batch in named]
     if len(batches) == 1:
         return batches[0]
     arrays = []
@@ -292,14 +292,13 @@ def one_batch(batches: Sequence[pa.RecordBatch]) -> pa.RecordBatch:
         types = {b.column(i).type for b in batches}
         kind = types.pop() if len(types) == 1 else pa.string()
         parts = []
-        for at, batch in enumerate(batches):
+        for name, batch in named:
             try:
                 parts.append(batch.column(i).cast(kind))
             except (pa.ArrowInvalid, pa.ArrowNotImplementedError):
                 raise BookError(
-                    f"column {f.name!r} holds {batch.column(i).type}, which cannot be text "
-                    "as in the other books",
-                    row=at,
+                    f"{name}: column {f.name!r} holds {batch.column(i).type}, which cannot be "
+                    "text as in the other books",
                     column=f.name,
                 ) from None
         arrays.append(pa.concat_arrays(parts))

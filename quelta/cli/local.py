@@ -366,9 +366,9 @@ class _Pipeline:
         if not rows:
             return  # the header alone is the books' columns
         try:
-            batch = books.one_batch([b for _, b in read])
+            batch = books.one_batch(read)
         except books.BookError as exc:
-            raise CliError(f"{read[exc.row][0]}: {exc}") from None
+            raise CliError(str(exc)) from None
         options = {**self.options, "puts_first": self._sides[0]}
         try:
             options["columns"] = self.options["columns"] = self._first_columns(batch)
