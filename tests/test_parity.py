@@ -1,4 +1,5 @@
-"""Forwards and discount factors fitted from put-call parity of exact Black prices."""
+"""Forwards and discount factors fitted from put-call parity of exact Black and
+Bachelier prices."""
 
 import mpmath
 import numpy as np
@@ -20,8 +21,15 @@ def black(forward, strike, vol, discount, call):
     return float(discount * value)
 
 
-def chain(forward, discount, strikes, vol=0.25, half_spread=0.0):
-    rows = [(k, c, black(forward, k, vol, discount, c)) for k in strikes for c in (True, False)]
+def bachelier(forward, strike, vol, discount, call):
+    """The discounted Bachelier price in 40 digits: (F - K) N(d) + s n(d), d = (F - K)/s."""
+    f, k, s = mpmath.mpf(forward), mpmath.mpf(strike), mpmath.mpf(vol)
+    d = (f - k) / s if call else (k - f) / s
+    return float(discount * (s * d * mpmath.ncdf(d) + s * mpmath.npdf(d)))
+
+
+def chain(forward, discount, strikes, vol=0.25, half_spread=0.0, model=black):
+    rows = [(k, c, model(forward, k, vol, discount, c)) for k in strikes for c in (True, False)]
     strike, is_call, price = (np.array(v) for v in zip(*rows))
     return strike, is_call, price, price - half_spread, price + half_spread
 
@@ -31,13 +39,17 @@ DISCOUNTS = st.floats(0.5, 1.2)
 
 
 @settings(deadline=None, max_examples=30)
-@given(FORWARDS, DISCOUNTS, st.integers(2, 12), st.booleans())
-def test_exact_prices_give_the_forward_and_discount(forward, discount, n, quoted):
-    strikes = forward * np.linspace(0.7, 1.3, n)
-    strike, is_call, price, bid, ask = chain(forward, discount, strikes, half_spread=0.01)
+@given(FORWARDS, DISCOUNTS, st.integers(2, 12), st.booleans(), st.booleans())
+def test_exact_prices_give_the_forward_and_discount(forward, discount, n, quoted, normal):
+    strikes, vol, model, spread = forward * np.linspace(0.7, 1.3, n), 0.25, black, 0.01
+    if normal:  # rates: forwards of either sign (and 0), strikes about them
+        forward = (forward - 5e4) * 1e-6
+        strikes, vol, model, spread = forward + np.linspace(-0.01, 0.015, n), 0.005, bachelier, 1e-4
+    strike, is_call, price, bid, ask = chain(forward, discount, strikes, vol, spread, model)
     quotes = {"bid": bid, "ask": ask} if quoted else {}
-    fit = fit_forwards(np.zeros(len(price), np.intp), strike, is_call, price, **quotes)
-    np.testing.assert_allclose(fit.forward, forward, rtol=1e-12)
+    rows = np.zeros(len(price), np.intp)
+    fit = fit_forwards(rows, strike, is_call, price, **quotes, normal=rows == 0 if normal else None)
+    np.testing.assert_allclose(fit.forward, forward, rtol=1e-12, atol=1e-14 * normal)
     np.testing.assert_allclose(fit.discount, discount, rtol=1e-12)
     assert not fit.no_fit.any() and fit.groups.used.tolist() == [n]
 
@@ -247,13 +259,6 @@ def test_underlyings_of_one_expiry_are_fitted_apart(named_by):
 
 
 # ---------------------------------------------------------------- the normal model
-
-
-def bachelier(forward, strike, vol, discount, call):
-    """The discounted Bachelier price in 40 digits: (F - K) N(d) + s n(d), d = (F - K)/s."""
-    f, k, s = mpmath.mpf(forward), mpmath.mpf(strike), mpmath.mpf(vol)
-    d = (f - k) / s if call else (k - f) / s
-    return float(discount * (s * d * mpmath.ncdf(d) + s * mpmath.npdf(d)))
 
 
 # Expiries (years, F, D, the model of their rows): rates at negative forwards, one
