@@ -259,7 +259,9 @@ def test_books_that_cannot_be_one_are_refused(headers, extra, message, tmp_path,
 def test_messages_name_the_book_and_its_line(strict, forward, tmp_path, capsys):
     calls, puts = books_of(tmp_path)
     puts.write_text(puts.read_text().replace(f",{exact(STRIKES[1], 'put', 1)}\n", ",x\n"))
-    command = [str(calls), str(puts), "--forward", forward, "--expiry", "1"]
+    output = tmp_path / "out.csv"
+    output.write_text("previous results\n")
+    command = [str(calls), str(puts), "-o", str(output), "--forward", forward, "--expiry", "1"]
     code = cli.main([*command, *(["--strict"] * strict)])
     out, err = capsys.readouterr()
     if strict:
@@ -267,6 +269,8 @@ def test_messages_name_the_book_and_its_line(strict, forward, tmp_path, capsys):
             code == 1
             and err == f"quelta: error: {puts} line 3: column 'price': 'x' is not a number\n"
         )
+        assert output.read_text() == "previous results\n"
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["calls.csv", "out.csv", "puts.csv"]
     else:
         assert code == 0 and f"the first 'x' on {puts} line 3" in out
 
