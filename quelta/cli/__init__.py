@@ -89,9 +89,11 @@ yield column (default 0).
 --forward parity fits instead the forward F and discount factor D of each
 expiry (of each underlying: a ticker column, else the option symbols'
 roots) from C - P = D (F - K) over the strikes with both a call and a put,
-reading the book whole first (a chain is small); they are appended as
-forward and discount before implied_vol, the summary gives each fit, and
-the rows of an expiry with too few usable pairs get the reason no_forward.
+reading the book whole first (a chain is small; several books as one
+table: calls.csv puts.csv); under the normal model F may be of any sign.
+F and D are appended as forward and discount before implied_vol, the
+summary gives each fit, and the rows of an expiry with too few usable pairs
+get the reason no_forward.
 
 Appended columns: implied_vol (annualised), delta = dV/dF, gamma = d2V/dF2,
 vega = change of V per volatility point (0.01), all for the discounted price
