@@ -197,7 +197,7 @@ def _pieces(
         except BookError as exc:
             raise BookError(f"{path}: {exc}") from None
     derived = [c for c in SYMBOL_ROLES if c in symbols]
-    return pieces, common_schema(schemas, [*derived, *results])
+    return pieces, common_schema(schemas, [*derived, *results], files)
 
 
 def _puts_first(reader: Any, options: Mapping[str, Any]) -> bool:

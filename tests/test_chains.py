@@ -255,6 +255,28 @@ def test_books_that_cannot_be_one_are_refused(headers, extra, message, tmp_path,
 
 
 @pytest.mark.parametrize("forward", FORWARDS)
+@pytest.mark.parametrize("out", ["out.csv", "out.parquet"])
+def test_a_column_that_cannot_be_text_beside_text_is_refused(out, forward, tmp_path, capsys):
+    calls, puts = books_of(tmp_path)
+    notes = {"calls": pyarrow.array(["x"] * len(STRIKES)), "puts": pyarrow.array([[1]] * 5)}
+    paths = []
+    for path, side in ((calls, "calls"), (puts, "puts")):
+        table = pyarrow.csv.read_csv(path).append_column("note", notes[side])
+        if side == "calls":
+            pyarrow.csv.write_csv(table, path)
+        else:  # a Parquet book's list column, which no CSV cell is
+            path = tmp_path / "puts.parquet"
+            pyarrow.parquet.write_table(table, path)
+        paths.append(str(path))
+    before = {p: p.read_bytes() for p in tmp_path.iterdir()}
+    code = cli.main([*paths, "--forward", forward, "--expiry", "1", "-o", str(tmp_path / out)])
+    err = capsys.readouterr().err
+    assert code == 1 and len(err.splitlines()) == 1, err
+    assert re.search(r"puts.parquet: column 'note' holds list<.*cannot be text", err), err
+    assert {p: p.read_bytes() for p in tmp_path.iterdir()} == before
+
+
+@pytest.mark.parametrize("forward", FORWARDS)
 @pytest.mark.parametrize("strict", [False, True])
 def test_messages_name_the_book_and_its_line(strict, forward, tmp_path, capsys):
     calls, puts = books_of(tmp_path)

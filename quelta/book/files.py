@@ -257,20 +257,42 @@ class BookReader:
             self._owned.close()
 
 
-def common_schema(schemas: Sequence[pa.Schema], results: Sequence[str]) -> pa.Schema:
+def _not_text(book: str, column: str, kind: pa.DataType) -> BookError:
+    return BookError(
+        f"{book}: column {column!r} holds {kind}, which cannot be text as in the other books",
+        column=column,
+    )
+
+
+def common_schema(
+    schemas: Sequence[pa.Schema], results: Sequence[str], books: Sequence[str] = ()
+) -> pa.Schema:
     """The one schema of the output of several books (or the parts of one dataset):
     each column once, in the order first met, then the results.
 
     A column whose type differs between books is text, as CSV reads it; the
     results are always doubles and the reason text, whatever a book holds.
+    Raises BookError naming the book (of ``books``, in the order of
+    ``schemas``) and a column of it that cannot be text, before any row is
+    written.
     """
     types: dict[str, Any] = {}
-    for schema in schemas:
+    seen: dict[str, list[tuple[str, pa.DataType]]] = {}
+    for i, schema in enumerate(schemas):
+        book = books[i] if i < len(books) else f"book {i + 1}"
         for f in schema:
             if f.name in results:
                 continue
+            seen.setdefault(f.name, []).append((book, f.type))
             if types.setdefault(f.name, f.type) != f.type:
                 types[f.name] = pa.string()
+    for column, kind in types.items():
+        if kind == pa.string():
+            for book, held in seen[column]:
+                try:
+                    pa.array([], held).cast(pa.string())
+                except (pa.ArrowInvalid, pa.ArrowNotImplementedError):
+                    raise _not_text(book, column, held) from None
     fields = [pa.field(n, t) for n, t in types.items()]
     text = {"reason": pa.string(), "kind": pa.string(), "expiry": pa.date32()}
     fields += [pa.field(r, text.get(r, pa.float64())) for r in results]
@@ -296,11 +318,7 @@ def one_batch(named: Sequence[tuple[str, pa.RecordBatch]]) -> pa.RecordBatch:
             try:
                 parts.append(batch.column(i).cast(kind))
             except (pa.ArrowInvalid, pa.ArrowNotImplementedError):
-                raise BookError(
-                    f"{name}: column {f.name!r} holds {batch.column(i).type}, which cannot be "
-                    "text as in the other books",
-                    column=f.name,
-                ) from None
+                raise _not_text(name, f.name, batch.column(i).type) from None
         arrays.append(pa.concat_arrays(parts))
     return pa.RecordBatch.from_arrays(arrays, names=batches[0].schema.names)
 

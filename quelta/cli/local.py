@@ -173,7 +173,12 @@ def _open_writer(
             names = books.chain_names(opened.names, **options)
             schemas.append(pa.schema([(n, pa.string()) for n in names]))
     # Several books' rows go to one Parquet file under one schema.
-    common = books.common_schema(schemas, run.results) if len(schemas) > 1 else None
+    common = None
+    if len(schemas) > 1:
+        try:
+            common = books.common_schema(schemas, run.results, [n for n, _ in run.readers])
+        except books.BookError as exc:
+            raise CliError(str(exc)) from None
     names = [*schemas[0].names, *run.results]
     writer = books.BookWriter(
         out.file, out_format, delimiter, names, common if out_format == "parquet" else None
