@@ -32,7 +32,12 @@ from quelta.book.columns import (
     resolve_columns,
 )
 from quelta.book.expiries import DatedColumn, read_years, valuation_instant
-from quelta.book.symbols import read_symbols
+from quelta.book.symbols import Symbols, read_symbols
+
+MISMATCH = (
+    "column {{column!r}}: {{value!r}} names another option than its row's {role} "
+    "(column {header!r})"
+)
 
 
 def arrow_column(values: Any) -> pa.Array:
@@ -200,26 +205,24 @@ def read_inputs(
     shown: dict[str, pa.Array] = {}
     underlying = get("ticker").cast(pa.string()) if "ticker" in found else None
     dated, strike = None, number("strike") if "strike" in found else None
-    if derived:
-        symbol = get("symbol")
-        sym = read_symbols(symbol, found["symbol"], cells)
+    sym = read_symbols(get("symbol"), found["symbol"], cells) if "symbol" in found else None
+    if sym is not None:
         underlying = sym.root if underlying is None else underlying
         if "expiry" in derived:
-            dated = DatedColumn(found["symbol"], symbol, sym.expiry)
-        strike = sym.strike if strike is None else strike
-        unread = np.isnan(sym.strike)
-        kinds = [None if u else "call" if c else "put" for c, u in zip(sym.is_call, unread)]
-        shown = {
-            "expiry": pa.array(sym.expiry, pa.date32()),
-            "kind": pa.array(kinds, pa.string()),
-            "strike": from_numpy(sym.strike, unread),
-        }
-        shown = {name: shown[name] for name in derived}
+            dated = DatedColumn(found["symbol"], get("symbol"), sym.expiry)
+        shown = _shown(sym, derived)
+    if "strike" in derived:
+        assert sym is not None
+        strike = sym.strike
     expiry = read_years(get, found, valuation_date, cells, n, dates, dated)
     if "kind" in derived:
+        assert sym is not None
         is_call, no_kind = sym.is_call, np.isnan(sym.strike)
     else:
         is_call, no_kind = read_kinds(get("kind"), found["kind"], cells)
+    if sym is not None:
+        kinds = None if "kind" in derived else np.where(no_kind, np.nan, is_call)
+        _agree(sym, found, get("symbol"), cells, kinds, strike)
     values = {c: number(c) for c in ("discount", "rate", "dividend_yield", "true_vol", "shift")}
     assert strike is not None and price is not None
     return Inputs(
@@ -236,6 +239,38 @@ def read_inputs(
         symbols=shown,
         underlying=underlying,
     )
+
+
+def _shown(sym: Symbols, derived: Sequence[str]) -> dict[str, pa.Array]:
+    """The columns of the roles the option symbols give, as appended."""
+    unread = np.isnan(sym.strike)
+    kinds = [None if u else "call" if c else "put" for c, u in zip(sym.is_call, unread)]
+    shown = {
+        "expiry": pa.array(sym.expiry, pa.date32()),
+        "kind": pa.array(kinds, pa.string()),
+        "strike": from_numpy(sym.strike, unread),
+    }
+    return {name: shown[name] for name in derived}
+
+
+def _agree(
+    sym: Symbols,
+    found: Mapping[str, str],
+    values: pa.Array,
+    cells: Cells,
+    kinds: np.ndarray | None,
+    strike: np.ndarray | None,
+) -> None:
+    """Flags the rows whose option symbol names another kind or strike than their
+    kind and strike columns (1 for a call, 0 a put, NaN none): one of them is
+    misread, so the row is not solved."""
+    read = ~np.isnan(sym.strike)
+    for role, given, own in (("kind", kinds, sym.is_call), ("strike", strike, sym.strike)):
+        if given is None or role not in found:
+            continue
+        other = read & ~np.isnan(given) & (given != own)
+        message = MISMATCH.format(role=role, header=found[role])
+        cells.flag(other & ~cells.bad, found["symbol"], values, message)
 
 
 def header_columns(
