@@ -136,8 +136,17 @@ COLUMNS: list[tuple[str, tuple[str, ...], str]] = [
     ),
     (
         "ticker",
-        ("ticker", "underlying_symbol", "underlying_ticker", "root", "root_symbol", "underlying"),
-        "the underlying's name, as text (optional): with --forward parity the expiries of "
+        (
+            "ticker",
+            "underlying_symbol",
+            "underlying_ticker",
+            "root",
+            "root_symbol",
+            "underlying",
+            "symbol",
+        ),
+        "the underlying's name, as text (optional; a symbol column of no option symbols, "
+        "as brokers name the underlying): with --forward parity the expiries of "
         "each underlying are fitted apart (without it, those of each option symbol root)",
     ),
     (
@@ -221,18 +230,20 @@ def result_names(
     return (*symbols, *fitted, "implied_vol", *sides, *chosen, "reason")
 
 
-# Roles read as numbers: an alias of one is taken only where its cells are
-# mostly numbers (a text column of tickers named "underlying" is no spot).
+# Roles read as numbers, and the option symbol: an alias of one is taken only
+# where its cells mostly are what the role reads (a text column of tickers
+# named "underlying" is no spot, one named "symbol" no option symbols).
 NUMERIC: tuple[str, ...] = ("price", "bid", "ask", "forward", "spot", "strike", "days")
 NUMERIC += ("discount", "rate", "dividend_yield", "true_vol", "shift")
+TYPED = (*NUMERIC, "symbol")
 # Roles a single number may stand for, for every row (--rate, rate=, ...).
 CONSTANTS = ("rate", "dividend_yield", "spot", "forward", "discount", "expiry")
 
 
-def numeric_role(name: str) -> str | None:
-    """The numeric role a header is an alias of, if any."""
+def typed_role(name: str) -> str | None:
+    """The numeric role (or symbol) a header is an alias of, if any."""
     key = normalise(name)
-    return next((c for c in NUMERIC if key in ALIASES[c]), None)
+    return next((c for c in TYPED if key in ALIASES[c]), None)
 
 
 def _check_names(names: Sequence[str]) -> dict[str, str]:
@@ -278,8 +289,8 @@ def _find(
             continue
         for alias in aliases:
             name = by_normal.get(alias)
-            # A numeric alias over text is passed over, for a numeric role only.
-            passed = name in skipped and canon in NUMERIC
+            # An alias over cells its role cannot read is passed over, for that role only.
+            passed = name in skipped and canon in TYPED
             if name is not None and not passed and name not in found.values():
                 found[canon] = name
                 break
@@ -381,10 +392,13 @@ def resolve_columns(
     header, a constant for a role the book has a column for, both a forward
     and a spot, a spot without a rate or discount, both a discount and a
     rate, or a column named like one of ``results``. A dividend yield column
-    is used only with a spot. With ``parity`` the forward and discount are
+    is used only with a spot; a spot column found by an alias beside a forward
+    column mapped by hand is not read. With ``parity`` the forward and discount are
     fitted, and a column or constant that would give them is refused.
     """
     found = _find(names, columns or {}, skipped)
+    if "forward" in (columns or {}) and "spot" not in (columns or {}):
+        found.pop("spot", None)  # an alias's spot (index_price) yields to a forward by hand
     if parity:
         _check_parity(found, columns or {}, constants)
     _check_constants(found, constants)
@@ -395,9 +409,10 @@ def resolve_columns(
     _both(present, "discount", "rate")
     _both(present, "forward", "spot")
     if "spot" in present and "rate" not in present and "discount" not in present:
+        hint = f"; if it is the forward, --column forward={found['spot']}" if "spot" in found else ""
         raise BookError(
             f"has a {present['spot']} but no rate or discount column (or constant) "
-            "to form the forward"
+            f"to form the forward{hint}"
         )
     if "spot" not in present:
         found.pop("dividend_yield", None)  # a forward already includes it

@@ -28,11 +28,11 @@ from quelta.book.columns import (
     BookError,
     fits_parity,
     from_symbols,
-    numeric_role,
     resolve_columns,
+    typed_role,
 )
 from quelta.book.expiries import DatedColumn, read_years, valuation_instant
-from quelta.book.symbols import Symbols, read_symbols
+from quelta.book.symbols import Symbols, mostly_not_symbols, read_symbols
 
 MISMATCH = (
     "column {{column!r}}: {{value!r}} names another option than its row's {role} "
@@ -81,7 +81,8 @@ def resolve(
     """The columns of the book (with ``parity``, the forward and discount fitted).
 
     A numeric role's alias over cells mostly not numbers (tickers under
-    ``underlying``) is passed over where the book can do without it; where
+    ``underlying``), or a symbol's over cells mostly not option symbols
+    (tickers under ``symbol``), is passed over where the book can do without it; where
     it cannot, it is kept and its cells are unreadable ones.
     """
     mapped = set((columns or {}).values())
@@ -89,8 +90,8 @@ def resolve(
         name: role
         for name in names
         if name not in mapped
-        and (role := numeric_role(name)) is not None
-        and mostly_text(column(name))
+        and (role := typed_role(name)) is not None
+        and (mostly_not_symbols if role == "symbol" else mostly_text)(column(name))
     }
     if text:
         try:
@@ -98,7 +99,8 @@ def resolve(
         except BookError:
             return resolve_columns(names, columns, results, constants, parity=parity)
         notes += [
-            f"column {name!r} is not taken as the {role}: most of its cells are not numbers "
+            f"column {name!r} is not taken as the {role}: most of its cells are not "
+            f"{'option symbols' if role == 'symbol' else 'numbers'} "
             f"(map it with --column {role}={name} or columns={{{role!r}: {name!r}}})"
             for name, role in text.items()
         ]
@@ -296,7 +298,7 @@ def header_columns(
         # decides): refused only if no one column passed over would do.
         mapped = set((columns or {}).values())
         for name in names:
-            if name not in mapped and numeric_role(name) is not None:
+            if name not in mapped and typed_role(name) is not None:
                 with contextlib.suppress(BookError):
                     return resolve_columns(names, columns, results, given, [name], parity)
         raise

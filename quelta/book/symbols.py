@@ -123,3 +123,11 @@ def read_symbols(values: pa.Array, column: str, cells: Cells) -> Symbols:
         np.append(strike, np.nan)[index],
         root.take(encoded.indices),
     )
+
+
+def mostly_not_symbols(values: pa.Array) -> bool:
+    """Whether most of the non-empty cells of a column are not option symbols (a
+    broker's ``symbol`` column naming the underlying, ``SPX``)."""
+    cells = Cells(len(values), strict=False)
+    read = ~np.isnan(read_symbols(values, "", cells).strike)
+    return int(cells.bad.sum()) > int(read.sum())
