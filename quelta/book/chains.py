@@ -79,11 +79,13 @@ def _groups(
         )
     for i, name in enumerate(names):
         prefixed = _PREFIX.match(name)
+        base: str
+        side: str | None
         if i in labels:
             base, side = SYMBOL, labels[i]
         elif prefixed and normalise(name) not in _KNOWN:
             side = "call" if prefixed["side"][0] in "cC" else "put"
-            base: str = prefixed["name"]
+            base = prefixed["name"]
         else:
             repeat = _REPEAT.match(name)
             base, side = repeat["name"] if repeat and repeat["name"] in present else name, None

@@ -409,7 +409,8 @@ def resolve_columns(
     _both(present, "discount", "rate")
     _both(present, "forward", "spot")
     if "spot" in present and "rate" not in present and "discount" not in present:
-        hint = f"; if it is the forward, --column forward={found['spot']}" if "spot" in found else ""
+        spot = found.get("spot")
+        hint = f"; if it is the forward, --column forward={spot}" if spot else ""
         raise BookError(
             f"has a {present['spot']} but no rate or discount column (or constant) "
             f"to form the forward{hint}"
@@ -418,7 +419,10 @@ def resolve_columns(
         found.pop("dividend_yield", None)  # a forward already includes it
     taken = [n for n in names if normalise(n) in results]
     if taken:
+        greek = normalise(taken[0]) in ALL_GREEKS
+        greek_hint = " (or choose the Greeks: --greeks, greeks=)" if greek else ""
         raise BookError(
-            f"already has a column {taken[0]!r}, which quelta would append; rename or remove it"
+            f"already has a column {taken[0]!r}, which quelta would append; rename or "
+            f"remove it{greek_hint}"
         )
     return found

@@ -103,6 +103,7 @@ def resolve(
             f"{'option symbols' if role == 'symbol' else 'numbers'} "
             f"(map it with --column {role}={name} or columns={{{role!r}: {name!r}}})"
             for name, role in text.items()
+            if name not in found.values()  # taken by another role (tickers under symbol)
         ]
         return found
     return resolve_columns(names, columns, results, constants, parity=parity)
