@@ -51,13 +51,13 @@ def occ(kind, strike, root="SPXW"):
 def cboe(tmp):
     """An exchange's delayed quotes: the underlying and the quote time above the header,
     then each strike's call and put side by side, each with its symbol."""
-    side = "{},{!r},-1.25,{!r},{!r},120,{},0.5,0.001,900"
+    side = "{},{!r},-1.25,{!r},{!r},120,{},{},0.001,900"
     rows = []
     for i, k in enumerate(STRIKES):
         quotes = []
         for kind in VOLS:
-            p = price(k, kind, VOLS[kind][i])
-            quotes.append(side.format(occ(kind, k), p + 0.1, p - 0.5, p + 0.5, VOLS[kind][i]))
+            p, vol, delta = price(k, kind, VOLS[kind][i]), VOLS[kind][i], 0.5 - (kind == "put")
+            quotes.append(side.format(occ(kind, k), p + 0.1, p - 0.5, p + 0.5, vol, delta))
         rows.append(f"Fri Dec 19 2025,{quotes[0]},{k:.2f},{quotes[1]}")
     names = "Last Sale,Net,Bid,Ask,Volume,IV,Delta,Gamma,Open Interest"
     head = [
