@@ -176,8 +176,9 @@ def test_an_export_is_solved_as_its_source_writes_it(layout, tmp_path: Path):
             {"columns": None},
             r"spot column \('underlying_price'\) but no rate .*--column forward=underlying_price",
         ),
+        (deribit, None, {"price_unit": None}, r"warning: every option in the money .* underlying"),
     ],
-    ids=["kind", "strike", "its own Greeks", "sides", "forward"],
+    ids=["kind", "strike", "its own Greeks", "sides", "forward", "coin quotes"],
 )
 def test_an_export_read_otherwise_than_it_says_is_named(
     layout, edit, options, message, tmp_path, capsys
@@ -195,5 +196,7 @@ def test_an_export_read_otherwise_than_it_says_is_named(
     if edit:  # the row is kept, unsolved; the others solved
         reasons = pyarrow.csv.read_csv(out)["reason"].to_pylist()
         assert status == 0 and reasons.count("bad_input") == 1 and reasons.count("ok") == 9
+    elif "warning" in message:  # solved, but said
+        assert status == 0 and out.exists()
     else:
         assert status == 1 and not out.exists()
