@@ -10,6 +10,7 @@ from typing import Any
 import numpy as np
 import pyarrow as pa
 
+from quelta._arrays import Reason
 from quelta.book.cells import (
     Cells,
     as_array,
@@ -336,6 +337,29 @@ def check_expiry_date(given: str | None, dated: bool) -> None:
 def book_constants(**given: object) -> dict[str, float]:
     """The constants given (None for none), each read as a number or percentage."""
     return {role: read_constant(v, role) for role, v in given.items() if v is not None}
+
+
+def quoted_in_underlying(
+    reason: np.ndarray,
+    price: np.ndarray,
+    forward: Any,
+    strike: np.ndarray,
+    is_call: np.ndarray,
+    bad: np.ndarray,
+) -> list[str]:
+    """A note where every quote is below 1% of its forward and every one in the
+    money below its intrinsic value, as a book quoted in the coin (0.05 BTC)
+    gives when read as money; its quotes out of the money would give
+    volatilities far too low."""
+    with np.errstate(invalid="ignore"):
+        money = (np.where(is_call, forward - strike, strike - forward) > 0) & ~bad
+        small = np.all(~(price >= 0.01 * forward)[~bad])
+    if not small or money.sum() < 2 or np.any(reason[money] != Reason.BELOW_INTRINSIC):
+        return []
+    return [
+        "every option in the money is priced below its intrinsic value: prices in "
+        "units of the underlying need --price-unit underlying (price_unit='underlying')"
+    ]
 
 
 def _fraction(

@@ -37,6 +37,7 @@ from quelta.book.reading import (
     expiry_constant,
     is_dataframe,
     parity_fit,
+    quoted_in_underlying,
     read_inputs,
     resolve,
 )
@@ -80,29 +81,6 @@ class Solved:
             return 0.0, 0
         err = np.abs(self.greeks.vol[both] / self.true_vol[both] - 1.0)
         return float(err.max()), int(both.sum())
-
-
-def _quoted_in_underlying(
-    reason: np.ndarray,
-    price: np.ndarray,
-    forward: Any,
-    strike: np.ndarray,
-    is_call: np.ndarray,
-    bad: np.ndarray,
-) -> list[str]:
-    """A note where every quote is below 1% of its forward and every one in the
-    money below its intrinsic value, as a book quoted in the coin (0.05 BTC)
-    gives when read as money; its quotes out of the money would give
-    volatilities far too low."""
-    with np.errstate(invalid="ignore"):
-        money = (np.where(is_call, forward - strike, strike - forward) > 0) & ~bad
-        small = np.all(~(price >= 0.01 * forward)[~bad])
-    if not small or money.sum() < 2 or np.any(reason[money] != Reason.BELOW_INTRINSIC):
-        return []
-    return [
-        "every option in the money is priced below its intrinsic value: prices in "
-        "units of the underlying need --price-unit underlying (price_unit='underlying')"
-    ]
 
 
 def _check_shift(found: Mapping[str, str], model: str, shift: object) -> None:
@@ -237,7 +215,7 @@ def solve_batch(
         fwd = fit.forward
         sides.update(forward=fit.forward, discount=fit.discount)
     if price_unit == "currency":
-        notes += _quoted_in_underlying(g.reason, x.price, fwd, x.strike, x.is_call, cells.bad)
+        notes += quoted_in_underlying(g.reason, x.price, fwd, x.strike, x.is_call, cells.bad)
     if cells.bad.any():
         g.reason[cells.bad] = Reason.BAD_INPUT
     return Solved(
