@@ -140,11 +140,15 @@ def arguments(options):
 
 
 @pytest.mark.parametrize("layout", [cboe, yfinance, ibkr, deribit])
-def test_an_export_is_solved_as_its_source_writes_it(layout, tmp_path: Path):
+def test_an_export_is_solved_as_its_source_writes_it(layout, tmp_path: Path, capsys):
     files, options, read, want = layout(tmp_path)
     paths = [tmp_path / f for f in files]
     out = tmp_path / "out.csv"
     assert cli.main([*map(str, paths), "-o", str(out), *arguments(options)]) == 0
+    # The exchange's own volatilities (mark_iv, in percent) are the ones known.
+    known = re.search(r"true_vol: max .* = (\S+) over", "".join(capsys.readouterr()))
+    assert (known is not None) == (layout is deribit)
+    assert known is None or float(known[1]) < 1e-12
     written = pyarrow.csv.read_csv(out)
     assert set(written["reason"].to_pylist()) == {"ok"}
     vol = written["implied_vol"].to_numpy()

@@ -157,8 +157,9 @@ COLUMNS: list[tuple[str, tuple[str, ...], str]] = [
     ),
     (
         "true_vol",
-        ("true_vol", "true_volatility", "vol_true", "sigma_true"),
-        "known volatility (optional): the summary reports max |implied_vol/true_vol - 1|",
+        ("true_vol", "true_volatility", "vol_true", "sigma_true", "mark_iv"),
+        "known volatility (optional): the summary reports max |implied_vol/true_vol - 1| "
+        "(a crypto exchange's mark_iv is in percent)",
     ),
 ]
 ALIASES = {canon: aliases for canon, aliases, _ in COLUMNS}
@@ -175,6 +176,16 @@ PARITY = "parity"
 FITTED = ("forward", "discount")
 # The roles that would give the forward or discount instead of the fit.
 _NOT_WITH_PARITY = ("forward", "spot", "discount", "rate")
+
+
+# Headers whose numbers are percentages without a % sign: a crypto exchange's
+# volatilities (mark_iv 45.3 is 0.453).
+IN_PERCENT = ("mark_iv",)
+
+
+def in_percent(name: str) -> bool:
+    """Whether a header's numbers are percentages, with or without a % sign."""
+    return normalise(name) in IN_PERCENT
 
 
 class BookError(ValueError):

@@ -29,6 +29,7 @@ from quelta.book.columns import (
     BookError,
     fits_parity,
     from_symbols,
+    in_percent,
     resolve_columns,
     typed_role,
 )
@@ -194,7 +195,8 @@ def read_inputs(
             return None
         if canon in ("rate", "dividend_yield"):
             return _fraction(canon, found, get, cells, notes)
-        return read_numbers(get(canon), found[canon], cells)[0]
+        values, percent = read_numbers(get(canon), found[canon], cells)
+        return np.where(percent, values, values / 100) if in_percent(found[canon]) else values
 
     bid, ask = number("bid"), number("ask")
     price = number("price")
