@@ -353,10 +353,14 @@ def quoted_in_underlying(
     money below its intrinsic value, as a book quoted in the coin (0.05 BTC)
     gives when read as money; its quotes out of the money would give
     volatilities far too low."""
+    forward = np.broadcast_to(forward, price.shape)
     with np.errstate(invalid="ignore"):
+        # A book in money shows it in its first rows: most books cost no more.
+        for rows in (slice(0, 1024), slice(None)):
+            if np.any((price[rows] >= 0.01 * forward[rows]) & ~bad[rows]):
+                return []
         money = (np.where(is_call, forward - strike, strike - forward) > 0) & ~bad
-        small = np.all(~(price >= 0.01 * forward)[~bad])
-    if not small or money.sum() < 2 or np.any(reason[money] != Reason.BELOW_INTRINSIC):
+    if money.sum() < 2 or np.any(reason[money] != Reason.BELOW_INTRINSIC):
         return []
     return [
         "every option in the money is priced below its intrinsic value: prices in "
