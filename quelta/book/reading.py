@@ -211,7 +211,9 @@ def read_inputs(
     shown: dict[str, pa.Array] = {}
     underlying = get("ticker").cast(pa.string()) if "ticker" in found else None
     dated, strike = None, number("strike") if "strike" in found else None
-    sym = read_symbols(get("symbol"), found["symbol"], cells) if "symbol" in found else None
+    # Symbols the book does without are read only to check them: an unreadable one is passed.
+    seen = cells if derived else Cells(n, strict=False)
+    sym = read_symbols(get("symbol"), found["symbol"], seen) if "symbol" in found else None
     if sym is not None:
         underlying = sym.root if underlying is None else underlying
         if "expiry" in derived:
