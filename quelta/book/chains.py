@@ -33,6 +33,7 @@ _PREFIX = re.compile(r"^(?P<side>c|p|calls?|puts?)[ _.\-]+(?P<name>.+)$", re.IGN
 _TAKEN = {pa.string_view(): pa.string(), pa.binary_view(): pa.binary()}
 _LABELS = {"calls": "call", "call": "call", "puts": "put", "put": "put"}
 SYMBOL = "symbol"  # the column of a side's symbols (under Calls, Puts), as written
+_SYMBOLS = {"calls": "call", "puts": "put"}  # the headers of a side's symbols
 
 
 @dataclass(frozen=True)
@@ -57,7 +58,7 @@ def _strike(names: Sequence[str], columns: Mapping[str, str] | None) -> int | No
 def _side_labels(names: Sequence[str]) -> dict[int, str]:
     """The columns named for a side (``Calls``, ``Puts``: its symbols), one each, by index;
     none unless both sides have one and no other column is named ``symbol``."""
-    labels = {i: _LABELS[normalise(n)] for i, n in enumerate(names) if normalise(n) in _LABELS}
+    labels = {i: _SYMBOLS[normalise(n)] for i, n in enumerate(names) if normalise(n) in _SYMBOLS}
     if sorted(labels.values()) != ["call", "put"] or any(normalise(n) == SYMBOL for n in names):
         return {}
     return labels
@@ -72,7 +73,7 @@ def _groups(
     seen: dict[str, list[tuple[str, int, str | None]]] = {}
     labels = _side_labels(names)
     if labels and labels[min(labels)] != ("put" if puts_first else "call"):
-        first = next(n for n in names if normalise(n) in _LABELS)
+        first = names[min(labels)]
         raise BookError(
             f"the header names {first!r} first, but the puts' columns are said to come "
             "first (--puts-first, puts_first=, or a line above the header); keep one"
