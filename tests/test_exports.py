@@ -166,6 +166,13 @@ def test_an_export_is_solved_as_its_source_writes_it(layout, tmp_path: Path, cap
             {},
             r"column 'symbol': 1 unreadable, the first 'SPXW251219C04800000' on line 5",
         ),
+        (
+            cboe,
+            ("SPXW251219P04800000", "SPXW251219C04800000"),
+            {"strict": True},
+            r"line 5: column 'symbol': 'SPXW251219C04800000' names another option than its "
+            r"row's kind \(column 'kind'\)",
+        ),
         (  # a strike that is not its symbol's
             yfinance,
             ("+00:00,4800.0,", "+00:00,48,"),
@@ -182,7 +189,7 @@ def test_an_export_is_solved_as_its_source_writes_it(layout, tmp_path: Path, cap
         ),
         (deribit, None, {"price_unit": None}, r"warning: every option in the money .* underlying"),
     ],
-    ids=["kind", "strike", "its own Greeks", "sides", "forward", "coin quotes"],
+    ids=["kind", "kind, strict", "strike", "its own Greeks", "sides", "forward", "coin quotes"],
 )
 def test_an_export_read_otherwise_than_it_says_is_named(
     layout, edit, options, message, tmp_path, capsys
@@ -197,7 +204,7 @@ def test_an_export_read_otherwise_than_it_says_is_named(
     status = cli.main([*(str(tmp_path / f) for f in files), "-o", str(out), *arguments(given)])
     text = "".join(capsys.readouterr())
     assert re.search(message, text), text
-    if edit:  # the row is kept, unsolved; the others solved
+    if edit and not given.get("strict"):  # the row is kept, unsolved; the others solved
         reasons = pyarrow.csv.read_csv(out)["reason"].to_pylist()
         assert status == 0 and reasons.count("bad_input") == 1 and reasons.count("ok") == 9
     elif "warning" in message:  # solved, but said
