@@ -193,7 +193,7 @@ def _pieces(
     symbols: set[str] = set()
     for path, schema in zip(files, schemas):
         try:
-            symbols.update(from_symbols(header_columns(schema.names, **options)))
+            symbols.update(from_symbols(header_columns(schema.names, results, **options)))
         except BookError as exc:
             raise BookError(f"{path}: {exc}") from None
     derived = [c for c in SYMBOL_ROLES if c in symbols]
@@ -248,7 +248,9 @@ def _solve_piece(
             try:
                 options = dict(options or {})
                 names, batches = _batches(books, piece, chunk, options)
-                summary.columns = books.header_columns(names, **options)
+                parity = books.fits_parity(options.get("forward"))
+                results = books.result_names(greeks, bool(options.get("bid_ask_vols")), (), parity)
+                summary.columns = books.header_columns(names, results, **options)
                 solving = {**options, **(dates or {}), "model": model, "shift": shift}
                 writer = books.BookWriter(sink, "parquet", schema=schema)
                 for batch in batches:

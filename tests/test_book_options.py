@@ -40,13 +40,13 @@ def _rows(layout):
             ["--forward", str(F), "--rate", "5%"],
             {"forward": F, "rate": "5%"},
         )
-    if layout == "mapped":  # tickers under "underlying" are no spot
+    if layout == "mapped":  # tickers under "underlying_price" are no spot
         rows = [
             [_price(F, K, v, c), F, K, T, k, "SPX"]
             for K, v, c, k in zip(STRIKES, VOLS, calls, kinds)
         ]
         return (
-            ["px", "fwd px", "Strike", "T", "cp", "underlying"],
+            ["px", "fwd px", "Strike", "T", "cp", "underlying_price"],
             rows,
             {"implied_vol": VOLS},
             ["--column", "price=px", "--column", "forward=fwd px"],
@@ -148,7 +148,7 @@ def test_each_book_solves_to_its_vols_alike_by_command_and_solve_table(layout, t
     pacsv.write_csv(table, book)
     assert cli.main([str(book), "-o", str(out), *args]) == 0
     err = capsys.readouterr().err
-    assert ("'underlying' is not taken as the spot" in err) == (layout == "mapped")
+    assert ("'underlying_price' is not taken as the spot" in err) == (layout == "mapped")
     written = pacsv.read_csv(out)
     with pytest.warns(BookWarning) if layout == "mapped" else _nothing():
         got = solve_table(table, **kwargs)

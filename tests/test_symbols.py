@@ -28,6 +28,7 @@ def crypto(root, day, call, strike, form):
         "ddmmmyy": f"{root}-{day.day}{day:%b%y}".upper() + f"-{strike}-{kind}",
         "yymmdd": f"{root}-{day:%y%m%d}-{strike}-{kind}",
         "quoted": f"{root}-USD-{day:%y%m%d}-{strike}-{kind}",
+        "linear": f"{root}_USDC-{day.day}{day:%b%y}".upper() + f"-{strike}-{kind}",
     }[form]
 
 
@@ -59,7 +60,7 @@ def test_occ_symbols_read_back(root, day, call, thousandths, form):
     st.integers(1, 10**7),
     st.integers(0, 3),
     st.sampled_from([".", "d"]),
-    st.sampled_from(["ddmmmyy", "yymmdd", "quoted"]),
+    st.sampled_from(["ddmmmyy", "yymmdd", "quoted", "linear"]),
 )
 def test_crypto_instruments_read_back(root, day, call, whole, decimals, point, form):
     head, tail = divmod(whole, 10**decimals)

@@ -32,6 +32,8 @@ _PREFIX = re.compile(r"^(?P<side>c|p|calls?|puts?)[ _.\-]+(?P<name>.+)$", re.IGN
 # Views have no kernel to take rows in a new order: their plain types do.
 _TAKEN = {pa.string_view(): pa.string(), pa.binary_view(): pa.binary()}
 _LABELS = {"calls": "call", "call": "call", "puts": "put", "put": "put"}
+SYMBOL = "symbol"  # the column of a side's symbols (under Calls, Puts), as written
+_SYMBOLS = {"calls": "call", "puts": "put"}  # the headers of a side's symbols
 
 
 @dataclass(frozen=True)
@@ -53,6 +55,15 @@ def _strike(names: Sequence[str], columns: Mapping[str, str] | None) -> int | No
     return found[0] if len(found) == 1 else None
 
 
+def _side_labels(names: Sequence[str]) -> dict[int, str]:
+    """The columns named for a side (``Calls``, ``Puts``: its symbols), one each, by index;
+    none unless both sides have one and no other column is named ``symbol``."""
+    labels = {i: _SYMBOLS[normalise(n)] for i, n in enumerate(names) if normalise(n) in _SYMBOLS}
+    if sorted(labels.values()) != ["call", "put"] or any(normalise(n) == SYMBOL for n in names):
+        return {}
+    return labels
+
+
 def _groups(
     names: Sequence[str], strike: int, puts_first: bool
 ) -> dict[str, tuple[str, dict[str | None, int]]] | None:
@@ -60,11 +71,22 @@ def _groups(
     each side (None: of both); None for a header that repeats names otherwise."""
     present = set(names)
     seen: dict[str, list[tuple[str, int, str | None]]] = {}
+    labels = _side_labels(names)
+    if labels and labels[min(labels)] != ("put" if puts_first else "call"):
+        first = names[min(labels)]
+        raise BookError(
+            f"the header names {first!r} first, but the puts' columns are said to come "
+            "first (--puts-first, puts_first=, or a line above the header); keep one"
+        )
     for i, name in enumerate(names):
         prefixed = _PREFIX.match(name)
-        if prefixed and normalise(name) not in _KNOWN:
+        base: str
+        side: str | None
+        if i in labels:
+            base, side = SYMBOL, labels[i]
+        elif prefixed and normalise(name) not in _KNOWN:
             side = "call" if prefixed["side"][0] in "cC" else "put"
-            base: str = prefixed["name"]
+            base = prefixed["name"]
         else:
             repeat = _REPEAT.match(name)
             base, side = repeat["name"] if repeat and repeat["name"] in present else name, None

@@ -142,8 +142,17 @@ COLUMNS: list[tuple[str, tuple[str, ...], str]] = [
     ),
     (
         "ticker",
-        ("ticker", "underlying_symbol", "underlying_ticker", "root", "root_symbol", "underlying"),
-        "the underlying's name, as text (optional): with --forward parity the expiries of "
+        (
+            "ticker",
+            "underlying_symbol",
+            "underlying_ticker",
+            "root",
+            "root_symbol",
+            "underlying",
+            "symbol",
+        ),
+        "the underlying's name, as text (optional; a symbol column of no option symbols, "
+        "as brokers name the underlying): with --forward parity the expiries of "
         "each underlying are fitted apart (without it, those of each option symbol root)",
     ),
     (
@@ -161,8 +170,9 @@ COLUMNS: list[tuple[str, tuple[str, ...], str]] = [
     ),
     (
         "true_vol",
-        ("true_vol", "true_volatility", "vol_true", "sigma_true"),
-        "known volatility (optional): the summary reports max |implied_vol/true_vol - 1|",
+        ("true_vol", "true_volatility", "vol_true", "sigma_true", "mark_iv"),
+        "known volatility (optional): the summary reports max |implied_vol/true_vol - 1| "
+        "(a crypto exchange's mark_iv is in percent)",
     ),
 ]
 ALIASES = {canon: aliases for canon, aliases, _ in COLUMNS}
@@ -179,6 +189,16 @@ PARITY = "parity"
 FITTED = ("forward", "discount")
 # The roles that would give the forward or discount instead of the fit.
 _NOT_WITH_PARITY = ("forward", "spot", "discount", "rate")
+
+
+# Headers whose numbers are percentages without a % sign: a crypto exchange's
+# volatilities (mark_iv 45.3 is 0.453).
+IN_PERCENT = ("mark_iv",)
+
+
+def in_percent(name: str) -> bool:
+    """Whether a header's numbers are percentages, with or without a % sign."""
+    return normalise(name) in IN_PERCENT
 
 
 class BookError(ValueError):
@@ -234,10 +254,12 @@ def result_names(
     return (*symbols, *fitted, "implied_vol", *sides, *chosen, "reason")
 
 
-# Roles read as numbers: an alias of one is taken only where its cells are
-# mostly numbers (a text column of tickers named "underlying" is no spot).
+# Roles read as numbers, and the option symbol: an alias of one is taken only
+# where its cells mostly are what the role reads (a text column of tickers
+# named "underlying" is no spot, one named "symbol" no option symbols).
 NUMERIC: tuple[str, ...] = ("price", "bid", "ask", "forward", "spot", "strike", "days")
 NUMERIC += ("discount", "rate", "dividend_yield", "true_vol", "shift")
+TYPED = (*NUMERIC, "symbol")
 # Roles a single number may stand for, for every row (--rate, rate=, ...).
 CONSTANTS = ("rate", "dividend_yield", "spot", "forward", "discount", "expiry")
 # Roles an argument gives for every row, refused beside a column of that
@@ -246,10 +268,10 @@ CONSTANTS = ("rate", "dividend_yield", "spot", "forward", "discount", "expiry")
 EVERY_ROW = (*CONSTANTS, "model")
 
 
-def numeric_role(name: str) -> str | None:
-    """The numeric role a header is an alias of, if any."""
+def typed_role(name: str) -> str | None:
+    """The numeric role (or symbol) a header is an alias of, if any."""
     key = normalise(name)
-    return next((c for c in NUMERIC if key in ALIASES[c]), None)
+    return next((c for c in TYPED if key in ALIASES[c]), None)
 
 
 def _check_names(names: Sequence[str]) -> dict[str, str]:
@@ -295,8 +317,8 @@ def _find(
             continue
         for alias in aliases:
             name = by_normal.get(alias)
-            # A numeric alias over text is passed over, for a numeric role only.
-            passed = name in skipped and canon in NUMERIC
+            # An alias over cells its role cannot read is passed over, for that role only.
+            passed = name in skipped and canon in TYPED
             if name is not None and not passed and name not in found.values():
                 found[canon] = name
                 break
@@ -398,10 +420,13 @@ def resolve_columns(
     header, a constant for a role the book has a column for, both a forward
     and a spot, a spot without a rate or discount, both a discount and a
     rate, or a column named like one of ``results``. A dividend yield column
-    is used only with a spot. With ``parity`` the forward and discount are
+    is used only with a spot; a spot column found by an alias beside a forward
+    column mapped by hand is not read. With ``parity`` the forward and discount are
     fitted, and a column or constant that would give them is refused.
     """
     found = _find(names, columns or {}, skipped)
+    if "forward" in (columns or {}) and "spot" not in (columns or {}):
+        found.pop("spot", None)  # an alias's spot (index_price) yields to a forward by hand
     if parity:
         _check_parity(found, columns or {}, constants)
     _check_constants(found, constants)
@@ -412,15 +437,20 @@ def resolve_columns(
     _both(present, "discount", "rate")
     _both(present, "forward", "spot")
     if "spot" in present and "rate" not in present and "discount" not in present:
+        spot = found.get("spot")
+        hint = f"; if it is the forward, --column forward={spot}" if spot else ""
         raise BookError(
             f"has a {present['spot']} but no rate or discount column (or constant) "
-            "to form the forward"
+            f"to form the forward{hint}"
         )
     if "spot" not in present:
         found.pop("dividend_yield", None)  # a forward already includes it
     taken = [n for n in names if normalise(n) in results]
     if taken:
+        greek = normalise(taken[0]) in ALL_GREEKS
+        greek_hint = " (or choose the Greeks: --greeks, greeks=)" if greek else ""
         raise BookError(
-            f"already has a column {taken[0]!r}, which quelta would append; rename or remove it"
+            f"already has a column {taken[0]!r}, which quelta would append; rename or "
+            f"remove it{greek_hint}"
         )
     return found

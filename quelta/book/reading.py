@@ -10,6 +10,7 @@ from typing import Any
 import numpy as np
 import pyarrow as pa
 
+from quelta._arrays import Reason
 from quelta.book.cells import (
     Cells,
     as_array,
@@ -29,11 +30,17 @@ from quelta.book.columns import (
     BookError,
     fits_parity,
     from_symbols,
-    numeric_role,
+    in_percent,
     resolve_columns,
+    typed_role,
 )
 from quelta.book.expiries import DatedColumn, read_years, valuation_instant
-from quelta.book.symbols import read_symbols
+from quelta.book.symbols import Symbols, mostly_not_symbols, read_symbols
+
+MISMATCH = (
+    "column {{column!r}}: {{value!r}} names another option than its row's {role} "
+    "(column {header!r})"
+)
 
 
 def arrow_column(values: Any) -> pa.Array:
@@ -77,7 +84,8 @@ def resolve(
     """The columns of the book (with ``parity``, the forward and discount fitted).
 
     A numeric role's alias over cells mostly not numbers (tickers under
-    ``underlying``) is passed over where the book can do without it; where
+    ``underlying``), or a symbol's over cells mostly not option symbols
+    (tickers under ``symbol``), is passed over where the book can do without it; where
     it cannot, it is kept and its cells are unreadable ones.
     """
     mapped = set((columns or {}).values())
@@ -85,8 +93,8 @@ def resolve(
         name: role
         for name in names
         if name not in mapped
-        and (role := numeric_role(name)) is not None
-        and mostly_text(column(name))
+        and (role := typed_role(name)) is not None
+        and (mostly_not_symbols if role == "symbol" else mostly_text)(column(name))
     }
     if text:
         try:
@@ -94,9 +102,11 @@ def resolve(
         except BookError:
             return resolve_columns(names, columns, results, constants, parity=parity)
         notes += [
-            f"column {name!r} is not taken as the {role}: most of its cells are not numbers "
+            f"column {name!r} is not taken as the {role}: most of its cells are not "
+            f"{'option symbols' if role == 'symbol' else 'numbers'} "
             f"(map it with --column {role}={name} or columns={{{role!r}: {name!r}}})"
             for name, role in text.items()
+            if name not in found.values()  # taken by another role (tickers under symbol)
         ]
         return found
     return resolve_columns(names, columns, results, constants, parity=parity)
@@ -195,7 +205,8 @@ def read_inputs(
             return None
         if canon in ("rate", "dividend_yield"):
             return _fraction(canon, found, get, cells, notes)
-        return read_numbers(get(canon), found[canon], cells)[0]
+        values, percent = read_numbers(get(canon), found[canon], cells)
+        return np.where(percent, values, values / 100) if in_percent(found[canon]) else values
 
     bid, ask = number("bid"), number("ask")
     price = number("price")
@@ -210,26 +221,28 @@ def read_inputs(
     shown: dict[str, pa.Array] = {}
     underlying = get("ticker").cast(pa.string()) if "ticker" in found else None
     dated, strike = None, number("strike") if "strike" in found else None
-    if derived or (roots and underlying is None and "symbol" in found):
-        symbol = get("symbol")
-        sym = read_symbols(symbol, found["symbol"], cells)
+    # Symbols the book does without are read only to check them (an unreadable one
+    # is passed), unless parity fits by their roots and no column names the underlying.
+    needed = bool(derived) or (roots and underlying is None)
+    seen = cells if needed else Cells(n, strict=False)
+    sym = read_symbols(get("symbol"), found["symbol"], seen) if "symbol" in found else None
+    if sym is not None:
         underlying = sym.root if underlying is None else underlying
         if "expiry" in derived:
-            dated = DatedColumn(found["symbol"], symbol, sym.expiry)
-        strike = sym.strike if strike is None else strike
-        unread = np.isnan(sym.strike)
-        kinds = [None if u else "call" if c else "put" for c, u in zip(sym.is_call, unread)]
-        shown = {
-            "expiry": pa.array(sym.expiry, pa.date32()),
-            "kind": pa.array(kinds, pa.string()),
-            "strike": from_numpy(sym.strike, unread),
-        }
-        shown = {name: shown[name] for name in derived}
+            dated = DatedColumn(found["symbol"], get("symbol"), sym.expiry)
+        shown = _shown(sym, derived)
+    if "strike" in derived:
+        assert sym is not None
+        strike = sym.strike
     expiry = read_years(get, found, valuation_date, cells, n, dates, dated)
     if "kind" in derived:
+        assert sym is not None
         is_call, no_kind = sym.is_call, np.isnan(sym.strike)
     else:
         is_call, no_kind = read_kinds(get("kind"), found["kind"], cells)
+    if sym is not None:
+        kinds = None if "kind" in derived else np.where(no_kind, np.nan, is_call)
+        _agree(sym, found, get("symbol"), cells, kinds, strike)
     values = {c: number(c) for c in ("discount", "rate", "dividend_yield", "true_vol", "shift")}
     normal = _models(get, found, cells, values["shift"])
     assert strike is not None and price is not None
@@ -248,6 +261,38 @@ def read_inputs(
         underlying=underlying,
         normal=normal,
     )
+
+
+def _shown(sym: Symbols, derived: Sequence[str]) -> dict[str, pa.Array]:
+    """The columns of the roles the option symbols give, as appended."""
+    unread = np.isnan(sym.strike)
+    kinds = [None if u else "call" if c else "put" for c, u in zip(sym.is_call, unread)]
+    shown = {
+        "expiry": pa.array(sym.expiry, pa.date32()),
+        "kind": pa.array(kinds, pa.string()),
+        "strike": from_numpy(sym.strike, unread),
+    }
+    return {name: shown[name] for name in derived}
+
+
+def _agree(
+    sym: Symbols,
+    found: Mapping[str, str],
+    values: pa.Array,
+    cells: Cells,
+    kinds: np.ndarray | None,
+    strike: np.ndarray | None,
+) -> None:
+    """Flags the rows whose option symbol names another kind or strike than their
+    kind and strike columns (1 for a call, 0 a put, NaN none): one of them is
+    misread, so the row is not solved."""
+    read = ~np.isnan(sym.strike)
+    for role, given, own in (("kind", kinds, sym.is_call), ("strike", strike, sym.strike)):
+        if given is None or role not in found:
+            continue
+        other = read & ~np.isnan(given) & (given != own)
+        message = MISMATCH.format(role=role, header=found[role])
+        cells.flag(other & ~cells.bad, found["symbol"], values, message)
 
 
 def header_columns(
@@ -274,7 +319,7 @@ def header_columns(
         # decides): refused only if no one column passed over would do.
         mapped = set((columns or {}).values())
         for name in names:
-            if name not in mapped and numeric_role(name) is not None:
+            if name not in mapped and typed_role(name) is not None:
                 with contextlib.suppress(BookError):
                     return resolve_columns(names, columns, results, given, [name], parity)
         raise
@@ -311,6 +356,33 @@ def check_expiry_date(given: str | None, dated: bool) -> None:
 def book_constants(**given: object) -> dict[str, float]:
     """The constants given (None for none), each read as a number or percentage."""
     return {role: read_constant(v, role) for role, v in given.items() if v is not None}
+
+
+def quoted_in_underlying(
+    reason: np.ndarray,
+    price: np.ndarray,
+    forward: Any,
+    strike: np.ndarray,
+    is_call: np.ndarray,
+    bad: np.ndarray,
+) -> list[str]:
+    """A note where every quote is below 1% of its forward and every one in the
+    money below its intrinsic value, as a book quoted in the coin (0.05 BTC)
+    gives when read as money; its quotes out of the money would give
+    volatilities far too low."""
+    forward = np.broadcast_to(forward, price.shape)
+    with np.errstate(invalid="ignore"):
+        # A book in money shows it in its first rows: most books cost no more.
+        for rows in (slice(0, 1024), slice(None)):
+            if np.any((price[rows] >= 0.01 * forward[rows]) & ~bad[rows]):
+                return []
+        money = (np.where(is_call, forward - strike, strike - forward) > 0) & ~bad
+    if money.sum() < 2 or np.any(reason[money] != Reason.BELOW_INTRINSIC):
+        return []
+    return [
+        "every option in the money is priced below its intrinsic value: prices in "
+        "units of the underlying need --price-unit underlying (price_unit='underlying')"
+    ]
 
 
 def _fraction(

@@ -36,6 +36,7 @@ from quelta.book.reading import (
     expiry_constant,
     is_dataframe,
     parity_fit,
+    quoted_in_underlying,
     read_inputs,
     resolve,
 )
@@ -186,6 +187,8 @@ def solve_batch(
         _no_forward(g, sides, fit)
         fwd = fit.forward
         sides.update(forward=fit.forward, discount=fit.discount)
+    if price_unit == "currency":
+        notes += quoted_in_underlying(g.reason, x.price, fwd, x.strike, x.is_call, cells.bad)
     if cells.bad.any():
         g.reason[cells.bad] = Reason.BAD_INPUT
     return Solved(

@@ -24,10 +24,12 @@ _OCC = (
     r"(?P<year>\d{2})(?P<month>\d{2})(?P<day>\d{2})(?P<kind>[CP])(?P<thousandths>\d{8})$"
 )
 # Crypto exchanges: BTC-26DEC25-90000-C, ETH-26DEC25-3500.5-P, XRP-26DEC25-0d5-C
-# (d for the decimal point), BTC-251226-90000-C and BTC-USD-251226-90000-C.
+# (d for the decimal point), BTC-251226-90000-C and BTC-USD-251226-90000-C;
+# options settled in a stable coin name it after the coin, BTC_USDC-26DEC25-90000-C.
 _STRIKE = r"-(?P<strike>\d+(?:[.d]\d+)?)-(?P<kind>[CP])$"
 _CRYPTO = (
-    r"^(?P<root>[A-Z0-9]+)-(?P<day>\d{1,2})(?P<mon>[A-Z]{3})(?P<year>\d{2})" + _STRIKE,
+    r"^(?P<root>[A-Z0-9]+(?:_[A-Z0-9]+)?)-(?P<day>\d{1,2})(?P<mon>[A-Z]{3})(?P<year>\d{2})"
+    + _STRIKE,
     r"^(?P<root>[A-Z0-9]+)-(?:[A-Z0-9]+-)?(?P<year>\d{2})(?P<month>\d{2})(?P<day>\d{2})" + _STRIKE,
 )
 MESSAGE = (
@@ -123,3 +125,11 @@ def read_symbols(values: pa.Array, column: str, cells: Cells) -> Symbols:
         np.append(strike, np.nan)[index],
         root.take(encoded.indices),
     )
+
+
+def mostly_not_symbols(values: pa.Array) -> bool:
+    """Whether most of the non-empty cells of a column are not option symbols (a
+    broker's ``symbol`` column naming the underlying, ``SPX``)."""
+    cells = Cells(len(values), strict=False)
+    read = ~np.isnan(read_symbols(values, "", cells).strike)
+    return int(cells.bad.sum()) > int(read.sum())

@@ -305,7 +305,8 @@ class _Pipeline:
                 )
         self.readers.append((name, reader))
         # Option symbols' expiry, kind and strike, where the book has no column for them.
-        symbols = books.from_symbols(books.header_columns(reader.names, **self.options))
+        names = books.header_columns(reader.names, self.results, **self.options)
+        symbols = books.from_symbols(names)
         self.results = books.result_names(args.greeks, args.bid_ask_vols, symbols, self.parity)
 
     def run(self, cleanup: contextlib.ExitStack) -> None:
