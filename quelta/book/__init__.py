@@ -34,6 +34,7 @@ try:  # the one place that says so: every module of the package needs it
 except ImportError as _exc:  # pragma: no cover - depends on the installation
     raise ImportError("quelta's book functions need pyarrow: pip install 'quelta[cli]'") from _exc
 
+from quelta.book.batch import Solved, solve_batch
 from quelta.book.cells import BadCells
 from quelta.book.chains import chain_names, labels_puts_first, unfold
 from quelta.book.columns import (
@@ -68,7 +69,7 @@ from quelta.book.files import (
 from quelta.book.headers import sniff_delimiter
 from quelta.book.parity import ExpiryFit
 from quelta.book.reading import choose_columns, header_columns
-from quelta.book.solve import Solved, solve_batch, solve_table
+from quelta.book.solve import solve_table
 from quelta.book.tally import Tally, summarize
 
 __all__ = [

@@ -15,7 +15,7 @@ from quelta.book.parity import ExpiryFit
 from quelta.book.reading import arrow_column, is_dataframe
 
 if TYPE_CHECKING:
-    from quelta.book.solve import Solved
+    from quelta.book.batch import Solved
 
 
 def summarize(result: Any) -> dict[str, int]:
