@@ -218,14 +218,10 @@ def read_inputs(
         underlying = forward if forward is not None else spot
         price, bid, ask = (None if v is None else v * underlying for v in (price, bid, ask))
     derived = from_symbols(found)
-    shown: dict[str, pa.Array] = {}
     underlying = get("ticker").cast(pa.string()) if "ticker" in found else None
     dated, strike = None, number("strike") if "strike" in found else None
-    # Symbols the book does without are read only to check them (an unreadable one
-    # is passed), unless parity fits by their roots and no column names the underlying.
-    needed = bool(derived) or (roots and underlying is None)
-    seen = cells if needed else Cells(n, strict=False)
-    sym = read_symbols(get("symbol"), found["symbol"], seen) if "symbol" in found else None
+    sym = _symbols(get, found, cells, roots and underlying is None)
+    shown: dict[str, pa.Array] = {}
     if sym is not None:
         underlying = sym.root if underlying is None else underlying
         if "expiry" in derived:
@@ -235,14 +231,7 @@ def read_inputs(
         assert sym is not None
         strike = sym.strike
     expiry = read_years(get, found, valuation_date, cells, n, dates, dated)
-    if "kind" in derived:
-        assert sym is not None
-        is_call, no_kind = sym.is_call, np.isnan(sym.strike)
-    else:
-        is_call, no_kind = read_kinds(get("kind"), found["kind"], cells)
-    if sym is not None:
-        kinds = None if "kind" in derived else np.where(no_kind, np.nan, is_call)
-        _agree(sym, found, get("symbol"), cells, kinds, strike)
+    is_call, no_kind = _kinds(get, found, cells, sym, strike)
     values = {c: number(c) for c in ("discount", "rate", "dividend_yield", "true_vol", "shift")}
     normal = _models(get, found, cells, values["shift"])
     assert strike is not None and price is not None
@@ -261,6 +250,41 @@ def read_inputs(
         underlying=underlying,
         normal=normal,
     )
+
+
+def _symbols(get: Any, found: Mapping[str, str], cells: Cells, roots: bool) -> Symbols | None:
+    """The option symbols of a book with a column of them, else None.
+
+    Symbols the book does without are read only to check them (an unreadable
+    one is passed), unless parity fits by their ``roots``, which name the
+    underlying where no column does.
+    """
+    if "symbol" not in found:
+        return None
+    needed = bool(from_symbols(found)) or roots
+    seen = cells if needed else Cells(cells.bad.size, strict=False)
+    return read_symbols(get("symbol"), found["symbol"], seen)
+
+
+def _kinds(
+    get: Any,
+    found: Mapping[str, str],
+    cells: Cells,
+    sym: Symbols | None,
+    strike: np.ndarray | None,
+) -> tuple[np.ndarray, np.ndarray]:
+    """Each row's kind (from its kind column or its option symbol) and where it
+    has none; a row whose symbol names another kind or strike is flagged."""
+    own = "kind" in from_symbols(found)
+    if own:
+        assert sym is not None
+        is_call, no_kind = sym.is_call, np.isnan(sym.strike)
+    else:
+        is_call, no_kind = read_kinds(get("kind"), found["kind"], cells)
+    if sym is not None:
+        kinds = None if own else np.where(no_kind, np.nan, is_call)
+        _agree(sym, found, get("symbol"), cells, kinds, strike)
+    return is_call, no_kind
 
 
 def _shown(sym: Symbols, derived: Sequence[str]) -> dict[str, pa.Array]:
