@@ -133,6 +133,22 @@ def dataset_files(dataset: str, out_dir: str | None = None) -> list[str]:
     return [dataset]
 
 
+def _row_groups(meta: Any) -> list[tuple[tuple[int, ...], int]]:
+    """A Parquet file's row groups in runs of about ``PIECE_ROWS`` rows, with their rows."""
+    runs: list[tuple[tuple[int, ...], int]] = []
+    groups: list[int] = []
+    rows = 0
+    for g in range(meta.num_row_groups):
+        groups.append(g)
+        rows += meta.row_group(g).num_rows
+        if rows >= PIECE_ROWS:
+            runs.append((tuple(groups), rows))
+            groups, rows = [], 0
+    if groups:
+        runs.append((tuple(groups), rows))
+    return runs
+
+
 def _pieces(
     files: Sequence[str], out_dir: str, results: Sequence[str], options: Mapping[str, Any]
 ) -> tuple[list[_Piece], Any]:
@@ -167,16 +183,7 @@ def _pieces(
         if meta.num_rows <= PIECE_ROWS or fits_parity(options.get("forward")):
             cut.append((path, None, meta.num_rows))
             continue
-        groups: list[int] = []
-        rows = 0
-        for g in range(meta.num_row_groups):
-            groups.append(g)
-            rows += meta.row_group(g).num_rows
-            if rows >= PIECE_ROWS:
-                cut.append((path, tuple(groups), rows))
-                groups, rows = [], 0
-        if groups:
-            cut.append((path, tuple(groups), rows))
+        cut += [(path, groups, rows) for groups, rows in _row_groups(meta)]
     width = max(5, len(str(len(cut) - 1)))
     pieces = [
         _Piece(
@@ -364,6 +371,20 @@ def _remove_tree(path: str) -> None:
         time.sleep(0.05)
 
 
+def _put_in_place(tmp: str, out_dir: str, old: str) -> None:
+    """The finished parts made ``out_dir``: an earlier result waits at ``old``
+    until they are renamed in, then goes."""
+    for entry in os.listdir(tmp):  # attempts cut short by a dead worker
+        if not _PART.fullmatch(entry):
+            os.unlink(os.path.join(tmp, entry))
+    with open(os.path.join(tmp, MARK), "wb") as mark:
+        mark.write(_MARK_TEXT)
+    if os.path.isdir(out_dir):
+        os.rename(out_dir, old)
+    os.rename(tmp, out_dir)
+    _remove_tree(old)
+
+
 def solve_dataset(
     dataset: str,
     out_dir: str,
@@ -463,15 +484,7 @@ def solve_dataset(
                 progress(part.book_rows, total)  # rows of the books, as total counts
         for part in client.gather(futures):  # in input order: the first file's columns
             summary.add(part)
-        for entry in os.listdir(tmp):  # attempts cut short by a dead worker
-            if not _PART.fullmatch(entry):
-                os.unlink(os.path.join(tmp, entry))
-        with open(os.path.join(tmp, MARK), "wb") as mark:
-            mark.write(_MARK_TEXT)
-        if os.path.isdir(out_dir):
-            os.rename(out_dir, old)
-        os.rename(tmp, out_dir)
-        _remove_tree(old)
+        _put_in_place(tmp, out_dir, old)
         return summary
     except BaseException:
         if futures:
