@@ -183,7 +183,7 @@ def _read_batch(b: _Batch, cells: Cells, o: _Options) -> tuple[Inputs, BookFit |
     return (x if fit is None else fit.inputs), fit
 
 
-def _solve_rows(
+def _solve_inputs(
     x: Inputs, fit: BookFit | None, results: tuple[str, ...], o: _Options
 ) -> tuple[Greeks, Any, dict[str, Any]]:
     """Every row's Greeks and forward, and its other result columns (the bid
@@ -258,7 +258,7 @@ def solve_batch(
     b = _find_columns(table, results, o)
     cells = Cells(len(b.table), strict, b.per_row)
     x, fit = _read_batch(b, cells, o)
-    g, fwd, sides = _solve_rows(x, fit, b.results, o)
+    g, fwd, sides = _solve_inputs(x, fit, b.results, o)
     notes = b.notes
     if price_unit == "currency":
         notes += quoted_in_underlying(g.reason, x.price, fwd, x.strike, x.is_call, cells.bad)
