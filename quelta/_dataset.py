@@ -58,6 +58,7 @@ class _Piece:
     out: str  # the part file written
     row_groups: tuple[int, ...] | None = None  # None: the whole file
     rows: int | None = None  # known for Parquet
+    skip_rows: int | None = None  # lines before a CSV book's header; None: found by its names
 
 
 @dataclass
@@ -150,7 +151,11 @@ def _row_groups(meta: Any) -> list[tuple[tuple[int, ...], int]]:
 
 
 def _pieces(
-    files: Sequence[str], out_dir: str, results: Sequence[str], options: Mapping[str, Any]
+    files: Sequence[str],
+    out_dir: str,
+    results: Sequence[str],
+    options: Mapping[str, Any],
+    skip_rows: int | None = None,
 ) -> tuple[list[_Piece], Any]:
     """Tasks for the files (one per CSV file, Parquet files cut at row groups) and their schema.
 
@@ -168,7 +173,7 @@ def _pieces(
     for path in files:
         if not is_parquet(path):
             try:  # the header only: every cell of a CSV book is read as text
-                reader = BookReader(path, 1)
+                reader = BookReader(path, 1, skip_rows=skip_rows)
             except BookError as exc:
                 raise BookError(f"{path}: {exc}") from None
             reader.close()
@@ -192,6 +197,7 @@ def _pieces(
             os.path.join(out_dir, f"part-{i:0{width}d}.parquet"),
             groups,
             rows,
+            skip_rows,
         )
         for i, (path, groups, rows) in enumerate(cut)
     ]
@@ -219,7 +225,9 @@ def _batches(
 ) -> tuple[list[str], Any]:
     """The column names and the record batches of a piece, read as the command reads them;
     a chain's sides, as its header labels them, into ``options``."""
-    reader = books.BookReader(piece.path, chunk, row_groups=piece.row_groups)
+    reader = books.BookReader(
+        piece.path, chunk, row_groups=piece.row_groups, skip_rows=piece.skip_rows
+    )
     options["puts_first"] = _puts_first(reader, options)
     return reader.names, reader.batches()
 
@@ -400,6 +408,7 @@ def solve_dataset(
     date_format: str | None = None,
     expiry_time: str | None = None,
     timezone: str | None = None,
+    skip_rows: int | None = None,
     **options: Any,
 ) -> DatasetSummary:
     """Solve the files of a dataset on a Dask cluster into a partitioned Parquet dataset.
@@ -433,6 +442,9 @@ def solve_dataset(
     chunk_size : int
         Rows solved at a time in a task. With ``forward="parity"`` each file
         is one chain, read and fitted whole, and ``chunk_size`` does not apply.
+    skip_rows : int, optional
+        Lines before the header of every CSV file; by default each file's
+        header is the first of its first lines that names two book columns.
     progress : callable, optional
         Called on this machine as each part is done, with its number of rows
         and the number of rows of the dataset (None unless it is all Parquet).
@@ -460,7 +472,7 @@ def solve_dataset(
     try:
         parity = fits_parity(options.get("forward"))
         results = result_names(greeks, bool(options.get("bid_ask_vols")), parity=parity)
-        pieces, schema = _pieces(files, tmp, results, {**options, "model": model})
+        pieces, schema = _pieces(files, tmp, results, {**options, "model": model}, skip_rows)
         futures = client.map(
             _solve_piece,
             pieces,

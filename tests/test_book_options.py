@@ -269,6 +269,21 @@ def test_lines_above_the_header_are_skipped_and_lines_still_named(skip, gzip, tm
     assert "line 5" in capsys.readouterr().err
 
 
+def test_a_cluster_takes_the_header_where_skip_rows_says(tmp_path, capsys):
+    pytest.importorskip("distributed")
+    import pyarrow.parquet as pq
+
+    # A line above that names two book columns: only --skip-rows finds the header.
+    book = tmp_path / "book.csv"
+    book.write_text("price,strike\n" + CHAIN_TOP + "price,F,K,T,kind\n5,100,100,1,c\n")
+    one, many = tmp_path / "one.parquet", tmp_path / "many"
+    for out, where in ((one, []), (many, ["--scheduler", "local:1"])):
+        assert cli.main([str(book), "-o", str(out), "--skip-rows", "3", *where]) == 0
+    capsys.readouterr()
+    assert pq.read_table(many).equals(pq.read_table(one))
+    assert pq.read_table(one).column("reason").to_pylist() == ["ok"]
+
+
 def test_a_header_never_found_says_line_1_was_taken(tmp_path, capsys):
     book = tmp_path / "book.csv"
     book.write_text("a,b,c\n1,2,3\n")

@@ -17,7 +17,7 @@ import time
 from collections.abc import Iterator
 from typing import Any
 
-from quelta.cli.options import book_options
+from quelta.cli.options import book_options, check_reading
 from quelta.cli.report import CliError, Terminated, os_message, progress_bar, summary
 
 _INSTALL_DASK = "--scheduler needs Dask: pip install 'quelta[dask]'"
@@ -125,10 +125,7 @@ def _check_arguments(args: argparse.Namespace) -> None:
         )
     if args.plot is not None:
         raise CliError("--plot is not available with --scheduler")
-    if args.skip_rows is not None:
-        raise CliError("--skip-rows is for one book on this machine, not with --scheduler")
-    if args.chunk_size < 1:
-        raise CliError("--chunk-size must be at least 1")
+    check_reading(args)
 
 
 def solve_on_cluster(args: argparse.Namespace) -> int:
@@ -160,6 +157,7 @@ def solve_on_cluster(args: argparse.Namespace) -> int:
                     strict=args.strict,
                     chunk_size=args.chunk_size,
                     greeks=args.greeks,
+                    skip_rows=args.skip_rows,
                     **book_options(args),
                     progress=progress,
                 )

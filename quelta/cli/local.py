@@ -16,7 +16,7 @@ from pathlib import Path
 from queue import Full, Queue
 from typing import TYPE_CHECKING, Any
 
-from quelta.cli.options import book_options
+from quelta.cli.options import book_options, check_reading
 from quelta.cli.outputs import Output, check_outputs, discard_all
 from quelta.cli.plot import PLOT_FORMATS, Smile, draw
 from quelta.cli.report import (
@@ -116,10 +116,7 @@ def _check_args(args: argparse.Namespace, output: str | None) -> str | None:
         check_outputs(book, output, args.plot)
     check_distinct(args.book)
     plot_format = _plot_format(args.plot)
-    if args.chunk_size < 1:
-        raise CliError("--chunk-size must be at least 1")
-    if args.skip_rows is not None and args.skip_rows < 0:
-        raise CliError("--skip-rows must be at least 0")
+    check_reading(args)
     return plot_format
 
 

@@ -10,6 +10,8 @@ import argparse
 from collections.abc import Sequence
 from typing import Any
 
+from quelta.cli.report import CliError
+
 CONSTANTS = ("rate", "dividend_yield", "spot", "forward", "discount", "expiry")
 _CONSTANT_HELP = {
     "rate": "continuously compounded rate r for every row (5%% or 0.05)",
@@ -112,6 +114,14 @@ def add_book_arguments(solve: argparse.ArgumentParser) -> None:
         "underlying, multiplied by the row's forward (or spot) before solving "
         "(default: currency)",
     )
+
+
+def check_reading(args: argparse.Namespace) -> None:
+    """Refuses a batch size or a count of lines above the header that cannot be."""
+    if args.chunk_size < 1:
+        raise CliError("--chunk-size must be at least 1")
+    if args.skip_rows is not None and args.skip_rows < 0:
+        raise CliError("--skip-rows must be at least 0")
 
 
 def book_options(args: argparse.Namespace) -> dict[str, Any]:
