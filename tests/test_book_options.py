@@ -171,6 +171,14 @@ class _nothing:
         return False
 
 
+def test_the_command_has_an_option_for_every_constant_of_the_book():
+    # The parser is built before pyarrow is imported, so it keeps its own list.
+    from quelta.book import columns
+    from quelta.cli import options
+
+    assert options.CONSTANTS == columns.CONSTANTS
+
+
 @pytest.mark.parametrize(
     "args, status, message",
     [

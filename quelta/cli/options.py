@@ -12,6 +12,8 @@ from typing import Any
 
 from quelta.cli.report import CliError
 
+# The book's constants (quelta.book.columns.CONSTANTS), kept here so that the parser
+# is built without pyarrow; a test holds the two alike.
 CONSTANTS = ("rate", "dividend_yield", "spot", "forward", "discount", "expiry")
 _CONSTANT_HELP = {
     "rate": "continuously compounded rate r for every row (5%% or 0.05)",
