@@ -28,13 +28,8 @@ import numpy as np
 
 import quelta
 from quelta._arrays import check_model
-from quelta._dataset import (
-    MARK,
-    DatasetSummary,
-    check_out_dir,
-    dataset_files,
-    solve_dataset,
-)
+from quelta._dataset import DatasetSummary, solve_dataset
+from quelta._out_dir import MARK, check_out_dir, dataset_files
 from quelta.book import GREEKS
 
 __all__ = [
