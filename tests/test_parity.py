@@ -54,18 +54,19 @@ def test_exact_prices_give_the_forward_and_discount(forward, discount, n, quoted
 
 
 @pytest.mark.parametrize(
-    "stale, quoted",
+    "stale, quoted, n",
     [
-        (("call", 1.05, +0.5), True),
-        (("put", 0.9, -0.3), True),
-        (("call", 1.0, +2.0), False),
-        (("crossed", 1.1, 0.0), True),
+        (("call", 1.05, +0.5), True, 9),
+        (("put", 0.9, -0.3), True, 9),
+        (("call", 1.0, +2.0), False, 9),
+        (("crossed", 1.1, 0.0), True, 9),
+        (("call", 1.0, +2.0), False, 700),  # more strikes than the slopes are all taken of
     ],
 )
-def test_stale_or_crossed_pairs_are_rejected(stale, quoted):
+def test_stale_or_crossed_pairs_are_rejected(stale, quoted, n):
     forward, discount = 4321.5, 0.97
     strike, is_call, price, bid, ask = chain(
-        forward, discount, forward * np.linspace(0.8, 1.2, 9), half_spread=0.05
+        forward, discount, forward * np.linspace(0.8, 1.2, n), half_spread=0.05
     )
     clean = [v.copy() for v in (price, bid, ask)]
     leg, moneyness, shift = stale
@@ -79,7 +80,7 @@ def test_stale_or_crossed_pairs_are_rejected(stale, quoted):
     fit = fit_forwards(groups, np.tile(strike, 2), np.tile(is_call, 2), price, **quotes)
     np.testing.assert_allclose(fit.forward, forward, rtol=1e-12)
     np.testing.assert_allclose(fit.discount, discount, rtol=1e-12)
-    assert fit.groups.rejected.tolist() == [1, 0] and fit.groups.used.tolist() == [8, 9]
+    assert fit.groups.rejected.tolist() == [1, 0] and fit.groups.used.tolist() == [n - 1, n]
 
 
 @pytest.mark.parametrize("unit", [1e-200, 1e200])

@@ -49,6 +49,7 @@ _WIDTH = 0.1  # moneyness |K/F - 1| at which a pair's weight has halved
 # Without bid and ask, a residual beyond this many robust standard deviations
 # (1.4826 median absolute deviations) is taken as a stale pair.
 _CUT = 5.0
+_SLOPES = 200_000  # slopes the robust line is taken from, at most
 
 
 class GroupFits(NamedTuple):
@@ -133,8 +134,17 @@ def _fit(
 
 def _typical(k: np.ndarray, y: np.ndarray, scale: np.ndarray) -> np.ndarray:
     """Pairs within _CUT robust deviations of the Theil-Sen line (the median of the
-    slopes between pairs, which a stale minority cannot move, unlike least squares)."""
-    i, j = np.triu_indices(len(k), 1)
+    slopes between pairs, which a stale minority cannot move, unlike least squares).
+
+    Beyond _SLOPES pairs of pairs the slopes are those of a fixed random sample
+    of them: their median is as robust, and memory stays linear in the strikes
+    (every pair of 50,000 strikes given one expiry would take tens of GB).
+    """
+    n = len(k)
+    if n * (n - 1) // 2 <= _SLOPES:
+        i, j = np.triu_indices(n, 1)
+    else:
+        i, j = np.random.default_rng(n).integers(0, n, (2, _SLOPES))
     apart = k[i] != k[j]
     slope = np.median((y[j] - y[i])[apart] / (k[j] - k[i])[apart]) if apart.any() else 0.0
     residual = y - slope * k
