@@ -6,6 +6,7 @@ one line, never with rows lost.
 """
 
 import contextlib
+import csv
 import datetime as dt
 import gzip
 import io
@@ -274,8 +275,9 @@ def test_a_quote_left_open_never_loses_rows(n, data, chunk, stream):
         else:
             path.write_text(text)
             code, _, err = solve(path, "-o", out, "--chunk-size", chunk)
-        if code == 0:
-            assert len(out.read_text().splitlines()) == n + 1
+        if code == 0:  # rows counted as CSV: a quote left open at the end may hold a line end
+            with out.open(newline="") as f:
+                assert len(list(csv.reader(f))) == n + 1
         else:
             assert code == 1 and len(err.splitlines()) == 1 and not out.exists(), err
             assert stream or f"line {row + 2}: a quote opened in this row" in err, err
