@@ -3,9 +3,13 @@
 #
 # chroot_prepare checks for root, makes the root file system once with
 # mmdebstrap under a fixed path outside the checkout (QUELTA_PY314_ROOT) and
-# bind-mounts the checkout at /src inside it, with /dev and /proc; every mount
-# is undone on every exit path. Afterwards $ROOTFS is the tree and $SRC the
-# checkout. Messages carry the name of the sourcing script.
+# bind-mounts the checkout at $INNER (/src.PID) inside it, with /dev and /proc;
+# every mount is undone on every exit path. Afterwards $ROOTFS is the tree, $SRC
+# the checkout and $INNER its path in the tree. The mount point is the run's
+# own: a run killed before its cleanup (SIGKILL, a machine stopped) leaves its
+# mounts behind, and a bind onto a mount point whose checkout has since been
+# deleted fails, as would a run overlapping another's. Messages carry the name
+# of the sourcing script.
 
 ROOTFS=${QUELTA_PY314_ROOT:-/var/cache/quelta/sid-py314}
 SRC=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -14,6 +18,7 @@ PACKAGES+=,python3-scipy,python3-mpmath,python3-hypothesis,python3-scikit-build-
 PACKAGES+=,g++,cmake,ninja-build,libgtest-dev
 
 CHROOT_SCRIPT=${0##*/}
+INNER=/src.$$
 MOUNTS=()
 
 cleanup() {
@@ -21,6 +26,7 @@ cleanup() {
     for ((i = ${#MOUNTS[@]} - 1; i >= 0; i--)); do
         umount "${MOUNTS[i]}" 2>/dev/null || umount -l "${MOUNTS[i]}" || true
     done
+    rmdir "$ROOTFS$INNER" 2>/dev/null || true
 }
 
 bind() {  # bind <source> <target inside the tree>
@@ -50,7 +56,7 @@ chroot_prepare() {
     fi
 
     trap cleanup EXIT INT TERM
-    bind "$SRC" /src
+    bind "$SRC" "$INNER"
     bind /dev /dev
     mkdir -p "$ROOTFS/proc"
     mount -t proc proc "$ROOTFS/proc"

@@ -28,8 +28,8 @@ source "$(dirname "${BASH_SOURCE[0]}")/chroot-lib.sh"
 chroot_prepare
 
 chroot "$ROOTFS" /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin HOME=/root LANG=C.UTF-8 \
-    /bin/bash -euo pipefail -c '
-cd /src
+    SRC_DIR="$INNER" /bin/bash -euo pipefail -c '
+cd "$SRC_DIR"
 echo "== $(python3.14 --version) headers with Py_GIL_DISABLED, NumPy $(python3.14 -c "import numpy; print(numpy.__version__)")"
 WORK=$(mktemp -d /tmp/quelta-ft.XXXXXX)
 trap "rm -rf $WORK" EXIT

@@ -4,7 +4,7 @@
 #
 # The root file system is made once with mmdebstrap under a fixed path
 # outside the checkout (QUELTA_PY314_ROOT) and reused by later runs. The
-# checkout is bind-mounted at /src inside it; every mount is undone on every
+# checkout is bind-mounted inside it (chroot-lib.sh); every mount is undone on every
 # exit path.
 set -euo pipefail
 
@@ -27,8 +27,8 @@ rm -f "$SRC/$WHEELS"/numpy-*.whl
 # Each run gets its own venv and build trees inside the chroot, so runs
 # may overlap.
 chroot "$ROOTFS" /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin HOME=/root LANG=C.UTF-8 \
-    QUELTA_WERROR=ON /bin/bash -euo pipefail -c '
-cd /src
+    QUELTA_WERROR=ON SRC_DIR="$INNER" /bin/bash -euo pipefail -c '
+cd "$SRC_DIR"
 echo "== $(python3.14 --version), NumPy $(python3.14 -c "import numpy; print(numpy.__version__)"), $(ldd --version | head -1)"
 WORK=$(mktemp -d /tmp/quelta-ci.XXXXXX)
 trap "rm -rf $WORK" EXIT
