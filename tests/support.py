@@ -1,6 +1,7 @@
 """Plain helpers shared by the test modules and the benchmarks (no pytest)."""
 
 import math
+import time
 
 import numpy as np
 
@@ -148,3 +149,16 @@ GREEKS_PARAMETERS = (
     "out_gamma",
     "out_vega",
 )
+
+
+def signal_once_writing(proc, directory, signum):
+    """Sends ``signum`` to a running quelta once its temporary output (``*.tmp``)
+    is in ``directory``, and returns its standard error when it has ended."""
+    deadline = time.monotonic() + 30
+    while not any(p.name.endswith(".tmp") for p in directory.iterdir()):
+        assert time.monotonic() < deadline
+        time.sleep(0.05)
+    time.sleep(0.3)
+    proc.send_signal(signum)
+    with proc:
+        return proc.stderr.read().decode()

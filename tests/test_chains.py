@@ -10,7 +10,6 @@ import re
 import signal
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 import numpy as np
@@ -27,7 +26,7 @@ from quelta.book import BookError  # noqa: E402
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import oracle  # noqa: E402
-from support import assert_same_bits  # noqa: E402
+from support import assert_same_bits, signal_once_writing  # noqa: E402
 
 F = 100.0
 T = 292 / 365  # 2025-12-31 to 2026-10-19
@@ -319,14 +318,7 @@ def test_a_signal_during_the_second_book_leaves_nothing_behind(signum, code, for
     with open(fifo, "wb") as more:  # opened once quelta opens it to read
         more.write(puts.read_bytes())
         more.flush()  # and kept open: quelta waits for more rows of the second book
-        deadline = time.monotonic() + 30
-        while not any(p.name.endswith(".tmp") for p in tmp_path.iterdir()):
-            assert time.monotonic() < deadline
-            time.sleep(0.05)
-        time.sleep(0.3)
-        proc.send_signal(signum)
-        with proc:
-            err = proc.stderr.read().decode()
+        err = signal_once_writing(proc, tmp_path, signum)
     assert proc.returncode == code, err
     assert "nothing written" in err
     assert sorted(p.name for p in tmp_path.iterdir()) == [

@@ -16,7 +16,6 @@ import signal
 import stat
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 import mpmath
@@ -31,6 +30,7 @@ from quelta import cli
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import oracle
 from support import assert_same_bits as same_bits
+from support import signal_once_writing
 
 SAMPLE = Path(quelta.__file__).with_name("data") / "sample_book.csv"
 RESULTS = ["implied_vol", "delta", "gamma", "vega", "reason"]
@@ -659,14 +659,7 @@ def test_signals_remove_the_temporary_file(signum, code, word, name, tmp_path):
     )
     proc.stdin.write(GOOD.encode())
     proc.stdin.flush()  # and kept open: quelta waits for more rows
-    deadline = time.monotonic() + 30
-    while not any(p.name.endswith(".tmp") for p in tmp_path.iterdir()):
-        assert time.monotonic() < deadline
-        time.sleep(0.05)
-    time.sleep(0.3)
-    proc.send_signal(signum)
-    with proc:
-        err = proc.stderr.read().decode()
+    err = signal_once_writing(proc, tmp_path, signum)
     assert proc.returncode == code
     assert err.strip() == f"quelta: {word}; nothing written"
     assert sorted(p.name for p in tmp_path.iterdir()) == [name]

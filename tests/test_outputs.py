@@ -252,37 +252,20 @@ def test_standard_output_onto_the_book_is_refused(book, args, what, tmp_path):
 # ---------------------------------------------------------------- messages
 
 
+def _nested_book(tmp, name, value, rows=1):
+    """A Parquet book with a column CSV cannot hold (a list or a struct)."""
+    book = {"price": [5.0], "forward": [100.0], "strike": [100.0], "expiry": [1.0]}
+    table = pa.table({**book, "kind": ["call"], name: [value]}).slice(0, rows)
+    pq.write_table(table, tmp / "book.parquet")
+
+
 def _list_column(tmp):  # in a book without rows: refused all the same
-    pq.write_table(
-        pa.table(
-            {
-                "price": [5.0],
-                "forward": [100.0],
-                "strike": [100.0],
-                "expiry": [1.0],
-                "kind": ["call"],
-                "tags": [["a", "b"]],
-            }
-        ).slice(0, 0),
-        tmp / "book.parquet",
-    )
+    _nested_book(tmp, "tags", ["a", "b"], rows=0)
     return ["book.parquet", "-o", "out.csv"], {}
 
 
 def _struct_column(tmp):
-    pq.write_table(
-        pa.table(
-            {
-                "price": [5.0],
-                "forward": [100.0],
-                "strike": [100.0],
-                "expiry": [1.0],
-                "kind": ["call"],
-                "meta": [{"desk": "fx"}],
-            }
-        ),
-        tmp / "book.parquet",
-    )
+    _nested_book(tmp, "meta", {"desk": "fx"})
     return ["book.parquet", "-o", "-"], {}
 
 
